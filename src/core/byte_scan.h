@@ -1,0 +1,68 @@
+// Word-at-a-time search for the bytes that end a plain run inside a JSON
+// string literal. Eight bytes are tested per step; the tail shorter than a
+// word goes byte by byte.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace quorl {
+
+namespace scan_detail {
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// High bit set in each byte of w that equals b (exact, no false positives
+// in the lowest flagged byte).
+inline std::uint64_t bytes_equal(std::uint64_t w, unsigned char b) noexcept {
+  std::uint64_t x = w ^ (kOnes * b);
+  return (x - kOnes) & ~x & kHighs;
+}
+// High bit set in each byte of w below 0x20 (bytes >= 0x80 never flagged).
+inline std::uint64_t bytes_below_space(std::uint64_t w) noexcept {
+  return (w - kOnes * 0x20) & ~w & kHighs;
+}
+inline std::uint64_t load64(const unsigned char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  // The masks below find the earliest byte as the lowest set bit.
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+inline std::size_t first_flagged(std::uint64_t mask) noexcept {
+  return static_cast<std::size_t>(__builtin_ctzll(mask)) / 8;
+}
+}  // namespace scan_detail
+
+// Index of the first byte in [p + i, p + n) that is '"' or '\\', or n.
+inline std::size_t find_quote_or_backslash(const unsigned char* p, std::size_t i,
+                                           std::size_t n) noexcept {
+  using namespace scan_detail;
+  while (i + 8 <= n) {
+    std::uint64_t w = load64(p + i);
+    std::uint64_t m = bytes_equal(w, '"') | bytes_equal(w, '\\');
+    if (m) return i + first_flagged(m);
+    i += 8;
+  }
+  while (i < n && p[i] != '"' && p[i] != '\\') ++i;
+  return i;
+}
+
+// Index of the first byte in [p + i, p + n) that is '"', '\\' or below
+// 0x20, or n. These are the only bytes a string form must escape.
+inline std::size_t find_string_special(const unsigned char* p, std::size_t i,
+                                       std::size_t n) noexcept {
+  using namespace scan_detail;
+  while (i + 8 <= n) {
+    std::uint64_t w = load64(p + i);
+    std::uint64_t m = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below_space(w);
+    if (m) return i + first_flagged(m);
+    i += 8;
+  }
+  while (i < n && p[i] != '"' && p[i] != '\\' && p[i] >= 0x20) ++i;
+  return i;
+}
+
+}  // namespace quorl

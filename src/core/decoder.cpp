@@ -1,0 +1,163 @@
+#include "core/decoder.h"
+
+#include <cmath>
+
+#include "core/encoder.h"
+
+namespace quorl {
+
+namespace {
+
+using json::JsonArray;
+using json::JsonBool;
+using json::JsonMember;
+using json::JsonNull;
+using json::JsonNumber;
+using json::JsonObject;
+using json::JsonString;
+using json::JsonTree;
+using json::NumberKind;
+
+QuorlError error(std::string_view message) { return QuorlError{std::string(message)}; }
+
+enum class Tag { None, Int, Nan, Inf, Str, Obj, Arr, Bool, Null, Float, LoneSurrogate };
+
+// Exact byte comparison against the tag table; anything else is an ordinary key.
+Tag tag_of(std::string_view key, bool allow_test_vectors) noexcept {
+  if (key.size() < 4 || key[0] != '$') [[likely]]
+    return Tag::None;
+  if (key == "$int") return Tag::Int;
+  if (key == "$nan") return Tag::Nan;
+  if (key == "$inf") return Tag::Inf;
+  if (key == "$str") return Tag::Str;
+  if (key == "$obj") return Tag::Obj;
+  if (key == "$arr") return Tag::Arr;
+  if (key == "$bool") return Tag::Bool;
+  if (key == "$null") return Tag::Null;
+  if (key == "$float") return Tag::Float;
+  if (allow_test_vectors && key == kLoneSurrogateTag) return Tag::LoneSurrogate;
+  return Tag::None;
+}
+
+Result<QuorlValue> decode_number(const JsonNumber& n) {
+  switch (n.kind) {
+    case NumberKind::PosInt:
+      if (n.pos_int <= static_cast<std::uint64_t>(kMaxExactInteger))
+        return QuorlValue(Int(static_cast<std::int64_t>(n.pos_int)));
+      return fail(error(msg::kBareInteger));
+    case NumberKind::NegInt:
+      if (n.neg_int >= -kMaxExactInteger) return QuorlValue(Int(n.neg_int));
+      return fail(error(msg::kBareInteger));
+    case NumberKind::Double: {
+      // An integral double beyond the exact range names an integer the
+      // author should have tagged; any other double is a float.
+      double x = n.dbl;
+      if (std::fabs(x) > static_cast<double>(kMaxExactInteger) && x == std::trunc(x))
+        return fail(error(msg::kBareInteger));
+      return QuorlValue(Float{});
+    }
+  }
+  return QuorlValue(Float{});  // unreachable: every kind is handled
+}
+
+Result<QuorlValue> decode_tagged(Tag tag, const JsonTree& payload, std::size_t depth,
+                                 bool allow_test_vectors) {
+  switch (tag) {
+    case Tag::Int:
+      return parse_int_payload(payload);
+    case Tag::Nan:
+      return QuorlValue(NaN{});
+    case Tag::Inf:
+      return QuorlValue(Infinity{});
+    case Tag::Float:
+      return QuorlValue(Float{});
+    case Tag::LoneSurrogate:
+      return QuorlValue(LoneSurrogate{});
+    case Tag::Str:
+      if (const auto* s = std::get_if<JsonString>(&payload.node)) return QuorlValue(Str{s->value});
+      return fail(error(msg::kStrPayload));
+    case Tag::Obj:
+      // The wrapper and its payload are one level: same depth.
+      if (const auto* o = std::get_if<JsonObject>(&payload.node))
+        return decode_entries(o->members, depth, allow_test_vectors);
+      return fail(error(msg::kObjPayload));
+    case Tag::Arr:
+      if (const auto* a = std::get_if<JsonArray>(&payload.node))
+        return decode_items(a->items, depth, allow_test_vectors);
+      return fail(error(msg::kArrPayload));
+    case Tag::Bool:
+      if (const auto* b = std::get_if<JsonBool>(&payload.node)) return QuorlValue(Bool{b->value});
+      return fail(error(msg::kBoolPayload));
+    case Tag::Null:
+      if (const auto* b = std::get_if<JsonBool>(&payload.node); b != nullptr && b->value)
+        return QuorlValue(Null{});
+      return fail(error(msg::kNullPayload));
+    case Tag::None:
+      break;
+  }
+  return fail(error(msg::kObjPayload));  // unreachable: callers never pass Tag::None
+}
+
+}  // namespace
+
+Result<QuorlValue> decode(const JsonTree& node, std::size_t depth, bool allow_test_vectors) {
+  switch (node.node.index()) {
+    case 0:
+      return QuorlValue(Null{});
+    case 1:
+      return QuorlValue(Bool{std::get<JsonBool>(node.node).value});
+    case 2:
+      return decode_number(std::get<JsonNumber>(node.node));
+    case 3:
+      return QuorlValue(Str{std::get<JsonString>(node.node).value});
+    case 4:
+      return decode_items(std::get<JsonArray>(node.node).items, depth, allow_test_vectors);
+    default: {
+      const auto& members = std::get<JsonObject>(node.node).members;
+      if (members.size() == 1) {
+        Tag tag = tag_of(members[0].key, allow_test_vectors);
+        if (tag != Tag::None) return decode_tagged(tag, members[0].value, depth, allow_test_vectors);
+      }
+      return decode_entries(members, depth, allow_test_vectors);
+    }
+  }
+}
+
+Result<QuorlValue> decode_items(std::span<const JsonTree> items, std::size_t depth,
+                                bool allow_test_vectors) {
+  if (depth >= kMaxDepth) [[unlikely]]
+    return fail(error(msg::kDepth));
+  Array array;
+  array.items.reserve(items.size());
+  for (const JsonTree& item : items) {
+    Result<QuorlValue> r = decode(item, depth + 1, allow_test_vectors);
+    if (!r.ok()) [[unlikely]]
+      return fail(std::move(r).error());
+    array.items.push_back(std::move(r).value());
+  }
+  return QuorlValue(std::move(array));
+}
+
+Result<QuorlValue> decode_entries(std::span<const JsonMember> members, std::size_t depth,
+                                  bool allow_test_vectors) {
+  if (depth >= kMaxDepth) [[unlikely]]
+    return fail(error(msg::kDepth));
+  Object object;
+  object.entries.reserve(members.size());
+  for (const JsonMember& m : members) {
+    Result<QuorlValue> r = decode(m.value, depth + 1, allow_test_vectors);
+    if (!r.ok()) [[unlikely]]
+      return fail(std::move(r).error());
+    object.entries.push_back(QuorlEntry{m.key, std::move(r).value()});
+  }
+  return QuorlValue(std::move(object));
+}
+
+Result<QuorlValue> parse_int_payload(const JsonTree& payload) {
+  const auto* s = std::get_if<JsonString>(&payload.node);
+  Int value;
+  if (s == nullptr || !Int::from_decimal(s->value, &value)) return fail(error(msg::kIntPayload));
+  return QuorlValue(std::move(value));
+}
+
+}  // namespace quorl

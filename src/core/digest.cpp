@@ -1,0 +1,69 @@
+#include "core/digest.h"
+
+#include <array>
+
+#include "core/direct_path.h"
+#include "core/encoder.h"
+#include "core/input_gate.h"
+#include "core/sha256.h"
+
+namespace quorl {
+
+namespace {
+constexpr std::array<std::string_view, 4> kProfiles = {"run", "certificate", "artifact-byte",
+                                                       "semantic-content"};
+}  // namespace
+
+bool is_known_profile(std::string_view profile) noexcept {
+  for (std::string_view p : kProfiles) {
+    if (p == profile) return true;
+  }
+  return false;
+}
+
+namespace {
+
+QuorlError unknown_profile(std::string_view profile) {
+  std::string message(kUnknownProfilePrefix);
+  message.append(profile);
+  return QuorlError{std::move(message)};
+}
+
+// The canonical text that is hashed: a root object leaves out its own
+// "digest" members; nothing deeper does. The document is judged before the
+// profile, so its faults win; the encoder's come last.
+Result<std::string> hashed_text(std::string_view tagged_json, std::string_view profile) {
+  std::string canonical;
+  canonical.reserve(tagged_json.size());
+  if (direct_canonical(tagged_json, true, canonical)) [[likely]] {
+    if (!is_known_profile(profile)) return fail(unknown_profile(profile));
+    return canonical;
+  }
+
+  Result<QuorlValue> value = decode_input_json(tagged_json);
+  if (!value.ok()) return fail(std::move(value).error());
+  if (!is_known_profile(profile)) return fail(unknown_profile(profile));
+  const QuorlValue& root = value.value();
+  canonical.clear();
+  std::optional<std::string_view> fault =
+      root.is<Object>() ? encode_object_into(canonical, root.as<Object>().entries, 1, true)
+                        : encode_value_into(canonical, root, 0);
+  if (fault) return fail(QuorlError{std::string(*fault)});
+  return canonical;
+}
+
+}  // namespace
+
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
+  Result<std::string> canonical = hashed_text(tagged_json, profile);
+  if (!canonical.ok()) return fail(std::move(canonical).error());
+
+  Sha256 hash;
+  hash.feed(kDomainTag);
+  hash.feed(profile);
+  hash.feed("\n");
+  hash.feed(canonical.value());
+  return to_hex(hash.finish());
+}
+
+}  // namespace quorl

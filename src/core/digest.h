@@ -1,0 +1,21 @@
+// Digest profiles: SHA-256 over a domain line naming the profile, then the
+// canonical text with the root's own "digest" members left out.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.h"
+
+namespace quorl {
+
+inline constexpr std::string_view kDomainTag = "spec-quorl:v2:";
+inline constexpr std::string_view kUnknownProfilePrefix = "unknown digest profile: ";
+
+bool is_known_profile(std::string_view profile) noexcept;
+
+// 64 lowercase hex characters, or the first failure: the document, then the
+// profile, then the encoder.
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile);
+
+}  // namespace quorl

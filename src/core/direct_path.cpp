@@ -1,0 +1,492 @@
+#include "core/direct_path.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/byte_scan.h"
+#include "core/decoder.h"
+#include "core/encoder.h"
+
+namespace quorl {
+
+namespace {
+
+// Longest bare integer that can be within the exact bound.
+constexpr std::size_t kMaxBareIntegerDigits = 16;
+
+// The raw kind of a JSON value, which is what tag payload rules look at
+// (not what the value decodes to).
+enum class Raw : std::uint8_t { Null, True, False, Number, String, Array, Object };
+
+// What a parsed value left behind. suppressed_tag: an object read with tag
+// reading switched off that would otherwise have been a tagged form.
+struct Parsed {
+  Raw raw;
+  bool suppressed_tag = false;
+};
+
+enum class Tag : std::uint8_t { None, Int, Str, Obj, Arr, Bool, Null, Other };
+
+Tag tag_of(std::string_view key) noexcept {
+  if (key.size() < 4 || key[0] != '$') [[likely]]
+    return Tag::None;
+  if (key == "$int") return Tag::Int;
+  if (key == "$str") return Tag::Str;
+  if (key == "$obj") return Tag::Obj;
+  if (key == "$arr") return Tag::Arr;
+  if (key == "$bool") return Tag::Bool;
+  if (key == "$null") return Tag::Null;
+  // The markers: their canonical form is a refusal, so the exact path decides.
+  if (key == "$nan" || key == "$inf" || key == "$float") return Tag::Other;
+  return Tag::None;  // the test-vector key is ordinary here, as through the gate
+}
+
+bool is_ws(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_token_byte(unsigned char c) noexcept {
+  return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+int hex_value(unsigned char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 2);
+  } else if (cp < 0x10000) {
+    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)),
+                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                       static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 3);
+  } else {
+    const char b[4] = {static_cast<char>(0xF0 | (cp >> 18)),
+                       static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                       static_cast<char>(0x80 | (cp & 0x3F))};
+    out.append(b, 4);
+  }
+}
+
+// One member of an object being read: where its key bytes are, and the span
+// of its `"key":value` text in the output.
+struct Member {
+  std::size_t key_offset;  // into the text, or into Encoder::keys_ when in_keys
+  std::uint32_t key_size;
+  bool in_keys;
+  std::size_t begin;
+  std::size_t end;
+};
+
+class Encoder {
+ public:
+  Encoder(std::string_view text, bool skip_root_digest, std::string& out)
+      : p_(reinterpret_cast<const unsigned char*>(text.data())),
+        n_(text.size()),
+        skip_root_digest_(skip_root_digest),
+        out_(out) {}
+
+  bool run() {
+    skip_ws();
+    Parsed root;
+    if (!value(true, root)) return false;
+    skip_ws();
+    return i_ == n_;
+  }
+
+ private:
+  void skip_ws() noexcept {
+    while (i_ < n_ && is_ws(p_[i_])) ++i_;
+  }
+
+  std::string_view key_of(const Member& m) const noexcept {
+    const char* base = m.in_keys ? keys_.data() : reinterpret_cast<const char*>(p_);
+    return {base + m.key_offset, m.key_size};
+  }
+
+  bool value(bool tags_on, Parsed& parsed) {
+    if (i_ >= n_) return false;
+    switch (p_[i_]) {
+      case '"':
+        parsed.raw = Raw::String;
+        return string_value();
+      case '{':
+        parsed.raw = Raw::Object;
+        return object(tags_on, parsed);
+      case '[':
+        parsed.raw = Raw::Array;
+        return array();
+      case 't':
+        parsed.raw = Raw::True;
+        return literal("true");
+      case 'f':
+        parsed.raw = Raw::False;
+        return literal("false");
+      case 'n':
+        parsed.raw = Raw::Null;
+        return literal("null");
+      default:
+        parsed.raw = Raw::Number;
+        return number();
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (n_ - i_ < word.size() || std::memcmp(p_ + i_, word.data(), word.size()) != 0) return false;
+    i_ += word.size();
+    out_.append(word);
+    return true;
+  }
+
+  // Only plain integers within the exact bound, written as the gate accepts
+  // them; everything else is a fault and belongs to the exact path.
+  bool number() {
+    const std::size_t start = i_;
+    std::size_t j = i_;
+    if (p_[j] == '-') ++j;
+    const std::size_t first_digit = j;
+    while (j < n_ && is_digit(p_[j])) ++j;
+    const std::size_t digits = j - first_digit;
+    if (digits == 0 || digits > kMaxBareIntegerDigits) return false;
+    if (j < n_ && is_token_byte(p_[j])) return false;  // fraction, exponent, stray sign
+    if (p_[first_digit] == '0' && (digits > 1 || first_digit != start)) return false;  // 01, -0
+    if (digits == kMaxBareIntegerDigits) {
+      std::int64_t magnitude = 0;
+      for (std::size_t k = first_digit; k < j; ++k) magnitude = magnitude * 10 + (p_[k] - '0');
+      if (magnitude > kMaxExactInteger) return false;
+    }
+    out_.append(reinterpret_cast<const char*>(p_ + start), j - start);
+    i_ = j;
+    return true;
+  }
+
+  // Reads the string literal at i_ (at its opening quote). Without escapes the
+  // bytes are left in the text and *has_escapes is false; with them the
+  // decoded bytes are appended to dst.
+  bool read_string(std::string& dst, std::size_t& raw_begin, std::size_t& raw_end,
+                   bool& has_escapes) {
+    ++i_;  // opening quote
+    raw_begin = i_;
+    std::size_t j = find_string_special(p_, i_, n_);
+    if (j < n_ && p_[j] == '"') [[likely]] {
+      raw_end = j;
+      i_ = j + 1;
+      has_escapes = false;
+      return true;
+    }
+    has_escapes = true;
+    while (true) {
+      dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
+      i_ = j;
+      if (i_ >= n_) return false;
+      const unsigned char c = p_[i_];
+      if (c == '"') {
+        ++i_;
+        raw_end = i_;
+        return true;
+      }
+      if (c != '\\') return false;  // a raw control byte
+      if (i_ + 1 >= n_) return false;
+      const unsigned char e = p_[i_ + 1];
+      i_ += 2;
+      switch (e) {
+        case '"': dst.push_back('"'); break;
+        case '\\': dst.push_back('\\'); break;
+        case '/': dst.push_back('/'); break;
+        case 'b': dst.push_back('\b'); break;
+        case 'f': dst.push_back('\f'); break;
+        case 'n': dst.push_back('\n'); break;
+        case 'r': dst.push_back('\r'); break;
+        case 't': dst.push_back('\t'); break;
+        case 'u': {
+          std::uint32_t u;
+          if (!hex4(u)) return false;
+          if (u >= 0xDC00 && u <= 0xDFFF) return false;
+          if (u >= 0xD800 && u <= 0xDBFF) {
+            std::uint32_t v;
+            if (i_ + 2 > n_ || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
+            i_ += 2;
+            if (!hex4(v) || v < 0xDC00 || v > 0xDFFF) return false;
+            u = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
+          }
+          append_utf8(dst, u);
+          break;
+        }
+        default:
+          return false;
+      }
+      j = find_string_special(p_, i_, n_);
+    }
+  }
+
+  bool hex4(std::uint32_t& u) noexcept {
+    if (n_ - i_ < 4) return false;
+    u = 0;
+    for (int k = 0; k < 4; ++k) {
+      const int h = hex_value(p_[i_ + k]);
+      if (h < 0) return false;
+      u = (u << 4) | static_cast<std::uint32_t>(h);
+    }
+    i_ += 4;
+    return true;
+  }
+
+  bool string_value() {
+    std::size_t begin, end;
+    bool has_escapes;
+    scratch_.clear();
+    if (!read_string(scratch_, begin, end, has_escapes)) return false;
+    if (!has_escapes) {
+      // No escapes and no control bytes: the canonical form is the text itself.
+      out_.push_back('"');
+      out_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
+      out_.push_back('"');
+    } else {
+      append_encoded_string(out_, scratch_);
+    }
+    return true;
+  }
+
+  bool array() {
+    ++i_;
+    if (++depth_ > kDirectMaxRawDepth) return false;
+    out_.push_back('[');
+    skip_ws();
+    if (i_ < n_ && p_[i_] == ']') {
+      ++i_;
+    } else {
+      while (true) {
+        Parsed item;
+        if (!value(true, item)) return false;
+        skip_ws();
+        if (i_ >= n_) return false;
+        if (p_[i_] == ']') {
+          ++i_;
+          break;
+        }
+        if (p_[i_] != ',') return false;
+        ++i_;
+        out_.push_back(',');
+        skip_ws();
+      }
+    }
+    out_.push_back(']');
+    --depth_;
+    return true;
+  }
+
+  bool object(bool tags_on, Parsed& parsed) {
+    const std::size_t open = out_.size();
+    ++i_;
+    if (++depth_ > kDirectMaxRawDepth) return false;
+    const bool is_root = depth_ == 1 && open == 0;
+    out_.push_back('{');
+    skip_ws();
+    const std::size_t base = members_.size();
+    const std::size_t keys_base = keys_.size();
+    Parsed first_value{Raw::Null};
+    if (i_ < n_ && p_[i_] == '}') {
+      ++i_;
+    } else {
+      while (true) {
+        if (i_ >= n_ || p_[i_] != '"') return false;
+        Member m{};
+        m.begin = out_.size();
+        std::size_t kb, ke;
+        bool esc;
+        const std::size_t keys_mark = keys_.size();
+        if (!read_string(keys_, kb, ke, esc)) return false;
+        if (esc) {
+          m.in_keys = true;
+          m.key_offset = keys_mark;
+          m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
+          append_encoded_string(out_, std::string_view(keys_.data() + keys_mark, m.key_size));
+        } else {
+          m.in_keys = false;
+          m.key_offset = kb;
+          m.key_size = static_cast<std::uint32_t>(ke - kb);
+          out_.push_back('"');
+          out_.append(reinterpret_cast<const char*>(p_ + kb), ke - kb);
+          out_.push_back('"');
+        }
+        if (ke - kb > UINT32_MAX || keys_.size() - keys_mark > UINT32_MAX) return false;
+        skip_ws();
+        if (i_ >= n_ || p_[i_] != ':') return false;
+        ++i_;
+        out_.push_back(':');
+        skip_ws();
+        const bool first = members_.size() == base;
+        // Only the payload of a "$obj" wrapper is read with tags off; whether
+        // this object is such a wrapper shows once it closes.
+        const bool payload_of_obj = first && tags_on && key_of(m) == "$obj";
+        Parsed v;
+        if (!value(!payload_of_obj, v)) return false;
+        if (first) first_value = v;
+        m.end = out_.size();
+        members_.push_back(m);
+        skip_ws();
+        if (i_ >= n_) return false;
+        if (p_[i_] == '}') {
+          ++i_;
+          break;
+        }
+        if (p_[i_] != ',') return false;
+        ++i_;
+        out_.push_back(',');
+        skip_ws();
+      }
+    }
+    --depth_;
+    const std::size_t count = members_.size() - base;
+    bool done = false;
+    if (count == 1) {
+      const Tag tag = tag_of(key_of(members_[base]));
+      if (tag != Tag::None) {
+        if (!tags_on) {
+          parsed.suppressed_tag = true;
+        } else {
+          if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
+          if (!tagged(tag, open, members_[base], first_value)) return false;
+          done = true;
+        }
+      }
+    } else if (count > 1 && first_value.suppressed_tag && key_of(members_[base]) == "$obj") {
+      // "$obj" with company is an ordinary member, and its object value should
+      // have been read with tags on after all.
+      return false;
+    }
+    if (!done && !finish_object(open, base, is_root && skip_root_digest_)) return false;
+    members_.resize(base);
+    keys_.resize(keys_base);  // no member that refers to these keys is left
+    return true;
+  }
+
+  // Rewrites a one-member tagged object (already written as a plain object
+  // from open) into the value it stands for.
+  bool tagged(Tag tag, std::size_t open, const Member& m, Parsed payload) {
+    const std::size_t value_begin = m.begin + m.key_size + 3;  // "key":
+    if (m.in_keys) return false;  // an escaped tag key: rare, exact path
+    const std::size_t value_end = m.end;
+    auto lift = [&] {
+      // The payload's canonical text replaces the whole wrapper.
+      std::memmove(out_.data() + open, out_.data() + value_begin, value_end - value_begin);
+      out_.resize(open + (value_end - value_begin));
+    };
+    switch (tag) {
+      case Tag::Int: {
+        if (payload.raw != Raw::String) return false;
+        // Digits and '-' are never escaped, so the canonical string holds the
+        // payload's own bytes between its quotes.
+        std::string_view s(out_.data() + value_begin + 1, value_end - value_begin - 2);
+        bool negative = false;
+        if (!s.empty() && s.front() == '-') {
+          negative = true;
+          s.remove_prefix(1);
+        }
+        if (s.empty()) return false;
+        for (char c : s) {
+          if (!is_digit(static_cast<unsigned char>(c))) return false;
+        }
+        std::size_t nz = s.find_first_not_of('0');
+        std::size_t w = open;
+        if (nz == std::string_view::npos) {
+          out_[w++] = '0';
+        } else {
+          if (negative) out_[w++] = '-';
+          const std::size_t len = s.size() - nz;
+          std::memmove(out_.data() + w, s.data() + nz, len);
+          w += len;
+        }
+        out_.resize(w);
+        return true;
+      }
+      case Tag::Str:
+        if (payload.raw != Raw::String) return false;
+        lift();
+        return true;
+      case Tag::Arr:
+        if (payload.raw != Raw::Array) return false;
+        lift();
+        return true;
+      case Tag::Obj:
+        if (payload.raw != Raw::Object) return false;
+        lift();
+        return true;
+      case Tag::Bool:
+        if (payload.raw != Raw::True && payload.raw != Raw::False) return false;
+        lift();
+        return true;
+      case Tag::Null:
+        if (payload.raw != Raw::True) return false;
+        out_.resize(open);
+        out_.append("null");
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Puts the members written since open into key order, refusing duplicate
+  // keys (the exact path applies the later-wins rule to those).
+  bool finish_object(std::size_t open, std::size_t base, bool drop_digest) {
+    auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+    auto last = members_.end();
+    auto less = [this](const Member& a, const Member& b) { return key_of(a) < key_of(b); };
+    bool ascending = true;
+    bool has_digest = false;
+    for (auto it = first; it != last; ++it) {
+      if (it != first && !less(*(it - 1), *it)) ascending = false;
+      if (drop_digest && key_of(*it) == "digest") has_digest = true;
+    }
+    if (ascending && !has_digest) {
+      out_.push_back('}');
+      return true;
+    }
+    if (!ascending) {
+      std::sort(first, last, less);
+      for (auto it = first + 1; it < last; ++it) {
+        if (key_of(*(it - 1)) == key_of(*it)) return false;
+      }
+    }
+    // Rebuild the members' text in order from a copy.
+    tmp_.assign(out_, open, std::string::npos);
+    out_.resize(open + 1);
+    bool any = false;
+    for (auto it = first; it != last; ++it) {
+      if (drop_digest && key_of(*it) == "digest") continue;
+      if (any) out_.push_back(',');
+      any = true;
+      out_.append(tmp_, it->begin - open, it->end - it->begin);
+    }
+    out_.push_back('}');
+    return true;
+  }
+
+  const unsigned char* p_;
+  std::size_t n_;
+  std::size_t i_ = 0;
+  std::size_t depth_ = 0;
+  bool skip_root_digest_;
+  std::string& out_;
+  std::vector<Member> members_;  // a stack: each open object's members on top
+  std::string keys_;             // decoded keys that had escapes
+  std::string scratch_;          // decoded string values that had escapes
+  std::string tmp_;              // copy of an object's text while it is reordered
+};
+
+}  // namespace
+
+bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out) {
+  out.clear();
+  Encoder encoder(text, skip_root_digest, out);
+  return encoder.run();
+}
+
+}  // namespace quorl

@@ -1,0 +1,60 @@
+// The canonical encoder: a QuorlValue to its one canonical byte sequence.
+// Compact JSON, members sorted by key bytes, integers in plain decimal, and
+// only three kinds of string escape.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/quorl_value.h"
+#include "core/result.h"
+
+namespace quorl {
+
+enum class Order { Less, Equal, Greater };
+
+inline constexpr std::size_t kMaxDepth = 128;  // containers at depth >= this are refused
+
+// Fixed texts shared with the decoder and the input gate.
+namespace msg {
+inline constexpr std::string_view kDepth = "nesting depth exceeds the maximum of 128";
+inline constexpr std::string_view kDuplicateKey = "duplicate object key in canonical content";
+inline constexpr std::string_view kFloat =
+    "floats are forbidden in canonical content; pre-represent as int or string";
+inline constexpr std::string_view kNaN = "NaN is forbidden in canonical content";
+inline constexpr std::string_view kInfinity = "Infinity is forbidden in canonical content";
+inline constexpr std::string_view kLoneSurrogate =
+    "unpaired surrogate U+D800 is not allowed in canonical content";
+inline constexpr std::string_view kBareInteger =
+    "bare JSON integer beyond +/-(2^53 - 1): use a $int tag";
+}  // namespace msg
+
+// The canonical text of value, whose enclosing container count is depth.
+Result<std::string> encode_value(const QuorlValue& value, std::size_t depth);
+
+// The canonical text of an object with these entries, its members encoded at
+// depth. No depth test of its own. With skip_digest_key, entries keyed
+// exactly "digest" are left out before sorting and the duplicate check.
+Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size_t depth,
+                                  bool skip_digest_key);
+
+// The same two, appending to out and reporting the first failure as its
+// static message (out then holds a partial text for the caller to drop).
+std::optional<std::string_view> encode_value_into(std::string& out, const QuorlValue& value,
+                                                  std::size_t depth);
+std::optional<std::string_view> encode_object_into(std::string& out,
+                                                   std::span<const QuorlEntry> entries,
+                                                   std::size_t depth, bool skip_digest_key);
+
+// The string form: quotes around the text, with '"' and '\\' escaped by a
+// backslash and U+0000..U+001F as \u00xx (lowercase hex). Never fails.
+std::string encode_string(std::string_view text);
+void append_encoded_string(std::string& out, std::string_view text);
+
+// Code-point order of two UTF-8 texts, which equals unsigned byte order.
+Order compare_code_points(std::string_view a, std::string_view b) noexcept;
+
+}  // namespace quorl

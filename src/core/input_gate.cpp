@@ -1,0 +1,133 @@
+#include "core/input_gate.h"
+
+#include "core/byte_scan.h"
+#include "core/decoder.h"
+#include "core/direct_path.h"
+#include "core/encoder.h"
+#include "json/json_reader.h"
+
+namespace quorl {
+
+namespace {
+
+// Longest bare integer the gate converts; 16 digits always fit an int64,
+// so the conversion needs no overflow test.
+constexpr std::size_t kMaxBareIntegerDigits = 16;
+
+bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_token_byte(unsigned char c) noexcept {
+  return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
+// Judges one number token by how it is written, rules in their fixed order.
+std::optional<std::string_view> judge_token(const unsigned char* t, std::size_t len) noexcept {
+  const std::size_t sign = (t[0] == '-') ? 1 : 0;
+  const std::size_t digits = len - sign;
+  if (digits == 0) return msg::kFloat;  // a lone '-'
+  for (std::size_t k = sign; k < len; ++k) {
+    if (!is_digit(t[k])) return msg::kFloat;
+  }
+  if (digits >= 2 && t[sign] == '0') return msg::kFloat;
+  if (sign == 1 && digits == 1 && t[1] == '0') return msg::kFloat;  // "-0"
+  if (digits > kMaxBareIntegerDigits) return msg::kBareInteger;
+  std::int64_t magnitude = 0;
+  for (std::size_t k = sign; k < len; ++k) magnitude = magnitude * 10 + (t[k] - '0');
+  if (magnitude > kMaxExactInteger) return msg::kBareInteger;
+  return std::nullopt;
+}
+
+struct PreScan {
+  std::size_t max_depth = 0;
+  std::optional<std::string_view> number_fault;  // first offending token's message
+};
+
+// Both raw-text rules in one forward pass. The two rules skip string
+// literals identically (a backslash inside one hides the next byte; a
+// literal still open at the end ends the scan), and a number token never
+// holds a quote or a bracket, so fusing them changes no outcome: the caller
+// still tests depth over the whole text before any number fault.
+PreScan prescan(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  PreScan result;
+  std::size_t depth = 0;
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c == '"') {
+      // Skip the literal: find the closing quote, stepping over escapes.
+      std::size_t j = i + 1;
+      while (true) {
+        j = find_quote_or_backslash(p, j, n);
+        if (j >= n) return result;  // open at the end: the scan is over
+        if (p[j] == '"') break;
+        j += 2;                      // backslash hides the next byte
+        if (j >= n) return result;
+      }
+      i = j + 1;
+    } else if (c == '[' || c == '{') {
+      ++depth;
+      if (depth > result.max_depth) result.max_depth = depth;
+      ++i;
+    } else if (c == ']' || c == '}') {
+      if (depth > 0) --depth;
+      ++i;
+    } else if (c == '-' || is_digit(c)) {
+      std::size_t j = i + 1;
+      while (j < n && is_token_byte(p[j])) ++j;
+      if (!result.number_fault) result.number_fault = judge_token(p + i, j - i);
+      i = j;
+    } else {
+      ++i;
+    }
+  }
+  return result;
+}
+
+QuorlError invalid_json(const json::JsonError& e) {
+  std::string message(kInvalidJsonPrefix);
+  message += e.render();
+  return QuorlError{std::move(message)};
+}
+
+}  // namespace
+
+std::size_t raw_bracket_depth(std::string_view text) noexcept { return prescan(text).max_depth; }
+
+std::optional<std::string_view> check_number_tokens(std::string_view text) noexcept {
+  return prescan(text).number_fault;
+}
+
+Result<QuorlValue> decode_input_json(std::string_view text) {
+  const PreScan scan = prescan(text);
+  if (scan.max_depth > kMaxRawBracketDepth) return fail(QuorlError{std::string(msg::kDepth)});
+  if (scan.number_fault) return fail(QuorlError{std::string(*scan.number_fault)});
+
+  json::JsonTree tree;
+  {
+    // The reader and its scratch storage live only until the tree is read.
+    json::JsonReader reader(text);
+    auto read = reader.read_value();
+    if (!read.ok()) return fail(invalid_json(read.error()));
+    auto end = reader.expect_end();
+    if (!end.ok()) return fail(invalid_json(end.error()));
+    tree = std::move(read).value();
+  }
+  return decode(tree, 0, false);
+}
+
+Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
+  std::string direct;
+  direct.reserve(text.size());  // canonical text is rarely longer than its source
+  if (direct_canonical(text, false, direct)) [[likely]]
+    return direct;
+
+  Result<QuorlValue> value = decode_input_json(text);
+  if (!value.ok()) return fail(std::move(value).error());
+  std::string out;
+  out.reserve(text.size());
+  if (auto fault = encode_value_into(out, value.value(), 0)) return fail(QuorlError{std::string(*fault)});
+  return out;
+}
+
+}  // namespace quorl

@@ -1,0 +1,34 @@
+// The input gate: raw tagged JSON text to a QuorlValue. Two pre-scans of the
+// raw bytes (bracket depth, number tokens), then the strict reader, the end
+// check and the decoder, in that order; the first failure decides.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/quorl_value.h"
+#include "core/result.h"
+
+namespace quorl {
+
+// At most this many brackets may be open at once in the raw text. Above the
+// decoder's 128 so that the decoder, not the gate, judges 129..257; it exists
+// to bound the reader's recursion.
+inline constexpr std::size_t kMaxRawBracketDepth = 257;
+
+inline constexpr std::string_view kInvalidJsonPrefix = "invalid JSON: ";
+
+// The pre-scans on their own, exposed for tests: the greatest number of
+// brackets open at once outside string literals, and the message of the
+// first number token that breaks a rule (nullopt when all pass).
+std::size_t raw_bracket_depth(std::string_view text) noexcept;
+std::optional<std::string_view> check_number_tokens(std::string_view text) noexcept;
+
+Result<QuorlValue> decode_input_json(std::string_view text);
+
+// Gate, then encode_value at depth 0: the bytes behind canonical_bytes_from_json.
+Result<std::string> py_canonical_bytes_from_json(std::string_view text);
+
+}  // namespace quorl

@@ -1,0 +1,63 @@
+#include "core/quorl_value.h"
+
+#include <charconv>
+
+namespace quorl {
+
+namespace {
+// Up to 18 digits always fit a signed 64-bit integer, so shorter magnitudes
+// are kept inline and only longer ones as a digit string.
+constexpr std::size_t kMaxInlineDigits = 18;
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+}  // namespace
+
+bool Int::from_decimal(std::string_view text, Int* out) {
+  bool negative = false;
+  if (!text.empty() && text.front() == '-') {
+    negative = true;
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (!is_digit(c)) return false;
+  }
+  std::size_t first = text.find_first_not_of('0');
+  if (first == std::string_view::npos) {  // all zeros: zero has no sign
+    *out = Int(0);
+    return true;
+  }
+  text.remove_prefix(first);
+  Int result;
+  if (text.size() <= kMaxInlineDigits) {
+    std::int64_t magnitude = 0;
+    for (char c : text) magnitude = magnitude * 10 + (c - '0');
+    result.small_ = negative ? -magnitude : magnitude;
+  } else {
+    result.big_ = true;
+    result.negative_ = negative;
+    result.digits_.assign(text);
+  }
+  *out = std::move(result);
+  return true;
+}
+
+void Int::append_decimal(std::string& out) const {
+  if (big_) {
+    if (negative_) out.push_back('-');
+    out.append(digits_);
+    return;
+  }
+  char buf[24];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, small_);
+  (void)ec;  // 24 bytes always hold an int64
+  out.append(buf, end);
+}
+
+std::string Int::to_decimal() const {
+  std::string out;
+  append_decimal(out);
+  return out;
+}
+
+}  // namespace quorl

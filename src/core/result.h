@@ -1,0 +1,55 @@
+// Result<T, E>: a value or one error, the core's only way to report failure.
+// The core never throws for an ordinary failure; callers test ok() and take
+// either value() or error().
+#pragma once
+
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace quorl {
+
+// The core's failure: one fixed English message, nothing else.
+struct QuorlError {
+  std::string message;
+  friend bool operator==(const QuorlError&, const QuorlError&) = default;
+};
+
+// Wraps an error so that Result's constructor can tell it from a value even
+// when T and E are the same type.
+template <class E>
+struct Failure {
+  E error;
+};
+template <class E>
+Failure<std::decay_t<E>> fail(E&& error) {
+  return {std::forward<E>(error)};
+}
+
+template <class T, class E = QuorlError>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
+  template <class F>
+  Result(Failure<F> failure)  // NOLINT: implicit on purpose
+      : data_(std::in_place_index<1>, std::move(failure.error)) {}
+
+  bool ok() const noexcept { return data_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() & { return std::get<0>(data_); }
+  const T& value() const& { return std::get<0>(data_); }
+  T&& value() && { return std::get<0>(std::move(data_)); }
+  E& error() & { return std::get<1>(data_); }
+  const E& error() const& { return std::get<1>(data_); }
+  E&& error() && { return std::get<1>(std::move(data_)); }
+
+ private:
+  std::variant<T, E> data_;
+};
+
+// Success without a value.
+struct Unit {};
+
+}  // namespace quorl

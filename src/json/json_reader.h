@@ -1,0 +1,61 @@
+// JsonReader: a strict RFC 8259 reader. Precondition: the text is valid
+// UTF-8 (bytes of 0x80 and above pass through unchecked, but a bad byte can
+// never make the reader read out of bounds). No nesting limit of its own:
+// the input gate bounds the depth of the text before the reader runs.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/result.h"
+#include "json/json_error.h"
+#include "json/json_tree.h"
+
+namespace quorl::json {
+
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) noexcept : text_(text) {}
+
+  // Skips whitespace, reads exactly one value and leaves the index just after
+  // it. Whatever follows is not looked at.
+  Result<JsonTree, JsonError> read_value();
+
+  // Skips whitespace; fails with "trailing characters" if a byte remains.
+  Result<Unit, JsonError> expect_end();
+
+  std::size_t index() const noexcept { return i_; }
+
+ private:
+  // The parse steps report success; on failure they have recorded the
+  // message and the byte position in err_msg_/err_pos_, and the public entry
+  // points turn that into a JsonError (line and column computed only then).
+  bool parse_value(JsonTree& out);
+  bool parse_literal(std::string_view word);
+  bool parse_number(JsonTree& out, bool negative);
+  bool parse_string(std::string& out);
+  bool parse_escaped_tail(std::string& out, std::size_t start, std::size_t i);
+  bool parse_array(JsonArray& out);
+  bool parse_object(JsonObject& out);
+
+  // Record an error at position p; always returns false.
+  bool fail_at(std::string_view message, std::size_t p) noexcept {
+    err_msg_ = message;
+    err_pos_ = p;
+    return false;
+  }
+  // The byte that would be read next counts as consumed (or the end of text).
+  bool fail_next(std::string_view message) noexcept {
+    return fail_at(message, i_ < text_.size() ? i_ + 1 : i_);
+  }
+  JsonError error() const { return JsonError::at(err_msg_, text_, err_pos_); }
+
+  std::string_view text_;
+  std::size_t i_ = 0;
+  std::string scratch_;  // strings with escapes are assembled here, reused
+  std::string_view err_msg_;
+  std::size_t err_pos_ = 0;
+};
+
+}  // namespace quorl::json
