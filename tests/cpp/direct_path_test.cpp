@@ -1,0 +1,232 @@
+// The direct path must agree with the exact path (gate, reader, decoder,
+// encoder) byte for byte whenever it answers, and must decline whenever the
+// exact path fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "core/direct_path.h"
+#include "core/encoder.h"
+#include "core/input_gate.h"
+
+namespace quorl {
+namespace {
+
+// The exact path's canonical text, or "ERROR: <message>".
+std::string exact(std::string_view text, bool skip_root_digest) {
+  Result<QuorlValue> v = decode_input_json(text);
+  if (!v.ok()) return "ERROR: " + v.error().message;
+  const QuorlValue& root = v.value();
+  Result<std::string> r = skip_root_digest && root.is<Object>()
+                              ? encode_object(root.as<Object>().entries, 1, true)
+                              : encode_value(root, 0);
+  return r.ok() ? r.value() : "ERROR: " + r.error().message;
+}
+
+// Checks the contract for one text in both modes; returns whether the direct
+// path answered in canonical mode.
+bool check_agreement(const std::string& text) {
+  bool answered = false;
+  for (bool skip : {false, true}) {
+    std::string direct;
+    const bool ok = direct_canonical(text, skip, direct);
+    const std::string expected = exact(text, skip);
+    if (ok) {
+      EXPECT_EQ(direct, expected) << "skip=" << skip << " text: " << text;
+    } else {
+      // Declining is always allowed; the exact path then decides.
+    }
+    if (!skip) answered = ok;
+  }
+  return answered;
+}
+
+struct Row {
+  const char* text;
+  const char* canonical;  // what both paths give in canonical mode
+};
+
+class DirectAnswers : public ::testing::TestWithParam<Row> {};
+
+TEST_P(DirectAnswers, SameBytesAsExactPath) {
+  const Row& row = GetParam();
+  std::string direct;
+  ASSERT_TRUE(direct_canonical(row.text, false, direct)) << row.text;
+  EXPECT_EQ(direct, row.canonical);
+  EXPECT_EQ(exact(row.text, false), row.canonical);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, DirectAnswers,
+    ::testing::Values(
+        Row{R"({"b":[1,-20,true],"a":"x\"y\n","é":null,"A":{"z":0,"y":""}})",
+            "{\"A\":{\"y\":\"\",\"z\":0},\"a\":\"x\\\"y\\u000a\",\"b\":[1,-20,true],\"\xC3\xA9\":null}"},
+        Row{" [ 1 , 2 ]\t\r\n", "[1,2]"}, Row{"0", "0"}, Row{"-9007199254740991", "-9007199254740991"},
+        Row{"9007199254740991", "9007199254740991"}, Row{"[]", "[]"}, Row{"{}", "{}"},
+        Row{R"("\u00e9\ud83d\ude00\/\b\f")", "\"\xC3\xA9\xF0\x9F\x98\x80/\\u0008\\u000c\""},
+        Row{R"({"\u0062":1,"a":2})", R"({"a":2,"b":1})"},
+        Row{R"({"$int":"-000123"})", "-123"}, Row{R"({"$int":"-000"})", "0"},
+        Row{R"({"$int":"123456789012345678901234567890"})", "123456789012345678901234567890"},
+        Row{R"({"$str":"$int"})", R"("$int")"}, Row{R"({"$arr":[{"$int":"5"}]})", "[5]"},
+        Row{R"({"$obj":{"$int":"5"}})", R"({"$int":"5"})"},
+        Row{R"({"$obj":{"$obj":{"$int":"5"}}})", R"({"$obj":5})"},
+        Row{R"({"$bool":false})", "false"}, Row{R"({"$null":true})", "null"},
+        Row{R"({"$int":"5","x":1})", R"({"$int":"5","x":1})"},
+        Row{R"({"x":{"$obj":{"$int":"5"}},"y":{"$int":"7"}})", R"({"x":{"$int":"5"},"y":7})"},
+        Row{R"({"$quorl-vector:lone-surrogate":0})", R"({"$quorl-vector:lone-surrogate":0})"},
+        Row{R"({"z":1,"digest":2,"a":3})", R"({"a":3,"digest":2,"z":1})"}));
+
+TEST(DirectPath, LeavesOutRootDigestOnlyWhenAsked) {
+  // root "digest" members go, nested ones stay
+  const std::string text = R"({"z":1,"digest":{"digest":2},"a":{"digest":3}})";
+  std::string out;
+  ASSERT_TRUE(direct_canonical(text, true, out));
+  EXPECT_EQ(out, R"({"a":{"digest":3},"z":1})");
+  EXPECT_EQ(out, exact(text, true));
+  ASSERT_TRUE(direct_canonical(R"({"digest":1})", true, out));
+  EXPECT_EQ(out, "{}");
+}
+
+// Documents whose outcome the exact path must decide: faults of every kind,
+// duplicate keys (later wins), markers, and nesting beyond the direct limit.
+TEST(DirectPath, DeclinesWhatItDoesNotDecide) {
+  const std::string deep_ok = std::string(129, '[') + std::string(129, ']');
+  const std::string wrapped_deep = [] {
+    std::string s;
+    for (int k = 0; k < 100; ++k) s += R"({"$arr":[)";
+    s += "1";
+    for (int k = 0; k < 100; ++k) s += "]}";
+    return s;
+  }();
+  const std::vector<std::string> texts = {
+      "", "   ", "1.5", "-0", "01", "9007199254740992", "[1,]", "{\"a\":1,}", "[1 2]", "tru",
+      "nul", "\"abc", "\"\\x\"", "\"\\ud800\"", "\"\\udc00\"", "\"a\tb\"", "1 2", "{1:2}",
+      R"({"a":1,"a":2})", R"({"$nan":0})", R"({"$inf":0})", R"({"$float":0})",
+      R"({"$int":"1e3"})", R"({"$int":5})", R"({"$str":1})", R"({"$arr":{}})", R"({"$obj":[]})",
+      R"({"$bool":1})", R"({"$null":false})", R"({"\u0024int":"5"})",
+      R"({"$obj":{"$int":"5"},"x":1})", deep_ok, wrapped_deep, R"({"digest":{"$nan":1}})"};
+  for (const std::string& t : texts) {
+    std::string out;
+    EXPECT_FALSE(direct_canonical(t, false, out)) << t;
+    EXPECT_FALSE(direct_canonical(t, true, out)) << t;
+  }
+  // A tagged root object is rare enough to leave to the exact path when the
+  // digest must look inside it.
+  std::string out;
+  EXPECT_FALSE(direct_canonical(R"({"$obj":{"digest":1}})", true, out));
+}
+
+// A small generator of tagged documents in many spellings, some of them
+// faulty, to hold the two paths against each other beyond the rows above.
+class DocGen {
+ public:
+  explicit DocGen(unsigned seed) : rng_(seed) {}
+
+  std::string doc() {
+    std::string s;
+    value(s, 0);
+    return s;
+  }
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  void ws(std::string& s) {
+    static const char* kWs[] = {"", "", "", " ", "\n", "\t ", "\r\n"};
+    s += kWs[pick(7)];
+  }
+  void str(std::string& s) {
+    static const char* kParts[] = {"a",      "b",  "digest", "$int", "$obj", "\\n",  "\\u00e9",
+                                   "\\ud83d\\ude00", "é", "\\\"", "\\\\",  "\\/", "x y", "$str",
+                                   "\\u0000", "\\u001f", "\xF0\x9F\x98\x80", "\\uDC00", "\t"};
+    s += '"';
+    for (int k = pick(3); k > 0; --k) s += kParts[pick(19)];
+    s += '"';
+  }
+  void number(std::string& s) {
+    static const char* kNums[] = {"0",  "7",   "-3", "9007199254740991", "-9007199254740991",
+                                  "12", "-0",  "1.5", "9007199254740992", "01", "1e2"};
+    s += kNums[pick(pick(4) == 0 ? 11 : 7)];
+  }
+  void value(std::string& s, int depth) {
+    const int kind = depth > 6 ? pick(5) : pick(9);
+    switch (kind) {
+      case 0: number(s); break;
+      case 1: str(s); break;
+      case 2: s += pick(2) ? "true" : "false"; break;
+      case 3: s += "null"; break;
+      case 4: tagged_scalar(s); break;
+      case 5:
+      case 6: {
+        s += '[';
+        for (int k = pick(4); k > 0; --k) {
+          ws(s);
+          value(s, depth + 1);
+          ws(s);
+          if (k > 1) s += ',';
+        }
+        s += ']';
+        break;
+      }
+      default: {
+        s += '{';
+        const int members = pick(5);
+        for (int k = members; k > 0; --k) {
+          ws(s);
+          str(s);
+          ws(s);
+          s += ':';
+          ws(s);
+          value(s, depth + 1);
+          if (k > 1) s += ',';
+        }
+        s += '}';
+        break;
+      }
+    }
+  }
+  void tagged_scalar(std::string& s) {
+    static const char* kTagged[] = {
+        R"({"$int":"00042"})", R"({"$int":"-0"})", R"({"$int":"99999999999999999999999"})",
+        R"({"$str":"x"})",     R"({"$bool":true})", R"({"$null":true})",
+        R"({"$arr":[1,{"$int":"2"}]})", R"({"$obj":{"$int":"3"}})", R"({"$obj":{}})",
+        R"({"$nan":1})",       R"({"$int":"x"})",   R"({"$null":false})"};
+    s += kTagged[pick(pick(3) == 0 ? 12 : 9)];
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(DirectPath, AgreesWithExactPathOnGeneratedDocuments) {
+  int answered = 0;
+  constexpr int kDocs = 20000;
+  for (int k = 0; k < kDocs; ++k) {
+    DocGen gen(static_cast<unsigned>(k));
+    if (check_agreement(gen.doc())) ++answered;
+    if (::testing::Test::HasFailure()) break;
+  }
+  // Most generated documents are valid; the direct path must take most of
+  // them, or it is declining where it should not.
+  EXPECT_GT(answered, kDocs / 4);
+}
+
+TEST(DirectPath, AgreesWithExactPathOnCorpus) {
+  const std::filesystem::path dir = QUORL_CORPUS_DIR;
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".json") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream buf;
+    buf << in.rdbuf();
+    EXPECT_TRUE(check_agreement(buf.str())) << entry.path() << " should take the direct path";
+    ++files;
+  }
+  EXPECT_GT(files, 0);
+}
+
+}  // namespace
+}  // namespace quorl
