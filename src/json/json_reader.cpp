@@ -1,0 +1,666 @@
+#include "json/json_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace quorl::json {
+namespace {
+
+using u64 = std::uint64_t;
+
+// Vectors of nodes grow by moving; make sure that never degrades to copying.
+static_assert(std::is_nothrow_move_constructible_v<JsonTree>);
+static_assert(std::is_nothrow_move_constructible_v<JsonMember>);
+
+// P[k] is the double nearest to 10^k: each literal is rounded correctly by
+// the compiler, which repeated multiplication would not be.
+// clang-format off
+constexpr std::array<double, 309> kPow10 = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22, 1e23,
+    1e24, 1e25, 1e26, 1e27, 1e28, 1e29, 1e30, 1e31, 1e32, 1e33, 1e34, 1e35,
+    1e36, 1e37, 1e38, 1e39, 1e40, 1e41, 1e42, 1e43, 1e44, 1e45, 1e46, 1e47,
+    1e48, 1e49, 1e50, 1e51, 1e52, 1e53, 1e54, 1e55, 1e56, 1e57, 1e58, 1e59,
+    1e60, 1e61, 1e62, 1e63, 1e64, 1e65, 1e66, 1e67, 1e68, 1e69, 1e70, 1e71,
+    1e72, 1e73, 1e74, 1e75, 1e76, 1e77, 1e78, 1e79, 1e80, 1e81, 1e82, 1e83,
+    1e84, 1e85, 1e86, 1e87, 1e88, 1e89, 1e90, 1e91, 1e92, 1e93, 1e94, 1e95,
+    1e96, 1e97, 1e98, 1e99, 1e100, 1e101, 1e102, 1e103, 1e104, 1e105, 1e106, 1e107,
+    1e108, 1e109, 1e110, 1e111, 1e112, 1e113, 1e114, 1e115, 1e116, 1e117, 1e118, 1e119,
+    1e120, 1e121, 1e122, 1e123, 1e124, 1e125, 1e126, 1e127, 1e128, 1e129, 1e130, 1e131,
+    1e132, 1e133, 1e134, 1e135, 1e136, 1e137, 1e138, 1e139, 1e140, 1e141, 1e142, 1e143,
+    1e144, 1e145, 1e146, 1e147, 1e148, 1e149, 1e150, 1e151, 1e152, 1e153, 1e154, 1e155,
+    1e156, 1e157, 1e158, 1e159, 1e160, 1e161, 1e162, 1e163, 1e164, 1e165, 1e166, 1e167,
+    1e168, 1e169, 1e170, 1e171, 1e172, 1e173, 1e174, 1e175, 1e176, 1e177, 1e178, 1e179,
+    1e180, 1e181, 1e182, 1e183, 1e184, 1e185, 1e186, 1e187, 1e188, 1e189, 1e190, 1e191,
+    1e192, 1e193, 1e194, 1e195, 1e196, 1e197, 1e198, 1e199, 1e200, 1e201, 1e202, 1e203,
+    1e204, 1e205, 1e206, 1e207, 1e208, 1e209, 1e210, 1e211, 1e212, 1e213, 1e214, 1e215,
+    1e216, 1e217, 1e218, 1e219, 1e220, 1e221, 1e222, 1e223, 1e224, 1e225, 1e226, 1e227,
+    1e228, 1e229, 1e230, 1e231, 1e232, 1e233, 1e234, 1e235, 1e236, 1e237, 1e238, 1e239,
+    1e240, 1e241, 1e242, 1e243, 1e244, 1e245, 1e246, 1e247, 1e248, 1e249, 1e250, 1e251,
+    1e252, 1e253, 1e254, 1e255, 1e256, 1e257, 1e258, 1e259, 1e260, 1e261, 1e262, 1e263,
+    1e264, 1e265, 1e266, 1e267, 1e268, 1e269, 1e270, 1e271, 1e272, 1e273, 1e274, 1e275,
+    1e276, 1e277, 1e278, 1e279, 1e280, 1e281, 1e282, 1e283, 1e284, 1e285, 1e286, 1e287,
+    1e288, 1e289, 1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
+    1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
+};
+// clang-format on
+
+// Value of each byte as a hex digit, -1 for a byte that is not one.
+constexpr std::array<std::int8_t, 256> make_hex_values() {
+  std::array<std::int8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    t[c] = -1;
+    if (c >= '0' && c <= '9') t[c] = static_cast<std::int8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') t[c] = static_cast<std::int8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') t[c] = static_cast<std::int8_t>(c - 'A' + 10);
+  }
+  return t;
+}
+constexpr std::array<std::int8_t, 256> kHexValue = make_hex_values();
+
+// Bytes that end a plain run inside a string: '"', '\\' and 0x00..0x1F.
+constexpr std::array<bool, 256> make_string_special() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = c < 0x20 || c == '"' || c == '\\';
+  return t;
+}
+constexpr std::array<bool, 256> kStringSpecial = make_string_special();
+
+constexpr u64 kWhitespaceMask =
+    (u64{1} << ' ') | (u64{1} << '\t') | (u64{1} << '\n') | (u64{1} << '\r');
+
+inline std::size_t skip_ws(const char* s, std::size_t n, std::size_t i) noexcept {
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c > ' ' || ((u64{1} << c) & kWhitespaceMask) == 0) break;
+    ++i;
+  }
+  return i;
+}
+
+inline bool is_digit(char c) noexcept {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// --- Word-at-a-time string scan -------------------------------------------
+
+constexpr u64 kOnes = 0x0101010101010101ULL;
+constexpr u64 kLow7 = 0x7F * kOnes;
+
+// 0x80 in every byte of t that is zero, 0x00 elsewhere. Exact per byte (no
+// carry crosses a byte boundary), so the first flagged byte is correct on
+// either byte order.
+constexpr u64 zero_bytes(u64 t) noexcept {
+  return ~(((t & kLow7) + kLow7) | t | kLow7);
+}
+
+// Flags the bytes that are '"', '\\' or below 0x20; 0x80 and above pass.
+constexpr u64 special_bytes(u64 w) noexcept {
+  return zero_bytes(w ^ ('"' * kOnes)) | zero_bytes(w ^ ('\\' * kOnes)) |
+         zero_bytes(w & (0xE0 * kOnes));
+}
+
+static_assert(std::endian::native == std::endian::little ||
+              std::endian::native == std::endian::big);
+
+// Index, in memory order, of the first flagged byte of a non-zero mask.
+inline std::size_t first_flagged(u64 mask) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(mask)) / 8;
+  }
+}
+
+// Index of the first byte at or after i that is '"', '\\' or below 0x20, or n.
+inline std::size_t scan_plain(const char* s, std::size_t n, std::size_t i) noexcept {
+  while (n - i >= 8) {
+    u64 w;
+    std::memcpy(&w, s + i, 8);
+    const u64 mask = special_bytes(w);
+    if (mask != 0) return i + first_flagged(mask);
+    i += 8;
+  }
+  while (i < n && !kStringSpecial[static_cast<unsigned char>(s[i])]) ++i;
+  return i;
+}
+
+// --- Strings ----------------------------------------------------------------
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  char b[4];
+  std::size_t len;
+  if (cp < 0x80) {
+    b[0] = static_cast<char>(cp);
+    len = 1;
+  } else if (cp < 0x800) {
+    b[0] = static_cast<char>(0xC0 | (cp >> 6));
+    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 2;
+  } else if (cp < 0x10000) {
+    b[0] = static_cast<char>(0xE0 | (cp >> 12));
+    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 3;
+  } else {
+    b[0] = static_cast<char>(0xF0 | (cp >> 18));
+    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    len = 4;
+  }
+  out.append(b, len);
+}
+
+// The four hex digits of a \u escape starting at i. Every string error is
+// reported at the index left in i; an empty message means success.
+std::string_view read_hex4(const char* s, std::size_t n, std::size_t& i,
+                           std::uint32_t& value) noexcept {
+  if (n - i < 4) [[unlikely]] {
+    i = n;
+    return msg::kEofString;
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(s + i);
+  i += 4;
+  const int a = kHexValue[p[0]], b = kHexValue[p[1]], c = kHexValue[p[2]], d = kHexValue[p[3]];
+  if ((a | b | c | d) < 0) [[unlikely]]
+    return msg::kInvalidEscape;
+  value = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+  return {};
+}
+
+// The rest of a \u escape after the u, appending its scalar value to out.
+std::string_view read_unicode_escape(const char* s, std::size_t n, std::size_t& i,
+                                     std::string& out) {
+  std::uint32_t u = 0;
+  if (auto m = read_hex4(s, n, i, u); !m.empty()) return m;
+  if (u >= 0xDC00 && u <= 0xDFFF) [[unlikely]]
+    return msg::kLoneLeadingSurrogate;
+  if (u < 0xD800 || u > 0xDBFF) [[likely]] {
+    append_utf8(out, u);
+    return {};
+  }
+  // A leading surrogate must be followed at once by \u and a trailing one.
+  if (i == n) return msg::kEofString;
+  if (s[i++] != '\\') return msg::kUnexpectedEndOfHexEscape;
+  if (i == n) return msg::kEofString;
+  if (s[i++] != 'u') return msg::kUnexpectedEndOfHexEscape;
+  std::uint32_t v = 0;
+  if (auto m = read_hex4(s, n, i, v); !m.empty()) return m;
+  if (v < 0xDC00 || v > 0xDFFF) return msg::kLoneLeadingSurrogate;
+  append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+  return {};
+}
+
+// --- Numbers ----------------------------------------------------------------
+
+// s * 10 + d would pass 2^64 - 1 once s reaches this.
+constexpr u64 kSigGuard = 1844674407370955161ULL;
+
+inline bool sig_overflows(u64 s, unsigned d) noexcept {
+  return s > kSigGuard || (s == kSigGuard && d > 5);
+}
+
+// x = s * 10^e in the fixed sequence of double operations below, so that the
+// result is the same everywhere; false when it overflows.
+bool compose_double(u64 s, std::int64_t e, double& x) noexcept {
+  x = static_cast<double>(s);
+  for (;;) {
+    if (e >= -308 && e <= 308) {
+      if (e >= 0) {
+        x *= kPow10[static_cast<std::size_t>(e)];
+        return !std::isinf(x);
+      }
+      x /= kPow10[static_cast<std::size_t>(-e)];
+      return true;
+    }
+    if (x == 0.0) return true;
+    if (e >= 0) return false;
+    // At most a few rounds: 1e308 twice takes any finite double to zero.
+    x /= 1e308;
+    e += 308;
+  }
+}
+
+// --- Objects ----------------------------------------------------------------
+
+// What the sort keeps of a member: the first sixteen key bytes as two
+// big-endian numbers (zero-padded), the key length and the member's index.
+// Keys of up to sixteen bytes are ordered without touching their bytes
+// again; zero padding cannot make a shorter key look longer, so equal
+// prefixes with both keys that short leave the length to decide (a proper
+// prefix first).
+struct KeyRef {
+  u64 hi;
+  u64 lo;
+  std::size_t size;
+  std::size_t pos;
+};
+
+inline KeyRef key_ref(const std::string& key, std::size_t pos) noexcept {
+  unsigned char b[16] = {};
+  std::memcpy(b, key.data(), std::min<std::size_t>(key.size(), 16));
+  u64 hi = 0, lo = 0;
+  for (int k = 0; k < 8; ++k) hi = (hi << 8) | b[k];
+  for (int k = 8; k < 16; ++k) lo = (lo << 8) | b[k];
+  return {hi, lo, key.size(), pos};
+}
+
+// Members in ascending unsigned byte order of key, a later duplicate key
+// replacing the earlier one.
+void order_members(std::vector<JsonMember>& members) {
+  const std::size_t count = members.size();
+  bool ascending = true;
+  for (std::size_t k = 1; k < count; ++k) {
+    if (!(std::string_view(members[k - 1].key) < std::string_view(members[k].key))) {
+      ascending = false;
+      break;
+    }
+  }
+  if (ascending) return;  // the usual case: nothing to move
+
+  // Sort small references, not the members; equal keys stay in text order.
+  std::vector<KeyRef> refs;
+  refs.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) refs.push_back(key_ref(members[k].key, k));
+  const auto key_compare = [&members](const KeyRef& a, const KeyRef& b) -> int {
+    if (a.hi != b.hi) return a.hi < b.hi ? -1 : 1;
+    if (a.lo != b.lo) return a.lo < b.lo ? -1 : 1;
+    if (a.size <= 16 && b.size <= 16) return a.size < b.size ? -1 : a.size > b.size ? 1 : 0;
+    return std::string_view(members[a.pos].key).compare(members[b.pos].key);
+  };
+  std::sort(refs.begin(), refs.end(), [&key_compare](const KeyRef& a, const KeyRef& b) {
+    const int c = key_compare(a, b);
+    return c < 0 || (c == 0 && a.pos < b.pos);
+  });
+
+  std::vector<JsonMember> ordered;
+  ordered.reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    // refs[k + 1]'s member is still in place; a later duplicate wins.
+    if (k + 1 < count && key_compare(refs[k + 1], refs[k]) == 0) continue;
+    ordered.push_back(std::move(members[refs[k].pos]));
+  }
+  members = std::move(ordered);
+}
+
+}  // namespace
+
+// --- Reader -----------------------------------------------------------------
+
+Result<JsonTree, JsonError> JsonReader::read_value() {
+  JsonTree tree;
+  if (!parse_value(tree)) [[unlikely]]
+    return fail(error());
+  return tree;
+}
+
+Result<Unit, JsonError> JsonReader::expect_end() {
+  i_ = skip_ws(text_.data(), text_.size(), i_);
+  if (i_ < text_.size()) [[unlikely]] {
+    fail_next(msg::kTrailingCharacters);
+    return fail(error());
+  }
+  return Unit{};
+}
+
+bool JsonReader::parse_value(JsonTree& out) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  const std::size_t i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fail_next(msg::kEofValue);
+  switch (s[i]) {
+    case '"':
+      i_ = i + 1;
+      return parse_string(out.node.emplace<JsonString>().value);
+    case '{':
+      i_ = i + 1;
+      return parse_object(out.node.emplace<JsonObject>());
+    case '[':
+      i_ = i + 1;
+      return parse_array(out.node.emplace<JsonArray>());
+    case '-':
+      i_ = i + 1;
+      return parse_number(out, true);
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return parse_number(out, false);
+    case 'n':
+      if (!parse_literal("null")) return false;
+      out.node.emplace<JsonNull>();
+      return true;
+    case 't':
+      if (!parse_literal("true")) return false;
+      out.node.emplace<JsonBool>(JsonBool{true});
+      return true;
+    case 'f':
+      if (!parse_literal("false")) return false;
+      out.node.emplace<JsonBool>(JsonBool{false});
+      return true;
+    default:
+      return fail_next(msg::kExpectedValue);
+  }
+}
+
+// The first letter is known to match and is not yet consumed.
+bool JsonReader::parse_literal(std::string_view word) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::size_t i = i_;
+  if (n - i >= word.size() && std::memcmp(s + i, word.data(), word.size()) == 0) [[likely]] {
+    i_ = i + word.size();
+    return true;
+  }
+  // Find where it breaks, letter by letter.
+  ++i;
+  for (std::size_t k = 1; k < word.size(); ++k) {
+    if (i == n) {
+      i_ = i;
+      return fail_at(msg::kEofValue, i);
+    }
+    if (s[i++] != word[k]) {
+      i_ = i;
+      return fail_at(msg::kExpectedIdent, i);
+    }
+  }
+  i_ = i;
+  return true;
+}
+
+// At entry the minus sign, if any, is consumed and the first digit is not.
+bool JsonReader::parse_number(JsonTree& out, bool negative) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::size_t i = i_;
+  if (i == n) [[unlikely]]
+    return fail_at(msg::kEofValue, i);
+
+  u64 sig = 0;
+  std::int64_t exp = 0;  // wide enough that counting digits can never overflow
+  bool is_double = false;
+
+  const char first = s[i++];
+  if (first == '0') {
+    if (i < n && is_digit(s[i])) [[unlikely]] {
+      i_ = i;
+      return fail_next(msg::kInvalidNumber);
+    }
+  } else if (is_digit(first)) [[likely]] {
+    sig = static_cast<u64>(first - '0');
+    while (i < n && is_digit(s[i])) {
+      const auto d = static_cast<unsigned>(s[i] - '0');
+      if (sig >= kSigGuard && sig_overflows(sig, d)) [[unlikely]] {
+        // Too long for 64 bits: keep the leading digits, count the rest.
+        is_double = true;
+        while (i < n && is_digit(s[i])) {
+          ++i;
+          ++exp;
+        }
+        break;
+      }
+      sig = sig * 10 + d;
+      ++i;
+    }
+  } else {
+    i_ = i;
+    return fail_at(msg::kInvalidNumber, i);
+  }
+
+  if (i < n && s[i] == '.') {
+    ++i;
+    const std::size_t frac_start = i;
+    std::int64_t k = 0;
+    while (i < n && is_digit(s[i])) {
+      const auto d = static_cast<unsigned>(s[i] - '0');
+      if (sig_overflows(sig, d)) {
+        while (i < n && is_digit(s[i])) ++i;  // beyond 64 bits: dropped
+        break;
+      }
+      sig = sig * 10 + d;
+      ++k;
+      ++i;
+    }
+    if (i == frac_start) [[unlikely]] {
+      i_ = i;
+      return fail_next(i == n ? msg::kEofValue : msg::kInvalidNumber);
+    }
+    exp -= k;
+    is_double = true;
+  }
+
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool exp_negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) {
+      exp_negative = s[i] == '-';
+      ++i;
+    }
+    if (i == n) [[unlikely]] {
+      i_ = i;
+      return fail_at(msg::kEofValue, i);
+    }
+    const char c = s[i++];
+    if (!is_digit(c)) [[unlikely]] {
+      i_ = i;
+      return fail_at(msg::kInvalidNumber, i);
+    }
+    std::int64_t x = c - '0';
+    while (i < n && is_digit(s[i])) {
+      const auto d = static_cast<unsigned>(s[i++] - '0');
+      if (x > 214748364 || (x == 214748364 && d > 7)) [[unlikely]] {
+        // The exponent does not fit 32 bits.
+        if (sig != 0 && !exp_negative) {
+          i_ = i;
+          return fail_at(msg::kNumberOutOfRange, i);
+        }
+        while (i < n && is_digit(s[i])) ++i;
+        i_ = i;
+        out.node.emplace<JsonNumber>(JsonNumber::real(negative ? -0.0 : 0.0));
+        return true;
+      }
+      x = x * 10 + d;
+    }
+    exp = exp_negative ? exp - x : exp + x;
+    is_double = true;
+  }
+  i_ = i;
+
+  if (!is_double) [[likely]] {
+    if (!negative) {
+      out.node.emplace<JsonNumber>(JsonNumber::pos(sig));
+    } else if (sig != 0 && sig <= (u64{1} << 63)) {
+      // 0 - sig is -sig modulo 2^64, which converts to the exact negative.
+      out.node.emplace<JsonNumber>(JsonNumber::neg(static_cast<std::int64_t>(0 - sig)));
+    } else {
+      out.node.emplace<JsonNumber>(JsonNumber::real(-static_cast<double>(sig)));
+    }
+    return true;
+  }
+
+  exp = std::clamp<std::int64_t>(exp, std::numeric_limits<std::int32_t>::min(),
+                                 std::numeric_limits<std::int32_t>::max());
+  double x = 0.0;
+  if (!compose_double(sig, exp, x)) [[unlikely]]
+    return fail_at(msg::kNumberOutOfRange, i);
+  out.node.emplace<JsonNumber>(JsonNumber::real(negative ? -x : x));
+  return true;
+}
+
+// At entry the opening quotation mark is consumed.
+bool JsonReader::parse_string(std::string& out) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  const std::size_t start = i_;
+  const std::size_t i = scan_plain(s, n, start);
+  if (i < n && s[i] == '"') [[likely]] {
+    // No escape: one copy straight from the text.
+    out.assign(s + start, i - start);
+    i_ = i + 1;
+    return true;
+  }
+  return parse_escaped_tail(out, start, i);
+}
+
+// The string from start has a plain run up to i, where an escape, a control
+// byte or the end of the text stands; the rest is assembled in scratch_.
+bool JsonReader::parse_escaped_tail(std::string& out, std::size_t start, std::size_t i) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::string& buf = scratch_;
+  buf.assign(s + start, i - start);
+  for (;;) {
+    if (i == n) [[unlikely]] {
+      i_ = n;
+      return fail_at(msg::kEofString, n);
+    }
+    const char c = s[i++];
+    if (c == '"') break;
+    if (c != '\\') [[unlikely]] {  // a control byte: the scan stops at nothing else
+      i_ = i;
+      return fail_at(msg::kControlCharacter, i);
+    }
+    if (i == n) [[unlikely]] {
+      i_ = n;
+      return fail_at(msg::kEofString, n);
+    }
+    switch (s[i++]) {
+      case '"':
+        buf.push_back('"');
+        break;
+      case '\\':
+        buf.push_back('\\');
+        break;
+      case '/':
+        buf.push_back('/');
+        break;
+      case 'b':
+        buf.push_back('\b');
+        break;
+      case 'f':
+        buf.push_back('\f');
+        break;
+      case 'n':
+        buf.push_back('\n');
+        break;
+      case 'r':
+        buf.push_back('\r');
+        break;
+      case 't':
+        buf.push_back('\t');
+        break;
+      case 'u':
+        if (auto m = read_unicode_escape(s, n, i, buf); !m.empty()) [[unlikely]] {
+          i_ = i;
+          return fail_at(m, i);
+        }
+        break;
+      default:
+        i_ = i;
+        return fail_at(msg::kInvalidEscape, i);
+    }
+    // Escapes often come in a row: look for a plain run only if one starts.
+    if (i < n && !kStringSpecial[static_cast<unsigned char>(s[i])]) {
+      const std::size_t run = i;
+      i = scan_plain(s, n, i + 1);
+      buf.append(s + run, i - run);
+    }
+  }
+  out.assign(buf);
+  i_ = i;
+  return true;
+}
+
+// At entry the opening square bracket is consumed.
+bool JsonReader::parse_array(JsonArray& out) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::vector<JsonTree>& items = out.items;
+  bool first = true;
+  for (;;) {
+    std::size_t i = skip_ws(s, n, i_);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fail_next(msg::kEofList);
+    if (s[i] == ']') {
+      i_ = i + 1;
+      return true;
+    }
+    if (!first) {
+      if (s[i] != ',') [[unlikely]]
+        return fail_next(msg::kExpectedCommaOrBracket);
+      i = skip_ws(s, n, i + 1);
+      i_ = i;
+      if (i == n) [[unlikely]]
+        return fail_next(msg::kEofValue);
+      if (s[i] == ']') [[unlikely]]
+        return fail_next(msg::kTrailingComma);
+    }
+    first = false;
+    items.emplace_back();
+    if (!parse_value(items.back())) return false;
+  }
+}
+
+// At entry the opening curly bracket is consumed.
+bool JsonReader::parse_object(JsonObject& out) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::vector<JsonMember>& members = out.members;
+  bool first = true;
+  for (;;) {
+    std::size_t i = skip_ws(s, n, i_);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fail_next(msg::kEofObject);
+    if (s[i] == '}') {
+      i_ = i + 1;
+      break;
+    }
+    if (!first) {
+      if (s[i] != ',') [[unlikely]]
+        return fail_next(msg::kExpectedCommaOrBrace);
+      i = skip_ws(s, n, i + 1);
+      i_ = i;
+      if (i == n) [[unlikely]]
+        return fail_next(msg::kEofValue);
+      if (s[i] == '}') [[unlikely]]
+        return fail_next(msg::kTrailingComma);
+    }
+    if (s[i] != '"') [[unlikely]]
+      return fail_next(msg::kKeyMustBeString);
+    first = false;
+    i_ = i + 1;
+    JsonMember& member = members.emplace_back();
+    if (!parse_string(member.key)) return false;
+    i = skip_ws(s, n, i_);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fail_next(msg::kEofObject);
+    if (s[i] != ':') [[unlikely]]
+      return fail_next(msg::kExpectedColon);
+    i_ = i + 1;
+    if (!parse_value(member.value)) return false;
+  }
+  order_members(members);
+  return true;
+}
+
+}  // namespace quorl::json
