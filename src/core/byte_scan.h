@@ -1,12 +1,17 @@
 // Word-at-a-time search for the bytes that end a plain run inside a JSON
-// string literal. Eight bytes are tested per step; the tail shorter than a
-// word goes byte by byte.
+// string literal: sixteen bytes a step with SSE2 (part of every x86-64),
+// then eight with plain 64-bit words; the tail shorter than a word goes byte
+// by byte.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quorl {
 
@@ -40,6 +45,17 @@ inline std::size_t first_flagged(std::uint64_t mask) noexcept {
 inline std::size_t find_quote_or_backslash(const unsigned char* p, std::size_t i,
                                            std::size_t n) noexcept {
   using namespace scan_detail;
+#if defined(__SSE2__)
+  // Sixteen bytes a step where the baseline instruction set allows it.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (i + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int m = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(m)));
+    i += 16;
+  }
+#endif
   while (i + 8 <= n) {
     std::uint64_t w = load64(p + i);
     std::uint64_t m = bytes_equal(w, '"') | bytes_equal(w, '\\');
@@ -55,6 +71,21 @@ inline std::size_t find_quote_or_backslash(const unsigned char* p, std::size_t i
 inline std::size_t find_string_special(const unsigned char* p, std::size_t i,
                                        std::size_t n) noexcept {
   using namespace scan_detail;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  while (i + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // Unsigned v <= 0x1F exactly when max(v, 0x1F) == 0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const int m = _mm_movemask_epi8(hit);
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(m)));
+    i += 16;
+  }
+#endif
   while (i + 8 <= n) {
     std::uint64_t w = load64(p + i);
     std::uint64_t m = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below_space(w);

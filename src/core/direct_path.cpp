@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "core/byte_scan.h"
@@ -55,24 +56,44 @@ int hex_value(unsigned char c) noexcept {
   return -1;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+// Writes cp as UTF-8 at dst; returns the byte count (1 to 4).
+std::size_t put_utf8(char* dst, std::uint32_t cp) noexcept {
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    const char b[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 2);
-  } else if (cp < 0x10000) {
-    const char b[3] = {static_cast<char>(0xE0 | (cp >> 12)),
-                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 3);
-  } else {
-    const char b[4] = {static_cast<char>(0xF0 | (cp >> 18)),
-                       static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                       static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<char>(0x80 | (cp & 0x3F))};
-    out.append(b, 4);
+    dst[0] = static_cast<char>(cp);
+    return 1;
   }
+  if (cp < 0x800) {
+    dst[0] = static_cast<char>(0xC0 | (cp >> 6));
+    dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
+    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  dst[0] = static_cast<char>(0xF0 | (cp >> 18));
+  dst[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  dst[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  dst[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+// The canonical escape of '"', '\\' or a control character; returns its size.
+std::size_t put_escape(char* dst, std::uint32_t cp) noexcept {
+  static constexpr char kHex[] = "0123456789abcdef";
+  dst[0] = '\\';
+  if (cp == '"' || cp == '\\') {
+    dst[1] = static_cast<char>(cp);
+    return 2;
+  }
+  dst[1] = 'u';
+  dst[2] = '0';
+  dst[3] = '0';
+  dst[4] = kHex[cp >> 4];
+  dst[5] = kHex[cp & 0xF];
+  return 6;
 }
 
 // One member of an object being read: where its key bytes are, and the span
@@ -83,6 +104,11 @@ struct Member {
   bool in_keys;
   std::size_t begin;
   std::size_t end;
+};
+
+struct SortRef {
+  std::uint64_t prefix;
+  std::uint32_t index;
 };
 
 class Encoder {
@@ -167,14 +193,16 @@ class Encoder {
     return true;
   }
 
-  // Reads the string literal at i_ (at its opening quote). Without escapes the
-  // bytes are left in the text and *has_escapes is false; with them the
-  // decoded bytes are appended to dst.
+  // Reads the string literal at i_ (at its opening quote). Without escapes
+  // the bytes stay in the text, [raw_begin, raw_end), and *has_escapes is
+  // false. With them the content is appended to dst: decoded, or with
+  // Canonical already in its canonical string form (without the quotes).
+  template <bool Canonical>
   bool read_string(std::string& dst, std::size_t& raw_begin, std::size_t& raw_end,
                    bool& has_escapes) {
     ++i_;  // opening quote
     raw_begin = i_;
-    std::size_t j = find_string_special(p_, i_, n_);
+    const std::size_t j = find_string_special(p_, i_, n_);
     if (j < n_ && p_[j] == '"') [[likely]] {
       raw_end = j;
       i_ = j + 1;
@@ -182,47 +210,82 @@ class Encoder {
       return true;
     }
     has_escapes = true;
+    dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
+    i_ = j;
+    if (!read_escaped<Canonical>(dst)) return false;
+    raw_end = i_ - 1;  // the closing quote
+    return true;
+  }
+
+  // The rest of a literal from its first escape (or fault) on. Output gathers
+  // in a small buffer so that escape-dense text does not pay a string append
+  // per character; long plain runs are copied whole.
+  template <bool Canonical>
+  bool read_escaped(std::string& dst) {
+    constexpr std::size_t kBuffer = 512;
+    constexpr std::size_t kLongest = 6;  // the most one character can become
+    char buf[kBuffer];
+    std::size_t b = 0;
     while (true) {
-      dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
-      i_ = j;
       if (i_ >= n_) return false;
       const unsigned char c = p_[i_];
       if (c == '"') {
         ++i_;
-        raw_end = i_;
+        dst.append(buf, b);
         return true;
       }
-      if (c != '\\') return false;  // a raw control byte
-      if (i_ + 1 >= n_) return false;
+      if (c != '\\') {
+        if (c < 0x20) return false;  // a raw control byte
+        const std::size_t j = find_string_special(p_, i_, n_);
+        const std::size_t len = j - i_;
+        if (len <= kBuffer - b) {
+          std::memcpy(buf + b, p_ + i_, len);
+          b += len;
+        } else {
+          dst.append(buf, b);
+          b = 0;
+          dst.append(reinterpret_cast<const char*>(p_ + i_), len);
+        }
+        i_ = j;
+        continue;
+      }
+      if (b > kBuffer - kLongest) {
+        dst.append(buf, b);
+        b = 0;
+      }
+      if (n_ - i_ < 2) return false;
       const unsigned char e = p_[i_ + 1];
       i_ += 2;
+      std::uint32_t cp;
       switch (e) {
-        case '"': dst.push_back('"'); break;
-        case '\\': dst.push_back('\\'); break;
-        case '/': dst.push_back('/'); break;
-        case 'b': dst.push_back('\b'); break;
-        case 'f': dst.push_back('\f'); break;
-        case 'n': dst.push_back('\n'); break;
-        case 'r': dst.push_back('\r'); break;
-        case 't': dst.push_back('\t'); break;
+        case '"': cp = '"'; break;
+        case '\\': cp = '\\'; break;
+        case '/': cp = '/'; break;
+        case 'b': cp = '\b'; break;
+        case 'f': cp = '\f'; break;
+        case 'n': cp = '\n'; break;
+        case 'r': cp = '\r'; break;
+        case 't': cp = '\t'; break;
         case 'u': {
-          std::uint32_t u;
-          if (!hex4(u)) return false;
-          if (u >= 0xDC00 && u <= 0xDFFF) return false;
-          if (u >= 0xD800 && u <= 0xDBFF) {
-            std::uint32_t v;
-            if (i_ + 2 > n_ || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
+          if (!hex4(cp)) return false;
+          if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            std::uint32_t low;
+            if (n_ - i_ < 2 || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
             i_ += 2;
-            if (!hex4(v) || v < 0xDC00 || v > 0xDFFF) return false;
-            u = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
+            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           }
-          append_utf8(dst, u);
           break;
         }
         default:
           return false;
       }
-      j = find_string_special(p_, i_, n_);
+      if (Canonical && (cp < 0x20 || cp == '"' || cp == '\\')) {
+        b += put_escape(buf + b, cp);
+      } else {
+        b += put_utf8(buf + b, cp);
+      }
     }
   }
 
@@ -239,18 +302,17 @@ class Encoder {
   }
 
   bool string_value() {
+    const std::size_t mark = out_.size();
+    out_.push_back('"');
     std::size_t begin, end;
     bool has_escapes;
-    scratch_.clear();
-    if (!read_string(scratch_, begin, end, has_escapes)) return false;
+    if (!read_string<true>(out_, begin, end, has_escapes)) return false;
     if (!has_escapes) {
       // No escapes and no control bytes: the canonical form is the text itself.
-      out_.push_back('"');
       out_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
-      out_.push_back('"');
-    } else {
-      append_encoded_string(out_, scratch_);
     }
+    out_.push_back('"');
+    (void)mark;
     return true;
   }
 
@@ -302,7 +364,7 @@ class Encoder {
         std::size_t kb, ke;
         bool esc;
         const std::size_t keys_mark = keys_.size();
-        if (!read_string(keys_, kb, ke, esc)) return false;
+        if (!read_string<false>(keys_, kb, ke, esc)) return false;
         if (esc) {
           m.in_keys = true;
           m.key_offset = keys_mark;
@@ -433,37 +495,57 @@ class Encoder {
     }
   }
 
+  // The first eight key bytes as a big-endian number: comparing two of them
+  // orders keys as their bytes do, up to a tie that the full keys settle.
+  std::uint64_t key_prefix(const Member& m) const noexcept {
+    const std::string_view key = key_of(m);
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, key.data(), std::min<std::size_t>(key.size(), 8));
+    std::uint64_t v = 0;
+    for (unsigned char b : bytes) v = (v << 8) | b;
+    return v;
+  }
+
   // Puts the members written since open into key order, refusing duplicate
   // keys (the exact path applies the later-wins rule to those).
   bool finish_object(std::size_t open, std::size_t base, bool drop_digest) {
-    auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-    auto last = members_.end();
-    auto less = [this](const Member& a, const Member& b) { return key_of(a) < key_of(b); };
+    const std::span<const Member> members(members_.data() + base, members_.size() - base);
     bool ascending = true;
     bool has_digest = false;
-    for (auto it = first; it != last; ++it) {
-      if (it != first && !less(*(it - 1), *it)) ascending = false;
-      if (drop_digest && key_of(*it) == "digest") has_digest = true;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      if (k > 0 && !(key_of(members[k - 1]) < key_of(members[k]))) ascending = false;
+      if (drop_digest && key_of(members[k]) == "digest") has_digest = true;
     }
     if (ascending && !has_digest) {
       out_.push_back('}');
       return true;
     }
+    // Sort small references (key prefix, member index), not the members.
+    if (members.size() > UINT32_MAX) return false;
+    order_.clear();
+    for (std::size_t k = 0; k < members.size(); ++k)
+      order_.push_back({key_prefix(members[k]), static_cast<std::uint32_t>(k)});
     if (!ascending) {
-      std::sort(first, last, less);
-      for (auto it = first + 1; it < last; ++it) {
-        if (key_of(*(it - 1)) == key_of(*it)) return false;
+      std::sort(order_.begin(), order_.end(), [&](const SortRef& a, const SortRef& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return key_of(members[a.index]) < key_of(members[b.index]);
+      });
+      for (std::size_t k = 1; k < order_.size(); ++k) {
+        if (order_[k - 1].prefix == order_[k].prefix &&
+            key_of(members[order_[k - 1].index]) == key_of(members[order_[k].index]))
+          return false;
       }
     }
     // Rebuild the members' text in order from a copy.
     tmp_.assign(out_, open, std::string::npos);
     out_.resize(open + 1);
     bool any = false;
-    for (auto it = first; it != last; ++it) {
-      if (drop_digest && key_of(*it) == "digest") continue;
+    for (const SortRef& ref : order_) {
+      const Member& m = members[ref.index];
+      if (drop_digest && key_of(m) == "digest") continue;
       if (any) out_.push_back(',');
       any = true;
-      out_.append(tmp_, it->begin - open, it->end - it->begin);
+      out_.append(tmp_, m.begin - open, m.end - m.begin);
     }
     out_.push_back('}');
     return true;
@@ -477,8 +559,8 @@ class Encoder {
   std::string& out_;
   std::vector<Member> members_;  // a stack: each open object's members on top
   std::string keys_;             // decoded keys that had escapes
-  std::string scratch_;          // decoded string values that had escapes
   std::string tmp_;              // copy of an object's text while it is reordered
+  std::vector<SortRef> order_;   // the sort order of the object being finished
 };
 
 }  // namespace

@@ -118,23 +118,48 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 }  // namespace
 
 void append_encoded_string(std::string& out, std::string_view text) {
+  // Plain runs are found sixteen bytes at a time and copied whole. Where
+  // escapes are dense, bytes are gathered in a small buffer instead, so that
+  // escape-heavy text does not pay a string append per character; a streak
+  // of plain bytes sends the loop back to the fast scan.
+  constexpr std::size_t kBuffer = 512;
+  constexpr std::size_t kPlainStreak = 16;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   out.push_back('"');
   std::size_t i = 0;
   while (true) {
-    std::size_t j = find_string_special(p, i, n);
+    const std::size_t j = find_string_special(p, i, n);
     out.append(text.data() + i, j - i);
     if (j == n) break;
-    unsigned char c = p[j];
-    if (c == '"' || c == '\\') {
-      const char esc[2] = {'\\', static_cast<char>(c)};
-      out.append(esc, 2);
-    } else {
-      const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
-      out.append(esc, 6);
+    char buf[kBuffer];
+    std::size_t b = 0;
+    std::size_t streak = 0;
+    i = j;
+    while (i < n && streak < kPlainStreak) {
+      const unsigned char c = p[i++];
+      if (c == '"' || c == '\\') {
+        buf[b++] = '\\';
+        buf[b++] = static_cast<char>(c);
+        streak = 0;
+      } else if (c < 0x20) {
+        buf[b++] = '\\';
+        buf[b++] = 'u';
+        buf[b++] = '0';
+        buf[b++] = '0';
+        buf[b++] = kHexDigits[c >> 4];
+        buf[b++] = kHexDigits[c & 0xF];
+        streak = 0;
+      } else {
+        buf[b++] = static_cast<char>(c);
+        ++streak;
+      }
+      if (b > kBuffer - 6) {
+        out.append(buf, b);
+        b = 0;
+      }
     }
-    i = j + 1;
+    out.append(buf, b);
   }
   out.push_back('"');
 }
