@@ -14,6 +14,10 @@ namespace quorl {
 
 namespace {
 
+// Room reserved up front on the member stack: small records, the common
+// call, then never grow it.
+constexpr std::size_t kInitialMembers = 16;
+
 // Longest bare integer that can be within the exact bound.
 constexpr std::size_t kMaxBareIntegerDigits = 16;
 
@@ -120,6 +124,8 @@ class Encoder {
         out_(out) {}
 
   bool run() {
+    // One allocation covers the members of a typical small record.
+    members_.reserve(kInitialMembers);
     skip_ws();
     Parsed root;
     if (!value(true, root)) return false;
@@ -302,7 +308,6 @@ class Encoder {
   }
 
   bool string_value() {
-    const std::size_t mark = out_.size();
     out_.push_back('"');
     std::size_t begin, end;
     bool has_escapes;
@@ -312,8 +317,25 @@ class Encoder {
       out_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
     }
     out_.push_back('"');
-    (void)mark;
     return true;
+  }
+
+  enum class Next { More, Close, Fault };
+
+  // After an element: the container's closing bracket, or a comma (copied to
+  // the output) and the next element.
+  Next after_element(unsigned char close) {
+    skip_ws();
+    if (i_ >= n_) return Next::Fault;
+    if (p_[i_] == close) {
+      ++i_;
+      return Next::Close;
+    }
+    if (p_[i_] != ',') return Next::Fault;
+    ++i_;
+    out_.push_back(',');
+    skip_ws();
+    return Next::More;
   }
 
   bool array() {
@@ -324,20 +346,13 @@ class Encoder {
     if (i_ < n_ && p_[i_] == ']') {
       ++i_;
     } else {
-      while (true) {
+      Next next = Next::More;
+      while (next == Next::More) {
         Parsed item;
         if (!value(true, item)) return false;
-        skip_ws();
-        if (i_ >= n_) return false;
-        if (p_[i_] == ']') {
-          ++i_;
-          break;
-        }
-        if (p_[i_] != ',') return false;
-        ++i_;
-        out_.push_back(',');
-        skip_ws();
+        next = after_element(']');
       }
+      if (next == Next::Fault) return false;
     }
     out_.push_back(']');
     --depth_;
@@ -393,16 +408,9 @@ class Encoder {
         if (first) first_value = v;
         m.end = out_.size();
         members_.push_back(m);
-        skip_ws();
-        if (i_ >= n_) return false;
-        if (p_[i_] == '}') {
-          ++i_;
-          break;
-        }
-        if (p_[i_] != ',') return false;
-        ++i_;
-        out_.push_back(',');
-        skip_ws();
+        const Next next = after_element('}');
+        if (next == Next::Fault) return false;
+        if (next == Next::Close) break;
       }
     }
     --depth_;
