@@ -5,13 +5,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 
+#include "core/digest.h"
 #include "core/direct_path.h"
 #include "core/encoder.h"
 #include "core/input_gate.h"
+#include "json/json_error.h"
+#include "test_support.h"
 
 namespace quorl {
 namespace {
@@ -226,6 +231,68 @@ TEST(DirectPath, AgreesWithExactPathOnCorpus) {
     ++files;
   }
   EXPECT_GT(files, 0);
+}
+
+// Every failure text a document can earn: the fixed messages, or the reader's
+// rendered error behind "invalid JSON: ".
+bool is_known_failure(const std::string& m) {
+  static const std::string_view kFixed[] = {
+      qtest::kDepthMsg,       qtest::kFloatMsg,       qtest::kBareIntMsg,
+      qtest::kNaNMsg,         qtest::kInfinityMsg,    qtest::kIntPayloadMsg,
+      qtest::kStrPayloadMsg,  qtest::kObjPayloadMsg,  qtest::kArrPayloadMsg,
+      qtest::kBoolPayloadMsg, qtest::kNullPayloadMsg};
+  for (std::string_view f : kFixed) {
+    if (m == f) return true;
+  }
+  static const std::string_view kReader[] = {
+      json::msg::kEofValue,          json::msg::kEofList,
+      json::msg::kEofObject,         json::msg::kEofString,
+      json::msg::kExpectedColon,     json::msg::kExpectedCommaOrBracket,
+      json::msg::kExpectedCommaOrBrace, json::msg::kExpectedIdent,
+      json::msg::kExpectedValue,     json::msg::kInvalidEscape,
+      json::msg::kInvalidNumber,     json::msg::kNumberOutOfRange,
+      json::msg::kControlCharacter,  json::msg::kKeyMustBeString,
+      json::msg::kLoneLeadingSurrogate, json::msg::kTrailingComma,
+      json::msg::kTrailingCharacters, json::msg::kUnexpectedEndOfHexEscape};
+  const std::string_view prefix = "invalid JSON: ";
+  if (m.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string_view rest = std::string_view(m).substr(prefix.size());
+  for (std::string_view r : kReader) {
+    if (rest.substr(0, r.size()) == r && rest.substr(r.size()).starts_with(" at line ")) return true;
+  }
+  return false;
+}
+
+// Arbitrary bytes, invalid UTF-8 included, through both module paths: a
+// result or a known failure, never a crash (the sanitizer build watches the
+// reads), and the digest agreeing with the canonical bytes on the outcome.
+TEST(DirectPath, ArbitraryBytesGiveAResultOrAKnownFailure) {
+  static const char kAlphabet[] = "{}[]\",:-0123456789.eE+ tfnrue\\u$intobjarrd\x80\xff\xc3\t\n";
+  std::mt19937 rng(20261207);
+  for (int k = 0; k < 30000; ++k) {
+    std::string text;
+    const int len = std::uniform_int_distribution<int>(0, 40)(rng);
+    for (int c = 0; c < len; ++c) {
+      text += std::uniform_int_distribution<int>(0, 9)(rng) == 0
+                  ? static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng))
+                  : kAlphabet[std::uniform_int_distribution<std::size_t>(0, sizeof kAlphabet - 2)(rng)];
+    }
+    // An exact-size copy, so that a read past the end is caught.
+    const std::unique_ptr<char[]> exact_buf(new char[text.size() + 1]);
+    std::memcpy(exact_buf.get(), text.data(), text.size());
+    const std::string_view view(exact_buf.get(), text.size());
+    Result<std::string> bytes = py_canonical_bytes_from_json(view);
+    Result<std::string> digest = py_digest_from_json(view, "run");
+    if (!bytes.ok()) {
+      ASSERT_TRUE(is_known_failure(bytes.error().message)) << bytes.error().message;
+    }
+    if (!digest.ok()) {
+      ASSERT_TRUE(is_known_failure(digest.error().message)) << digest.error().message;
+      // The digest leaves content out, never adds any: what it refuses,
+      // the canonical bytes refuse too.
+      EXPECT_FALSE(bytes.ok()) << qtest::quote_bytes(text);
+    }
+  }
 }
 
 }  // namespace
