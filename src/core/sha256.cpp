@@ -8,6 +8,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QUORL_SHA256_X86 1
+#include <cpuid.h>
 #include <immintrin.h>
 #else
 #define QUORL_SHA256_X86 0
@@ -192,13 +193,17 @@ void compress_portable(std::uint32_t* state, const std::uint8_t* blocks,
 
 bool Sha256::hardware_available() noexcept {
 #if QUORL_SHA256_X86
-  // Computed once, thread-safely, and constant afterwards. The explicit init
-  // covers callers that run before libgcc's own constructor has filled in
-  // the CPU feature word.
+  // Asked of the CPU directly (every compiler's builtin names the features
+  // differently): SHA is leaf 7 EBX bit 29; SSSE3 and SSE4.1 are leaf 1 ECX
+  // bits 9 and 19. Computed once, thread-safely, and constant afterwards.
   static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
-           __builtin_cpu_supports("ssse3");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool ssse3 = (ecx & (1u << 9)) != 0;
+    const bool sse41 = (ecx & (1u << 19)) != 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool sha = (ebx & (1u << 29)) != 0;
+    return sha && ssse3 && sse41;
   }();
   return available;
 #else
