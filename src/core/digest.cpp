@@ -29,40 +29,42 @@ QuorlError unknown_profile(std::string_view profile) {
   return QuorlError{std::move(message)};
 }
 
-// The canonical text that is hashed: a root object leaves out its own
-// "digest" members; nothing deeper does. The document is judged before the
-// profile, so its faults win; the encoder's come last.
-Result<std::string> hashed_text(std::string_view tagged_json, std::string_view profile) {
-  std::string canonical;
-  canonical.reserve(tagged_json.size());
-  if (direct_canonical(tagged_json, true, canonical)) [[likely]] {
-    if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-    return canonical;
+// A hash that has been fed the domain line of the profile.
+Sha256 domain_hash(std::string_view profile) {
+  Sha256 hash;
+  hash.feed(kDomainTag);
+  hash.feed(profile);
+  hash.feed("\n");
+  return hash;
+}
+
+}  // namespace
+
+// The document is judged before the profile, so its faults win; the
+// encoder's come last. A root object leaves out its own "digest" members;
+// nothing deeper does.
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
+  {
+    DirectText direct;
+    if (direct.read(tagged_json, true)) [[likely]] {
+      if (!is_known_profile(profile)) return fail(unknown_profile(profile));
+      Sha256 hash = domain_hash(profile);
+      direct.feed_text(hash);  // the canonical text is never built whole
+      return to_hex(hash.finish());
+    }
   }
 
   Result<QuorlValue> value = decode_input_json(tagged_json);
   if (!value.ok()) return fail(std::move(value).error());
   if (!is_known_profile(profile)) return fail(unknown_profile(profile));
   const QuorlValue& root = value.value();
-  canonical.clear();
+  std::string canonical;
   std::optional<std::string_view> fault =
       root.is<Object>() ? encode_object_into(canonical, root.as<Object>().entries, 1, true)
                         : encode_value_into(canonical, root, 0);
   if (fault) return fail(QuorlError{std::string(*fault)});
-  return canonical;
-}
-
-}  // namespace
-
-Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
-  Result<std::string> canonical = hashed_text(tagged_json, profile);
-  if (!canonical.ok()) return fail(std::move(canonical).error());
-
-  Sha256 hash;
-  hash.feed(kDomainTag);
-  hash.feed(profile);
-  hash.feed("\n");
-  hash.feed(canonical.value());
+  Sha256 hash = domain_hash(profile);
+  hash.feed(canonical);
   return to_hex(hash.finish());
 }
 

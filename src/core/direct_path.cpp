@@ -1,6 +1,7 @@
 #include "core/direct_path.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -101,13 +102,16 @@ std::size_t put_escape(char* dst, std::uint32_t cp) noexcept {
 }
 
 // One member of an object being read: where its key bytes are, and the span
-// of its `"key":value` text in the output.
+// of its `"key":value` text in the raw text.
 struct Member {
   std::size_t key_offset;  // into the text, or into Encoder::keys_ when in_keys
   std::uint32_t key_size;
   bool in_keys;
+  std::uint64_t prefix;    // the key's first eight bytes, big-endian
   std::size_t begin;
   std::size_t end;
+  std::size_t obj_first;   // the records of objects inside the value:
+  std::size_t obj_end;     // [obj_first, obj_end) of Encoder::objs_
 };
 
 struct SortRef {
@@ -115,13 +119,39 @@ struct SortRef {
   std::uint32_t index;
 };
 
-class Encoder {
+// The first eight bytes of a key as a big-endian number: comparing two of
+// them orders keys as their bytes do, up to a tie that the full keys settle.
+// readable: how many bytes from key.data() may be read (at least the key's
+// size); with eight or more, one unaligned load replaces a byte copy.
+std::uint64_t prefix_of(std::string_view key, std::size_t readable) noexcept {
+  std::uint64_t v = 0;
+  if (readable >= 8) {
+    std::memcpy(&v, key.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  } else {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, key.data(), readable);
+    for (unsigned char b : bytes) v = (v << 8) | b;
+  }
+  if (key.size() >= 8) return v;
+  if (key.empty()) return 0;
+  return v & (~std::uint64_t{0} << (8 * (8 - key.size())));  // bytes past the key
+}
+
+}  // namespace
+
+using direct_detail::MemberRecord;
+using direct_detail::ObjectRecord;
+
+class DirectReader {
  public:
-  Encoder(std::string_view text, bool skip_root_digest, std::string& out)
+  DirectReader(std::string_view text, bool skip_root_digest, DirectText& doc)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
-        out_(out) {}
+        raw_(doc.raw_),
+        objects_(doc.objects_),
+        sorted_(doc.members_) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -141,6 +171,11 @@ class Encoder {
   std::string_view key_of(const Member& m) const noexcept {
     const char* base = m.in_keys ? keys_.data() : reinterpret_cast<const char*>(p_);
     return {base + m.key_offset, m.key_size};
+  }
+
+  bool key_less(const Member& a, const Member& b) const noexcept {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return key_of(a) < key_of(b);
   }
 
   bool value(bool tags_on, Parsed& parsed) {
@@ -173,7 +208,7 @@ class Encoder {
   bool literal(std::string_view word) {
     if (n_ - i_ < word.size() || std::memcmp(p_ + i_, word.data(), word.size()) != 0) return false;
     i_ += word.size();
-    out_.append(word);
+    raw_.append(word);
     return true;
   }
 
@@ -194,7 +229,7 @@ class Encoder {
       for (std::size_t k = first_digit; k < j; ++k) magnitude = magnitude * 10 + (p_[k] - '0');
       if (magnitude > kMaxExactInteger) return false;
     }
-    out_.append(reinterpret_cast<const char*>(p_ + start), j - start);
+    raw_.append(reinterpret_cast<const char*>(p_ + start), j - start);
     i_ = j;
     return true;
   }
@@ -308,15 +343,15 @@ class Encoder {
   }
 
   bool string_value() {
-    out_.push_back('"');
+    raw_.push_back('"');
     std::size_t begin, end;
     bool has_escapes;
-    if (!read_string<true>(out_, begin, end, has_escapes)) return false;
+    if (!read_string<true>(raw_, begin, end, has_escapes)) return false;
     if (!has_escapes) {
       // No escapes and no control bytes: the canonical form is the text itself.
-      out_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
+      raw_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
     }
-    out_.push_back('"');
+    raw_.push_back('"');
     return true;
   }
 
@@ -333,7 +368,7 @@ class Encoder {
     }
     if (p_[i_] != ',') return Next::Fault;
     ++i_;
-    out_.push_back(',');
+    raw_.push_back(',');
     skip_ws();
     return Next::More;
   }
@@ -341,7 +376,7 @@ class Encoder {
   bool array() {
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
-    out_.push_back('[');
+    raw_.push_back('[');
     skip_ws();
     if (i_ < n_ && p_[i_] == ']') {
       ++i_;
@@ -354,17 +389,22 @@ class Encoder {
       }
       if (next == Next::Fault) return false;
     }
-    out_.push_back(']');
+    raw_.push_back(']');
     --depth_;
     return true;
   }
 
   bool object(bool tags_on, Parsed& parsed) {
-    const std::size_t open = out_.size();
+    const std::size_t open = raw_.size();
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
     const bool is_root = depth_ == 1 && open == 0;
-    out_.push_back('{');
+    raw_.push_back('{');
+    // Claimed now so that records stay in document order; given back at the
+    // close if the canonical text needs nothing of this object.
+    const std::size_t record = objects_.size();
+    objects_.emplace_back();
+    const std::size_t changes_before = changed_;
     skip_ws();
     const std::size_t base = members_.size();
     const std::size_t keys_base = keys_.size();
@@ -375,165 +415,157 @@ class Encoder {
       while (true) {
         if (i_ >= n_ || p_[i_] != '"') return false;
         Member m{};
-        m.begin = out_.size();
+        m.begin = raw_.size();
         std::size_t kb, ke;
         bool esc;
         const std::size_t keys_mark = keys_.size();
         if (!read_string<false>(keys_, kb, ke, esc)) return false;
         if (esc) {
+          if (keys_.size() - keys_mark > UINT32_MAX) return false;
           m.in_keys = true;
           m.key_offset = keys_mark;
           m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
-          append_encoded_string(out_, std::string_view(keys_.data() + keys_mark, m.key_size));
+          append_encoded_string(raw_, std::string_view(keys_.data() + keys_mark, m.key_size));
         } else {
+          if (ke - kb > UINT32_MAX) return false;
           m.in_keys = false;
           m.key_offset = kb;
           m.key_size = static_cast<std::uint32_t>(ke - kb);
-          out_.push_back('"');
-          out_.append(reinterpret_cast<const char*>(p_ + kb), ke - kb);
-          out_.push_back('"');
+          raw_.push_back('"');
+          raw_.append(reinterpret_cast<const char*>(p_ + kb), ke - kb);
+          raw_.push_back('"');
         }
-        if (ke - kb > UINT32_MAX || keys_.size() - keys_mark > UINT32_MAX) return false;
+        m.prefix = prefix_of(key_of(m), m.in_keys ? m.key_size : n_ - m.key_offset);
         skip_ws();
         if (i_ >= n_ || p_[i_] != ':') return false;
         ++i_;
-        out_.push_back(':');
+        raw_.push_back(':');
         skip_ws();
         const bool first = members_.size() == base;
         // Only the payload of a "$obj" wrapper is read with tags off; whether
         // this object is such a wrapper shows once it closes.
         const bool payload_of_obj = first && tags_on && key_of(m) == "$obj";
         Parsed v;
+        m.obj_first = objects_.size();
         if (!value(!payload_of_obj, v)) return false;
+        m.obj_end = objects_.size();
         if (first) first_value = v;
-        m.end = out_.size();
+        m.end = raw_.size();
         members_.push_back(m);
         const Next next = after_element('}');
         if (next == Next::Fault) return false;
         if (next == Next::Close) break;
       }
     }
+    raw_.push_back('}');
     --depth_;
     const std::size_t count = members_.size() - base;
-    bool done = false;
-    if (count == 1) {
-      const Tag tag = tag_of(key_of(members_[base]));
-      if (tag != Tag::None) {
-        if (!tags_on) {
-          parsed.suppressed_tag = true;
+    ObjectRecord& rec = objects_[record];
+    rec.begin = open;
+    rec.end = raw_.size();
+    rec.next = objects_.size();
+    bool kept = true;
+    if (count == 1 && tags_on && tag_of(key_of(members_[base])) != Tag::None) {
+      if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
+      if (!tagged(tag_of(key_of(members_[base])), rec, members_[base], first_value)) return false;
+    } else {
+      if (count == 1 && tag_of(key_of(members_[base])) != Tag::None) parsed.suppressed_tag = true;
+      if (count > 1 && first_value.suppressed_tag && key_of(members_[base]) == "$obj") {
+        // "$obj" with company is an ordinary member, and its object value
+        // should have been read with tags on after all.
+        return false;
+      }
+      const std::span<const Member> members(members_.data() + base, count);
+      const int order = sort_members(record, members, is_root && skip_root_digest_);
+      if (order < 0) return false;
+      if (order == 0) {
+        if (changed_ == changes_before) {
+          objects_.pop_back();  // nothing here or below changes: no record
+          kept = false;
         } else {
-          if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
-          if (!tagged(tag, open, members_[base], first_value)) return false;
-          done = true;
+          rec.kind = ObjectRecord::Kind::Span;
         }
       }
-    } else if (count > 1 && first_value.suppressed_tag && key_of(members_[base]) == "$obj") {
-      // "$obj" with company is an ordinary member, and its object value should
-      // have been read with tags on after all.
-      return false;
     }
-    if (!done && !finish_object(open, base, is_root && skip_root_digest_)) return false;
+    if (kept) ++changed_;
     members_.resize(base);
     keys_.resize(keys_base);  // no member that refers to these keys is left
     return true;
   }
 
-  // Rewrites a one-member tagged object (already written as a plain object
-  // from open) into the value it stands for.
-  bool tagged(Tag tag, std::size_t open, const Member& m, Parsed payload) {
-    const std::size_t value_begin = m.begin + m.key_size + 3;  // "key":
+  // Records the value a one-member tagged object stands for.
+  bool tagged(Tag tag, ObjectRecord& rec, const Member& m, Parsed payload) {
     if (m.in_keys) return false;  // an escaped tag key: rare, exact path
+    const std::size_t value_begin = m.begin + m.key_size + 3;  // "key":
     const std::size_t value_end = m.end;
     auto lift = [&] {
-      // The payload's canonical text replaces the whole wrapper.
-      std::memmove(out_.data() + open, out_.data() + value_begin, value_end - value_begin);
-      out_.resize(open + (value_end - value_begin));
+      rec.kind = ObjectRecord::Kind::Lift;
+      rec.a = value_begin;
+      rec.b = value_end;
+      rec.first = m.obj_first;
+      rec.last = m.obj_end;
+      return true;
     };
     switch (tag) {
       case Tag::Int: {
         if (payload.raw != Raw::String) return false;
         // Digits and '-' are never escaped, so the canonical string holds the
         // payload's own bytes between its quotes.
-        std::string_view s(out_.data() + value_begin + 1, value_end - value_begin - 2);
-        bool negative = false;
-        if (!s.empty() && s.front() == '-') {
-          negative = true;
-          s.remove_prefix(1);
+        std::size_t d = value_begin + 1;
+        const std::size_t e = value_end - 1;
+        const bool negative = d < e && raw_[d] == '-';
+        if (negative) ++d;
+        if (d == e) return false;
+        for (std::size_t k = d; k < e; ++k) {
+          if (!is_digit(static_cast<unsigned char>(raw_[k]))) return false;
         }
-        if (s.empty()) return false;
-        for (char c : s) {
-          if (!is_digit(static_cast<unsigned char>(c))) return false;
-        }
-        std::size_t nz = s.find_first_not_of('0');
-        std::size_t w = open;
-        if (nz == std::string_view::npos) {
-          out_[w++] = '0';
+        while (d < e && raw_[d] == '0') ++d;
+        if (d == e) {
+          rec.kind = ObjectRecord::Kind::Literal;  // zero has no sign
+          rec.literal = "0";
         } else {
-          if (negative) out_[w++] = '-';
-          const std::size_t len = s.size() - nz;
-          std::memmove(out_.data() + w, s.data() + nz, len);
-          w += len;
+          rec.kind = ObjectRecord::Kind::Int;
+          rec.negative = negative;
+          rec.a = d;
+          rec.b = e;
         }
-        out_.resize(w);
         return true;
       }
       case Tag::Str:
-        if (payload.raw != Raw::String) return false;
-        lift();
-        return true;
+        return payload.raw == Raw::String && lift();
       case Tag::Arr:
-        if (payload.raw != Raw::Array) return false;
-        lift();
-        return true;
+        return payload.raw == Raw::Array && lift();
       case Tag::Obj:
-        if (payload.raw != Raw::Object) return false;
-        lift();
-        return true;
+        return payload.raw == Raw::Object && lift();
       case Tag::Bool:
-        if (payload.raw != Raw::True && payload.raw != Raw::False) return false;
-        lift();
-        return true;
+        return (payload.raw == Raw::True || payload.raw == Raw::False) && lift();
       case Tag::Null:
         if (payload.raw != Raw::True) return false;
-        out_.resize(open);
-        out_.append("null");
+        rec.kind = ObjectRecord::Kind::Literal;
+        rec.literal = "null";
         return true;
       default:
         return false;
     }
   }
 
-  // The first eight key bytes as a big-endian number: comparing two of them
-  // orders keys as their bytes do, up to a tie that the full keys settle.
-  std::uint64_t key_prefix(const Member& m) const noexcept {
-    const std::string_view key = key_of(m);
-    unsigned char bytes[8] = {};
-    std::memcpy(bytes, key.data(), std::min<std::size_t>(key.size(), 8));
-    std::uint64_t v = 0;
-    for (unsigned char b : bytes) v = (v << 8) | b;
-    return v;
-  }
-
-  // Puts the members written since open into key order, refusing duplicate
-  // keys (the exact path applies the later-wins rule to those).
-  bool finish_object(std::size_t open, std::size_t base, bool drop_digest) {
-    const std::span<const Member> members(members_.data() + base, members_.size() - base);
+  // Decides how the object's members come out: 0 as written (ascending keys,
+  // none left out), 1 recorded as Sorted in objects_[record], -1 for
+  // duplicate keys (the exact path applies the later-wins rule).
+  int sort_members(std::size_t record, std::span<const Member> members, bool drop_digest) {
     bool ascending = true;
     bool has_digest = false;
     for (std::size_t k = 0; k < members.size(); ++k) {
-      if (k > 0 && !(key_of(members[k - 1]) < key_of(members[k]))) ascending = false;
+      if (k > 0 && ascending && !key_less(members[k - 1], members[k])) ascending = false;
       if (drop_digest && key_of(members[k]) == "digest") has_digest = true;
     }
-    if (ascending && !has_digest) {
-      out_.push_back('}');
-      return true;
-    }
-    // Sort small references (key prefix, member index), not the members.
-    if (members.size() > UINT32_MAX) return false;
+    if (ascending && !has_digest) return 0;
+    if (members.size() > UINT32_MAX) return -1;
     order_.clear();
     for (std::size_t k = 0; k < members.size(); ++k)
-      order_.push_back({key_prefix(members[k]), static_cast<std::uint32_t>(k)});
+      order_.push_back({members[k].prefix, static_cast<std::uint32_t>(k)});
     if (!ascending) {
+      // Sort small references (key prefix, member index), not the members.
       std::sort(order_.begin(), order_.end(), [&](const SortRef& a, const SortRef& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
         return key_of(members[a.index]) < key_of(members[b.index]);
@@ -541,22 +573,19 @@ class Encoder {
       for (std::size_t k = 1; k < order_.size(); ++k) {
         if (order_[k - 1].prefix == order_[k].prefix &&
             key_of(members[order_[k - 1].index]) == key_of(members[order_[k].index]))
-          return false;
+          return -1;
       }
     }
-    // Rebuild the members' text in order from a copy.
-    tmp_.assign(out_, open, std::string::npos);
-    out_.resize(open + 1);
-    bool any = false;
+    ObjectRecord& rec = objects_[record];
+    rec.kind = ObjectRecord::Kind::Sorted;
+    rec.first = sorted_.size();
     for (const SortRef& ref : order_) {
       const Member& m = members[ref.index];
       if (drop_digest && key_of(m) == "digest") continue;
-      if (any) out_.push_back(',');
-      any = true;
-      out_.append(tmp_, m.begin - open, m.end - m.begin);
+      sorted_.push_back({m.begin, m.end, m.obj_first, m.obj_end});
     }
-    out_.push_back('}');
-    return true;
+    rec.last = sorted_.size();
+    return 1;
   }
 
   const unsigned char* p_;
@@ -564,19 +593,168 @@ class Encoder {
   std::size_t i_ = 0;
   std::size_t depth_ = 0;
   bool skip_root_digest_;
-  std::string& out_;
+  std::size_t changed_ = 0;  // records kept so far: a rise means a change below
+  std::string& raw_;
+  std::vector<ObjectRecord>& objects_;
+  std::vector<MemberRecord>& sorted_;
   std::vector<Member> members_;  // a stack: each open object's members on top
   std::string keys_;             // decoded keys that had escapes
-  std::string tmp_;              // copy of an object's text while it is reordered
-  std::vector<SortRef> order_;   // the sort order of the object being finished
+  std::vector<SortRef> order_;   // the sort order of the object being closed
+};
+
+// Writes the canonical text by copying the raw text and stepping into each
+// recorded object. Recursion follows the nesting, at most the raw depth.
+template <class Sink>
+class DirectEmitter {
+ public:
+  DirectEmitter(const DirectText& doc, Sink& sink) : doc_(doc), sink_(sink) {}
+
+  void run() { span(0, doc_.raw_.size(), 0, doc_.objects_.size()); }
+
+ private:
+  void put(std::size_t from, std::size_t to) { sink_.put(doc_.raw_.data() + from, to - from); }
+
+  // The raw text [from, to), with the recorded objects [k, k_end) inside it.
+  void span(std::size_t from, std::size_t to, std::size_t k, std::size_t k_end) {
+    while (k < k_end) {
+      const ObjectRecord& o = doc_.objects_[k];
+      put(from, o.begin);
+      object(k);
+      from = o.end;
+      k = o.next;
+    }
+    put(from, to);
+  }
+
+  void object(std::size_t k) {
+    const ObjectRecord& o = doc_.objects_[k];
+    switch (o.kind) {
+      case ObjectRecord::Kind::Span:
+        span(o.begin, o.end, k + 1, o.next);
+        break;
+      case ObjectRecord::Kind::Sorted:
+        sink_.put("{", 1);
+        for (std::size_t m = o.first; m < o.last; ++m) {
+          if (m != o.first) sink_.put(",", 1);
+          const MemberRecord& r = doc_.members_[m];
+          span(r.begin, r.end, r.obj_first, r.obj_end);
+        }
+        sink_.put("}", 1);
+        break;
+      case ObjectRecord::Kind::Lift:
+        span(o.a, o.b, o.first, o.last);
+        break;
+      case ObjectRecord::Kind::Int:
+        if (o.negative) sink_.put("-", 1);
+        put(o.a, o.b);
+        break;
+      case ObjectRecord::Kind::Literal:
+        sink_.put(o.literal.data(), o.literal.size());
+        break;
+    }
+  }
+
+  const DirectText& doc_;
+  Sink& sink_;
+};
+
+namespace {
+
+struct StringSink {
+  std::string& out;
+  void put(const char* data, std::size_t size) { out.append(data, size); }
+};
+
+struct CountSink {
+  std::size_t size = 0;
+  void put(const char*, std::size_t n) { size += n; }
+};
+
+struct BufferSink {
+  char* dst;
+  void put(const char* data, std::size_t n) {
+    std::memcpy(dst, data, n);
+    dst += n;
+  }
+};
+
+// Gathers the many small pieces (braces, commas, short spans) so that the
+// hash is fed in large runs.
+class HashSink {
+ public:
+  explicit HashSink(Sha256& hash) : hash_(hash) {}
+  ~HashSink() { flush(); }
+  HashSink(const HashSink&) = delete;
+  HashSink& operator=(const HashSink&) = delete;
+
+  void put(const char* data, std::size_t size) {
+    if (size > sizeof buf_ - used_) {
+      flush();
+      if (size >= sizeof buf_) {
+        hash_.feed(data, size);
+        return;
+      }
+    }
+    std::memcpy(buf_ + used_, data, size);
+    used_ += size;
+  }
+
+ private:
+  void flush() {
+    hash_.feed(buf_, used_);
+    used_ = 0;
+  }
+  Sha256& hash_;
+  char buf_[4096];
+  std::size_t used_ = 0;
 };
 
 }  // namespace
 
+bool DirectText::read(std::string_view text, bool skip_root_digest) {
+  raw_.clear();
+  objects_.clear();
+  members_.clear();
+  raw_.reserve(text.size());  // canonical text is rarely longer than its source
+  DirectReader reader(text, skip_root_digest, *this);
+  return reader.run();
+}
+
+std::string DirectText::take_text() {
+  if (objects_.empty()) return std::move(raw_);  // nothing to change: no copy
+  std::string out;
+  out.reserve(raw_.size());
+  StringSink sink{out};
+  DirectEmitter<StringSink>(*this, sink).run();
+  return out;
+}
+
+std::size_t DirectText::text_size() const {
+  if (objects_.empty()) return raw_.size();
+  CountSink sink;
+  DirectEmitter<CountSink>(*this, sink).run();
+  return sink.size;
+}
+
+void DirectText::write_text(char* dst) const {
+  BufferSink sink{dst};
+  DirectEmitter<BufferSink>(*this, sink).run();
+}
+
+void DirectText::feed_text(Sha256& hash) const {
+  if (objects_.empty()) {
+    hash.feed(raw_);
+    return;
+  }
+  HashSink sink(hash);
+  DirectEmitter<HashSink>(*this, sink).run();
+}
+
 bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out) {
-  out.clear();
-  Encoder encoder(text, skip_root_digest, out);
-  return encoder.run();
+  DirectText doc;
+  if (!doc.read(text, skip_root_digest)) return false;
+  out = doc.take_text();
+  return true;
 }
 
 }  // namespace quorl

@@ -1,16 +1,29 @@
-// The direct path: canonical text straight from the source text in one pass,
-// with no tree and no value built in between. It handles the documents that
-// succeed, which is what callers send almost always; anything unusual (any
-// fault, duplicate keys, markers, deep nesting, rare tag shapes) makes it
-// step aside so that the exact path can decide, with the exact message.
+// The direct path: canonical text straight from the source text, with no
+// tree and no value built in between. It handles the documents that succeed,
+// which is what callers send almost always; anything unusual (any fault,
+// duplicate keys, markers, deep nesting, rare tag shapes) makes it step aside
+// so that the exact path can decide, with the exact message.
 //
-// Contract: when it returns true, out holds exactly what the gate and the
-// encoder would produce for the text; when it returns false, out is
-// unspecified and the caller must take the exact path.
+// Reading writes every scalar in its canonical form, in document order, into
+// one raw text, and records only the objects that the canonical text must
+// change: members out of key order, root "digest" members to leave out,
+// tagged forms to replace. Emitting then copies the raw text once, visiting
+// those objects' members in key order. Each byte is so written twice at most,
+// whatever the nesting, and a document that needs no change is its own raw
+// text.
+//
+// Contract: when read() returns true, the emitted text is exactly what the
+// gate and the encoder produce for the text; when it returns false, the
+// caller must take the exact path.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/sha256.h"
 
 namespace quorl {
 
@@ -19,8 +32,62 @@ namespace quorl {
 // direct path never has to count "$arr"/"$obj" wrappers as the decoder does.
 inline constexpr std::size_t kDirectMaxRawDepth = 128;
 
-// skip_root_digest: leave out the root object's own members keyed "digest",
-// as the digest does.
+namespace direct_detail {
+
+// An object of the raw text that the canonical text changes.
+struct ObjectRecord {
+  enum class Kind : std::uint8_t {
+    Span,    // in key order itself; only objects inside it change
+    Sorted,  // members emitted from MemberRecord first .. first + count
+    Lift,    // a wrapper: emit the payload [a, b) of the raw text instead
+    Int,     // an "$int" wrapper: '-' when negative, then the digits [a, b)
+    Literal  // emit the fixed text `literal`
+  };
+  Kind kind = Kind::Span;
+  bool negative = false;
+  std::size_t begin = 0;  // '{' in the raw text
+  std::size_t end = 0;    // just after '}'
+  std::size_t next = 0;   // the record after this object's descendants
+  std::size_t a = 0, b = 0;
+  std::size_t first = 0, last = 0;  // Sorted: members; Lift: records inside the payload
+  std::string_view literal;
+};
+
+// A member of a Sorted object: its `"key":value` span in the raw text and
+// the records of the objects inside it.
+struct MemberRecord {
+  std::size_t begin, end;
+  std::size_t obj_first, obj_end;
+};
+
+}  // namespace direct_detail
+
+class DirectText {
+ public:
+  // Reads text; skip_root_digest leaves out the root object's own members
+  // keyed "digest", as the digest does. False: take the exact path.
+  bool read(std::string_view text, bool skip_root_digest);
+
+  // After a successful read: the canonical text, built once...
+  std::string take_text();
+  // ...or its size, then written into a buffer of that size that the caller
+  // owns (a result object, so that the text is copied only once)...
+  std::size_t text_size() const;
+  void write_text(char* dst) const;
+  // ...or fed to a hash without being built.
+  void feed_text(Sha256& hash) const;
+
+ private:
+  friend class DirectReader;
+  template <class Sink>
+  friend class DirectEmitter;
+
+  std::string raw_;
+  std::vector<direct_detail::ObjectRecord> objects_;  // in document order of '{'
+  std::vector<direct_detail::MemberRecord> members_;  // of Sorted objects, in key order
+};
+
+// Convenience: read, then take the text. out is unspecified on false.
 bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out);
 
 }  // namespace quorl

@@ -1,5 +1,7 @@
 #include "core/input_gate.h"
 
+#include <cstring>
+
 #include "core/byte_scan.h"
 #include "core/decoder.h"
 #include "core/direct_path.h"
@@ -116,17 +118,34 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
   return decode(tree, 0, false);
 }
 
-Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
-  std::string direct;
-  direct.reserve(text.size());  // canonical text is rarely longer than its source
-  if (direct_canonical(text, false, direct)) [[likely]]
-    return direct;
+void CanonicalText::write_to(char* dst) const {
+  if (deferred_) {
+    direct_.write_text(dst);
+  } else if (!text_.empty()) {
+    std::memcpy(dst, text_.data(), text_.size());
+  }
+}
 
+Result<CanonicalText> canonical_text_from_json(std::string_view text) {
+  {
+    DirectText direct;
+    if (direct.read(text, false)) [[likely]]
+      return CanonicalText(std::move(direct));
+  }
   Result<QuorlValue> value = decode_input_json(text);
   if (!value.ok()) return fail(std::move(value).error());
   std::string out;
   out.reserve(text.size());
-  if (auto fault = encode_value_into(out, value.value(), 0)) return fail(QuorlError{std::string(*fault)});
+  if (auto fault = encode_value_into(out, value.value(), 0))
+    return fail(QuorlError{std::string(*fault)});
+  return CanonicalText(std::move(out));
+}
+
+Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
+  Result<CanonicalText> canonical = canonical_text_from_json(text);
+  if (!canonical.ok()) return fail(std::move(canonical).error());
+  std::string out(canonical.value().size(), '\0');
+  canonical.value().write_to(out.data());
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/direct_path.h"
 #include "core/quorl_value.h"
 #include "core/result.h"
 
@@ -30,5 +31,25 @@ Result<QuorlValue> decode_input_json(std::string_view text);
 
 // Gate, then encode_value at depth 0: the bytes behind canonical_bytes_from_json.
 Result<std::string> py_canonical_bytes_from_json(std::string_view text);
+
+// The same bytes, held so that they can be written straight into a buffer the
+// caller sizes and owns (the module's bytes object): the text is then copied
+// once, not built and copied again.
+class CanonicalText {
+ public:
+  explicit CanonicalText(DirectText direct) : direct_(std::move(direct)), deferred_(true) {}
+  explicit CanonicalText(std::string text) : text_(std::move(text)), deferred_(false) {}
+
+  std::size_t size() const { return deferred_ ? direct_.text_size() : text_.size(); }
+  // dst must hold size() bytes.
+  void write_to(char* dst) const;
+
+ private:
+  DirectText direct_;
+  std::string text_;
+  bool deferred_;
+};
+
+Result<CanonicalText> canonical_text_from_json(std::string_view text);
 
 }  // namespace quorl

@@ -323,11 +323,18 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!text_argument(kCanonicalSignature.params[0], bound[0], tagged_json)) {
       return nullptr;
     }
-    quorl::Result<std::string> bytes = quorl::py_canonical_bytes_from_json(tagged_json);
-    if (!bytes.ok()) {
-      return py_error(std::move(bytes).error());
+    quorl::Result<quorl::CanonicalText> canonical = quorl::canonical_text_from_json(tagged_json);
+    if (!canonical.ok()) {
+      return py_error(std::move(canonical).error());
     }
-    return PyBytes_FromStringAndSize(bytes.value().data(), py_size(bytes.value()));
+    // The core writes the text straight into the new bytes object: one copy.
+    const std::size_t size = canonical.value().size();
+    OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+      return nullptr;
+    }
+    canonical.value().write_to(PyBytes_AS_STRING(bytes.get()));
+    return bytes.release();
   });
 }
 
