@@ -1,0 +1,130 @@
+"""Peak extra memory of one call, measured in a fresh process.
+
+Run by run_bench.py, once per (document, contender):
+
+    python bench/memprobe.py (--file PATH | --generated NAME) --contender NAME [--no-call]
+
+Prints one JSON object. Native allocations are invisible to tracemalloc, so
+the probe reads the kernel's counters instead: it resets the process's peak
+resident size (VmHWM) by writing "5" to /proc/self/clear_refs, makes the one
+call, and reads VmHWM again. Peak extra = VmHWM after the call - VmRSS before
+it, so it counts every page the call touched, the returned object included.
+
+Before the reset the probe
+- makes CPython build the str's cached UTF-8 form (PyUnicode_AsUTF8AndSize),
+  which the module and orjson read; for a non-ASCII str that cache is an
+  extra copy that lives as long as the str does. It is reported separately
+  (utf8_cache_bytes) rather than charged to the call;
+- runs gc and malloc_trim(0), so the call cannot reuse pages left resident by
+  loading the text: what it needs, it has to fault in, and VmHWM sees it.
+
+Where clear_refs cannot be written, the probe reports clear_refs=false and
+its ru_maxrss; run_bench.py then compares a probe that calls with one that
+only loads (--no-call).
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import hashlib
+import json
+import re
+import resource
+import sys
+from pathlib import Path
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status", encoding="ascii") as status:
+        match = re.search(rf"^{field}:\s+(\d+) kB", status.read(), re.M)
+    if match is None:
+        raise RuntimeError(f"{field} not in /proc/self/status")
+    return int(match.group(1))
+
+
+def _reset_peak() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w", encoding="ascii") as clear:
+            clear.write("5")
+    except OSError:
+        return False
+    return True
+
+
+def _trim() -> None:
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass  # not glibc: the baseline is a little less exact
+
+
+def _contender(name: str):
+    if name in ("bytes", "digest"):
+        import quorl_core
+
+        if name == "bytes":
+            return quorl_core.canonical_bytes_from_json
+        return lambda text: quorl_core.digest_from_json(text, "run")
+    if name == "orjson":
+        import orjson
+
+        return lambda text: orjson.dumps(orjson.loads(text), option=orjson.OPT_SORT_KEYS)
+    raise SystemExit(f"unknown contender {name!r}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--file", type=Path)
+    source.add_argument("--generated")
+    parser.add_argument("--contender", required=True)
+    parser.add_argument("--no-call", action="store_true")
+    args = parser.parse_args()
+
+    call = _contender(args.contender)
+    hashlib.sha256(b"")  # load everything the call may touch before measuring
+
+    if args.file is not None:
+        text = args.file.read_text(encoding="utf-8")
+    else:
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import docs
+
+        built = docs.by_name(args.generated).build()
+        if not isinstance(built, str):
+            raise SystemExit("memory is measured on single documents only")
+        text = built
+    input_bytes = len(text.encode("utf-8"))
+
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    as_utf8.restype = ctypes.c_void_p
+    as_utf8(text, None)
+    # ASCII strs are their own UTF-8; others now carry a copy plus its NUL.
+    utf8_cache = 0 if text.isascii() else input_bytes + 1
+
+    _trim()
+    rss_before = _status_kib("VmRSS")
+    reset = _reset_peak()
+    result = None
+    if not args.no_call:
+        result = call(text)
+    hwm_after = _status_kib("VmHWM")
+    report = {
+        "contender": args.contender,
+        "input_bytes": input_bytes,
+        "utf8_cache_bytes": utf8_cache,
+        "clear_refs": reset,
+        "rss_before_bytes": rss_before * 1024,
+        "peak_extra_bytes": (hwm_after - rss_before) * 1024 if reset else None,
+        "ru_maxrss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+        "output_bytes": len(result) if result is not None else 0,
+    }
+    print(json.dumps(report))
+
+
+if __name__ == "__main__":
+    main()
