@@ -19,6 +19,14 @@ namespace {
 // call, then never grow it.
 constexpr std::size_t kInitialMembers = 16;
 
+// Extra raw capacity for the few bytes a tiny document may gain.
+constexpr std::size_t kRawSlack = 64;
+
+// Reservation estimates for the records of a document: at least this many
+// text bytes stand behind each record in documents seen in practice.
+constexpr std::size_t kTextBytesPerObjectRecord = 64;
+constexpr std::size_t kTextBytesPerMemberRecord = 16;
+
 // Longest bare integer that can be within the exact bound.
 constexpr std::size_t kMaxBareIntegerDigits = 16;
 
@@ -141,6 +149,7 @@ std::uint64_t prefix_of(std::string_view key, std::size_t readable) noexcept {
 }  // namespace
 
 using direct_detail::MemberRecord;
+using direct_detail::Offset;
 using direct_detail::ObjectRecord;
 
 class DirectReader {
@@ -459,11 +468,13 @@ class DirectReader {
     }
     raw_.push_back('}');
     --depth_;
+    // Every offset and index recorded from here on is at most the raw size.
+    if (raw_.size() > UINT32_MAX) return false;
     const std::size_t count = members_.size() - base;
     ObjectRecord& rec = objects_[record];
-    rec.begin = open;
-    rec.end = raw_.size();
-    rec.next = objects_.size();
+    rec.begin = static_cast<Offset>(open);
+    rec.end = static_cast<Offset>(raw_.size());
+    rec.next = static_cast<Offset>(objects_.size());
     bool kept = true;
     if (count == 1 && tags_on && tag_of(key_of(members_[base])) != Tag::None) {
       if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
@@ -500,10 +511,10 @@ class DirectReader {
     const std::size_t value_end = m.end;
     auto lift = [&] {
       rec.kind = ObjectRecord::Kind::Lift;
-      rec.a = value_begin;
-      rec.b = value_end;
-      rec.first = m.obj_first;
-      rec.last = m.obj_end;
+      rec.a = static_cast<Offset>(value_begin);
+      rec.b = static_cast<Offset>(value_end);
+      rec.first = static_cast<Offset>(m.obj_first);
+      rec.last = static_cast<Offset>(m.obj_end);
       return true;
     };
     switch (tag) {
@@ -521,13 +532,12 @@ class DirectReader {
         }
         while (d < e && raw_[d] == '0') ++d;
         if (d == e) {
-          rec.kind = ObjectRecord::Kind::Literal;  // zero has no sign
-          rec.literal = "0";
+          rec.kind = ObjectRecord::Kind::Zero;  // zero has no sign
         } else {
           rec.kind = ObjectRecord::Kind::Int;
           rec.negative = negative;
-          rec.a = d;
-          rec.b = e;
+          rec.a = static_cast<Offset>(d);
+          rec.b = static_cast<Offset>(e);
         }
         return true;
       }
@@ -541,8 +551,7 @@ class DirectReader {
         return (payload.raw == Raw::True || payload.raw == Raw::False) && lift();
       case Tag::Null:
         if (payload.raw != Raw::True) return false;
-        rec.kind = ObjectRecord::Kind::Literal;
-        rec.literal = "null";
+        rec.kind = ObjectRecord::Kind::Null;
         return true;
       default:
         return false;
@@ -578,13 +587,14 @@ class DirectReader {
     }
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
-    rec.first = sorted_.size();
+    rec.first = static_cast<Offset>(sorted_.size());
     for (const SortRef& ref : order_) {
       const Member& m = members[ref.index];
       if (drop_digest && key_of(m) == "digest") continue;
-      sorted_.push_back({m.begin, m.end, m.obj_first, m.obj_end});
+      sorted_.push_back({static_cast<Offset>(m.begin), static_cast<Offset>(m.end),
+                         static_cast<Offset>(m.obj_first), static_cast<Offset>(m.obj_end)});
     }
-    rec.last = sorted_.size();
+    rec.last = static_cast<Offset>(sorted_.size());
     return 1;
   }
 
@@ -648,8 +658,11 @@ class DirectEmitter {
         if (o.negative) sink_.put("-", 1);
         put(o.a, o.b);
         break;
-      case ObjectRecord::Kind::Literal:
-        sink_.put(o.literal.data(), o.literal.size());
+      case ObjectRecord::Kind::Zero:
+        sink_.put("0", 1);
+        break;
+      case ObjectRecord::Kind::Null:
+        sink_.put("null", 4);
         break;
     }
   }
@@ -715,7 +728,15 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   raw_.clear();
   objects_.clear();
   members_.clear();
-  raw_.reserve(text.size());  // canonical text is rarely longer than its source
+  // Escapes such as \n grow to six bytes in the canonical text; a quarter
+  // more than the source covers documents that use them, without the copy
+  // (and the doubled peak) of a string outgrowing its capacity. Reserved
+  // pages that stay unused cost nothing.
+  raw_.reserve(text.size() + text.size() / 4 + kRawSlack);
+  // Room for the records of a typical document, so that they are not copied
+  // as they grow (a copy briefly holds both blocks).
+  objects_.reserve(text.size() / kTextBytesPerObjectRecord + 1);
+  members_.reserve(text.size() / kTextBytesPerMemberRecord + 1);
   DirectReader reader(text, skip_root_digest, *this);
   return reader.run();
 }

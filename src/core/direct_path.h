@@ -34,30 +34,34 @@ inline constexpr std::size_t kDirectMaxRawDepth = 128;
 
 namespace direct_detail {
 
+// Offsets into the raw text and indexes into the record arrays. 32 bits keep
+// the records small; a raw text that outgrows them goes to the exact path.
+using Offset = std::uint32_t;
+
 // An object of the raw text that the canonical text changes.
 struct ObjectRecord {
   enum class Kind : std::uint8_t {
     Span,    // in key order itself; only objects inside it change
-    Sorted,  // members emitted from MemberRecord first .. first + count
+    Sorted,  // members emitted from MemberRecord first .. last
     Lift,    // a wrapper: emit the payload [a, b) of the raw text instead
     Int,     // an "$int" wrapper: '-' when negative, then the digits [a, b)
-    Literal  // emit the fixed text `literal`
+    Zero,    // an "$int" wrapper of zero: "0"
+    Null     // a "$null" wrapper: "null"
   };
   Kind kind = Kind::Span;
   bool negative = false;
-  std::size_t begin = 0;  // '{' in the raw text
-  std::size_t end = 0;    // just after '}'
-  std::size_t next = 0;   // the record after this object's descendants
-  std::size_t a = 0, b = 0;
-  std::size_t first = 0, last = 0;  // Sorted: members; Lift: records inside the payload
-  std::string_view literal;
+  Offset begin = 0;  // '{' in the raw text
+  Offset end = 0;    // just after '}'
+  Offset next = 0;   // the record after this object's descendants
+  Offset a = 0, b = 0;
+  Offset first = 0, last = 0;  // Sorted: members; Lift: records inside the payload
 };
 
 // A member of a Sorted object: its `"key":value` span in the raw text and
 // the records of the objects inside it.
 struct MemberRecord {
-  std::size_t begin, end;
-  std::size_t obj_first, obj_end;
+  Offset begin, end;
+  Offset obj_first, obj_end;
 };
 
 }  // namespace direct_detail
