@@ -26,9 +26,13 @@
 #include "core/input_gate.h"
 #include "json/json_error.h"
 #include "json/json_reader.h"
+#include "fuzz_support.h"
 #include "json/json_tree.h"
 
 namespace {
+
+using fuzz_support::broken;
+using fuzz_support::valid_utf8;
 
 using quorl::json::JsonArray;
 using quorl::json::JsonBool;
@@ -42,47 +46,7 @@ using quorl::json::JsonString;
 using quorl::json::JsonTree;
 using quorl::json::NumberKind;
 
-[[noreturn]] void broken(const char* property, std::string_view detail = {}) {
-  std::fprintf(stderr, "\n*** property broken: %s\n", property);
-  if (!detail.empty()) std::fprintf(stderr, "    %.*s\n", static_cast<int>(detail.size()), detail.data());
-  std::abort();
-}
 
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = p[i];
-    std::size_t len;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // The second reader. Written for clarity, not speed: one byte at a time,

@@ -98,8 +98,8 @@ def test_reload_gives_the_same_module():
 
 def test_module_from_spec_initialises_again_into_the_same_module():
     # Runs the extension's initialiser a further time through the loader.
-    spec = importlib.util.find_spec("quorl_core")
-    check_still_whole(importlib.util.module_from_spec(spec))
+    found = importlib.util.find_spec("quorl_core")
+    check_still_whole(importlib.util.module_from_spec(found))
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
