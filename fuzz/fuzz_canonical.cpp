@@ -83,26 +83,7 @@ constexpr std::string_view kDocumentMessages[] = {kDepth,       kFloat,       kB
 // of the encoder's refusals only these three can reach a caller.
 constexpr std::string_view kEncoderMessages[] = {kFloat, kNaN, kInfinity};
 
-constexpr std::string_view kReaderMessages[] = {
-    "EOF while parsing a value",
-    "EOF while parsing a list",
-    "EOF while parsing an object",
-    "EOF while parsing a string",
-    "expected `:`",
-    "expected `,` or `]`",
-    "expected `,` or `}`",
-    "expected ident",
-    "expected value",
-    "invalid escape",
-    "invalid number",
-    "number out of range",
-    "control character (\\u0000-\\u001F) found while parsing a string",
-    "key must be a string",
-    "lone leading surrogate in hex escape",
-    "trailing comma",
-    "trailing characters",
-    "unexpected end of hex escape",
-};
+constexpr auto& kReaderMessages = fuzz_support::reader_msg::kAll;
 
 constexpr std::string_view kTagKeys[] = {"$int", "$nan", "$inf",  "$str",  "$obj",
                                          "$arr", "$bool", "$null", "$float"};

@@ -32,6 +32,7 @@
 namespace {
 
 using fuzz_support::broken;
+using namespace fuzz_support::reader_msg;
 using fuzz_support::valid_utf8;
 
 using quorl::json::JsonArray;
@@ -53,25 +54,6 @@ using quorl::json::NumberKind;
 // errors as (message, position), positions turned into line and column the
 // slow way.
 
-constexpr std::string_view kEofValue = "EOF while parsing a value";
-constexpr std::string_view kEofList = "EOF while parsing a list";
-constexpr std::string_view kEofObject = "EOF while parsing an object";
-constexpr std::string_view kEofString = "EOF while parsing a string";
-constexpr std::string_view kExpectedColon = "expected `:`";
-constexpr std::string_view kExpectedCommaBracket = "expected `,` or `]`";
-constexpr std::string_view kExpectedCommaBrace = "expected `,` or `}`";
-constexpr std::string_view kExpectedIdent = "expected ident";
-constexpr std::string_view kExpectedValue = "expected value";
-constexpr std::string_view kInvalidEscape = "invalid escape";
-constexpr std::string_view kInvalidNumber = "invalid number";
-constexpr std::string_view kOutOfRange = "number out of range";
-constexpr std::string_view kControl =
-    "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr std::string_view kKeyMustBeString = "key must be a string";
-constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
-constexpr std::string_view kTrailingComma = "trailing comma";
-constexpr std::string_view kTrailingChars = "trailing characters";
-constexpr std::string_view kUnexpectedEndHex = "unexpected end of hex escape";
 
 // P[k]: the double nearest to 10^k, from the C library's correctly rounded
 // conversion rather than from the reader's table.

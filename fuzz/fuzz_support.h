@@ -55,4 +55,30 @@ inline bool valid_utf8(std::string_view s) {
   return true;
 }
 
+// The reader's eighteen texts, typed out here rather than taken from the
+// library, so that a changed message shows as a broken property.
+namespace reader_msg {
+inline constexpr std::string_view kEofValue = "EOF while parsing a value";
+inline constexpr std::string_view kEofList = "EOF while parsing a list";
+inline constexpr std::string_view kEofObject = "EOF while parsing an object";
+inline constexpr std::string_view kEofString = "EOF while parsing a string";
+inline constexpr std::string_view kExpectedColon = "expected `:`";
+inline constexpr std::string_view kExpectedCommaBracket = "expected `,` or `]`";
+inline constexpr std::string_view kExpectedCommaBrace = "expected `,` or `}`";
+inline constexpr std::string_view kExpectedIdent = "expected ident";
+inline constexpr std::string_view kExpectedValue = "expected value";
+inline constexpr std::string_view kInvalidEscape = "invalid escape";
+inline constexpr std::string_view kInvalidNumber = "invalid number";
+inline constexpr std::string_view kOutOfRange = "number out of range";
+inline constexpr std::string_view kControl =
+    "control character (\\u0000-\\u001F) found while parsing a string";
+inline constexpr std::string_view kKeyMustBeString = "key must be a string";
+inline constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escape";
+inline constexpr std::string_view kTrailingComma = "trailing comma";
+inline constexpr std::string_view kTrailingChars = "trailing characters";
+inline constexpr std::string_view kUnexpectedEndHex = "unexpected end of hex escape";
+
+inline constexpr std::string_view kAll[] = {kEofValue, kEofList, kEofObject, kEofString, kExpectedColon, kExpectedCommaBracket, kExpectedCommaBrace, kExpectedIdent, kExpectedValue, kInvalidEscape, kInvalidNumber, kOutOfRange, kControl, kKeyMustBeString, kLoneSurrogate, kTrailingComma, kTrailingChars, kUnexpectedEndHex};
+}  // namespace reader_msg
+
 }  // namespace fuzz_support
