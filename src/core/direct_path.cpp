@@ -30,6 +30,11 @@ constexpr std::size_t kTextBytesPerMemberRecord = 16;
 // Longest bare integer that can be within the exact bound.
 constexpr std::size_t kMaxBareIntegerDigits = 16;
 
+// Objects with at most this many members are sorted by insertion: most
+// objects are small, and for them the general sort's setup costs more than
+// the sorting.
+constexpr std::size_t kInsertionSortMax = 16;
+
 // The raw kind of a JSON value, which is what tag payload rules look at
 // (not what the value decodes to).
 enum class Raw : std::uint8_t { Null, True, False, Number, String, Array, Object };
@@ -158,7 +163,10 @@ class DirectReader {
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
-        raw_(doc.raw_),
+        doc_(doc),
+        base_(doc.raw_.get()),
+        w_(base_),
+        w_end_(base_ + doc.raw_capacity_),
         objects_(doc.objects_),
         sorted_(doc.members_) {}
 
@@ -169,8 +177,51 @@ class DirectReader {
     Parsed root;
     if (!value(true, root)) return false;
     skip_ws();
-    return i_ == n_;
+    if (i_ != n_) return false;
+    doc_.raw_size_ = raw_pos();
+    doc_.text_size_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(doc_.raw_size_) + size_change_);
+    doc_.text_size_known_ = !dropped_members_;
+    return true;
   }
+
+  // Writing the raw text. Canonical scalars are never longer than their
+  // source except for escapes (\n becomes \u000a), so the reservation made
+  // up front almost always suffices; need() still checks every write.
+  std::size_t raw_pos() const noexcept { return static_cast<std::size_t>(w_ - base_); }
+
+  void need(std::size_t n) {
+    if (static_cast<std::size_t>(w_end_ - w_) < n) [[unlikely]]
+      grow(n);
+  }
+
+  void grow(std::size_t n) {
+    const std::size_t used = raw_pos();
+    const std::size_t capacity = std::max(doc_.raw_capacity_ * 2, used + n + kRawSlack);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used != 0) std::memcpy(bigger.get(), base_, used);
+    doc_.raw_ = std::move(bigger);
+    doc_.raw_capacity_ = capacity;
+    base_ = doc_.raw_.get();
+    w_ = base_ + used;
+    w_end_ = base_ + capacity;
+  }
+
+  void put(const void* data, std::size_t n) {
+    need(n);
+    std::memcpy(w_, data, n);
+    w_ += n;
+  }
+
+  void put_char(char c) {
+    need(1);
+    *w_++ = c;
+  }
+
+  // Lets the string reader write decoded text into the raw text.
+  struct RawOut {
+    DirectReader& reader;
+    void append(const char* data, std::size_t n) { reader.put(data, n); }
+  };
 
  private:
   void skip_ws() noexcept {
@@ -217,7 +268,7 @@ class DirectReader {
   bool literal(std::string_view word) {
     if (n_ - i_ < word.size() || std::memcmp(p_ + i_, word.data(), word.size()) != 0) return false;
     i_ += word.size();
-    raw_.append(word);
+    put(word.data(), word.size());
     return true;
   }
 
@@ -238,7 +289,7 @@ class DirectReader {
       for (std::size_t k = first_digit; k < j; ++k) magnitude = magnitude * 10 + (p_[k] - '0');
       if (magnitude > kMaxExactInteger) return false;
     }
-    raw_.append(reinterpret_cast<const char*>(p_ + start), j - start);
+    put(p_ + start, j - start);
     i_ = j;
     return true;
   }
@@ -247,8 +298,8 @@ class DirectReader {
   // the bytes stay in the text, [raw_begin, raw_end), and *has_escapes is
   // false. With them the content is appended to dst: decoded, or with
   // Canonical already in its canonical string form (without the quotes).
-  template <bool Canonical>
-  bool read_string(std::string& dst, std::size_t& raw_begin, std::size_t& raw_end,
+  template <bool Canonical, class Out>
+  bool read_string(Out& dst, std::size_t& raw_begin, std::size_t& raw_end,
                    bool& has_escapes) {
     ++i_;  // opening quote
     raw_begin = i_;
@@ -270,8 +321,8 @@ class DirectReader {
   // The rest of a literal from its first escape (or fault) on. Output gathers
   // in a small buffer so that escape-dense text does not pay a string append
   // per character; long plain runs are copied whole.
-  template <bool Canonical>
-  bool read_escaped(std::string& dst) {
+  template <bool Canonical, class Out>
+  bool read_escaped(Out& dst) {
     constexpr std::size_t kBuffer = 512;
     constexpr std::size_t kLongest = 6;  // the most one character can become
     char buf[kBuffer];
@@ -352,15 +403,18 @@ class DirectReader {
   }
 
   bool string_value() {
-    raw_.push_back('"');
+    put_char('"');
     std::size_t begin, end;
     bool has_escapes;
-    if (!read_string<true>(raw_, begin, end, has_escapes)) return false;
+    RawOut out{*this};
+    if (!read_string<true>(out, begin, end, has_escapes)) return false;
     if (!has_escapes) {
       // No escapes and no control bytes: the canonical form is the text itself.
-      raw_.append(reinterpret_cast<const char*>(p_ + begin), end - begin);
+      need(end - begin + 1);
+      std::memcpy(w_, p_ + begin, end - begin);
+      w_ += end - begin;
     }
-    raw_.push_back('"');
+    put_char('"');
     return true;
   }
 
@@ -377,7 +431,7 @@ class DirectReader {
     }
     if (p_[i_] != ',') return Next::Fault;
     ++i_;
-    raw_.push_back(',');
+    put_char(',');
     skip_ws();
     return Next::More;
   }
@@ -385,7 +439,7 @@ class DirectReader {
   bool array() {
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
-    raw_.push_back('[');
+    put_char('[');
     skip_ws();
     if (i_ < n_ && p_[i_] == ']') {
       ++i_;
@@ -398,17 +452,17 @@ class DirectReader {
       }
       if (next == Next::Fault) return false;
     }
-    raw_.push_back(']');
+    put_char(']');
     --depth_;
     return true;
   }
 
   bool object(bool tags_on, Parsed& parsed) {
-    const std::size_t open = raw_.size();
+    const std::size_t open = raw_pos();
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
     const bool is_root = depth_ == 1 && open == 0;
-    raw_.push_back('{');
+    put_char('{');
     // Claimed now so that records stay in document order; given back at the
     // close if the canonical text needs nothing of this object.
     const std::size_t record = objects_.size();
@@ -424,7 +478,7 @@ class DirectReader {
       while (true) {
         if (i_ >= n_ || p_[i_] != '"') return false;
         Member m{};
-        m.begin = raw_.size();
+        m.begin = raw_pos();
         std::size_t kb, ke;
         bool esc;
         const std::size_t keys_mark = keys_.size();
@@ -434,21 +488,25 @@ class DirectReader {
           m.in_keys = true;
           m.key_offset = keys_mark;
           m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
-          append_encoded_string(raw_, std::string_view(keys_.data() + keys_mark, m.key_size));
+          encoded_key_.clear();
+          append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
+          put(encoded_key_.data(), encoded_key_.size());
         } else {
           if (ke - kb > UINT32_MAX) return false;
           m.in_keys = false;
           m.key_offset = kb;
           m.key_size = static_cast<std::uint32_t>(ke - kb);
-          raw_.push_back('"');
-          raw_.append(reinterpret_cast<const char*>(p_ + kb), ke - kb);
-          raw_.push_back('"');
+          need(ke - kb + 2);
+          *w_++ = '"';
+          std::memcpy(w_, p_ + kb, ke - kb);
+          w_ += ke - kb;
+          *w_++ = '"';
         }
         m.prefix = prefix_of(key_of(m), m.in_keys ? m.key_size : n_ - m.key_offset);
         skip_ws();
         if (i_ >= n_ || p_[i_] != ':') return false;
         ++i_;
-        raw_.push_back(':');
+        put_char(':');
         skip_ws();
         const bool first = members_.size() == base;
         // Only the payload of a "$obj" wrapper is read with tags off; whether
@@ -459,21 +517,21 @@ class DirectReader {
         if (!value(!payload_of_obj, v)) return false;
         m.obj_end = objects_.size();
         if (first) first_value = v;
-        m.end = raw_.size();
+        m.end = raw_pos();
         members_.push_back(m);
         const Next next = after_element('}');
         if (next == Next::Fault) return false;
         if (next == Next::Close) break;
       }
     }
-    raw_.push_back('}');
+    put_char('}');
     --depth_;
     // Every offset and index recorded from here on is at most the raw size.
-    if (raw_.size() > UINT32_MAX) return false;
+    if (raw_pos() > UINT32_MAX) return false;
     const std::size_t count = members_.size() - base;
     ObjectRecord& rec = objects_[record];
     rec.begin = static_cast<Offset>(open);
-    rec.end = static_cast<Offset>(raw_.size());
+    rec.end = static_cast<Offset>(raw_pos());
     rec.next = static_cast<Offset>(objects_.size());
     bool kept = true;
     if (count == 1 && tags_on && tag_of(key_of(members_[base])) != Tag::None) {
@@ -509,7 +567,12 @@ class DirectReader {
     if (m.in_keys) return false;  // an escaped tag key: rare, exact path
     const std::size_t value_begin = m.begin + m.key_size + 3;  // "key":
     const std::size_t value_end = m.end;
+    // The emitted form replaces the wrapper's whole raw span.
+    const auto replace_with = [&](std::size_t emitted) {
+      size_change_ += static_cast<std::ptrdiff_t>(emitted) - static_cast<std::ptrdiff_t>(rec.end - rec.begin);
+    };
     auto lift = [&] {
+      replace_with(value_end - value_begin);
       rec.kind = ObjectRecord::Kind::Lift;
       rec.a = static_cast<Offset>(value_begin);
       rec.b = static_cast<Offset>(value_end);
@@ -524,16 +587,18 @@ class DirectReader {
         // payload's own bytes between its quotes.
         std::size_t d = value_begin + 1;
         const std::size_t e = value_end - 1;
-        const bool negative = d < e && raw_[d] == '-';
+        const bool negative = d < e && base_[d] == '-';
         if (negative) ++d;
         if (d == e) return false;
         for (std::size_t k = d; k < e; ++k) {
-          if (!is_digit(static_cast<unsigned char>(raw_[k]))) return false;
+          if (!is_digit(static_cast<unsigned char>(base_[k]))) return false;
         }
-        while (d < e && raw_[d] == '0') ++d;
+        while (d < e && base_[d] == '0') ++d;
         if (d == e) {
+          replace_with(1);
           rec.kind = ObjectRecord::Kind::Zero;  // zero has no sign
         } else {
+          replace_with((negative ? 1 : 0) + (e - d));
           rec.kind = ObjectRecord::Kind::Int;
           rec.negative = negative;
           rec.a = static_cast<Offset>(d);
@@ -551,6 +616,7 @@ class DirectReader {
         return (payload.raw == Raw::True || payload.raw == Raw::False) && lift();
       case Tag::Null:
         if (payload.raw != Raw::True) return false;
+        replace_with(4);
         rec.kind = ObjectRecord::Kind::Null;
         return true;
       default:
@@ -563,22 +629,37 @@ class DirectReader {
   // duplicate keys (the exact path applies the later-wins rule).
   int sort_members(std::size_t record, std::span<const Member> members, bool drop_digest) {
     bool ascending = true;
+    for (std::size_t k = 1; k < members.size(); ++k) {
+      if (!key_less(members[k - 1], members[k])) {
+        ascending = false;
+        break;
+      }
+    }
     bool has_digest = false;
-    for (std::size_t k = 0; k < members.size(); ++k) {
-      if (k > 0 && ascending && !key_less(members[k - 1], members[k])) ascending = false;
-      if (drop_digest && key_of(members[k]) == "digest") has_digest = true;
+    if (drop_digest) {
+      for (const Member& m : members) has_digest = has_digest || key_of(m) == "digest";
     }
     if (ascending && !has_digest) return 0;
     if (members.size() > UINT32_MAX) return -1;
-    order_.clear();
+    order_.resize(members.size());
     for (std::size_t k = 0; k < members.size(); ++k)
-      order_.push_back({members[k].prefix, static_cast<std::uint32_t>(k)});
+      order_[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
     if (!ascending) {
       // Sort small references (key prefix, member index), not the members.
-      std::sort(order_.begin(), order_.end(), [&](const SortRef& a, const SortRef& b) {
+      const auto less = [&](const SortRef& a, const SortRef& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
         return key_of(members[a.index]) < key_of(members[b.index]);
-      });
+      };
+      if (order_.size() <= kInsertionSortMax) {
+        for (std::size_t k = 1; k < order_.size(); ++k) {
+          const SortRef ref = order_[k];
+          std::size_t j = k;
+          for (; j > 0 && less(ref, order_[j - 1]); --j) order_[j] = order_[j - 1];
+          order_[j] = ref;
+        }
+      } else {
+        std::sort(order_.begin(), order_.end(), less);
+      }
       for (std::size_t k = 1; k < order_.size(); ++k) {
         if (order_[k - 1].prefix == order_[k].prefix &&
             key_of(members[order_[k - 1].index]) == key_of(members[order_[k].index]))
@@ -590,7 +671,10 @@ class DirectReader {
     rec.first = static_cast<Offset>(sorted_.size());
     for (const SortRef& ref : order_) {
       const Member& m = members[ref.index];
-      if (drop_digest && key_of(m) == "digest") continue;
+      if (drop_digest && key_of(m) == "digest") {
+        dropped_members_ = true;
+        continue;
+      }
       sorted_.push_back({static_cast<Offset>(m.begin), static_cast<Offset>(m.end),
                          static_cast<Offset>(m.obj_first), static_cast<Offset>(m.obj_end)});
     }
@@ -604,11 +688,17 @@ class DirectReader {
   std::size_t depth_ = 0;
   bool skip_root_digest_;
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
-  std::string& raw_;
+  std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far
+  bool dropped_members_ = false;    // root "digest" members left out
+  DirectText& doc_;
+  char* base_;   // the raw text buffer, its write cursor and its end
+  char* w_;
+  char* w_end_;
   std::vector<ObjectRecord>& objects_;
   std::vector<MemberRecord>& sorted_;
   std::vector<Member> members_;  // a stack: each open object's members on top
   std::string keys_;             // decoded keys that had escapes
+  std::string encoded_key_;      // such a key in canonical form
   std::vector<SortRef> order_;   // the sort order of the object being closed
 };
 
@@ -619,10 +709,10 @@ class DirectEmitter {
  public:
   DirectEmitter(const DirectText& doc, Sink& sink) : doc_(doc), sink_(sink) {}
 
-  void run() { span(0, doc_.raw_.size(), 0, doc_.objects_.size()); }
+  void run() { span(0, doc_.raw_size_, 0, doc_.objects_.size()); }
 
  private:
-  void put(std::size_t from, std::size_t to) { sink_.put(doc_.raw_.data() + from, to - from); }
+  void put(std::size_t from, std::size_t to) { sink_.put(doc_.raw_.get() + from, to - from); }
 
   // The raw text [from, to), with the recorded objects [k, k_end) inside it.
   void span(std::size_t from, std::size_t to, std::size_t k, std::size_t k_end) {
@@ -725,14 +815,19 @@ class HashSink {
 }  // namespace
 
 bool DirectText::read(std::string_view text, bool skip_root_digest) {
-  raw_.clear();
+  raw_size_ = 0;
+  text_size_known_ = false;
   objects_.clear();
   members_.clear();
   // Escapes such as \n grow to six bytes in the canonical text; a quarter
   // more than the source covers documents that use them, without the copy
-  // (and the doubled peak) of a string outgrowing its capacity. Reserved
+  // (and the doubled peak) of a buffer outgrowing its capacity. Reserved
   // pages that stay unused cost nothing.
-  raw_.reserve(text.size() + text.size() / 4 + kRawSlack);
+  const std::size_t capacity = text.size() + text.size() / 4 + kRawSlack;
+  if (raw_capacity_ < capacity) {
+    raw_ = std::make_unique_for_overwrite<char[]>(capacity);
+    raw_capacity_ = capacity;
+  }
   // Room for the records of a typical document, so that they are not copied
   // as they grow (a copy briefly holds both blocks).
   objects_.reserve(text.size() / kTextBytesPerObjectRecord + 1);
@@ -742,16 +837,16 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
 }
 
 std::string DirectText::take_text() {
-  if (objects_.empty()) return std::move(raw_);  // nothing to change: no copy
+  if (objects_.empty()) return std::string(raw());
   std::string out;
-  out.reserve(raw_.size());
+  out.reserve(raw_size_);
   StringSink sink{out};
   DirectEmitter<StringSink>(*this, sink).run();
   return out;
 }
 
 std::size_t DirectText::text_size() const {
-  if (objects_.empty()) return raw_.size();
+  if (text_size_known_) return text_size_;
   CountSink sink;
   DirectEmitter<CountSink>(*this, sink).run();
   return sink.size;
@@ -764,7 +859,7 @@ void DirectText::write_text(char* dst) const {
 
 void DirectText::feed_text(Sha256& hash) const {
   if (objects_.empty()) {
-    hash.feed(raw_);
+    hash.feed(raw());
     return;
   }
   HashSink sink(hash);

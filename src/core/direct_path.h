@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,7 +87,16 @@ class DirectText {
   template <class Sink>
   friend class DirectEmitter;
 
-  std::string raw_;
+  std::string_view raw() const { return {raw_.get(), raw_size_}; }
+
+  // The raw text: a plain buffer written through a cursor, since all of its
+  // bytes get written and a std::string would zero-fill and re-check them.
+  std::unique_ptr<char[]> raw_;
+  std::size_t raw_size_ = 0;
+  std::size_t raw_capacity_ = 0;
+  // The emitted size, known from the read unless root members were left out.
+  std::size_t text_size_ = 0;
+  bool text_size_known_ = false;
   std::vector<direct_detail::ObjectRecord> objects_;  // in document order of '{'
   std::vector<direct_detail::MemberRecord> members_;  // of Sorted objects, in key order
 };
