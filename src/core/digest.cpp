@@ -44,14 +44,17 @@ Sha256 domain_hash(std::string_view profile) {
 // encoder's come last. A root object leaves out its own "digest" members;
 // nothing deeper does.
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
-  {
-    DirectText direct;
-    if (direct.read(tagged_json, true)) [[likely]] {
-      if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-      Sha256 hash = domain_hash(profile);
-      direct.feed_text(hash);  // the canonical text is never built whole
-      return to_hex(hash.finish());
-    }
+  DirectText scratch;
+  return py_digest_from_json(tagged_json, profile, scratch);
+}
+
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
+                                        DirectText& scratch) {
+  if (scratch.read(tagged_json, true)) [[likely]] {
+    if (!is_known_profile(profile)) return fail(unknown_profile(profile));
+    Sha256 hash = domain_hash(profile);
+    scratch.feed_text(hash);  // the canonical text is never built whole
+    return to_hex(hash.finish());
   }
 
   Result<QuorlValue> value = decode_input_json(tagged_json);

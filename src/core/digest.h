@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/direct_path.h"
 #include "core/result.h"
 
 namespace quorl {
@@ -17,5 +18,8 @@ bool is_known_profile(std::string_view profile) noexcept;
 // 64 lowercase hex characters, or the first failure: the document, then the
 // profile, then the encoder.
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile);
+// The same, with the direct path's buffers kept by the caller between calls.
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
+                                        DirectText& scratch);
 
 }  // namespace quorl

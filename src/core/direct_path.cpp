@@ -866,6 +866,13 @@ void DirectText::feed_text(Sha256& hash) const {
   DirectEmitter<HashSink>(*this, sink).run();
 }
 
+std::size_t DirectText::held_bytes() const noexcept {
+  return raw_capacity_ + objects_.capacity() * sizeof(direct_detail::ObjectRecord) +
+         members_.capacity() * sizeof(direct_detail::MemberRecord);
+}
+
+void DirectText::release() noexcept { *this = DirectText(); }
+
 bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out) {
   DirectText doc;
   if (!doc.read(text, skip_root_digest)) return false;

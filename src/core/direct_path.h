@@ -82,6 +82,11 @@ class DirectText {
   // ...or fed to a hash without being built.
   void feed_text(Sha256& hash) const;
 
+  // The bytes of buffer capacity kept for the next read, and their release:
+  // a caller that keeps a DirectText between reads bounds what it holds.
+  std::size_t held_bytes() const noexcept;
+  void release() noexcept;
+
  private:
   friend class DirectReader;
   template <class Sink>

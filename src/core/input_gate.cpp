@@ -119,19 +119,16 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
 }
 
 void CanonicalText::write_to(char* dst) const {
-  if (deferred_) {
-    direct_.write_text(dst);
+  if (direct_) {
+    direct_->write_text(dst);
   } else if (!text_.empty()) {
     std::memcpy(dst, text_.data(), text_.size());
   }
 }
 
-Result<CanonicalText> canonical_text_from_json(std::string_view text) {
-  {
-    DirectText direct;
-    if (direct.read(text, false)) [[likely]]
-      return CanonicalText(std::move(direct));
-  }
+Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch) {
+  if (scratch.read(text, false)) [[likely]]
+    return CanonicalText(scratch);
   Result<QuorlValue> value = decode_input_json(text);
   if (!value.ok()) return fail(std::move(value).error());
   std::string out;
@@ -142,7 +139,8 @@ Result<CanonicalText> canonical_text_from_json(std::string_view text) {
 }
 
 Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
-  Result<CanonicalText> canonical = canonical_text_from_json(text);
+  DirectText scratch;
+  Result<CanonicalText> canonical = canonical_text_from_json(text, scratch);
   if (!canonical.ok()) return fail(std::move(canonical).error());
   std::string out(canonical.value().size(), '\0');
   canonical.value().write_to(out.data());

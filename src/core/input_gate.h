@@ -37,19 +37,22 @@ Result<std::string> py_canonical_bytes_from_json(std::string_view text);
 // once, not built and copied again.
 class CanonicalText {
  public:
-  explicit CanonicalText(DirectText direct) : direct_(std::move(direct)), deferred_(true) {}
-  explicit CanonicalText(std::string text) : text_(std::move(text)), deferred_(false) {}
+  // Borrows direct, which must outlive this and not be read into meanwhile.
+  explicit CanonicalText(const DirectText& direct) : direct_(&direct) {}
+  explicit CanonicalText(std::string text) : text_(std::move(text)) {}
 
-  std::size_t size() const { return deferred_ ? direct_.text_size() : text_.size(); }
+  std::size_t size() const { return direct_ ? direct_->text_size() : text_.size(); }
   // dst must hold size() bytes.
   void write_to(char* dst) const;
 
  private:
-  DirectText direct_;
+  const DirectText* direct_ = nullptr;
   std::string text_;
-  bool deferred_;
 };
 
-Result<CanonicalText> canonical_text_from_json(std::string_view text);
+// scratch: the direct path's buffers, which a caller making many calls keeps
+// and passes again so that each call does not allocate them afresh. The
+// result may borrow from it.
+Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch);
 
 }  // namespace quorl

@@ -305,6 +305,41 @@ bool text_argument(const char* param, PyObject* value, std::string_view& text) n
 }
 
 // ---------------------------------------------------------------------------
+// Per-thread scratch
+
+// Each thread keeps the direct path's buffers from one call to the next.
+// Allocated afresh per call they cost more than the work on a mid-sized
+// document: the allocator hands the freed blocks back to the system, and the
+// next call faults every page in again.
+//
+// What a thread may keep after a call: a larger document's buffers are
+// freed, so that one big call does not pin its memory for the thread's life.
+constexpr std::size_t kScratchKeepBytes = std::size_t{4} << 20;
+
+thread_local quorl::DirectText t_scratch;
+thread_local bool t_scratch_in_use = false;
+
+// The thread's scratch for one call, or a private one should a call ever
+// begin while another on the same thread still holds it.
+class ScratchLease {
+ public:
+  ScratchLease() noexcept : shared_(!t_scratch_in_use) { t_scratch_in_use = true; }
+  ~ScratchLease() {
+    if (!shared_) return;
+    if (t_scratch.held_bytes() > kScratchKeepBytes) t_scratch.release();
+    t_scratch_in_use = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  quorl::DirectText& get() noexcept { return shared_ ? t_scratch : own_; }
+
+ private:
+  bool shared_;
+  quorl::DirectText own_;
+};
+
+// ---------------------------------------------------------------------------
 // The two functions
 
 constexpr Signature<1> kCanonicalSignature{"canonical_bytes_from_json", {"tagged_json"}};
@@ -323,7 +358,9 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!text_argument(kCanonicalSignature.params[0], bound[0], tagged_json)) {
       return nullptr;
     }
-    quorl::Result<quorl::CanonicalText> canonical = quorl::canonical_text_from_json(tagged_json);
+    ScratchLease scratch;  // outlives canonical, which borrows from it
+    quorl::Result<quorl::CanonicalText> canonical =
+        quorl::canonical_text_from_json(tagged_json, scratch.get());
     if (!canonical.ok()) {
       return py_error(std::move(canonical).error());
     }
@@ -352,7 +389,8 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
         !text_argument(kDigestSignature.params[1], bound[1], profile)) {
       return nullptr;
     }
-    quorl::Result<std::string> digest = quorl::py_digest_from_json(tagged_json, profile);
+    ScratchLease scratch;
+    quorl::Result<std::string> digest = quorl::py_digest_from_json(tagged_json, profile, scratch.get());
     if (!digest.ok()) {
       return py_error(std::move(digest).error());
     }

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "core/digest.h"
 #include "core/direct_path.h"
@@ -231,6 +232,49 @@ TEST(DirectPath, AgreesWithExactPathOnCorpus) {
     ++files;
   }
   EXPECT_GT(files, 0);
+}
+
+// Callers keep one DirectText between calls: nothing of an earlier read, a
+// larger or a failed one, may show in a later result.
+TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
+  std::vector<std::string> texts;
+  for (int k = 0; k < 3000; ++k) texts.push_back(DocGen(static_cast<unsigned>(k)).doc());
+  const std::filesystem::path dir = QUORL_CORPUS_DIR;
+  if (std::filesystem::is_directory(dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.path().extension() != ".json") continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::stringstream buf;
+      buf << in.rdbuf();
+      // Large ones next to small ones, so that buffers shrink in use too.
+      texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(texts.size() / 2), buf.str());
+    }
+  }
+  DirectText scratch;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    const std::string& text = texts[k];
+    if (k == texts.size() / 3) {
+      scratch.release();
+      EXPECT_EQ(scratch.held_bytes(), 0u);
+    }
+    const Result<std::string> fresh = py_canonical_bytes_from_json(text);
+    const Result<CanonicalText> reused = canonical_text_from_json(text, scratch);
+    ASSERT_EQ(reused.ok(), fresh.ok()) << text;
+    if (fresh.ok()) {
+      std::string got(reused.value().size(), '\0');
+      reused.value().write_to(got.data());
+      EXPECT_EQ(got, fresh.value()) << text;
+    } else {
+      EXPECT_EQ(reused.error().message, fresh.error().message);
+    }
+    const Result<std::string> digest_fresh = py_digest_from_json(text, "run");
+    const Result<std::string> digest_reused = py_digest_from_json(text, "run", scratch);
+    ASSERT_EQ(digest_reused.ok(), digest_fresh.ok()) << text;
+    EXPECT_EQ(digest_reused.ok() ? digest_reused.value() : digest_reused.error().message,
+              digest_fresh.ok() ? digest_fresh.value() : digest_fresh.error().message);
+    if (::testing::Test::HasFailure()) break;
+  }
+  EXPECT_GT(scratch.held_bytes(), 0u);
 }
 
 // Every failure text a document can earn: the fixed messages, or the reader's
