@@ -46,7 +46,7 @@ def run_sequence(texts: list[str]) -> None:
 
 def sizes_up_and_down() -> list:
     rng = random.Random(7)
-    # About 10 bytes to 6 MB and back: the largest is over what a thread keeps
+    # About 10 bytes to 5 MB and back: the largest is over what a thread keeps
     # between calls, so its buffers are dropped and made again.
     counts = [0, 1, 3, 200, 5000, 45000, 5, 0, 2000, 1, None, 45000, None, 4]
     return [None if n is None else document(rng, n) for n in counts]
