@@ -197,7 +197,7 @@ class DirectReader {
   void grow(std::size_t n) {
     const std::size_t used = raw_pos();
     const std::size_t capacity = std::max(doc_.raw_capacity_ * 2, used + n + kRawSlack);
-    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    CharBuffer bigger = make_char_buffer(capacity);
     if (used != 0) std::memcpy(bigger.get(), base_, used);
     doc_.raw_ = std::move(bigger);
     doc_.raw_capacity_ = capacity;
@@ -694,8 +694,8 @@ class DirectReader {
   char* base_;   // the raw text buffer, its write cursor and its end
   char* w_;
   char* w_end_;
-  std::vector<ObjectRecord>& objects_;
-  std::vector<MemberRecord>& sorted_;
+  decltype(DirectText::objects_)& objects_;
+  decltype(DirectText::members_)& sorted_;
   std::vector<Member> members_;  // a stack: each open object's members on top
   std::string keys_;             // decoded keys that had escapes
   std::string encoded_key_;      // such a key in canonical form
@@ -825,7 +825,9 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   // pages that stay unused cost nothing.
   const std::size_t capacity = text.size() + text.size() / 4 + kRawSlack;
   if (raw_capacity_ < capacity) {
-    raw_ = std::make_unique_for_overwrite<char[]>(capacity);
+    raw_.reset();  // before the new one: the two need not be held at once
+    raw_capacity_ = 0;
+    raw_ = make_char_buffer(capacity);
     raw_capacity_ = capacity;
   }
   // Room for the records of a typical document, so that they are not copied

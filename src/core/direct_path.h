@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/large_buffer.h"
 #include "core/sha256.h"
 
 namespace quorl {
@@ -96,14 +97,16 @@ class DirectText {
 
   // The raw text: a plain buffer written through a cursor, since all of its
   // bytes get written and a std::string would zero-fill and re-check them.
-  std::unique_ptr<char[]> raw_;
+  CharBuffer raw_;
   std::size_t raw_size_ = 0;
   std::size_t raw_capacity_ = 0;
   // The emitted size, known from the read unless root members were left out.
   std::size_t text_size_ = 0;
   bool text_size_known_ = false;
-  std::vector<direct_detail::ObjectRecord> objects_;  // in document order of '{'
-  std::vector<direct_detail::MemberRecord> members_;  // of Sorted objects, in key order
+  // in document order of '{'
+  std::vector<direct_detail::ObjectRecord, BufferAllocator<direct_detail::ObjectRecord>> objects_;
+  // of Sorted objects, in key order
+  std::vector<direct_detail::MemberRecord, BufferAllocator<direct_detail::MemberRecord>> members_;
 };
 
 // Convenience: read, then take the text. out is unspecified on false.

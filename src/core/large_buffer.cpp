@@ -1,0 +1,73 @@
+#include "core/large_buffer.h"
+
+#include <cstdint>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#define QUORL_HAVE_HUGE_PAGE_ADVICE 1
+#else
+#define QUORL_HAVE_HUGE_PAGE_ADVICE 0
+#endif
+
+namespace quorl {
+
+namespace {
+
+std::uintptr_t round_up(std::uintptr_t v, std::size_t to) noexcept { return (v + to - 1) & ~(std::uintptr_t{to} - 1); }
+std::uintptr_t round_down(std::uintptr_t v, std::size_t to) noexcept { return v & ~(std::uintptr_t{to} - 1); }
+
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+// The length actually mapped for a buffer of the given size.
+std::size_t mapped_length(std::size_t bytes) noexcept { return round_up(bytes, kHugePageBytes); }
+#endif
+
+}  // namespace
+
+void* allocate_buffer(std::size_t bytes) {
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+  if (bytes >= kLargeBufferBytes) [[unlikely]] {
+    const std::size_t length = mapped_length(bytes);
+    // Map a huge page more than needed, then give back the unaligned head
+    // and the tail, so that the buffer starts on a huge-page boundary.
+    const std::size_t span = length + kHugePageBytes;
+    if (span < length) throw std::bad_alloc();
+    void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto base = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t start = round_up(base, kHugePageBytes);
+    if (start > base) munmap(mapped, start - base);
+    const std::uintptr_t end = start + length;
+    if (base + span > end) munmap(reinterpret_cast<void*>(end), base + span - end);
+    void* buffer = reinterpret_cast<void*>(start);
+    madvise(buffer, length, MADV_HUGEPAGE);  // advice: a refusal changes nothing
+    return buffer;
+  }
+#endif
+  return ::operator new(bytes);
+}
+
+void free_buffer(void* p, std::size_t bytes) noexcept {
+  if (p == nullptr) return;
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+  if (bytes >= kLargeBufferBytes) [[unlikely]] {
+    munmap(p, mapped_length(bytes));
+    return;
+  }
+#endif
+  ::operator delete(p);
+}
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+  if (bytes < kLargeBufferBytes) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = round_up(begin, kHugePageBytes);
+  const std::uintptr_t last = round_down(begin + bytes, kHugePageBytes);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+}  // namespace quorl
