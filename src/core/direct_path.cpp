@@ -184,6 +184,7 @@ class DirectReader {
     return true;
   }
 
+ private:
   // Writing the raw text. Canonical scalars are never longer than their
   // source except for escapes (\n becomes \u000a), so the reservation made
   // up front almost always suffices; need() still checks every write.
@@ -223,7 +224,6 @@ class DirectReader {
     void append(const char* data, std::size_t n) { reader.put(data, n); }
   };
 
- private:
   void skip_ws() noexcept {
     while (i_ < n_ && is_ws(p_[i_])) ++i_;
   }
