@@ -35,6 +35,12 @@ constexpr std::size_t kMaxBareIntegerDigits = 16;
 // the sorting.
 constexpr std::size_t kInsertionSortMax = 16;
 
+// A small object whose members are out of order, with nothing inside it that
+// changes, is put in order right in the raw text (copied out and back), which
+// costs less than recording its members and stepping through them when
+// emitting. Larger ones are recorded, so that the copy stays small.
+constexpr std::size_t kReorderInPlaceMaxBytes = 4096;
+
 // The raw kind of a JSON value, which is what tag payload rules look at
 // (not what the value decodes to).
 enum class Raw : std::uint8_t { Null, True, False, Number, String, Array, Object };
@@ -468,6 +474,7 @@ class DirectReader {
     const std::size_t record = objects_.size();
     objects_.emplace_back();
     const std::size_t changes_before = changed_;
+    const std::size_t reordered_before = reordered_;
     skip_ws();
     const std::size_t base = members_.size();
     const std::size_t keys_base = keys_.size();
@@ -545,9 +552,17 @@ class DirectReader {
         return false;
       }
       const std::span<const Member> members(members_.data() + base, count);
-      const int order = sort_members(record, members, is_root && skip_root_digest_);
+      // Each byte is moved by one in-place reordering at most: an object
+      // with one inside it is recorded instead, which keeps the cost linear
+      // whatever the nesting.
+      const bool drop_digest = is_root && skip_root_digest_;
+      const bool may_reorder = !drop_digest && changed_ == changes_before &&
+                               reordered_ == reordered_before &&
+                               raw_pos() - open <= kReorderInPlaceMaxBytes;
+      const int order = sort_members(record, members, drop_digest, may_reorder);
       if (order < 0) return false;
-      if (order == 0) {
+      if (order == 2) ++reordered_;
+      if (order == 0 || order == 2) {
         if (changed_ == changes_before) {
           objects_.pop_back();  // nothing here or below changes: no record
           kept = false;
@@ -625,9 +640,11 @@ class DirectReader {
   }
 
   // Decides how the object's members come out: 0 as written (ascending keys,
-  // none left out), 1 recorded as Sorted in objects_[record], -1 for
-  // duplicate keys (the exact path applies the later-wins rule).
-  int sort_members(std::size_t record, std::span<const Member> members, bool drop_digest) {
+  // none left out), 1 recorded as Sorted in objects_[record], 2 put in order
+  // in the raw text (only when may_reorder), -1 for duplicate keys (the exact
+  // path applies the later-wins rule).
+  int sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
+                   bool may_reorder) {
     bool ascending = true;
     for (std::size_t k = 1; k < members.size(); ++k) {
       if (!key_less(members[k - 1], members[k])) {
@@ -666,6 +683,10 @@ class DirectReader {
           return -1;
       }
     }
+    if (may_reorder) {
+      reorder_in_place(members);
+      return 2;
+    }
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
     rec.first = static_cast<Offset>(sorted_.size());
@@ -682,12 +703,28 @@ class DirectReader {
     return 1;
   }
 
+  // Rewrites the members' raw text, `m0,m1,...`, in the order of order_.
+  // The length does not change.
+  void reorder_in_place(std::span<const Member> members) {
+    const std::size_t from = members.front().begin;
+    const std::size_t to = members.back().end;
+    reorder_copy_.assign(base_ + from, to - from);
+    char* w = base_ + from;
+    for (std::size_t k = 0; k < order_.size(); ++k) {
+      if (k != 0) *w++ = ',';
+      const Member& m = members[order_[k].index];
+      std::memcpy(w, reorder_copy_.data() + (m.begin - from), m.end - m.begin);
+      w += m.end - m.begin;
+    }
+  }
+
   const unsigned char* p_;
   std::size_t n_;
   std::size_t i_ = 0;
   std::size_t depth_ = 0;
   bool skip_root_digest_;
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
+  std::size_t reordered_ = 0;  // objects reordered in place so far, likewise
   std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far
   bool dropped_members_ = false;    // root "digest" members left out
   DirectText& doc_;
@@ -700,6 +737,7 @@ class DirectReader {
   std::string keys_;             // decoded keys that had escapes
   std::string encoded_key_;      // such a key in canonical form
   std::vector<SortRef> order_;   // the sort order of the object being closed
+  std::string reorder_copy_;     // the members of the object reordered in place
 };
 
 // Writes the canonical text by copying the raw text and stepping into each

@@ -97,6 +97,45 @@ TEST(DirectPath, LeavesOutRootDigestOnlyWhenAsked) {
   EXPECT_EQ(out, "{}");
 }
 
+// Small objects are put in order within the raw text, and an object with
+// such a one inside is recorded instead; either way every byte must land in
+// its place, at every nesting depth and on both sides of the size limit.
+TEST(DirectPath, ReorderedObjectsAtEveryDepthAndSize) {
+  for (int depth = 1; depth <= 128; depth += (depth < 8 ? 1 : 20)) {
+    std::string text, expected;
+    for (int d = 0; d < depth; ++d) {
+      text += R"({"b":)";
+      expected += R"({"a":)" + std::to_string(d) + R"(,"b":)";
+    }
+    text += "0";
+    expected += "0";
+    for (int d = depth - 1; d >= 0; --d) {
+      text += R"(,"a":)" + std::to_string(d) + "}";
+      expected += "}";
+    }
+    std::string direct;
+    ASSERT_TRUE(direct_canonical(text, false, direct)) << depth;
+    EXPECT_EQ(direct, expected) << depth;
+  }
+  for (std::size_t pad = 4040; pad <= 4110; pad += 7) {
+    // {"z":"xx..x","m":{"y":1,"x":[2,{"$int":"3"}]},"a":{"q":0,"p":1}}
+    const std::string fill(pad, 'x');
+    const std::string text = R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"w":1,"v":2}]},"a":{"q":0,"p":1}})";
+    const std::string expected =
+        R"({"a":{"p":1,"q":0},"m":{"x":[2,{"v":2,"w":1}],"y":1},"z":")" + fill + R"("})";
+    const std::string tagged = R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"$int":"3"}]},"a":{"q":0,"p":1}})";
+    const std::string tagged_expected =
+        R"({"a":{"p":1,"q":0},"m":{"x":[2,3],"y":1},"z":")" + fill + R"("})";
+    for (bool skip : {false, true}) {
+      std::string direct;
+      ASSERT_TRUE(direct_canonical(text, skip, direct)) << pad;
+      EXPECT_EQ(direct, expected) << pad;
+      ASSERT_TRUE(direct_canonical(tagged, skip, direct)) << pad;
+      EXPECT_EQ(direct, tagged_expected) << pad;
+    }
+  }
+}
+
 // Documents whose outcome the exact path must decide: faults of every kind,
 // duplicate keys (later wins), markers, and nesting beyond the direct limit.
 TEST(DirectPath, DeclinesWhatItDoesNotDecide) {
