@@ -415,10 +415,10 @@ class DirectReader {
     RawOut out{*this};
     if (!read_string<true>(out, begin, end, has_escapes)) return false;
     if (!has_escapes) {
-      // No escapes and no control bytes: the canonical form is the text itself.
-      need(end - begin + 1);
-      std::memcpy(w_, p_ + begin, end - begin);
-      w_ += end - begin;
+      // No escapes and no control bytes: the canonical form is the text
+      // itself, closing quote included.
+      put(p_ + begin, end - begin + 1);
+      return true;
     }
     put_char('"');
     return true;
@@ -503,11 +503,8 @@ class DirectReader {
           m.in_keys = false;
           m.key_offset = kb;
           m.key_size = static_cast<std::uint32_t>(ke - kb);
-          need(ke - kb + 2);
-          *w_++ = '"';
-          std::memcpy(w_, p_ + kb, ke - kb);
-          w_ += ke - kb;
-          *w_++ = '"';
+          // The key with its quotes, as the text has it.
+          put(p_ + kb - 1, ke - kb + 2);
         }
         m.prefix = prefix_of(key_of(m), m.in_keys ? m.key_size : n_ - m.key_offset);
         skip_ws();
