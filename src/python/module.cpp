@@ -2,9 +2,10 @@
 //
 // Single-phase initialisation. The module object, the id of the interpreter
 // that owns it and the panic exception type are process-wide and live until
-// the process ends. Each call binds its arguments by hand (the interpreter's
-// own binders word their errors differently), borrows the UTF-8 text of its
-// str arguments, runs the core and copies the core's bytes once into the
+// the process ends; each thread also keeps the core's working buffers between
+// its calls. Each call binds its arguments by hand (the interpreter's own
+// binders word their errors differently), borrows the UTF-8 text of its str
+// arguments, runs the core and copies the core's bytes once into the
 // returned object. Every QuorlError becomes a ValueError carrying its message.
 //
 // Reference discipline: OwnedRef holds every new reference this file takes,
