@@ -11,17 +11,18 @@
 
 namespace quorl {
 
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
 namespace {
 
-std::uintptr_t round_up(std::uintptr_t v, std::size_t to) noexcept { return (v + to - 1) & ~(std::uintptr_t{to} - 1); }
-std::uintptr_t round_down(std::uintptr_t v, std::size_t to) noexcept { return v & ~(std::uintptr_t{to} - 1); }
+std::uintptr_t round_up(std::uintptr_t v, std::size_t to) noexcept {
+  return (v + to - 1) & ~(std::uintptr_t{to} - 1);
+}
 
-#if QUORL_HAVE_HUGE_PAGE_ADVICE
 // The length actually mapped for a buffer of the given size.
 std::size_t mapped_length(std::size_t bytes) noexcept { return round_up(bytes, kHugePageBytes); }
-#endif
 
 }  // namespace
+#endif
 
 void* allocate_buffer(std::size_t bytes) {
 #if QUORL_HAVE_HUGE_PAGE_ADVICE
@@ -55,19 +56,6 @@ void free_buffer(void* p, std::size_t bytes) noexcept {
   }
 #endif
   ::operator delete(p);
-}
-
-void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if QUORL_HAVE_HUGE_PAGE_ADVICE
-  if (bytes < kLargeBufferBytes) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = round_up(begin, kHugePageBytes);
-  const std::uintptr_t last = round_down(begin + bytes, kHugePageBytes);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
 }
 
 }  // namespace quorl

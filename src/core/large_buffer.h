@@ -27,11 +27,6 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 void* allocate_buffer(std::size_t bytes);
 void free_buffer(void* p, std::size_t bytes) noexcept;
 
-// Advises huge pages for the whole huge pages inside [p, p + bytes), memory
-// that the caller allocated elsewhere and has not yet written. Does nothing
-// below kLargeBufferBytes or where the system has no such advice.
-void advise_huge_pages(void* p, std::size_t bytes) noexcept;
-
 // A std allocator over allocate_buffer, for containers that may grow large.
 template <class T>
 struct BufferAllocator {

@@ -30,7 +30,6 @@
 
 #include "core/digest.h"
 #include "core/input_gate.h"
-#include "core/large_buffer.h"
 #include "core/result.h"
 
 namespace {
@@ -372,8 +371,6 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!bytes) {
       return nullptr;
     }
-    // Not yet written: a large result can still be given huge pages.
-    quorl::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
     canonical.value().write_to(PyBytes_AS_STRING(bytes.get()));
     return bytes.release();
   });

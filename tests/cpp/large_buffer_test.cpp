@@ -59,20 +59,6 @@ TEST(LargeBuffer, VectorKeepsItsElementsAcrossTheThreshold) {
   EXPECT_EQ(v.back(), (count - 1) * 2654435761u);
 }
 
-// The advice is for memory allocated elsewhere, possibly already written in
-// part: it must leave every byte as it was.
-TEST(LargeBuffer, AdviceOnForeignMemoryKeepsItsContent) {
-  for (std::size_t n : {std::size_t{100}, kLargeBufferBytes - 1, kLargeBufferBytes * 2 + 12345}) {
-    std::vector<char> foreign(n);
-    fill(foreign.data(), foreign.size());
-    advise_huge_pages(foreign.data(), foreign.size());
-    EXPECT_TRUE(holds_pattern(foreign.data(), foreign.size())) << n;
-    // Also at an odd offset into the block.
-    advise_huge_pages(foreign.data() + 3, foreign.size() - 3);
-    EXPECT_TRUE(holds_pattern(foreign.data(), foreign.size())) << n;
-  }
-}
-
 std::string canonical_bytes(std::string_view text) {
   Result<std::string> r = py_canonical_bytes_from_json(text);
   return r.ok() ? r.value() : "ERROR: " + r.error().message;
