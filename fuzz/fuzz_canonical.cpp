@@ -646,7 +646,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A "$int" beyond the double range is written as its digits: valid JSON
     // that the reader refuses as out of range, as readers built on doubles do.
     const bool refused_as_out_of_range =
-        !tree.ok() && tree.error().message == quorl::json::msg::kNumberOutOfRange;
+        !tree.ok() && tree.error().message == fuzz_support::reader_msg::kOutOfRange;
     if (refused_as_out_of_range && !has_digit_run(canon, kDoubleRangeDigits)) {
       broken("canonical text refused as out of range without a long integer", canon);
     }

@@ -30,11 +30,6 @@ constexpr std::size_t kTextBytesPerMemberRecord = 16;
 // Longest bare integer that can be within the exact bound.
 constexpr std::size_t kMaxBareIntegerDigits = 16;
 
-// Objects with at most this many members are sorted by insertion: most
-// objects are small, and for them the general sort's setup costs more than
-// the sorting.
-constexpr std::size_t kInsertionSortMax = 16;
-
 // A small object whose members are out of order, with nothing inside it that
 // changes, is put in order right in the raw text (copied out and back), which
 // costs less than recording its members and stepping through them when
@@ -556,10 +551,10 @@ class DirectReader {
       const bool may_reorder = !drop_digest && changed_ == changes_before &&
                                reordered_ == reordered_before &&
                                raw_pos() - open <= kReorderInPlaceMaxBytes;
-      const int order = sort_members(record, members, drop_digest, may_reorder);
-      if (order < 0) return false;
-      if (order == 2) ++reordered_;
-      if (order == 0 || order == 2) {
+      const Order order = sort_members(record, members, drop_digest, may_reorder);
+      if (order == Order::Decline) return false;
+      if (order == Order::Reordered) ++reordered_;
+      if (order == Order::AsWritten || order == Order::Reordered) {
         if (changed_ == changes_before) {
           objects_.pop_back();  // nothing here or below changes: no record
           kept = false;
@@ -636,12 +631,16 @@ class DirectReader {
     }
   }
 
-  // Decides how the object's members come out: 0 as written (ascending keys,
-  // none left out), 1 recorded as Sorted in objects_[record], 2 put in order
-  // in the raw text (only when may_reorder), -1 for duplicate keys (the exact
-  // path applies the later-wins rule).
-  int sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
-                   bool may_reorder) {
+  // How an object's members come out.
+  enum class Order {
+    AsWritten,  // ascending keys, none left out: the raw text as it is
+    Recorded,   // as Sorted in objects_[record]
+    Reordered,  // put in order within the raw text (only when may_reorder)
+    Decline     // duplicate keys (the exact path applies the later-wins rule)
+  };
+
+  Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
+                     bool may_reorder) {
     bool ascending = true;
     for (std::size_t k = 1; k < members.size(); ++k) {
       if (!key_less(members[k - 1], members[k])) {
@@ -649,12 +648,10 @@ class DirectReader {
         break;
       }
     }
-    bool has_digest = false;
-    if (drop_digest) {
-      for (const Member& m : members) has_digest = has_digest || key_of(m) == "digest";
-    }
-    if (ascending && !has_digest) return 0;
-    if (members.size() > UINT32_MAX) return -1;
+    const auto is_digest = [&](const Member& m) { return key_of(m) == "digest"; };
+    const bool has_digest = drop_digest && std::any_of(members.begin(), members.end(), is_digest);
+    if (ascending && !has_digest) return Order::AsWritten;
+    if (members.size() > UINT32_MAX) return Order::Decline;
     order_.resize(members.size());
     for (std::size_t k = 0; k < members.size(); ++k)
       order_[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
@@ -664,32 +661,23 @@ class DirectReader {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
         return key_of(members[a.index]) < key_of(members[b.index]);
       };
-      if (order_.size() <= kInsertionSortMax) {
-        for (std::size_t k = 1; k < order_.size(); ++k) {
-          const SortRef ref = order_[k];
-          std::size_t j = k;
-          for (; j > 0 && less(ref, order_[j - 1]); --j) order_[j] = order_[j - 1];
-          order_[j] = ref;
-        }
-      } else {
-        std::sort(order_.begin(), order_.end(), less);
-      }
+      std::sort(order_.begin(), order_.end(), less);
       for (std::size_t k = 1; k < order_.size(); ++k) {
         if (order_[k - 1].prefix == order_[k].prefix &&
             key_of(members[order_[k - 1].index]) == key_of(members[order_[k].index]))
-          return -1;
+          return Order::Decline;
       }
     }
     if (may_reorder) {
       reorder_in_place(members);
-      return 2;
+      return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
     rec.first = static_cast<Offset>(sorted_.size());
     for (const SortRef& ref : order_) {
       const Member& m = members[ref.index];
-      if (drop_digest && key_of(m) == "digest") {
+      if (drop_digest && is_digest(m)) {
         dropped_members_ = true;
         continue;
       }
@@ -697,7 +685,7 @@ class DirectReader {
                          static_cast<Offset>(m.obj_first), static_cast<Offset>(m.obj_end)});
     }
     rec.last = static_cast<Offset>(sorted_.size());
-    return 1;
+    return Order::Recorded;
   }
 
   // Rewrites the members' raw text, `m0,m1,...`, in the order of order_.
