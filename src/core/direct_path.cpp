@@ -7,7 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "core/byte_scan.h"
+#include "json/byte_scan.h"
+#include "json/escapes.h"
 #include "core/decoder.h"
 #include "core/encoder.h"
 
@@ -67,52 +68,6 @@ bool is_ws(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r'
 bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_token_byte(unsigned char c) noexcept {
   return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
-}
-int hex_value(unsigned char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Writes cp as UTF-8 at dst; returns the byte count (1 to 4).
-std::size_t put_utf8(char* dst, std::uint32_t cp) noexcept {
-  if (cp < 0x80) {
-    dst[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    dst[0] = static_cast<char>(0xC0 | (cp >> 6));
-    dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
-    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  dst[0] = static_cast<char>(0xF0 | (cp >> 18));
-  dst[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  dst[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  dst[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
-
-// The canonical escape of '"', '\\' or a control character; returns its size.
-std::size_t put_escape(char* dst, std::uint32_t cp) noexcept {
-  static constexpr char kHex[] = "0123456789abcdef";
-  dst[0] = '\\';
-  if (cp == '"' || cp == '\\') {
-    dst[1] = static_cast<char>(cp);
-    return 2;
-  }
-  dst[1] = 'u';
-  dst[2] = '0';
-  dst[3] = '0';
-  dst[4] = kHex[cp >> 4];
-  dst[5] = kHex[cp & 0xF];
-  return 6;
 }
 
 // One member of an object being read: where its key bytes are, and the span
@@ -359,34 +314,25 @@ class DirectReader {
       const unsigned char e = p_[i_ + 1];
       i_ += 2;
       std::uint32_t cp;
-      switch (e) {
-        case '"': cp = '"'; break;
-        case '\\': cp = '\\'; break;
-        case '/': cp = '/'; break;
-        case 'b': cp = '\b'; break;
-        case 'f': cp = '\f'; break;
-        case 'n': cp = '\n'; break;
-        case 'r': cp = '\r'; break;
-        case 't': cp = '\t'; break;
-        case 'u': {
-          if (!hex4(cp)) return false;
-          if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            std::uint32_t low;
-            if (n_ - i_ < 2 || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
-            i_ += 2;
-            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
-          break;
+      if (const int decoded = json::short_escape_value(e); decoded >= 0) {
+        cp = static_cast<std::uint32_t>(decoded);
+      } else if (e == 'u') {
+        if (!hex4(cp)) return false;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          std::uint32_t low;
+          if (n_ - i_ < 2 || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
+          i_ += 2;
+          if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
         }
-        default:
-          return false;
-      }
-      if (Canonical && (cp < 0x20 || cp == '"' || cp == '\\')) {
-        b += put_escape(buf + b, cp);
       } else {
-        b += put_utf8(buf + b, cp);
+        return false;
+      }
+      if (Canonical && cp < 0x80 && is_string_special(static_cast<unsigned char>(cp))) {
+        b += put_canonical_escape(buf + b, static_cast<unsigned char>(cp));
+      } else {
+        b += json::put_utf8(buf + b, cp);
       }
     }
   }
@@ -395,7 +341,7 @@ class DirectReader {
     if (n_ - i_ < 4) return false;
     u = 0;
     for (int k = 0; k < 4; ++k) {
-      const int h = hex_value(p_[i_ + k]);
+      const int h = json::hex_digit_value(p_[i_ + k]);
       if (h < 0) return false;
       u = (u << 4) | static_cast<std::uint32_t>(h);
     }

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/byte_scan.h"
+#include "json/byte_scan.h"
 
 namespace quorl {
 
@@ -113,8 +113,6 @@ Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth) 
   return msg::kFloat;  // unreachable: the switch covers every alternative
 }
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 }  // namespace
 
 void append_encoded_string(std::string& out, std::string_view text) {
@@ -138,17 +136,8 @@ void append_encoded_string(std::string& out, std::string_view text) {
     i = j;
     while (i < n && streak < kPlainStreak) {
       const unsigned char c = p[i++];
-      if (c == '"' || c == '\\') {
-        buf[b++] = '\\';
-        buf[b++] = static_cast<char>(c);
-        streak = 0;
-      } else if (c < 0x20) {
-        buf[b++] = '\\';
-        buf[b++] = 'u';
-        buf[b++] = '0';
-        buf[b++] = '0';
-        buf[b++] = kHexDigits[c >> 4];
-        buf[b++] = kHexDigits[c & 0xF];
+      if (is_string_special(c)) {
+        b += put_canonical_escape(buf + b, c);
         streak = 0;
       } else {
         buf[b++] = static_cast<char>(c);

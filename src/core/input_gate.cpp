@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/byte_scan.h"
+#include "json/byte_scan.h"
 #include "core/decoder.h"
 #include "core/direct_path.h"
 #include "core/encoder.h"

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +9,9 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "json/byte_scan.h"
+#include "json/escapes.h"
 
 namespace quorl::json {
 namespace {
@@ -53,26 +55,7 @@ constexpr std::array<double, 309> kPow10 = {
 };
 // clang-format on
 
-// Value of each byte as a hex digit, -1 for a byte that is not one.
-constexpr std::array<std::int8_t, 256> make_hex_values() {
-  std::array<std::int8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    t[c] = -1;
-    if (c >= '0' && c <= '9') t[c] = static_cast<std::int8_t>(c - '0');
-    if (c >= 'a' && c <= 'f') t[c] = static_cast<std::int8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') t[c] = static_cast<std::int8_t>(c - 'A' + 10);
-  }
-  return t;
-}
-constexpr std::array<std::int8_t, 256> kHexValue = make_hex_values();
 
-// Bytes that end a plain run inside a string: '"', '\\' and 0x00..0x1F.
-constexpr std::array<bool, 256> make_string_special() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = c < 0x20 || c == '"' || c == '\\';
-  return t;
-}
-constexpr std::array<bool, 256> kStringSpecial = make_string_special();
 
 constexpr u64 kWhitespaceMask =
     (u64{1} << ' ') | (u64{1} << '\t') | (u64{1} << '\n') | (u64{1} << '\r');
@@ -90,75 +73,13 @@ inline bool is_digit(char c) noexcept {
   return static_cast<unsigned char>(c - '0') < 10;
 }
 
-// --- Word-at-a-time string scan -------------------------------------------
-
-constexpr u64 kOnes = 0x0101010101010101ULL;
-constexpr u64 kLow7 = 0x7F * kOnes;
-
-// 0x80 in every byte of t that is zero, 0x00 elsewhere. Exact per byte (no
-// carry crosses a byte boundary), so the first flagged byte is correct on
-// either byte order.
-constexpr u64 zero_bytes(u64 t) noexcept {
-  return ~(((t & kLow7) + kLow7) | t | kLow7);
-}
-
-// Flags the bytes that are '"', '\\' or below 0x20; 0x80 and above pass.
-constexpr u64 special_bytes(u64 w) noexcept {
-  return zero_bytes(w ^ ('"' * kOnes)) | zero_bytes(w ^ ('\\' * kOnes)) |
-         zero_bytes(w & (0xE0 * kOnes));
-}
-
-static_assert(std::endian::native == std::endian::little ||
-              std::endian::native == std::endian::big);
-
-// Index, in memory order, of the first flagged byte of a non-zero mask.
-inline std::size_t first_flagged(u64 mask) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
-  } else {
-    return static_cast<std::size_t>(std::countl_zero(mask)) / 8;
-  }
-}
+// --- Strings ----------------------------------------------------------------
 
 // Index of the first byte at or after i that is '"', '\\' or below 0x20, or n.
 inline std::size_t scan_plain(const char* s, std::size_t n, std::size_t i) noexcept {
-  while (n - i >= 8) {
-    u64 w;
-    std::memcpy(&w, s + i, 8);
-    const u64 mask = special_bytes(w);
-    if (mask != 0) return i + first_flagged(mask);
-    i += 8;
-  }
-  while (i < n && !kStringSpecial[static_cast<unsigned char>(s[i])]) ++i;
-  return i;
+  return find_string_special(reinterpret_cast<const unsigned char*>(s), i, n);
 }
 
-// --- Strings ----------------------------------------------------------------
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  char b[4];
-  std::size_t len;
-  if (cp < 0x80) {
-    b[0] = static_cast<char>(cp);
-    len = 1;
-  } else if (cp < 0x800) {
-    b[0] = static_cast<char>(0xC0 | (cp >> 6));
-    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 2;
-  } else if (cp < 0x10000) {
-    b[0] = static_cast<char>(0xE0 | (cp >> 12));
-    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 3;
-  } else {
-    b[0] = static_cast<char>(0xF0 | (cp >> 18));
-    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    len = 4;
-  }
-  out.append(b, len);
-}
 
 // The four hex digits of a \u escape starting at i. Every string error is
 // reported at the index left in i; an empty message means success.
@@ -170,11 +91,17 @@ std::string_view read_hex4(const char* s, std::size_t n, std::size_t& i,
   }
   const auto* p = reinterpret_cast<const unsigned char*>(s + i);
   i += 4;
-  const int a = kHexValue[p[0]], b = kHexValue[p[1]], c = kHexValue[p[2]], d = kHexValue[p[3]];
+  const int a = hex_digit_value(p[0]), b = hex_digit_value(p[1]), c = hex_digit_value(p[2]),
+            d = hex_digit_value(p[3]);
   if ((a | b | c | d) < 0) [[unlikely]]
     return msg::kInvalidEscape;
   value = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
   return {};
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  char b[4];
+  out.append(b, put_utf8(b, cp));
 }
 
 // The rest of a \u escape after the u, appending its scalar value to out.
@@ -541,43 +468,20 @@ bool JsonReader::parse_escaped_tail(std::string& out, std::size_t start, std::si
       i_ = n;
       return fail_at(msg::kEofString, n);
     }
-    switch (s[i++]) {
-      case '"':
-        buf.push_back('"');
-        break;
-      case '\\':
-        buf.push_back('\\');
-        break;
-      case '/':
-        buf.push_back('/');
-        break;
-      case 'b':
-        buf.push_back('\b');
-        break;
-      case 'f':
-        buf.push_back('\f');
-        break;
-      case 'n':
-        buf.push_back('\n');
-        break;
-      case 'r':
-        buf.push_back('\r');
-        break;
-      case 't':
-        buf.push_back('\t');
-        break;
-      case 'u':
-        if (auto m = read_unicode_escape(s, n, i, buf); !m.empty()) [[unlikely]] {
-          i_ = i;
-          return fail_at(m, i);
-        }
-        break;
-      default:
+    const auto e = static_cast<unsigned char>(s[i++]);
+    if (const int decoded = short_escape_value(e); decoded >= 0) {
+      buf.push_back(static_cast<char>(decoded));
+    } else if (e == 'u') {
+      if (auto m = read_unicode_escape(s, n, i, buf); !m.empty()) [[unlikely]] {
         i_ = i;
-        return fail_at(msg::kInvalidEscape, i);
+        return fail_at(m, i);
+      }
+    } else {
+      i_ = i;
+      return fail_at(msg::kInvalidEscape, i);
     }
     // Escapes often come in a row: look for a plain run only if one starts.
-    if (i < n && !kStringSpecial[static_cast<unsigned char>(s[i])]) {
+    if (i < n && !is_string_special(static_cast<unsigned char>(s[i]))) {
       const std::size_t run = i;
       i = scan_plain(s, n, i + 1);
       buf.append(s + run, i - run);

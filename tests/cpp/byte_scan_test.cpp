@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/byte_scan.h"
+#include "json/byte_scan.h"
 
 namespace quorl {
 namespace {

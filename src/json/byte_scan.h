@@ -41,6 +41,9 @@ inline std::size_t first_flagged(std::uint64_t mask) noexcept {
 }
 }  // namespace scan_detail
 
+// Whether c ends a plain run inside a string literal: '"', '\\' or below 0x20.
+constexpr bool is_string_special(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
 // Index of the first byte in [p + i, p + n) that is '"' or '\\', or n.
 inline std::size_t find_quote_or_backslash(const unsigned char* p, std::size_t i,
                                            std::size_t n) noexcept {
@@ -92,7 +95,7 @@ inline std::size_t find_string_special(const unsigned char* p, std::size_t i,
     if (m) return i + first_flagged(m);
     i += 8;
   }
-  while (i < n && p[i] != '"' && p[i] != '\\' && p[i] >= 0x20) ++i;
+  while (i < n && !is_string_special(p[i])) ++i;
   return i;
 }
 
