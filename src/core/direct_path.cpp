@@ -7,10 +7,11 @@
 #include <span>
 #include <vector>
 
-#include "json/byte_scan.h"
-#include "json/escapes.h"
 #include "core/decoder.h"
 #include "core/encoder.h"
+#include "core/number_token.h"
+#include "json/byte_scan.h"
+#include "json/escapes.h"
 
 namespace quorl {
 
@@ -27,9 +28,6 @@ constexpr std::size_t kRawSlack = 64;
 // text bytes stand behind each record in documents seen in practice.
 constexpr std::size_t kTextBytesPerObjectRecord = 64;
 constexpr std::size_t kTextBytesPerMemberRecord = 16;
-
-// Longest bare integer that can be within the exact bound.
-constexpr std::size_t kMaxBareIntegerDigits = 16;
 
 // A small object whose members are out of order, with nothing inside it that
 // changes, is put in order right in the raw text (copied out and back), which
@@ -65,10 +63,6 @@ Tag tag_of(std::string_view key) noexcept {
 }
 
 bool is_ws(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_token_byte(unsigned char c) noexcept {
-  return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
-}
 
 // One member of an object being read: where its key bytes are, and the span
 // of its `"key":value` text in the raw text.
@@ -231,21 +225,11 @@ class DirectReader {
   // Only plain integers within the exact bound, written as the gate accepts
   // them; everything else is a fault and belongs to the exact path.
   bool number() {
-    const std::size_t start = i_;
-    std::size_t j = i_;
-    if (p_[j] == '-') ++j;
-    const std::size_t first_digit = j;
-    while (j < n_ && is_digit(p_[j])) ++j;
-    const std::size_t digits = j - first_digit;
-    if (digits == 0 || digits > kMaxBareIntegerDigits) return false;
-    if (j < n_ && is_token_byte(p_[j])) return false;  // fraction, exponent, stray sign
-    if (p_[first_digit] == '0' && (digits > 1 || first_digit != start)) return false;  // 01, -0
-    if (digits == kMaxBareIntegerDigits) {
-      std::int64_t magnitude = 0;
-      for (std::size_t k = first_digit; k < j; ++k) magnitude = magnitude * 10 + (p_[k] - '0');
-      if (magnitude > kMaxExactInteger) return false;
-    }
-    put(p_ + start, j - start);
+    if (p_[i_] != '-' && !is_digit(p_[i_])) return false;  // not a value at all
+    std::size_t j = i_ + 1;
+    while (j < n_ && is_number_token_byte(p_[j])) ++j;
+    if (judge_number_token(p_ + i_, j - i_)) return false;
+    put(p_ + i_, j - i_);
     i_ = j;
     return true;
   }

@@ -2,41 +2,16 @@
 
 #include <cstring>
 
-#include "json/byte_scan.h"
 #include "core/decoder.h"
 #include "core/direct_path.h"
 #include "core/encoder.h"
+#include "core/number_token.h"
+#include "json/byte_scan.h"
 #include "json/json_reader.h"
 
 namespace quorl {
 
 namespace {
-
-// Longest bare integer the gate converts; 16 digits always fit an int64,
-// so the conversion needs no overflow test.
-constexpr std::size_t kMaxBareIntegerDigits = 16;
-
-bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-bool is_token_byte(unsigned char c) noexcept {
-  return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
-}
-
-// Judges one number token by how it is written, rules in their fixed order.
-std::optional<std::string_view> judge_token(const unsigned char* t, std::size_t len) noexcept {
-  const std::size_t sign = (t[0] == '-') ? 1 : 0;
-  const std::size_t digits = len - sign;
-  if (digits == 0) return msg::kFloat;  // a lone '-'
-  for (std::size_t k = sign; k < len; ++k) {
-    if (!is_digit(t[k])) return msg::kFloat;
-  }
-  if (digits >= 2 && t[sign] == '0') return msg::kFloat;
-  if (sign == 1 && digits == 1 && t[1] == '0') return msg::kFloat;  // "-0"
-  if (digits > kMaxBareIntegerDigits) return msg::kBareInteger;
-  std::int64_t magnitude = 0;
-  for (std::size_t k = sign; k < len; ++k) magnitude = magnitude * 10 + (t[k] - '0');
-  if (magnitude > kMaxExactInteger) return msg::kBareInteger;
-  return std::nullopt;
-}
 
 struct PreScan {
   std::size_t max_depth = 0;
@@ -76,8 +51,8 @@ PreScan prescan(std::string_view text) noexcept {
       ++i;
     } else if (c == '-' || is_digit(c)) {
       std::size_t j = i + 1;
-      while (j < n && is_token_byte(p[j])) ++j;
-      if (!result.number_fault) result.number_fault = judge_token(p + i, j - i);
+      while (j < n && is_number_token_byte(p[j])) ++j;
+      if (!result.number_fault) result.number_fault = judge_number_token(p + i, j - i);
       i = j;
     } else {
       ++i;
