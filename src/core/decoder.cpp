@@ -20,25 +20,6 @@ using json::NumberKind;
 
 QuorlError error(std::string_view message) { return QuorlError{std::string(message)}; }
 
-enum class Tag { None, Int, Nan, Inf, Str, Obj, Arr, Bool, Null, Float, LoneSurrogate };
-
-// Exact byte comparison against the tag table; anything else is an ordinary key.
-Tag tag_of(std::string_view key, bool allow_test_vectors) noexcept {
-  if (key.size() < 4 || key[0] != '$') [[likely]]
-    return Tag::None;
-  if (key == "$int") return Tag::Int;
-  if (key == "$nan") return Tag::Nan;
-  if (key == "$inf") return Tag::Inf;
-  if (key == "$str") return Tag::Str;
-  if (key == "$obj") return Tag::Obj;
-  if (key == "$arr") return Tag::Arr;
-  if (key == "$bool") return Tag::Bool;
-  if (key == "$null") return Tag::Null;
-  if (key == "$float") return Tag::Float;
-  if (allow_test_vectors && key == kLoneSurrogateTag) return Tag::LoneSurrogate;
-  return Tag::None;
-}
-
 Result<QuorlValue> decode_number(const JsonNumber& n) {
   switch (n.kind) {
     case NumberKind::PosInt:

@@ -46,22 +46,6 @@ struct Parsed {
   bool suppressed_tag = false;
 };
 
-enum class Tag : std::uint8_t { None, Int, Str, Obj, Arr, Bool, Null, Other };
-
-Tag tag_of(std::string_view key) noexcept {
-  if (key.size() < 4 || key[0] != '$') [[likely]]
-    return Tag::None;
-  if (key == "$int") return Tag::Int;
-  if (key == "$str") return Tag::Str;
-  if (key == "$obj") return Tag::Obj;
-  if (key == "$arr") return Tag::Arr;
-  if (key == "$bool") return Tag::Bool;
-  if (key == "$null") return Tag::Null;
-  // The markers: their canonical form is a refusal, so the exact path decides.
-  if (key == "$nan" || key == "$inf" || key == "$float") return Tag::Other;
-  return Tag::None;  // the test-vector key is ordinary here, as through the gate
-}
-
 bool is_ws(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 // One member of an object being read: where its key bytes are, and the span
@@ -463,11 +447,13 @@ class DirectReader {
     rec.end = static_cast<Offset>(raw_pos());
     rec.next = static_cast<Offset>(objects_.size());
     bool kept = true;
-    if (count == 1 && tags_on && tag_of(key_of(members_[base])) != Tag::None) {
+    // The test-vector key is ordinary here, as it is through the gate.
+    const Tag tag = count == 1 ? tag_of(key_of(members_[base]), false) : Tag::None;
+    if (tag != Tag::None && tags_on) {
       if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
-      if (!tagged(tag_of(key_of(members_[base])), rec, members_[base], first_value)) return false;
+      if (!tagged(tag, rec, members_[base], first_value)) return false;
     } else {
-      if (count == 1 && tag_of(key_of(members_[base])) != Tag::None) parsed.suppressed_tag = true;
+      if (tag != Tag::None) parsed.suppressed_tag = true;
       if (count > 1 && first_value.suppressed_tag && key_of(members_[base]) == "$obj") {
         // "$obj" with company is an ordinary member, and its object value
         // should have been read with tags on after all.
@@ -557,6 +543,8 @@ class DirectReader {
         rec.kind = ObjectRecord::Kind::Null;
         return true;
       default:
+        // The markers ($nan, $inf, $float): their canonical form is a
+        // refusal, so the exact path decides.
         return false;
     }
   }
