@@ -3,6 +3,7 @@
 // either value() or error().
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -10,9 +11,21 @@
 
 namespace quorl {
 
-// The core's failure: one fixed English message, nothing else.
+// No location: the failure was not met while reading a text.
+inline constexpr std::size_t kNoOffset = static_cast<std::size_t>(-1);
+
+// The core's failure: one fixed English message, and where in the source text
+// the fault lies when a stage that read the text found it. The location is
+// never part of the message.
 struct QuorlError {
   std::string message;
+  // 0-based byte offset of the token, bracket or tag object at fault.
+  std::size_t offset = kNoOffset;
+  // Its line (1-based) and column (1-based, in bytes). For a reader fault
+  // these are the reader's own, as its message states them (column 0 when
+  // nothing of the line was consumed).
+  std::size_t line = 0;
+  std::size_t column = 0;
   friend bool operator==(const QuorlError&, const QuorlError&) = default;
 };
 

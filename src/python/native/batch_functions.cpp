@@ -1,0 +1,9 @@
+#include "native/py_support.h"
+
+namespace quorl::native {
+
+PyMethodDef kBatchMethods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace quorl::native

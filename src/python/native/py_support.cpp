@@ -1,0 +1,167 @@
+#include "native/py_support.h"
+
+#include <string>
+
+namespace quorl::native {
+
+namespace {
+
+// The RefusedError class: a strong reference kept for the life of the process,
+// set by the quorl package as it is imported.
+PyObject* g_refused_type = nullptr;
+
+bool raise_type_error(const char* format, const char* function, const char* name) {
+  PyErr_Format(PyExc_TypeError, format, function, name);
+  return false;
+}
+
+}  // namespace
+
+bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+  for (std::size_t p = 0; p < params.count; ++p) out[p] = nullptr;
+  if (nargs < 0 || static_cast<std::size_t>(nargs) > params.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                 params.function, static_cast<Py_ssize_t>(params.positional),
+                 params.positional == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+    std::size_t slot = params.count;
+    for (std::size_t p = 0; p < params.count; ++p) {
+      if (PyUnicode_CompareWithASCIIString(keyword, params.names[p]) == 0) {
+        slot = p;
+        break;
+      }
+    }
+    if (slot == params.count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   params.function, keyword);
+      return false;
+    }
+    if (out[slot] != nullptr)
+      return raise_type_error("%s() got multiple values for argument '%s'", params.function,
+                              params.names[slot]);
+    out[slot] = args[nargs + k];
+  }
+  for (std::size_t p = 0; p < params.required; ++p) {
+    if (out[p] == nullptr)
+      return raise_type_error("%s() missing required argument '%s'", params.function,
+                              params.names[p]);
+  }
+  return true;
+}
+
+Document::~Document() {
+  if (has_view_) PyBuffer_Release(&view_);
+}
+
+bool Document::take(const char* param, PyObject* value) {
+  if (PyUnicode_Check(value)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;  // UnicodeEncodeError: a lone surrogate
+    text_ = std::string_view(data, static_cast<std::size_t>(size));
+    immutable_ = true;
+    from_str_ = true;
+    return true;
+  }
+  if (!PyObject_CheckBuffer(value)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s' must be str or a bytes-like object, not '%.200s'", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (PyObject_GetBuffer(value, &view_, PyBUF_SIMPLE) < 0) return false;
+  has_view_ = true;
+  text_ = std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
+  // bytes and its subclasses cannot change; every other exporter may.
+  immutable_ = PyBytes_Check(value);
+  return true;
+}
+
+PyObject* set_refused_type(PyObject* type) {
+  if (!PyType_Check(type) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                        reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
+    PyErr_SetString(PyExc_TypeError, "the refusal type must be a subclass of ValueError");
+    return nullptr;
+  }
+  Py_XSETREF(g_refused_type, Py_NewRef(type));
+  Py_RETURN_NONE;
+}
+
+TextPosition position_of(std::string_view text, std::size_t offset) noexcept {
+  if (offset > text.size()) offset = text.size();
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return {line, offset - line_start + 1};
+}
+
+std::string invalid_utf8_message(std::size_t offset) {
+  return "invalid UTF-8 at byte " + std::to_string(offset);
+}
+
+namespace {
+
+// RefusedError(message, line=..., column=..., offset=..., path=...); the
+// class itself decides how it reads. Values may be None.
+PyObject* raise_refused(std::string_view message, PyObject* line, PyObject* column,
+                        PyObject* offset, PyObject* path) {
+  PyObject* type = g_refused_type != nullptr ? g_refused_type : PyExc_ValueError;
+  OwnedRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                     "replace"));
+  if (!text) return nullptr;
+  if (type == PyExc_ValueError) {
+    PyErr_SetObject(type, text.get());
+    return nullptr;
+  }
+  OwnedRef args(PyTuple_Pack(1, text.get()));
+  OwnedRef kwargs(Py_BuildValue("{sOsOsOsO}", "line", line, "column", column, "offset", offset,
+                                "path", path));
+  if (!args || !kwargs) return nullptr;
+  OwnedRef error(PyObject_Call(type, args.get(), kwargs.get()));
+  if (!error) return nullptr;
+  PyErr_SetObject(type, error.get());
+  return nullptr;
+}
+
+OwnedRef size_or_none(std::size_t value, bool present) {
+  if (!present) return OwnedRef(Py_NewRef(Py_None));
+  return OwnedRef(PyLong_FromSize_t(value));
+}
+
+}  // namespace
+
+PyObject* raise_refused_text(const QuorlError& error) {
+  const bool located = error.offset != kNoOffset;
+  OwnedRef line = size_or_none(error.line, located);
+  OwnedRef column = size_or_none(error.column, located);
+  OwnedRef offset = size_or_none(error.offset, located);
+  if (!line || !column || !offset) return nullptr;
+  return raise_refused(error.message, line.get(), column.get(), offset.get(), Py_None);
+}
+
+PyObject* raise_refused_path(std::string_view message, std::string_view path) {
+  OwnedRef where(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
+                                      "replace"));
+  if (!where) return nullptr;
+  return raise_refused(message, Py_None, Py_None, Py_None, where.get());
+}
+
+PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset) {
+  const TextPosition at = position_of(text, offset);
+  QuorlError error{invalid_utf8_message(offset), offset, at.line, at.column};
+  return raise_refused_text(error);
+}
+
+}  // namespace quorl::native

@@ -1,0 +1,129 @@
+// Shared pieces of quorl._native: owned references, the call guard, argument
+// binding, documents taken from str or bytes-like objects, and the raising of
+// RefusedError. Only this folder and the quorl_core module use the C API.
+//
+// Reference discipline: OwnedRef holds every new reference; arguments and
+// the UTF-8 views of str objects are borrowed for the duration of a call.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/result.h"
+
+namespace quorl::native {
+
+struct DecRef {
+  void operator()(PyObject* object) const noexcept { Py_DECREF(object); }
+};
+using OwnedRef = std::unique_ptr<PyObject, DecRef>;
+
+// The boundary between C++ and the interpreter: running out of memory is a
+// MemoryError, any other escaping exception a broken invariant (SystemError).
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    PyErr_Format(PyExc_SystemError, "quorl._native failed internally: %s", failure.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "quorl._native failed internally");
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding for METH_FASTCALL | METH_KEYWORDS functions.
+
+struct Parameters {
+  const char* function;       // Python name, shown as name() in messages
+  const char* const* names;   // every parameter, in order
+  std::size_t count;          // number of names
+  std::size_t positional;     // the first `positional` may be given by position
+  std::size_t required;       // the first `required` must be given
+};
+
+// Fills out[0..count) with borrowed references (nullptr where not given).
+// Raises TypeError, worded as the interpreter words its own, and returns false.
+bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out);
+
+// ---------------------------------------------------------------------------
+// Documents: the text of a str, or the bytes of a bytes-like object.
+
+class Document {
+ public:
+  Document() = default;
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+  ~Document();
+
+  // Takes `value` as the argument `param`; false with an exception set.
+  // A str gives its UTF-8 text (UnicodeEncodeError for a lone surrogate); a
+  // bytes-like object its bytes, held through the buffer protocol.
+  bool take(const char* param, PyObject* value);
+
+  std::string_view text() const noexcept { return text_; }
+  // Whether the bytes cannot change while the interpreter lock is released:
+  // the text of a str, or the bytes of a bytes object. Other buffers
+  // (bytearray, memoryview, mmap) are read only with the lock held.
+  bool immutable() const noexcept { return immutable_; }
+  // Whether the text came from a str, and so is known to be valid UTF-8.
+  bool from_str() const noexcept { return from_str_; }
+
+ private:
+  std::string_view text_;
+  bool immutable_ = false;
+  bool from_str_ = false;
+  bool has_view_ = false;
+  Py_buffer view_{};
+};
+
+// Documents at least this large are worked on with the interpreter lock
+// released (when immutable): below it, releasing and taking back the lock
+// costs more than other threads gain.
+inline constexpr std::size_t kReleaseLockBytes = std::size_t{64} << 10;
+
+// ---------------------------------------------------------------------------
+// Refusals
+
+// Stores the RefusedError class (set once by the quorl package on import).
+PyObject* set_refused_type(PyObject* type);
+
+// Raises RefusedError for a refusal of a text document: its message, line,
+// column and offset as the core located it. Returns nullptr.
+PyObject* raise_refused_text(const QuorlError& error);
+// Raises RefusedError for a refusal of a Python object, at `path`.
+PyObject* raise_refused_path(std::string_view message, std::string_view path);
+// Raises RefusedError for invalid UTF-8 at `offset` in `text`.
+PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset);
+
+// Line (1-based) and column (1-based, in bytes) of the byte at offset.
+struct TextPosition {
+  std::size_t line;
+  std::size_t column;
+};
+TextPosition position_of(std::string_view text, std::size_t offset) noexcept;
+
+// "invalid UTF-8 at byte <offset>"-style message shared by every entry point.
+std::string invalid_utf8_message(std::size_t offset);
+
+// ---------------------------------------------------------------------------
+// Method tables of the module's parts, joined by the initialiser. Each ends
+// with a zeroed entry.
+extern PyMethodDef kTextMethods[];
+extern PyMethodDef kObjectMethods[];
+extern PyMethodDef kBatchMethods[];
+
+}  // namespace quorl::native
