@@ -1,0 +1,18 @@
+// UTF-8 validation of raw input bytes, so that bytes from files and sockets
+// can be read without first being decoded into a str.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace quorl::json {
+
+inline constexpr std::size_t kValidUtf8 = static_cast<std::size_t>(-1);
+
+// kValidUtf8 when text is well-formed UTF-8 (no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF, no truncated sequence); otherwise the
+// offset of the first byte that cannot begin or continue a well-formed
+// sequence, i.e. the length of the longest well-formed prefix.
+std::size_t find_invalid_utf8(std::string_view text) noexcept;
+
+}  // namespace quorl::json
