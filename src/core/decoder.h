@@ -50,10 +50,12 @@ inline Tag tag_of(std::string_view key, bool allow_test_vectors) noexcept {
 }
 
 Result<QuorlValue> decode(const json::JsonTree& node, std::size_t depth, bool allow_test_vectors);
+// at: the offset of the container in the text, where a depth refusal is
+// located (for a "$arr"/"$obj" wrapper, the wrapper's).
 Result<QuorlValue> decode_items(std::span<const json::JsonTree> items, std::size_t depth,
-                                bool allow_test_vectors);
+                                bool allow_test_vectors, std::size_t at = kNoOffset);
 Result<QuorlValue> decode_entries(std::span<const json::JsonMember> members, std::size_t depth,
-                                  bool allow_test_vectors);
+                                  bool allow_test_vectors, std::size_t at = kNoOffset);
 Result<QuorlValue> parse_int_payload(const json::JsonTree& payload);
 
 }  // namespace quorl

@@ -62,10 +62,14 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
   if (!is_known_profile(profile)) return fail(unknown_profile(profile));
   const QuorlValue& root = value.value();
   std::string canonical;
-  std::optional<std::string_view> fault =
+  std::optional<EncodeFault> fault =
       root.is<Object>() ? encode_object_into(canonical, root.as<Object>().entries, 1, true)
                         : encode_value_into(canonical, root, 0);
-  if (fault) return fail(QuorlError{std::string(*fault)});
+  if (fault) {
+    QuorlError error = fault->error();
+    locate(error, tagged_json);
+    return fail(std::move(error));
+  }
   Sha256 hash = domain_hash(profile);
   hash.feed(canonical);
   return to_hex(hash.finish());

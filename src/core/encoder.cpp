@@ -13,8 +13,9 @@ namespace {
 constexpr std::string_view kDigestKey = "digest";
 
 // Error messages are all static texts, so the recursive walk reports them as
-// views and the public functions turn the one that wins into a QuorlError.
-using Fault = std::optional<std::string_view>;
+// views (with a marker's source offset) and the public functions turn the one
+// that wins into a QuorlError.
+using Fault = std::optional<EncodeFault>;
 
 Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth);
 
@@ -61,7 +62,7 @@ Fault write_object(std::string& out, std::span<const QuorlEntry> entries, std::s
               [](const QuorlEntry* a, const QuorlEntry* b) { return a->key < b->key; });
     // Equal keys are refused before any member is encoded.
     for (std::size_t i = 1; i < order.size(); ++i) {
-      if (order[i - 1]->key == order[i]->key) return msg::kDuplicateKey;
+      if (order[i - 1]->key == order[i]->key) return EncodeFault{msg::kDuplicateKey};
     }
     for (const QuorlEntry* e : order) {
       if (Fault f = emit(*e)) return f;
@@ -87,7 +88,7 @@ Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth) 
       return std::nullopt;
     case Kind::Array: {
       if (depth >= kMaxDepth) [[unlikely]]
-        return msg::kDepth;
+        return EncodeFault{msg::kDepth};
       const auto& items = value.as<Array>().items;
       out.push_back('[');
       for (std::size_t i = 0; i < items.size(); ++i) {
@@ -99,18 +100,18 @@ Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth) 
     }
     case Kind::Object:
       if (depth >= kMaxDepth) [[unlikely]]
-        return msg::kDepth;
+        return EncodeFault{msg::kDepth};
       return write_object(out, value.as<Object>().entries, depth + 1, false);
     case Kind::Float:
-      return msg::kFloat;
+      return EncodeFault{msg::kFloat, value.as<Float>().offset};
     case Kind::NaN:
-      return msg::kNaN;
+      return EncodeFault{msg::kNaN, value.as<NaN>().offset};
     case Kind::Infinity:
-      return msg::kInfinity;
+      return EncodeFault{msg::kInfinity, value.as<Infinity>().offset};
     case Kind::LoneSurrogate:
-      return msg::kLoneSurrogate;
+      return EncodeFault{msg::kLoneSurrogate, value.as<LoneSurrogate>().offset};
   }
-  return msg::kFloat;  // unreachable: the switch covers every alternative
+  return EncodeFault{msg::kFloat};  // unreachable: the switch covers every alternative
 }
 
 }  // namespace
@@ -167,28 +168,27 @@ Order compare_code_points(std::string_view a, std::string_view b) noexcept {
   return c < 0 ? Order::Less : (c > 0 ? Order::Greater : Order::Equal);
 }
 
-std::optional<std::string_view> encode_value_into(std::string& out, const QuorlValue& value,
-                                                  std::size_t depth) {
+std::optional<EncodeFault> encode_value_into(std::string& out, const QuorlValue& value,
+                                             std::size_t depth) {
   return write_value(out, value, depth);
 }
 
-std::optional<std::string_view> encode_object_into(std::string& out,
-                                                   std::span<const QuorlEntry> entries,
-                                                   std::size_t depth, bool skip_digest_key) {
+std::optional<EncodeFault> encode_object_into(std::string& out,
+                                              std::span<const QuorlEntry> entries,
+                                              std::size_t depth, bool skip_digest_key) {
   return write_object(out, entries, depth, skip_digest_key);
 }
 
 Result<std::string> encode_value(const QuorlValue& value, std::size_t depth) {
   std::string out;
-  if (Fault f = write_value(out, value, depth)) return fail(QuorlError{std::string(*f)});
+  if (Fault f = write_value(out, value, depth)) return fail(f->error());
   return out;
 }
 
 Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size_t depth,
                                   bool skip_digest_key) {
   std::string out;
-  if (Fault f = write_object(out, entries, depth, skip_digest_key))
-    return fail(QuorlError{std::string(*f)});
+  if (Fault f = write_object(out, entries, depth, skip_digest_key)) return fail(f->error());
   return out;
 }
 

@@ -41,13 +41,21 @@ Result<std::string> encode_value(const QuorlValue& value, std::size_t depth);
 Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size_t depth,
                                   bool skip_digest_key);
 
-// The same two, appending to out and reporting the first failure as its
-// static message (out then holds a partial text for the caller to drop).
-std::optional<std::string_view> encode_value_into(std::string& out, const QuorlValue& value,
-                                                  std::size_t depth);
-std::optional<std::string_view> encode_object_into(std::string& out,
-                                                   std::span<const QuorlEntry> entries,
-                                                   std::size_t depth, bool skip_digest_key);
+// The first failure of an encoding: its static message and, for a marker, the
+// offset in the text where the decoder met it (kNoOffset otherwise).
+struct EncodeFault {
+  std::string_view message;
+  std::size_t offset = kNoOffset;
+  QuorlError error() const { return QuorlError{std::string(message), offset}; }
+};
+
+// The same two, appending to out and reporting the first failure (out then
+// holds a partial text for the caller to drop).
+std::optional<EncodeFault> encode_value_into(std::string& out, const QuorlValue& value,
+                                             std::size_t depth);
+std::optional<EncodeFault> encode_object_into(std::string& out,
+                                              std::span<const QuorlEntry> entries,
+                                              std::size_t depth, bool skip_digest_key);
 
 // The string form: quotes around the text, with '"' and '\\' escaped by a
 // backslash and U+0000..U+001F as \u00xx (lowercase hex). Never fails.

@@ -15,7 +15,9 @@ namespace {
 
 struct PreScan {
   std::size_t max_depth = 0;
+  std::size_t too_deep_at = kNoOffset;           // the first bracket beyond the bound
   std::optional<std::string_view> number_fault;  // first offending token's message
+  std::size_t number_fault_at = kNoOffset;       // ... and where the token starts
 };
 
 // Both raw-text rules in one forward pass. The two rules skip string
@@ -44,7 +46,10 @@ PreScan prescan(std::string_view text) noexcept {
       i = j + 1;
     } else if (c == '[' || c == '{') {
       ++depth;
-      if (depth > result.max_depth) result.max_depth = depth;
+      if (depth > result.max_depth) {
+        result.max_depth = depth;
+        if (depth == kMaxRawBracketDepth + 1) result.too_deep_at = i;
+      }
       ++i;
     } else if (c == ']' || c == '}') {
       if (depth > 0) --depth;
@@ -52,7 +57,10 @@ PreScan prescan(std::string_view text) noexcept {
     } else if (c == '-' || is_digit(c)) {
       std::size_t j = i + 1;
       while (j < n && is_number_token_byte(p[j])) ++j;
-      if (!result.number_fault) result.number_fault = judge_number_token(p + i, j - i);
+      if (!result.number_fault) {
+        result.number_fault = judge_number_token(p + i, j - i);
+        if (result.number_fault) result.number_fault_at = i;
+      }
       i = j;
     } else {
       ++i;
@@ -61,10 +69,19 @@ PreScan prescan(std::string_view text) noexcept {
   return result;
 }
 
+// A reader fault keeps the reader's own line and column; its offset is the
+// last byte the reader consumed (the byte at fault), or 0 for none.
 QuorlError invalid_json(const json::JsonError& e) {
   std::string message(kInvalidJsonPrefix);
   message += e.render();
-  return QuorlError{std::move(message)};
+  return QuorlError{std::move(message), e.position > 0 ? e.position - 1 : 0, e.line, e.column};
+}
+
+// A fault of a later stage, located by its offset in the text.
+QuorlError located(std::string_view message, std::size_t offset, std::string_view text) {
+  QuorlError error{std::string(message), offset};
+  locate(error, text);
+  return error;
 }
 
 }  // namespace
@@ -77,8 +94,9 @@ std::optional<std::string_view> check_number_tokens(std::string_view text) noexc
 
 Result<QuorlValue> decode_input_json(std::string_view text) {
   const PreScan scan = prescan(text);
-  if (scan.max_depth > kMaxRawBracketDepth) return fail(QuorlError{std::string(msg::kDepth)});
-  if (scan.number_fault) return fail(QuorlError{std::string(*scan.number_fault)});
+  if (scan.max_depth > kMaxRawBracketDepth)
+    return fail(located(msg::kDepth, scan.too_deep_at, text));
+  if (scan.number_fault) return fail(located(*scan.number_fault, scan.number_fault_at, text));
 
   json::JsonTree tree;
   {
@@ -90,7 +108,16 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
     if (!end.ok()) return fail(invalid_json(end.error()));
     tree = std::move(read).value();
   }
-  return decode(tree, 0, false);
+  Result<QuorlValue> value = decode(tree, 0, false);
+  if (!value.ok()) locate(value.error(), text);
+  return value;
+}
+
+void locate(QuorlError& error, std::string_view text) {
+  if (error.offset == kNoOffset || error.line != 0) return;
+  const json::TextPosition at = json::position_of(text, error.offset);
+  error.line = at.line;
+  error.column = at.column;
 }
 
 void CanonicalText::write_to(char* dst) const {
@@ -109,7 +136,7 @@ Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText
   std::string out;
   out.reserve(text.size());
   if (auto fault = encode_value_into(out, value.value(), 0))
-    return fail(QuorlError{std::string(*fault)});
+    return fail(located(fault->message, fault->offset, text));
   return CanonicalText(std::move(out));
 }
 

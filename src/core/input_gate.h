@@ -27,7 +27,11 @@ inline constexpr std::string_view kInvalidJsonPrefix = "invalid JSON: ";
 std::size_t raw_bracket_depth(std::string_view text) noexcept;
 std::optional<std::string_view> check_number_tokens(std::string_view text) noexcept;
 
+// Every refusal is located in the text (QuorlError offset, line, column).
 Result<QuorlValue> decode_input_json(std::string_view text);
+
+// Fills in the line and column of an error that has only its offset in text.
+void locate(QuorlError& error, std::string_view text);
 
 // Gate, then encode_value at depth 0: the bytes behind canonical_bytes_from_json.
 Result<std::string> py_canonical_bytes_from_json(std::string_view text);

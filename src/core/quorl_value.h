@@ -4,6 +4,7 @@
 // changes after construction.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -58,10 +59,20 @@ struct Array {
 struct Object {
   std::vector<QuorlEntry> entries;
 };
-struct Float {};
-struct NaN {};
-struct Infinity {};
-struct LoneSurrogate {};
+// Markers remember where the decoder met them (a byte offset into the text,
+// or SIZE_MAX), so that the encoder's refusal can be located.
+struct Float {
+  std::size_t offset = static_cast<std::size_t>(-1);
+};
+struct NaN {
+  std::size_t offset = static_cast<std::size_t>(-1);
+};
+struct Infinity {
+  std::size_t offset = static_cast<std::size_t>(-1);
+};
+struct LoneSurrogate {
+  std::size_t offset = static_cast<std::size_t>(-1);
+};
 
 enum class Kind : std::uint8_t {
   Null,

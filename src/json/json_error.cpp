@@ -27,6 +27,7 @@ JsonError JsonError::at(std::string_view message, std::string_view text, std::si
   const std::string_view consumed = text.substr(0, std::min(p, text.size()));
   JsonError e;
   e.message = message;
+  e.position = consumed.size();
   // Only the error path pays for this: find the last line feed, then count
   // the ones before it.
   const std::size_t last_lf = consumed.rfind('\n');
@@ -39,6 +40,16 @@ JsonError JsonError::at(std::string_view message, std::string_view text, std::si
     e.column = consumed.size() - (last_lf + 1);
   }
   return e;
+}
+
+TextPosition position_of(std::string_view text, std::size_t offset) {
+  const std::string_view before = text.substr(0, std::min(offset, text.size()));
+  const std::size_t last_lf = before.rfind('\n');
+  const std::size_t line_start = last_lf == std::string_view::npos ? 0 : last_lf + 1;
+  TextPosition at;
+  at.line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  at.column = before.size() - line_start + 1;
+  return at;
 }
 
 }  // namespace quorl::json

@@ -13,6 +13,7 @@ struct JsonError {
   std::string_view message;  // always one of the static texts in json_error.cpp
   std::size_t line = 1;      // 1-based
   std::size_t column = 0;    // bytes consumed on the line; 0 = none yet
+  std::size_t position = 0;  // bytes consumed in the whole text
 
   // "<message> at line <line> column <column>"
   std::string render() const;
@@ -22,6 +23,14 @@ struct JsonError {
   // last of them.
   static JsonError at(std::string_view message, std::string_view text, std::size_t p);
 };
+
+// Line (1-based) and column (1-based, in bytes) of the byte at offset in
+// text, for faults found by other stages than the reader.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+TextPosition position_of(std::string_view text, std::size_t offset);
 
 // The reader's eighteen texts, kept in one place so that tests and callers
 // compare against the same bytes.

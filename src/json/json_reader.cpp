@@ -246,6 +246,7 @@ bool JsonReader::parse_value(JsonTree& out) {
   i_ = i;
   if (i == n) [[unlikely]]
     return fail_next(msg::kEofValue);
+  out.offset = i;
   switch (s[i]) {
     case '"':
       i_ = i + 1;

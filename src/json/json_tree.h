@@ -2,6 +2,7 @@
 // and keys; a tree holds no reference into the text it was read from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -47,6 +48,9 @@ struct JsonObject {
 
 struct JsonTree {
   std::variant<JsonNull, JsonBool, JsonNumber, JsonString, JsonArray, JsonObject> node;
+  // Byte offset of the value's first byte in the text, so that later stages
+  // can say where a fault lies.
+  std::size_t offset = 0;
 };
 
 struct JsonMember {

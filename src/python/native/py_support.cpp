@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "json/json_error.h"
+
 namespace quorl::native {
 
 namespace {
@@ -94,19 +96,6 @@ PyObject* set_refused_type(PyObject* type) {
   Py_RETURN_NONE;
 }
 
-TextPosition position_of(std::string_view text, std::size_t offset) noexcept {
-  if (offset > text.size()) offset = text.size();
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  return {line, offset - line_start + 1};
-}
-
 std::string invalid_utf8_message(std::size_t offset) {
   return "invalid UTF-8 at byte " + std::to_string(offset);
 }
@@ -159,7 +148,7 @@ PyObject* raise_refused_path(std::string_view message, std::string_view path) {
 }
 
 PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset) {
-  const TextPosition at = position_of(text, offset);
+  const json::TextPosition at = json::position_of(text, offset);
   QuorlError error{invalid_utf8_message(offset), offset, at.line, at.column};
   return raise_refused_text(error);
 }

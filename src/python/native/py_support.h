@@ -109,13 +109,6 @@ PyObject* raise_refused_path(std::string_view message, std::string_view path);
 // Raises RefusedError for invalid UTF-8 at `offset` in `text`.
 PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset);
 
-// Line (1-based) and column (1-based, in bytes) of the byte at offset.
-struct TextPosition {
-  std::size_t line;
-  std::size_t column;
-};
-TextPosition position_of(std::string_view text, std::size_t offset) noexcept;
-
 // "invalid UTF-8 at byte <offset>"-style message shared by every entry point.
 std::string invalid_utf8_message(std::size_t offset);
 
