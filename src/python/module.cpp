@@ -31,6 +31,7 @@
 #include "core/digest.h"
 #include "core/input_gate.h"
 #include "core/result.h"
+#include "python/scratch_lease.h"
 
 namespace {
 
@@ -305,40 +306,7 @@ bool text_argument(const char* param, PyObject* value, std::string_view& text) n
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Per-thread scratch
-
-// Each thread keeps the direct path's buffers from one call to the next.
-// Allocated afresh per call they cost more than the work on a mid-sized
-// document: the allocator hands the freed blocks back to the system, and the
-// next call faults every page in again.
-//
-// What a thread may keep after a call: a larger document's buffers are
-// freed, so that one big call does not pin its memory for the thread's life.
-constexpr std::size_t kScratchKeepBytes = std::size_t{4} << 20;
-
-thread_local quorl::DirectText t_scratch;
-thread_local bool t_scratch_in_use = false;
-
-// The thread's scratch for one call, or a private one should a call ever
-// begin while another on the same thread still holds it.
-class ScratchLease {
- public:
-  ScratchLease() noexcept : shared_(!t_scratch_in_use) { t_scratch_in_use = true; }
-  ~ScratchLease() {
-    if (!shared_) return;
-    if (t_scratch.held_bytes() > kScratchKeepBytes) t_scratch.release();
-    t_scratch_in_use = false;
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-
-  quorl::DirectText& get() noexcept { return shared_ ? t_scratch : own_; }
-
- private:
-  bool shared_;
-  quorl::DirectText own_;
-};
+using quorl::python::ScratchLease;  // the thread's buffers, kept between calls
 
 // ---------------------------------------------------------------------------
 // The two functions

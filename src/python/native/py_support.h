@@ -46,6 +46,13 @@ PyObject* guarded(Body&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Argument binding for METH_FASTCALL | METH_KEYWORDS functions.
 
+// A fast-call function as the PyCFunction a PyMethodDef holds; the flags
+// tell the interpreter the real signature.
+template <class Function>
+PyCFunction as_cfunction(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
 struct Parameters {
   const char* function;       // Python name, shown as name() in messages
   const char* const* names;   // every parameter, in order

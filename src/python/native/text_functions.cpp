@@ -1,8 +1,142 @@
+// Documents as text: canonical_bytes_from_json and digest_from_json over a
+// str or any bytes-like object. Bytes are checked for UTF-8 here, in place,
+// so that a file's contents need never become a str; the core then reads
+// them exactly as it reads a str's UTF-8. Refusals are located.
+#include <optional>
+#include <string>
+
+#include "core/digest.h"
+#include "core/input_gate.h"
+#include "json/utf8_validate.h"
 #include "native/py_support.h"
+#include "python/scratch_lease.h"
 
 namespace quorl::native {
 
+namespace {
+
+using python::ScratchLease;
+
+// Releases the interpreter lock for its lifetime when asked to; taking it
+// back in the destructor means that an exception unwinding through here
+// reaches the call guard with the lock held.
+class LockRelease {
+ public:
+  explicit LockRelease(bool release) noexcept
+      : state_(release ? PyEval_SaveThread() : nullptr) {}
+  ~LockRelease() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  LockRelease(const LockRelease&) = delete;
+  LockRelease& operator=(const LockRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+bool release_lock_for(const Document& doc) noexcept {
+  return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
+}
+
+// A refusal for bytes that are not UTF-8, or nothing. A str's text is valid
+// by construction and is not checked again.
+std::optional<QuorlError> utf8_fault(const Document& doc) {
+  if (doc.from_str()) return std::nullopt;
+  const std::size_t bad = json::find_invalid_utf8(doc.text());
+  if (bad == json::kValidUtf8) return std::nullopt;
+  const json::TextPosition at = json::position_of(doc.text(), bad);
+  return QuorlError{invalid_utf8_message(bad), bad, at.line, at.column};
+}
+
+bool profile_argument(PyObject* value, std::string_view& profile) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument 'profile' must be str, not '%.200s'",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return false;
+  profile = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+constexpr const char* kCanonicalNames[] = {"doc"};
+constexpr Parameters kCanonicalParams{"canonical_bytes_from_json", kCanonicalNames, 1, 1, 1};
+constexpr const char* kDigestNames[] = {"doc", "profile"};
+constexpr Parameters kDigestParams{"digest_from_json", kDigestNames, 2, 2, 2};
+
+PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!bind(kCanonicalParams, args, nargs, kwnames, bound)) return nullptr;
+    Document doc;
+    if (!doc.take("doc", bound[0])) return nullptr;
+    ScratchLease scratch;  // outlives canonical, which borrows from it
+    std::optional<QuorlError> fault;
+    std::optional<Result<CanonicalText>> canonical;
+    {
+      LockRelease unlocked(release_lock_for(doc));
+      fault = utf8_fault(doc);
+      if (!fault) canonical.emplace(canonical_text_from_json(doc.text(), scratch.get()));
+    }
+    if (fault) return raise_refused_text(*fault);
+    if (!canonical->ok()) return raise_refused_text(canonical->error());
+    const CanonicalText& text = canonical->value();
+    OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size())));
+    if (!bytes) return nullptr;
+    {
+      // Emitting a large text is a good part of the work: other threads may
+      // run meanwhile, since neither the text nor the new object is shared.
+      LockRelease unlocked(release_lock_for(doc));
+      text.write_to(PyBytes_AS_STRING(bytes.get()));
+    }
+    return bytes.release();
+  });
+}
+
+PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    if (!bind(kDigestParams, args, nargs, kwnames, bound)) return nullptr;
+    Document doc;
+    std::string_view profile;
+    if (!doc.take("doc", bound[0]) || !profile_argument(bound[1], profile)) return nullptr;
+    ScratchLease scratch;
+    std::optional<QuorlError> fault;
+    std::optional<Result<std::string>> digest;
+    {
+      LockRelease unlocked(release_lock_for(doc));
+      fault = utf8_fault(doc);
+      if (!fault) digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get()));
+    }
+    if (fault) return raise_refused_text(*fault);
+    if (!digest->ok()) return raise_refused_text(digest->error());
+    const std::string& hex = digest->value();
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
+}  // namespace
+
 PyMethodDef kTextMethods[] = {
+    {"canonical_bytes_from_json", as_cfunction(&canonical_bytes_from_json),
+     METH_FASTCALL | METH_KEYWORDS,
+     "canonical_bytes_from_json(doc)\n--\n\n"
+     "Canonical bytes of a tagged JSON document given as str or bytes-like.\n\n"
+     "Bytes must be UTF-8; they are checked in place, never decoded to str.\n"
+     "Raises quorl.RefusedError, located by line, column and byte offset.\n"
+     "The interpreter lock is released while a str or bytes of 64 KiB or more\n"
+     "is worked on; other buffers (bytearray, memoryview, mmap) may change\n"
+     "under a reader, so they are read with the lock held."},
+    {"digest_from_json", as_cfunction(&digest_from_json), METH_FASTCALL | METH_KEYWORDS,
+     "digest_from_json(doc, profile)\n--\n\n"
+     "64 lowercase hex digits: SHA-256 of the profile's domain line and the\n"
+     "canonical bytes, the root object's \"digest\" members left out.\n\n"
+     "doc is a str or bytes-like object, as for canonical_bytes_from_json;\n"
+     "the same lock rules apply. Raises quorl.RefusedError."},
     {nullptr, nullptr, 0, nullptr},
 };
 
