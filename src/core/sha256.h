@@ -1,6 +1,7 @@
 // SHA-256 (FIPS 180-4), streaming: start, feed any number of times, finish.
-// Uses the CPU's SHA extensions when the running processor has them and the
-// portable code otherwise; both give the same digest.
+// Uses the CPU's SHA instructions when the running processor has them (x86
+// SHA extensions, ARMv8 SHA-2) and the portable code otherwise; every engine
+// gives the same digest.
 #pragma once
 
 #include <array>
@@ -11,28 +12,36 @@
 
 namespace quorl {
 
+namespace sha256_detail {
+struct BlockEngine;
+}
+
 class Sha256 {
  public:
   using Digest = std::array<std::uint8_t, 32>;
   enum class Engine { Auto, Portable, Hardware };
 
-  // Engine::Hardware falls back to Portable when the CPU lacks the extensions.
+  // Engine::Hardware is this target's instruction-set engine; it falls back
+  // to Portable when the CPU lacks the instructions, as Auto does.
   explicit Sha256(Engine engine = Engine::Auto) noexcept;
 
   void feed(std::string_view bytes) noexcept;
   void feed(const void* data, std::size_t size) noexcept;
   Digest finish() noexcept;  // the object must not be fed again afterwards
 
+  // The engine this object compresses with: "portable", "x86-sha-ni" or
+  // "armv8-sha2".
+  std::string_view engine_name() const noexcept;
+
   // True when this process can use the hardware path.
   static bool hardware_available() noexcept;
 
  private:
-  using BlockFn = void (*)(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count);
   std::uint32_t state_[8];
   std::uint8_t buffer_[64];
   std::size_t buffered_ = 0;
   std::uint64_t total_ = 0;  // bytes fed so far
-  BlockFn compress_;
+  const sha256_detail::BlockEngine* engine_;
 };
 
 std::string to_hex(const Sha256::Digest& digest);

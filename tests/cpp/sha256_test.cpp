@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__aarch64__) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
 
 namespace quorl {
 namespace {
@@ -48,6 +53,21 @@ std::string hash_hex_cut(Engine engine, std::string_view message,
   }
   h.feed(message.substr(at));
   return to_hex(h.finish());
+}
+
+// The hardware engine this process should use, found without the code under
+// test: the compiler's CPU model on x86, the kernel's HWCAP bits on aarch64.
+std::string_view expected_hardware_engine() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
+      __builtin_cpu_supports("ssse3")) {
+    return "x86-sha-ni";
+  }
+#elif defined(__aarch64__) && defined(__linux__) && defined(HWCAP_SHA2)
+  if ((getauxval(AT_HWCAP) & HWCAP_SHA2) != 0) return "armv8-sha2";
+#endif
+  return "portable";
 }
 
 class Sha256EngineTest : public ::testing::TestWithParam<Engine> {
@@ -154,6 +174,29 @@ INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
                          [](const ::testing::TestParamInfo<Engine>& info) {
                            return info.param == Engine::Portable ? "Portable" : "Hardware";
                          });
+
+TEST(Sha256, EachEngineRequestRunsTheEngineTheCpuAllows) {
+  const std::string_view hardware = expected_hardware_engine();
+  struct Row {
+    Engine requested;
+    const char* label;
+    std::string_view expected;
+  };
+  const Row kRows[] = {
+      {Engine::Portable, "Portable", "portable"},
+      {Engine::Hardware, "Hardware", hardware},
+      {Engine::Auto, "Auto", hardware},
+  };
+  for (const auto& row : kRows) {
+    EXPECT_EQ(Sha256(row.requested).engine_name(), row.expected) << row.label;
+  }
+  EXPECT_EQ(Sha256::hardware_available(), hardware != "portable");
+  // Shown in the test log and the XML report, so a run on another CPU (or
+  // under an emulator) says which engine it exercised.
+  const std::string chosen(Sha256().engine_name());
+  RecordProperty("sha256_engine", chosen);
+  std::printf("[ ENGINE   ] sha256 engine in use: %s\n", chosen.c_str());
+}
 
 TEST(Sha256, AutoMatchesPortableOnLargeBufferInOddPieces) {
   std::mt19937 rng(20240611);
