@@ -1,0 +1,327 @@
+"""Digests and canonical bytes of data sets too large for one machine, on Dask.
+
+Needs the ``dask`` extra (``pip install 'quorl_core[dask]'``); ``import quorl``
+alone never imports Dask.
+
+- :func:`digest_jsonl` and :func:`canonical_jsonl` read JSON Lines files
+  (local globs, lists, any fsspec URL; ``.gz`` and other compressions by
+  extension) into a Dask DataFrame with one row per record: ``path``,
+  ``line`` (the record's line in its file, from 1, exact even when a file is
+  read as several blocks), ``digest`` or ``canonical``, and ``error``.
+- :func:`digest_bag` turns a Dask Bag of documents into a Bag of
+  ``{"digest": ..., "error": ...}`` dicts.
+- :func:`digest_partition` works on one pandas DataFrame or Series of
+  documents, so it serves ``DataFrame.map_partitions`` (see
+  :func:`digest_frame`), Spark's ``mapInPandas`` and Ray Data's
+  ``map_batches`` alike.
+
+A record or document that has no canonical form never fails the job: its row
+holds the refusal text, with its location, in ``error`` and a missing digest.
+An unknown profile fails at once, when the function is called.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+import dask
+import dask.bag as db
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask.bytes import read_bytes
+from fsspec.core import get_fs_token_paths
+from fsspec.utils import infer_compression
+
+from . import RefusedError, _native, digest, digest_from_json
+
+__all__ = [
+    "DEFAULT_BLOCKSIZE",
+    "canonical_jsonl",
+    "digest_bag",
+    "digest_frame",
+    "digest_jsonl",
+    "digest_partition",
+]
+
+#: Bytes per block of an uncompressed file; each block is one partition.
+DEFAULT_BLOCKSIZE = "64MiB"
+
+# Missing values are pd.NA; Arrow storage keeps millions of short strings
+# compact and is what Dask uses for text anyway.
+try:
+    import pyarrow  # noqa: F401
+
+    _TEXT = pd.StringDtype("pyarrow")
+except ImportError:  # pragma: no cover - dask[dataframe] brings pyarrow
+    _TEXT = pd.StringDtype("python")
+
+_TEXT_TYPES = (str, bytes, bytearray, memoryview)
+
+
+def _check_profile(profile: str) -> None:
+    """Raises RefusedError (or TypeError) for a profile the module does not know."""
+    digest_from_json(b"null", profile)
+
+
+def _jsonl_meta(value_column: str) -> pd.DataFrame:
+    value_dtype: Any = _TEXT if value_column == "digest" else object
+    return pd.DataFrame(
+        {
+            "path": pd.Series([], dtype=_TEXT),
+            "line": pd.Series([], dtype="int64"),
+            value_column: pd.Series([], dtype=value_dtype),
+            "error": pd.Series([], dtype=_TEXT),
+        }
+    )
+
+
+# ---------------------------------------------------------------- JSON Lines
+
+
+def _block_frame(
+    block: bytes, path: str, value_column: str, profile: str | None
+) -> tuple[pd.DataFrame, int]:
+    """One block's rows, numbered from line 1 of the block, and its newline count."""
+    if profile is None:
+        lines, values, errors = _native.canonical_records(block)
+        value_array: Any = np.empty(len(values), dtype=object)
+        value_array[:] = values
+    else:
+        lines, values, errors = _native.digest_records(block, profile)
+        value_array = pd.array(values, dtype=_TEXT)
+    n = len(lines)
+    frame = pd.DataFrame(
+        {
+            "path": pd.array([path], dtype=_TEXT).repeat(n),
+            "line": np.asarray(lines, dtype=np.int64),
+            value_column: value_array,
+            "error": pd.array(errors, dtype=_TEXT),
+        }
+    )
+    return frame, block.count(b"\n")
+
+
+def _shift_lines(frame: pd.DataFrame, lines_before: int) -> pd.DataFrame:
+    if lines_before == 0:
+        return frame
+    return frame.assign(line=frame["line"] + lines_before)
+
+
+def _expand(urlpath: Any, storage_options: dict[str, Any]) -> tuple[str, list[str]]:
+    fs, _, paths = get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
+    if not paths:
+        raise OSError(f"{urlpath} resolved to no files")
+    return fs, list(paths)
+
+
+def _read_blocks(
+    urlpath: Any, blocksize: int | str | None, compression: str | None,
+    storage_options: dict[str, Any],
+) -> list[tuple[str, list[Any]]]:
+    """(path, delayed blocks split at newlines) for every file, in path order.
+
+    Compressed files cannot be entered in the middle, so each is one block.
+    """
+    fs, paths = _expand(urlpath, storage_options)
+    if compression == "infer":
+        comp_of = {p: infer_compression(p) for p in paths}
+    else:
+        comp_of = dict.fromkeys(paths, compression)
+    # Paths are already expanded; read them by their full name through the
+    # same filesystem so that no glob is expanded twice.
+    groups: dict[str | None, list[str]] = {}
+    for p in paths:
+        groups.setdefault(comp_of[p], []).append(p)
+    blocks_of: dict[str, list[Any]] = {}
+    for comp, group in groups.items():
+        full = [fs.unstrip_protocol(p) for p in group]
+        _, blocks, _ = read_bytes(
+            full,
+            delimiter=b"\n",
+            blocksize=blocksize if comp is None else None,
+            compression=comp,
+            sample=False,
+            include_path=True,
+            **storage_options,
+        )
+        blocks_of.update(zip(group, blocks))
+    return [(p, blocks_of[p]) for p in paths]
+
+
+def _jsonl_frame(
+    urlpath: Any, profile: str | None, value_column: str, blocksize: int | str | None,
+    compression: str | None, storage_options: dict[str, Any],
+) -> dd.DataFrame:
+    meta = _jsonl_meta(value_column)
+    block_frame = dask.delayed(_block_frame, nout=2, pure=True)
+    shift = dask.delayed(_shift_lines, pure=True)
+    add = dask.delayed(operator.add, pure=True)
+    parts = []
+    for path, blocks in _read_blocks(urlpath, blocksize, compression, storage_options):
+        # Each block is digested once. Its first line number comes from the
+        # newline counts of the blocks before it in the same file: a chain of
+        # small additions, so no block is read twice and a block's rows are
+        # final as soon as the blocks before it are counted.
+        lines_before: Any = None
+        for block in blocks:
+            frame, newlines = block_frame(block, path, value_column, profile)
+            if lines_before is None:
+                parts.append(frame)
+                lines_before = newlines
+            else:
+                parts.append(shift(frame, lines_before))
+                lines_before = add(lines_before, newlines)
+    if not parts:  # every file was empty
+        return dd.from_pandas(meta, npartitions=1)
+    # The text columns are Arrow strings already; Dask's string conversion
+    # would turn the bytes of ``canonical`` into str.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def digest_jsonl(
+    urlpath: str | Sequence[str],
+    profile: str,
+    *,
+    blocksize: int | str | None = DEFAULT_BLOCKSIZE,
+    compression: str | None = "infer",
+    **storage_options: Any,
+) -> dd.DataFrame:
+    """Digests of every record of JSON Lines files, as a lazy Dask DataFrame.
+
+    ``urlpath`` is what :func:`dask.bytes.read_bytes` takes: a path, a glob,
+    a list of them, or an fsspec URL (``s3://bucket/part-*.jsonl`` where that
+    filesystem is installed; ``storage_options`` go to it). Uncompressed
+    files are split into blocks of about ``blocksize`` bytes at newlines, one
+    partition each; compressed files (by extension when ``compression`` is
+    ``"infer"``) are read whole, one partition each.
+
+    Columns: ``path`` (string), ``line`` (int64, from 1 in its file),
+    ``digest`` (string, missing when refused) and ``error`` (string such as
+    ``"line 1 column 9: floats are forbidden ..."``, missing when digested).
+    Blank lines give no row. The order is the files' order, then line order.
+    Raises :class:`quorl.RefusedError` at once for an unknown profile, and
+    ``OSError`` when ``urlpath`` matches no file.
+    """
+    _check_profile(profile)
+    return _jsonl_frame(urlpath, profile, "digest", blocksize, compression, storage_options)
+
+
+def canonical_jsonl(
+    urlpath: str | Sequence[str],
+    *,
+    blocksize: int | str | None = DEFAULT_BLOCKSIZE,
+    compression: str | None = "infer",
+    **storage_options: Any,
+) -> dd.DataFrame:
+    """Canonical bytes of every record, shaped as :func:`digest_jsonl`.
+
+    The ``canonical`` column holds ``bytes`` (object dtype), ``None`` when
+    the record is refused.
+    """
+    return _jsonl_frame(urlpath, None, "canonical", blocksize, compression, storage_options)
+
+
+# ------------------------------------------------------- documents in memory
+
+
+def _digest_each(docs: Iterable[Any], profile: str) -> tuple[list[str | None], list[str | None]]:
+    """Digest or refusal text per document; str and bytes are JSON text."""
+    digests: list[str | None] = []
+    errors: list[str | None] = []
+    for doc in docs:
+        try:
+            if isinstance(doc, _TEXT_TYPES):
+                digests.append(digest_from_json(doc, profile))
+            else:
+                digests.append(digest(doc, profile))
+            errors.append(None)
+        except (ValueError, TypeError) as e:
+            digests.append(None)
+            errors.append(_error_text(e))
+    return digests, errors
+
+
+def _error_text(e: Exception) -> str:
+    if isinstance(e, RefusedError):
+        return str(e)
+    return f"{type(e).__name__}: {e}"
+
+
+def _digest_joined(docs: list[Any], profile: str) -> tuple[list[Any], list[Any]] | None:
+    """All documents in one native call, when they are one-line JSON texts.
+
+    Joined with newlines, n one-line documents are n records; anything else
+    (a newline inside a document, a blank or non-text one, a lone surrogate)
+    returns None and the caller takes them one at a time.
+    """
+    if not docs:
+        return [], []
+    try:
+        if isinstance(docs[0], str):
+            joined = "\n".join(docs).encode()
+        else:
+            joined = b"\n".join(docs)
+    except (TypeError, UnicodeEncodeError):
+        return None
+    if joined.count(b"\n") != len(docs) - 1:
+        return None
+    lines, digests, errors = _native.digest_records(joined, profile)
+    if len(lines) != len(docs):  # a blank document
+        return None
+    return digests, errors
+
+
+def digest_partition(
+    batch: pd.DataFrame | pd.Series, profile: str, column: str = "doc"
+) -> pd.DataFrame:
+    """Digests of one pandas batch of documents; refusals are values, not raised.
+
+    ``batch`` is a DataFrame whose ``column`` holds the documents, or a
+    Series of them. A ``str`` or bytes-like document is JSON text; any other
+    value is digested as a Python object (see :func:`quorl.digest`).
+    Returns the DataFrame with two string columns added, ``digest`` and
+    ``error`` (for a Series: a DataFrame of just those two, on its index).
+    The input is not changed. Usable as it is with
+    ``DataFrame.map_partitions`` (:func:`digest_frame` declares the result's
+    types), Spark ``mapInPandas`` and Ray Data ``map_batches``.
+    """
+    _check_profile(profile)
+    docs = batch[column] if isinstance(batch, pd.DataFrame) else batch
+    values = docs.tolist()
+    result = _digest_joined(values, profile)
+    digests, errors = result if result is not None else _digest_each(values, profile)
+    added = {
+        "digest": pd.array(digests, dtype=_TEXT),
+        "error": pd.array(errors, dtype=_TEXT),
+    }
+    if isinstance(batch, pd.DataFrame):
+        return batch.assign(**added)
+    return pd.DataFrame(added, index=batch.index)
+
+
+def digest_frame(frame: dd.DataFrame, profile: str, column: str = "doc") -> dd.DataFrame:
+    """:func:`digest_partition` over every partition of a Dask DataFrame."""
+    _check_profile(profile)
+    meta = digest_partition(frame._meta, profile, column)
+    return frame.map_partitions(digest_partition, profile, column, meta=meta)
+
+
+def _bag_partition(docs: Iterable[Any], profile: str) -> list[dict[str, str | None]]:
+    digests, errors = _digest_each(docs, profile)
+    return [{"digest": d, "error": e} for d, e in zip(digests, errors)]
+
+
+def digest_bag(bag: db.Bag, profile: str) -> db.Bag:
+    """A Bag of ``{"digest": str | None, "error": str | None}``, one per document.
+
+    Documents are as in :func:`digest_partition`; each element of the result
+    lines up with the document it came from, and exactly one of its two
+    values is set. ``bag.to_dataframe()`` of the result needs no computing to
+    learn its columns when given ``meta={"digest": str, "error": str}``.
+    """
+    _check_profile(profile)
+    return bag.map_partitions(_bag_partition, profile)
