@@ -147,10 +147,9 @@ PyObject* raise_refused_path(std::string_view message, std::string_view path) {
   return raise_refused(message, Py_None, Py_None, Py_None, where.get());
 }
 
-PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset) {
+QuorlError invalid_utf8_error(std::string_view text, std::size_t offset) {
   const json::TextPosition at = json::position_of(text, offset);
-  QuorlError error{invalid_utf8_message(offset), offset, at.line, at.column};
-  return raise_refused_text(error);
+  return QuorlError{invalid_utf8_message(offset), offset, at.line, at.column};
 }
 
 }  // namespace quorl::native

@@ -113,8 +113,8 @@ PyObject* set_refused_type(PyObject* type);
 PyObject* raise_refused_text(const QuorlError& error);
 // Raises RefusedError for a refusal of a Python object, at `path`.
 PyObject* raise_refused_path(std::string_view message, std::string_view path);
-// Raises RefusedError for invalid UTF-8 at `offset` in `text`.
-PyObject* raise_invalid_utf8(std::string_view text, std::size_t offset);
+// The refusal of invalid UTF-8 at `offset` in `text`, located.
+QuorlError invalid_utf8_error(std::string_view text, std::size_t offset);
 
 // "invalid UTF-8 at byte <offset>"-style message shared by every entry point.
 std::string invalid_utf8_message(std::size_t offset);

@@ -44,8 +44,7 @@ std::optional<QuorlError> utf8_fault(const Document& doc) {
   if (doc.from_str()) return std::nullopt;
   const std::size_t bad = json::find_invalid_utf8(doc.text());
   if (bad == json::kValidUtf8) return std::nullopt;
-  const json::TextPosition at = json::position_of(doc.text(), bad);
-  return QuorlError{invalid_utf8_message(bad), bad, at.line, at.column};
+  return invalid_utf8_error(doc.text(), bad);
 }
 
 bool profile_argument(PyObject* value, std::string_view& profile) {
