@@ -1,8 +1,125 @@
+// Python objects in: canonical_bytes, digest and to_tagged_json over any
+// object the walk accepts (see object_writer.h). The walk reads Python
+// objects, so the interpreter lock is held throughout.
+#include <string>
+#include <string_view>
+
+#include "core/digest.h"
+#include "core/sha256.h"
+#include "native/object_writer.h"
 #include "native/py_support.h"
 
 namespace quorl::native {
 
+namespace {
+
+// floats="refuse" (the default) or floats="str"; ValueError for anything else.
+bool float_policy(PyObject* value, FloatPolicy* policy) {
+  *policy = FloatPolicy::Refuse;
+  if (value == nullptr) return true;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "refuse") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(value, "str") == 0) {
+      *policy = FloatPolicy::Str;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "floats must be \"refuse\" or \"str\", not %R", value);
+  return false;
+}
+
+constexpr const char* kCanonicalNames[] = {"obj", "floats"};
+constexpr Parameters kCanonicalParams{"canonical_bytes", kCanonicalNames, 2, 1, 1};
+constexpr const char* kTaggedNames[] = {"obj", "floats"};
+constexpr Parameters kTaggedParams{"to_tagged_json", kTaggedNames, 2, 1, 1};
+constexpr const char* kDigestNames[] = {"obj", "profile", "floats"};
+constexpr Parameters kDigestParams{"digest", kDigestNames, 3, 2, 2};
+
+PyObject* canonical_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    FloatPolicy floats;
+    if (!bind(kCanonicalParams, args, nargs, kwnames, bound) || !float_policy(bound[1], &floats))
+      return nullptr;
+    WalkScratchLease scratch;
+    ObjectWriter writer(scratch.get(), WalkOutput::Canonical, floats);
+    if (!writer.write(bound[0])) return nullptr;
+    const OutputBuffer& out = scratch.get().out;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
+PyObject* to_tagged_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2];
+    FloatPolicy floats;
+    if (!bind(kTaggedParams, args, nargs, kwnames, bound) || !float_policy(bound[1], &floats))
+      return nullptr;
+    WalkScratchLease scratch;
+    ObjectWriter writer(scratch.get(), WalkOutput::Tagged, floats);
+    if (!writer.write(bound[0])) return nullptr;
+    const OutputBuffer& out = scratch.get().out;
+    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+  });
+}
+
+PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[3];
+    FloatPolicy floats;
+    if (!bind(kDigestParams, args, nargs, kwnames, bound) || !float_policy(bound[2], &floats))
+      return nullptr;
+    if (!PyUnicode_Check(bound[1])) {
+      PyErr_Format(PyExc_TypeError, "argument 'profile' must be str, not '%.200s'",
+                   Py_TYPE(bound[1])->tp_name);
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(bound[1], &size);
+    if (text == nullptr) return nullptr;
+    const std::string_view profile(text, static_cast<std::size_t>(size));
+
+    // The domain line goes first; an unknown profile is reported only once
+    // the object has been judged, as for a document.
+    Sha256 hash;
+    hash.feed(kDomainTag);
+    hash.feed(profile);
+    hash.feed("\n");
+    WalkScratchLease scratch;
+    ObjectWriter writer(scratch.get(), WalkOutput::Digest, floats, &hash);
+    if (!writer.write(bound[0])) return nullptr;
+    if (!is_known_profile(profile)) {
+      // Not a fault of the object: no path.
+      QuorlError error{std::string(kUnknownProfilePrefix)};
+      error.message.append(profile);
+      return raise_refused_text(error);
+    }
+    const std::string hex = to_hex(hash.finish());
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+  });
+}
+
+}  // namespace
+
 PyMethodDef kObjectMethods[] = {
+    {"canonical_bytes", as_cfunction(&canonical_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "canonical_bytes($module, obj, *, floats='refuse')\n--\n\n"
+     "The canonical bytes of a Python object: None, bool, int, str, list, tuple\n"
+     "and dict with str keys (and their subclasses). floats='str' turns a finite\n"
+     "float into the string of its repr and a finite Decimal into its str();\n"
+     "by default they are refused. Refusals raise RefusedError with the path of\n"
+     "the value at fault; other types raise TypeError."},
+    {"digest", as_cfunction(&digest), METH_FASTCALL | METH_KEYWORDS,
+     "digest($module, obj, profile, *, floats='refuse')\n--\n\n"
+     "SHA-256, as 64 lowercase hex digits, of the domain line of profile and the\n"
+     "canonical bytes of obj, the root dict's own \"digest\" members left out."},
+    {"to_tagged_json", as_cfunction(&to_tagged_json), METH_FASTCALL | METH_KEYWORDS,
+     "to_tagged_json($module, obj, *, floats='refuse')\n--\n\n"
+     "Tagged JSON text for obj, whose canonical bytes are those of obj:\n"
+     "integers beyond +/-(2^53 - 1) as $int, tag-keyed dicts inside $obj."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,485 @@
+#include "native/object_writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+#include "core/decoder.h"
+#include "core/encoder.h"
+#include "json/byte_scan.h"
+#include "native/hex_to_decimal.h"
+
+namespace quorl::native {
+
+namespace {
+
+constexpr std::string_view kDigestKey = "digest";
+constexpr long long kMaxBareInteger = 9007199254740991LL;  // 2^53 - 1
+// Output is fed to the digest's hash in pieces of about this size, while
+// the bytes are still in cache, instead of all at the end.
+constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
+// Integers up to this many bits (about 3,900 digits, under the interpreter's
+// default int -> str limit of 4,300) are converted by the interpreter; larger
+// ones, or any the limit refuses, through their hex digits.
+constexpr std::size_t kInterpreterDigitsBits = 13000;
+
+std::uint64_t key_prefix(const char* key, std::size_t size) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, key, size < 8 ? size : 8);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+}
+
+// Unsigned byte order of the keys, a shorter key before any it begins.
+bool member_less(const WalkMember& a, const WalkMember& b) noexcept {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  const int c = std::memcmp(a.key, b.key, a.size < b.size ? a.size : b.size);
+  return c != 0 ? c < 0 : a.size < b.size;
+}
+
+bool same_key(const WalkMember& a, const WalkMember& b) noexcept {
+  return a.size == b.size && a.prefix == b.prefix && std::memcmp(a.key, b.key, a.size) == 0;
+}
+
+bool is_digest_key(const WalkMember& m) noexcept {
+  return std::string_view(m.key, m.size) == kDigestKey;
+}
+
+// The members one dict pushed on the scratch stack, dropped (with their
+// references) when the dict is done, however it ends.
+class MemberRange {
+ public:
+  explicit MemberRange(std::vector<WalkMember>& members) noexcept
+      : members_(members), base_(members.size()) {}
+  ~MemberRange() {
+    for (std::size_t i = base_; i < members_.size(); ++i) {
+      Py_DECREF(members_[i].key_object);
+      Py_DECREF(members_[i].value);
+    }
+    members_.resize(base_);
+  }
+  MemberRange(const MemberRange&) = delete;
+  MemberRange& operator=(const MemberRange&) = delete;
+
+  std::size_t base() const noexcept { return base_; }
+  std::size_t count() const noexcept { return members_.size() - base_; }
+  WalkMember* first() noexcept { return members_.data() + base_; }
+
+ private:
+  std::vector<WalkMember>& members_;
+  std::size_t base_;
+};
+
+// The UTF-8 of a str (or subclass): the data itself for compact ASCII, the
+// interpreter's cached UTF-8 otherwise. Null with UnicodeEncodeError set for
+// a lone surrogate.
+const char* utf8_of(PyObject* text, Py_ssize_t* size) {
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    *size = PyUnicode_GET_LENGTH(text);
+    return static_cast<const char*>(PyUnicode_DATA(text));
+  }
+  return PyUnicode_AsUTF8AndSize(text, size);
+}
+
+struct PyMemFree {
+  void operator()(char* p) const noexcept { PyMem_Free(p); }
+};
+
+// decimal.Decimal when the decimal module has been imported (nothing can be
+// a Decimal otherwise), else null; null with an exception set on failure.
+OwnedRef imported_decimal_type(bool* failed) {
+  *failed = false;
+  OwnedRef name(PyUnicode_FromString("decimal"));
+  if (!name) {
+    *failed = true;
+    return nullptr;
+  }
+  OwnedRef module(PyImport_GetModule(name.get()));
+  if (!module) {
+    *failed = PyErr_Occurred() != nullptr;
+    return nullptr;
+  }
+  OwnedRef type(PyObject_GetAttrString(module.get(), "Decimal"));
+  if (!type || !PyType_Check(type.get())) {
+    PyErr_Clear();  // a module of that name without the class: nothing is a Decimal
+    return nullptr;
+  }
+  return type;
+}
+
+// Calls the Decimal class's own predicate on obj (never a subclass override).
+int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
+  OwnedRef result(PyObject_CallMethod(decimal_type, name, "O", obj));
+  if (!result) return -1;
+  return PyObject_IsTrue(result.get());
+}
+
+}  // namespace
+
+WalkScratchLease::~WalkScratchLease() {
+  if (!shared_) return;
+  constexpr std::size_t kKeepBytes = std::size_t{4} << 20;
+  if (shared().held_bytes() > kKeepBytes) shared().release();
+  in_use() = false;
+}
+
+ObjectWriter::ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
+                           Sha256* sink) noexcept
+    : scratch_(scratch), out_(scratch.out), output_(output), floats_(floats), sink_(sink) {}
+
+bool ObjectWriter::write(PyObject* obj) {
+  out_.clear();
+  const bool ok = output_ == WalkOutput::Digest && PyDict_Check(obj) ? dict(obj, 0, true)
+                                                                     : value(obj, 0);
+  if (!ok) {
+    raise_fault();
+    return false;
+  }
+  if (sink_ != nullptr) {
+    sink_->feed(out_.data(), out_.size());
+    out_.clear();
+  }
+  return true;
+}
+
+// Exact types first: they are nearly all that real data holds.
+bool ObjectWriter::value(PyObject* obj, std::size_t depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) return string(obj);
+  if (type == &PyLong_Type) return integer(obj);
+  if (type == &PyDict_Type) return dict(obj, depth, false);
+  if (type == &PyList_Type) return sequence(obj, depth);
+  if (obj == Py_None) {
+    out_.append("null", 4);
+    return true;
+  }
+  if (obj == Py_True) {
+    out_.append("true", 4);
+    return true;
+  }
+  if (obj == Py_False) {
+    out_.append("false", 5);
+    return true;
+  }
+  if (type == &PyTuple_Type) return sequence(obj, depth);
+  if (PyUnicode_Check(obj)) return string(obj);
+  if (PyLong_Check(obj)) return integer(obj);  // bool is an int: tested above
+  if (PyDict_Check(obj)) return dict(obj, depth, false);
+  if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
+  if (PyFloat_Check(obj)) return real(obj);
+  return other(obj);
+}
+
+bool ObjectWriter::string(PyObject* obj) {
+  Py_ssize_t size = 0;
+  const char* text = utf8_of(obj, &size);
+  if (text == nullptr) return python_fault();
+  put_string(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+// The core's escapes, found with its plain-run scan and written in place.
+void ObjectWriter::put_string(const char* text, std::size_t size) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  char* w = out_.room(size + 2);  // the quotes and the text when nothing is escaped
+  *w++ = '"';
+  std::size_t i = 0;
+  while (true) {
+    const std::size_t j = find_string_special(bytes, i, size);
+    std::memcpy(w, text + i, j - i);
+    w += j - i;
+    if (j == size) break;
+    out_.commit_to(w);
+    w = out_.room(6 + (size - j - 1) + 1);  // the escape, the rest, the closing quote
+    w += put_canonical_escape(w, bytes[j]);
+    i = j + 1;
+  }
+  *w++ = '"';
+  out_.commit_to(w);
+}
+
+// signed_digits: an optional '-' then digits. Tagged text carries an
+// integer beyond the exact-double range in a $int tag.
+void ObjectWriter::put_integer_text(std::string_view signed_digits, bool beyond_bare) {
+  if (output_ == WalkOutput::Tagged && beyond_bare) {
+    out_.append("{\"$int\":\"", 9);
+    out_.append(signed_digits);
+    out_.append("\"}", 2);
+    return;
+  }
+  out_.append(signed_digits);
+}
+
+bool ObjectWriter::integer(PyObject* obj) {
+  long long v;
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+  } else {
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) return big_integer(obj);
+    if (v == -1 && PyErr_Occurred()) return python_fault();
+  }
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  put_integer_text(std::string_view(buf, static_cast<std::size_t>(end - buf)),
+                   v > kMaxBareInteger || v < -kMaxBareInteger);
+  return true;
+}
+
+// Digits of an int beyond 64 bits, never through the object's own str() or
+// repr() (a subclass may change them) and never refused for their number.
+bool ObjectWriter::big_integer(PyObject* obj) {
+  const std::size_t bits = _PyLong_NumBits(obj);
+  if (bits == static_cast<std::size_t>(-1) && PyErr_Occurred()) return python_fault();
+  if (bits <= kInterpreterDigitsBits) {
+    OwnedRef text(PyLong_Type.tp_repr(obj));
+    if (text) {
+      Py_ssize_t size = 0;
+      const char* digits = utf8_of(text.get(), &size);
+      if (digits == nullptr) return python_fault();
+      put_integer_text(std::string_view(digits, static_cast<std::size_t>(size)), true);
+      return true;
+    }
+    // The process's int -> str digit limit (sys.set_int_max_str_digits).
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return python_fault();
+    PyErr_Clear();
+  }
+  OwnedRef hex(PyNumber_ToBase(obj, 16));  // "0x..." or "-0x...": no digit limit
+  if (!hex) return python_fault();
+  Py_ssize_t size = 0;
+  const char* data = utf8_of(hex.get(), &size);
+  if (data == nullptr) return python_fault();
+  std::string_view h(data, static_cast<std::size_t>(size));
+  std::string digits;
+  if (h.starts_with('-')) {
+    digits.push_back('-');
+    h.remove_prefix(1);
+  }
+  if (!h.starts_with("0x") || !append_decimal_from_hex(digits, h.substr(2))) {
+    PyErr_SetString(PyExc_SystemError, "unexpected hex form of an int");
+    return python_fault();
+  }
+  put_integer_text(digits, true);
+  return true;
+}
+
+bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
+  if (depth >= kMaxDepth) [[unlikely]]
+    return refuse(msg::kDepth);
+  const bool is_list = PyList_Check(seq);
+  out_.put('[');
+  for (Py_ssize_t i = 0;; ++i) {
+    // A list is read afresh each step: Python code may have shortened it.
+    PyObject* item;
+    if (is_list) {
+      if (i >= PyList_GET_SIZE(seq)) break;
+      item = PyList_GET_ITEM(seq, i);
+    } else {
+      if (i >= PyTuple_GET_SIZE(seq)) break;
+      item = PyTuple_GET_ITEM(seq, i);
+    }
+    if (i != 0) out_.put(',');
+    OwnedRef held(Py_NewRef(item));
+    if (!value(item, depth + 1)) {
+      path_.push_back("[" + std::to_string(i) + "]");
+      return false;
+    }
+    flush_if_full();
+  }
+  out_.put(']');
+  return true;
+}
+
+bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest) {
+  if (depth >= kMaxDepth) [[unlikely]]
+    return refuse(msg::kDepth);
+  std::vector<WalkMember>& members = scratch_.members;
+  MemberRange range(members);
+  members.reserve(range.base() + static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+
+  // Snapshot: keys judged and their UTF-8 taken, references held.
+  Py_ssize_t pos = 0;
+  PyObject* key;    // borrowed from the dict until held below
+  PyObject* item;
+  while (PyDict_Next(obj, &pos, &key, &item)) {
+    if (!PyUnicode_Check(key)) return unsupported("dict key must be str, not", key, ",");
+    Py_ssize_t size = 0;
+    const char* text = utf8_of(key, &size);
+    if (text == nullptr) return python_fault();
+    const auto n = static_cast<std::size_t>(size);
+    members.push_back(WalkMember{key_prefix(text, n), text, n, key, item});
+    Py_INCREF(key);
+    Py_INCREF(item);
+  }
+
+  WalkMember* first = range.first();
+  const std::size_t count = range.count();
+  bool ascending = true;
+  for (std::size_t i = 1; i < count; ++i) {
+    if (!member_less(first[i - 1], first[i])) {
+      ascending = false;
+      break;
+    }
+  }
+  if (!ascending) {
+    std::sort(first, first + count, member_less);
+    // Equal keys (str subclasses with their own equality) are refused
+    // before any value is written; left-out "digest" members do not count.
+    for (std::size_t i = 1; i < count; ++i) {
+      if (same_key(first[i - 1], first[i]) && !(leave_out_digest && is_digest_key(first[i])))
+        return refuse(msg::kDuplicateKey);
+    }
+  }
+
+  // Tagged text: a lone tag key would be read as a tag; $obj keeps it a dict.
+  const bool wrap = output_ == WalkOutput::Tagged && count == 1 &&
+                    tag_of(std::string_view(first->key, first->size), false) != Tag::None;
+  if (wrap) out_.append("{\"$obj\":", 8);
+  out_.put('{');
+  bool written = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Copied out: the walk below may grow the member stack and move it.
+    const WalkMember m = members[range.base() + i];
+    if (leave_out_digest && is_digest_key(m)) {
+      // Judged like any member, then dropped.
+      const std::size_t mark = out_.size();
+      ++hold_;
+      const bool ok = value(m.value, depth + 1);
+      --hold_;
+      out_.truncate(mark);
+      if (!ok) {
+        path_.push_back(key_segment(m));
+        return false;
+      }
+      continue;
+    }
+    if (written) out_.put(',');
+    written = true;
+    put_string(m.key, m.size);
+    out_.put(':');
+    if (!value(m.value, depth + 1)) {
+      path_.push_back(key_segment(m));
+      return false;
+    }
+    flush_if_full();
+  }
+  out_.put('}');
+  if (wrap) out_.put('}');
+  return true;
+}
+
+std::string ObjectWriter::key_segment(const WalkMember& m) {
+  std::string segment = "[";
+  append_encoded_string(segment, std::string_view(m.key, m.size));
+  segment.push_back(']');
+  return segment;
+}
+
+bool ObjectWriter::real(PyObject* obj) {
+  const double x = PyFloat_AS_DOUBLE(obj);
+  if (std::isnan(x)) return refuse(msg::kNaN);
+  if (std::isinf(x)) return refuse(msg::kInfinity);
+  if (floats_ == FloatPolicy::Refuse) return refuse(msg::kFloat);
+  // float.__repr__'s text, whatever a subclass's own __repr__ says.
+  std::unique_ptr<char, PyMemFree> text(PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
+  if (!text) return python_fault();
+  put_string(text.get(), std::strlen(text.get()));
+  return true;
+}
+
+bool ObjectWriter::other(PyObject* obj) {
+  bool failed = false;
+  OwnedRef decimal_type = imported_decimal_type(&failed);
+  if (failed) return python_fault();
+  if (decimal_type) {
+    // By type alone: isinstance() could consult a __class__ of the object's own.
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(decimal_type.get())))
+      return decimal(obj, decimal_type.get());
+  }
+  return unsupported("unsupported type", obj, "");
+}
+
+bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type) {
+  const int finite = decimal_predicate(decimal_type, obj, "is_finite");
+  if (finite < 0) return python_fault();
+  if (finite == 0) {
+    const int nan = decimal_predicate(decimal_type, obj, "is_nan");  // quiet and signalling
+    if (nan < 0) return python_fault();
+    return refuse(nan == 1 ? msg::kNaN : msg::kInfinity);
+  }
+  if (floats_ == FloatPolicy::Refuse) return refuse(msg::kFloat);
+  // str() may run Python code; nothing borrowed is kept across it.
+  OwnedRef text(PyObject_Str(obj));
+  if (!text) return python_fault();
+  return string(text.get());
+}
+
+void ObjectWriter::flush_if_full() {
+  if (sink_ != nullptr && hold_ == 0 && out_.size() >= kFlushBytes) {
+    sink_->feed(out_.data(), out_.size());
+    out_.clear();
+  }
+}
+
+bool ObjectWriter::refuse(std::string_view message) {
+  fault_ = FaultKind::Refused;
+  message_.assign(message);
+  return false;
+}
+
+bool ObjectWriter::unsupported(const char* what, PyObject* obj, const char* after) {
+  fault_ = FaultKind::Type;
+  std::string name = Py_TYPE(obj)->tp_name;
+  if (OwnedRef short_name{PyType_GetName(Py_TYPE(obj))}) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(short_name.get(), &size))
+      name.assign(text, static_cast<std::size_t>(size));
+  }
+  PyErr_Clear();
+  message_ = std::string(what) + " '" + name + "'" + after;
+  return false;
+}
+
+bool ObjectWriter::python_fault() noexcept {
+  fault_ = FaultKind::Python;
+  return false;
+}
+
+void ObjectWriter::raise_fault() {
+  std::string path = "$";
+  for (auto segment = path_.rbegin(); segment != path_.rend(); ++segment) path += *segment;
+  switch (fault_) {
+    case FaultKind::Refused:
+      raise_refused_path(message_, path);
+      return;
+    case FaultKind::Type: {
+      const std::string text = message_ + " at " + path;
+      OwnedRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                            "replace"));
+      if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+      return;
+    }
+    case FaultKind::Python:
+    case FaultKind::None:
+      break;
+  }
+  // The interpreter's own exception stands; where it arose is added as a
+  // note (not to MemoryError, whose instances the interpreter reuses).
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "quorl._native: walk failed without an error");
+    return;
+  }
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+  PyObject* raised = PyErr_GetRaisedException();
+  const std::string note = "at " + path;
+  OwnedRef result(PyObject_CallMethod(raised, "add_note", "s#", note.data(),
+                                      static_cast<Py_ssize_t>(note.size())));
+  if (!result) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+}
+
+}  // namespace quorl::native

@@ -1,0 +1,141 @@
+// The object walk: a Python object (None, bool, int, str, float or Decimal
+// on request, list, tuple, dict with str keys, and their subclasses) to its
+// canonical bytes, its digest, or tagged JSON text that means the same, in
+// one depth-first pass that writes the output directly.
+//
+// Faults are reported as the core reports the same fault in text (its fixed
+// messages, as RefusedError) with the path of the value at fault; a type
+// that has no canonical form is a TypeError naming the type and the path.
+// The first fault met wins: depth first, array items in order, dict members
+// in canonical key order, a dict's keys all judged before its values.
+//
+// Python code can run during a walk only in str() of a Decimal subclass
+// (floats="str"); it may change the containers being walked, so the walk
+// holds strong references to every container and member it works on and
+// re-reads a list's length at each step.
+#pragma once
+
+#include "native/py_support.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/sha256.h"
+#include "native/output_buffer.h"
+
+namespace quorl::native {
+
+enum class WalkOutput : std::uint8_t {
+  Canonical,  // the canonical bytes
+  Tagged,     // tagged JSON: $int for integers beyond +/-(2^53 - 1), $obj around tag-keyed dicts
+  Digest,     // the canonical bytes, the root dict's "digest" members left out, fed to a hash
+};
+
+enum class FloatPolicy : std::uint8_t {
+  Refuse,  // float and Decimal are refused
+  Str,     // a finite float becomes the string of its repr, a finite Decimal of its str()
+};
+
+// One dict member during a walk: strong references to key and value, and
+// the key's UTF-8 (owned by the key object) with its first eight bytes as a
+// big-endian number, which decides most comparisons in the sort.
+struct WalkMember {
+  std::uint64_t prefix;
+  const char* key;
+  std::size_t size;
+  PyObject* key_object;
+  PyObject* value;
+};
+
+// Working memory a thread keeps between walks: the output and the stack of
+// the members of the dicts being walked (one range per open dict).
+struct WalkScratch {
+  OutputBuffer out;
+  std::vector<WalkMember> members;
+
+  std::size_t held_bytes() const noexcept {
+    return out.capacity() + members.capacity() * sizeof(WalkMember);
+  }
+  void release() noexcept {
+    out.release();
+    std::vector<WalkMember>().swap(members);
+  }
+};
+
+// The thread's scratch for one call, or a private one when a call begins on
+// a thread whose scratch is in use (a Decimal's str() calling back in).
+class WalkScratchLease {
+ public:
+  WalkScratchLease() noexcept : shared_(!in_use()) { in_use() = true; }
+  ~WalkScratchLease();
+  WalkScratchLease(const WalkScratchLease&) = delete;
+  WalkScratchLease& operator=(const WalkScratchLease&) = delete;
+
+  WalkScratch& get() noexcept { return shared_ ? shared() : own_; }
+
+ private:
+  static WalkScratch& shared() noexcept {
+    thread_local WalkScratch scratch;
+    return scratch;
+  }
+  static bool& in_use() noexcept {
+    thread_local bool flag = false;
+    return flag;
+  }
+
+  bool shared_;
+  WalkScratch own_;
+};
+
+class ObjectWriter {
+ public:
+  // With WalkOutput::Digest, `sink` receives the canonical bytes as they are
+  // written; otherwise they stay in scratch.out.
+  ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
+               Sha256* sink = nullptr) noexcept;
+
+  // Walks obj. True when it has a canonical form (the output is then
+  // complete); false with an exception set: RefusedError or TypeError with
+  // the path, or the interpreter's own (a str with a lone surrogate gives
+  // its UnicodeEncodeError, with the path added as a note).
+  bool write(PyObject* obj);
+
+ private:
+  enum class FaultKind : std::uint8_t { None, Refused, Type, Python };
+
+  bool value(PyObject* obj, std::size_t depth);
+  bool string(PyObject* obj);
+  bool integer(PyObject* obj);
+  bool big_integer(PyObject* obj);
+  bool sequence(PyObject* seq, std::size_t depth);
+  bool dict(PyObject* obj, std::size_t depth, bool leave_out_digest);
+  bool real(PyObject* obj);
+  bool other(PyObject* obj);
+  bool decimal(PyObject* obj, PyObject* decimal_type);
+
+  void put_string(const char* text, std::size_t size);
+  void put_integer_text(std::string_view signed_digits, bool beyond_bare);
+  static std::string key_segment(const WalkMember& m);
+  void flush_if_full();
+
+  bool refuse(std::string_view message);
+  bool unsupported(const char* what, PyObject* obj, const char* after);
+  bool python_fault() noexcept;
+  void raise_fault();
+
+  WalkScratch& scratch_;
+  OutputBuffer& out_;
+  WalkOutput output_;
+  FloatPolicy floats_;
+  Sha256* sink_;
+  std::size_t hold_ = 0;  // > 0 while output may still be dropped: no flushing
+
+  FaultKind fault_ = FaultKind::None;
+  std::string message_;
+  std::vector<std::string> path_;  // segments, innermost first, added while unwinding
+};
+
+}  // namespace quorl::native
