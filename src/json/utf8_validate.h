@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace quorl::json {
@@ -14,5 +15,14 @@ inline constexpr std::size_t kValidUtf8 = static_cast<std::size_t>(-1);
 // offset of the first byte that cannot begin or continue a well-formed
 // sequence, i.e. the length of the longest well-formed prefix.
 std::size_t find_invalid_utf8(std::string_view text) noexcept;
+
+// The validation kernels this process can run, the portable one first; each
+// gives exactly find_invalid_utf8's answer. find_invalid_utf8 uses the last
+// (the widest the CPU supports), picked once. Exposed for tests and benches.
+struct Utf8Kernel {
+  std::string_view name;
+  std::size_t (*find)(std::string_view text) noexcept;
+};
+std::span<const Utf8Kernel> utf8_kernels() noexcept;
 
 }  // namespace quorl::json

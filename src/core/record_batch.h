@@ -1,0 +1,53 @@
+// JSON Lines in batches: a buffer of whole lines is walked once, and every
+// record (each line that is not blank) is validated as UTF-8 and then
+// digested or turned into canonical text, with the results handed to a sink
+// in line order. One walk serves every output shape: formatted text, lists
+// of results, whatever a caller's sink builds.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/input_gate.h"
+#include "core/result.h"
+
+namespace quorl {
+
+// What a walk hands over, record by record, in order. `line` is the
+// record's line number in the caller's numbering.
+class RecordSink {
+ public:
+  // A digest walk's record: 64 lowercase hex characters.
+  virtual void digested(std::size_t line, std::string_view hex) = 0;
+  // A canonical walk's record: its text, valid only during the call.
+  virtual void canonical(std::size_t line, const CanonicalText& text) = 0;
+  // A refused record, located within the record's own text.
+  virtual void refused(std::size_t line, QuorlError error) = 0;
+
+ protected:
+  ~RecordSink() = default;
+};
+
+// Whether a line (without its "\n") holds only spaces, tabs and CRs: such a
+// line is not a record.
+bool is_blank_line(std::string_view line) noexcept;
+
+// The refusal of a record whose bytes are not UTF-8 from `offset` on.
+QuorlError invalid_utf8_error(std::size_t offset);
+
+// data: complete lines, the last one possibly without its "\n"; its first
+// line is numbered first_line. A record is its line without the "\n" (a
+// trailing "\r" stays: it is JSON whitespace). Both return the number of
+// records. `data_is_utf8` skips validation for text already known to be
+// UTF-8 (a str's).
+//
+// Digests under `profile`; an unknown profile is refused before any record
+// is read, and the sink then sees nothing.
+Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
+                                        std::string_view profile, RecordSink& sink,
+                                        bool data_is_utf8 = false);
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
+                                   RecordSink& sink, bool data_is_utf8 = false);
+
+}  // namespace quorl
