@@ -30,10 +30,10 @@ from typing import Any, Callable
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
-DEFAULT_CORPUS = ROOT / ".." / "shared" / "corpus"
 sys.path.insert(0, str(BENCH))
 
 import docs  # noqa: E402
+from corpus_dir import require_corpus  # noqa: E402
 
 try:
     import canonicaljson
@@ -507,8 +507,9 @@ def environment() -> dict[str, Any]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS,
-                        help="folder of tagged-JSON files (default: ../shared/corpus from the repo root)")
+    parser.add_argument("--corpus", type=Path, default=None,
+                        help="folder of tagged-JSON files (default: ../shared/corpus beside the "
+                             "checkout, else bench/corpus from bench/get_corpus.py)")
     parser.add_argument("--quick", action="store_true",
                         help="3 rounds of >= 10 ms, no 100 MB document, no peer + sha256 contenders")
     parser.add_argument("--out", type=Path, default=BENCH / "results",
@@ -532,7 +533,7 @@ def main() -> None:
     if load_before[0] > 1.0:
         print(f"note: load average {load_before[0]:.1f} on {os.cpu_count()} cores: "
               "other work is running and the figures will be noisy", file=sys.stderr)
-    corpus = args.corpus.resolve()
+    corpus = require_corpus(args.corpus)
     documents, note = load_docs(corpus, include_100mb=not (args.quick or args.no_100mb))
     if note:
         print(f"note: {note}", file=sys.stderr)
