@@ -260,7 +260,9 @@ TEST(DirectPath, AgreesWithExactPathOnGeneratedDocuments) {
 
 TEST(DirectPath, AgreesWithExactPathOnCorpus) {
   const std::filesystem::path dir = QUORL_CORPUS_DIR;
-  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+  if (!std::filesystem::is_directory(dir)) {
+    GTEST_SKIP() << "no corpus at " << dir << ": run python bench/get_corpus.py --out " << dir;
+  }
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.path().extension() != ".json") continue;
