@@ -285,6 +285,9 @@ def digest_partition(
     value is digested as a Python object (see :func:`quorl.digest`).
     Returns the DataFrame with two string columns added, ``digest`` and
     ``error`` (for a Series: a DataFrame of just those two, on its index).
+    ``error`` is the refusal text with its location (``str()`` of the
+    :class:`quorl.RefusedError`), or ``"TypeError: ..."`` for a value that
+    has no JSON counterpart at all.
     The input is not changed. Usable as it is with
     ``DataFrame.map_partitions`` (:func:`digest_frame` declares the result's
     types), Spark ``mapInPandas`` and Ray Data ``map_batches``.

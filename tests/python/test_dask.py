@@ -1,0 +1,223 @@
+"""quorl.dask on a local cluster of two worker processes, row by row against
+quorl_core applied to each line on its own."""
+
+import gzip
+import importlib.util
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+distributed = pytest.importorskip("dask.distributed")
+
+import cloudpickle  # noqa: E402  (comes with distributed)
+import dask  # noqa: E402
+import dask.bag as db  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import pandas as pd  # noqa: E402
+import quorl  # noqa: E402
+import quorl.dask as qd  # noqa: E402
+import quorl_core  # noqa: E402
+
+# The slowed-down step of the fault test runs in the workers.
+cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+GOOD = [
+    '{"id": %d, "name": "n", "tags": ["a", "b"]}',
+    '{"z": %d, "a": {"$int": "123456789012345678901234567890"}, "s": "caf\\u00e9 \\"q\\""}',
+    '  [%d, true, null, {"$str": "$int"}]\r',
+    '{"digest": "old", "n": %d, "text": "Grüße ✓"}',
+]
+BAD = [
+    '{"x": %d.5}',
+    '{"n": %d, "big": 9007199254740993}',
+    '{"n": %d, "bad": ',
+    '{"n": %d, "v": {"$nan": 1}}',
+    "[" * 129 + "%d" + "]" * 129,
+]
+
+
+def make_lines(rng, count):
+    lines = []
+    for i in range(count):
+        roll = rng.random()
+        if roll < 0.03:
+            lines.append(rng.choice(["", "   ", "\t\r"]))
+        elif roll < 0.10:
+            lines.append(rng.choice(BAD) % i)
+        elif roll < 0.11:
+            lines.append('{"bytes": "\xff\xfe"}'.encode("latin-1").decode("utf-8", "surrogateescape"))
+        else:
+            lines.append(rng.choice(GOOD) % i)
+    return lines
+
+
+def encode(lines):
+    return "\n".join(lines).encode("utf-8", "surrogateescape")
+
+
+@pytest.fixture(scope="module")
+def data_dir(tmp_path_factory):
+    rng = random.Random(20240611)
+    root = tmp_path_factory.mktemp("jsonl")
+    for name, count in [("a.jsonl", 9000), ("b.jsonl", 12000), ("c.jsonl", 7000)]:
+        (root / name).write_bytes(encode(make_lines(rng, count)) + (b"\n" if name == "b.jsonl" else b""))
+    with gzip.open(root / "d.jsonl.gz", "wb") as f:
+        f.write(encode(make_lines(rng, 6000)) + b"\n")
+    (root / "empty.jsonl").write_bytes(b"")
+    return root
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def reference(data_dir, profile):
+    """Rows from each line on its own: quorl_core for the value, quorl for the located refusal."""
+    rows = []
+    for path in sorted(data_dir.iterdir()):
+        opener = gzip.open if path.suffix == ".gz" else open
+        with opener(path, "rb") as f:
+            raw_lines = f.read().split(b"\n")
+        for number, raw in enumerate(raw_lines, 1):
+            if not raw.strip(b" \t\r"):
+                continue
+            value = error = None
+            try:
+                text = raw.decode()
+                value = (quorl_core.canonical_bytes_from_json(text) if profile is None
+                         else quorl_core.digest_from_json(text, profile))
+            except (ValueError, UnicodeDecodeError) as e:
+                with pytest.raises(quorl.RefusedError) as refused:
+                    if profile is None:
+                        quorl.canonical_bytes_from_json(raw)
+                    else:
+                        quorl.digest_from_json(raw, profile)
+                error = str(refused.value)
+                if not isinstance(e, UnicodeDecodeError):
+                    assert error.startswith("line 1 column ") and error.endswith(": " + str(e))
+            rows.append((str(path), number, value, error))
+    return rows
+
+
+def rows_of(frame, column):
+    frame = frame.sort_values(["path", "line"])
+    return [(os.path.abspath(p), n, None if pd.isna(v) else v, None if pd.isna(e) else e)
+            for p, n, v, e in zip(frame["path"], frame["line"], frame[column], frame["error"])]
+
+
+@pytest.mark.parametrize("profile", [None, "run", "semantic-content"])
+@pytest.mark.parametrize("blocksize", ["24KiB", "64MiB"])
+def test_every_row_matches_each_line_alone(client, data_dir, profile, blocksize):
+    if profile is None:
+        frame = qd.canonical_jsonl(str(data_dir / "*.jsonl*"), blocksize=blocksize)
+    else:
+        frame = qd.digest_jsonl(str(data_dir / "*.jsonl*"), profile, blocksize=blocksize)
+    if blocksize == "24KiB":
+        assert frame.npartitions > 20  # files really are split into blocks
+    got = frame.compute()
+    assert dict(got.dtypes) == dict(frame.dtypes)
+    expected = reference(data_dir, profile)
+    assert len(got) > 25000 and sum(e is not None for *_, e in expected) > 1000
+    assert rows_of(got, "canonical" if profile is None else "digest") == expected
+
+
+def test_unknown_profile_fails_at_the_call(client, data_dir):
+    with pytest.raises(quorl.RefusedError, match="unknown digest profile: nope"):
+        qd.digest_jsonl(str(data_dir / "*.jsonl"), "nope")
+    with pytest.raises(OSError):
+        qd.digest_jsonl(str(data_dir / "*.none"), "run")
+
+
+def test_the_command_gives_the_same_rows(client, data_dir):
+    command = shutil.which("quorl", path=os.path.dirname(sys.executable))
+    if command is None or importlib.util.find_spec("quorl.cli") is None:
+        pytest.skip("the quorl command is not installed")
+    path = data_dir / "b.jsonl"
+    run = subprocess.run([command, "digest", "-p", "run", "--jsonl", "-j", "2", str(path)],
+                         capture_output=True, text=True, timeout=300)
+    from_command = {}
+    for out in run.stdout.splitlines():
+        hex_digest, where = out.split("  ", 1)
+        from_command[int(where.rsplit(":", 1)[1])] = hex_digest
+    got = qd.digest_jsonl(str(path), "run", blocksize="16KiB").compute()
+    ok = got[got["digest"].notna()]
+    assert dict(zip(ok["line"], ok["digest"])) == from_command
+    refused = [line for line in run.stderr.splitlines() if line.startswith("quorl: ")]
+    assert len(refused) == got["error"].notna().sum() > 0
+
+
+DOCS = ['{"b": 1, "a": [true, null]}', b'{"a": [true, null], "b": 1}', {"a": [True, None], "b": 1},
+        '{"x": 1.5}', b"\xff", "[1,", 1.5, {"k": {1, 2}}, "  [1,\n 2]  ", '"\ud800"', "", 7]
+
+
+def test_bag_and_partitions_match_one_call_per_document(client):
+    expected = []
+    for doc in DOCS:
+        try:
+            fn = quorl.digest_from_json if isinstance(doc, (str, bytes)) else quorl.digest
+            expected.append({"digest": fn(doc, "run"), "error": None})
+        except quorl.RefusedError as e:
+            expected.append({"digest": None, "error": str(e)})
+        except (ValueError, TypeError) as e:
+            expected.append({"digest": None, "error": f"{type(e).__name__}: {e}"})
+    assert expected[0]["digest"] == expected[1]["digest"] == expected[2]["digest"]
+    assert qd.digest_bag(db.from_sequence(DOCS, npartitions=3), "run").compute() == expected
+
+    frame = pd.DataFrame({"doc": DOCS, "n": range(len(DOCS))})
+    with dask.config.set({"dataframe.convert-string": False}):  # keep the bytes and objects
+        documents = dd.from_pandas(frame, npartitions=4)
+    got = qd.digest_frame(documents, "run").compute()
+    assert list(got["n"]) == list(range(len(DOCS)))
+    assert [{"digest": None if pd.isna(d) else d, "error": None if pd.isna(e) else e}
+            for d, e in zip(got["digest"], got["error"])] == expected
+
+
+@pytest.mark.parametrize("docs", [
+    ['{"b": 1, "a": 2}', '{"x": 1.5}', "[1,", '  {"$int": "12"}\r', '"\u00e9"'],
+    [b'{"b": 1, "a": 2}', b'{"x": 1.5}', b"[1,", b"\xff\xfe", b"[" * 200],
+])
+def test_joined_batch_equals_one_at_a_time(docs):
+    one_by_one = qd._digest_each(docs, "certificate")
+    assert qd._digest_joined(docs, "certificate") == one_by_one
+    series = pd.Series(docs * 50)
+    got = qd.digest_partition(series, "certificate")
+    assert list(got["digest"].fillna("-")) == [d or "-" for d in one_by_one[0]] * 50
+
+
+def slow(frame):
+    time.sleep(0.03)
+    return frame
+
+
+def test_a_worker_killed_mid_run_loses_no_row(client, data_dir):
+    paths = [str(data_dir / "a.jsonl"), str(data_dir / "b.jsonl")]
+    frame = qd.digest_jsonl(paths, "run", blocksize="2KiB")
+    assert frame.npartitions > 300
+    future = client.compute(frame.map_partitions(slow, meta=frame._meta))
+    deadline = time.monotonic() + 60
+
+    def slowed(dask_scheduler):
+        return sum(ts.state == "memory" and "slow" in str(ts.key)
+                   for ts in dask_scheduler.tasks.values())
+
+    while client.run_on_scheduler(slowed) < 40:
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    assert not future.done()
+    victim = next(iter(client.run(os.getpid).values()))
+    os.kill(victim, signal.SIGKILL)
+    got = future.result(timeout=180)
+    client.wait_for_workers(2, timeout=60)
+    assert victim not in client.run(os.getpid).values()
+    expected = [row for row in reference(data_dir, "run") if row[0] in paths]
+    assert rows_of(got, "digest") == expected
