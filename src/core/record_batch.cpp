@@ -57,11 +57,10 @@ bool utf8_ok(std::size_t line, std::string_view record, bool known_utf8, RecordS
 
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink,
-                                        bool data_is_utf8) {
+                                        DirectText& scratch, bool data_is_utf8) {
   if (!is_known_profile(profile)) {
     return fail(QuorlError{std::string(kUnknownProfilePrefix) + std::string(profile)});
   }
-  DirectText scratch;  // one set of working buffers for every record
   return for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
     if (!utf8_ok(line, record, data_is_utf8, sink)) return;
     Result<std::string> digest = py_digest_from_json(record, profile, scratch);
@@ -74,8 +73,8 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
 }
 
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
-                                   RecordSink& sink, bool data_is_utf8) {
-  DirectText scratch;
+                                   RecordSink& sink, DirectText& scratch,
+                                   bool data_is_utf8) {
   return for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
     if (!utf8_ok(line, record, data_is_utf8, sink)) return;
     Result<CanonicalText> text = canonical_text_from_json(record, scratch);
@@ -85,6 +84,18 @@ std::size_t canonical_record_lines(std::string_view data, std::size_t first_line
       sink.refused(line, std::move(text).error());
     }
   });
+}
+
+Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
+                                        std::string_view profile, RecordSink& sink) {
+  DirectText scratch;
+  return digest_record_lines(data, first_line, profile, sink, scratch);
+}
+
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
+                                   RecordSink& sink) {
+  DirectText scratch;
+  return canonical_record_lines(data, first_line, sink, scratch);
 }
 
 }  // namespace quorl

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/direct_path.h"
 #include "core/input_gate.h"
 #include "core/result.h"
 
@@ -43,11 +44,18 @@ QuorlError invalid_utf8_error(std::size_t offset);
 // UTF-8 (a str's).
 //
 // Digests under `profile`; an unknown profile is refused before any record
-// is read, and the sink then sees nothing.
+// is read, and the sink then sees nothing. scratch: the direct path's
+// buffers, reused for every record (and kept by a caller between walks).
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink,
-                                        bool data_is_utf8 = false);
+                                        DirectText& scratch, bool data_is_utf8 = false);
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
-                                   RecordSink& sink, bool data_is_utf8 = false);
+                                   RecordSink& sink, DirectText& scratch,
+                                   bool data_is_utf8 = false);
+// The same with buffers of their own.
+Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
+                                        std::string_view profile, RecordSink& sink);
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
+                                   RecordSink& sink);
 
 }  // namespace quorl
