@@ -1,0 +1,7 @@
+"""python -m quorl: the quorl command."""
+
+import sys
+
+from quorl.cli import main
+
+sys.exit(main())

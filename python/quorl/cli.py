@@ -1,0 +1,830 @@
+"""The ``quorl`` command: canonical bytes and digests of files, folders,
+standard input and JSON Lines, laid out like ``sha256sum``.
+
+Work is cut into tasks (a whole document, or a run of whole lines of a JSON
+Lines file) that run in this process (-j 1) or in worker processes, at most
+two per worker in flight, and whose results are written in input order.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import concurrent.futures
+import multiprocessing
+import os
+import re
+import signal
+import stat
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from typing import IO, Callable, Iterable, Iterator
+
+import quorl
+from quorl import _native
+
+PROG = "quorl"
+
+#: Lines of a JSON Lines file are handed out in runs of about this many bytes:
+#: large enough that a small record costs little more than the call itself.
+CHUNK_BYTES = 2 << 20
+
+# Exit statuses, as the coreutils checksum tools use them.
+OK, REFUSED, TROUBLE = 0, 1, 2
+INTERRUPTED = 128 + signal.SIGINT
+BROKEN_PIPE = 128 + signal.SIGPIPE
+
+PROFILE_HELP = {
+    "run": "identity of a run's or job's inputs and outputs",
+    "certificate": "content that is signed or attested",
+    "artifact-byte": "the exact identity of a built artifact",
+    "semantic-content": "what a record means, whatever its formatting",
+}
+
+
+class Refusal(Exception):
+    """Raised by --fail-fast at the first document that is refused."""
+
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+
+@dataclass(frozen=True)
+class Source:
+    """One input: a file (path) or standard input (path None)."""
+
+    name: str
+    path: str | None
+    jsonl: bool
+    size: int | None  # bytes, when known (regular files)
+
+    @property
+    def regular(self) -> bool:
+        return self.size is not None
+
+
+def _is_jsonl_name(path: str) -> bool:
+    return path.endswith(".jsonl")
+
+
+def _walk(root: str) -> list[str]:
+    """Every *.json and *.jsonl file below root, in sorted order."""
+    found: list[tuple[list[str], str]] = []
+    for folder, dirs, files in os.walk(root):
+        dirs.sort()
+        for name in files:
+            if name.endswith((".json", ".jsonl")):
+                path = os.path.join(folder, name)
+                found.append((os.path.relpath(path, root).split(os.sep), path))
+    found.sort()
+    return [path for _, path in found]
+
+
+def expand_paths(paths: list[str], *, recursive: bool, jsonl: bool,
+                 complain: Callable[[str], None]) -> tuple[list[Source], bool]:
+    """The inputs named on the command line; the flag says whether a path
+    could not be used (reported through complain)."""
+    sources: list[Source] = []
+    trouble = False
+    for arg in paths:
+        if arg == "-":
+            sources.append(Source("-", None, jsonl, None))
+            continue
+        try:
+            if os.path.isdir(arg):
+                if not recursive:
+                    complain(f"{arg}: Is a directory")
+                    trouble = True
+                    continue
+                files = _walk(arg)
+            else:
+                files = [arg]
+            for path in files:
+                info = os.stat(path)
+                size = info.st_size if _is_regular(info.st_mode) else None
+                sources.append(Source(path, path, jsonl or _is_jsonl_name(path), size))
+        except OSError as error:
+            complain(f"{error.filename or arg}: {error.strerror}")
+            trouble = True
+    return sources, trouble
+
+
+def _is_regular(mode: int) -> bool:
+    return stat.S_ISREG(mode)
+
+
+# ---------------------------------------------------------------------------
+# Tasks and their results. A task is a plain tuple so that it pickles cheaply:
+#   ("doc", name, path, data)             a whole document (data when no path)
+#   ("lines", name, data, first_line)     whole lines of JSON Lines
+#   ("range", name, path, offset, length, first_line)  the same, read by the worker
+
+
+@dataclass
+class Result:
+    out: bytes = b""
+    # (record line or None, message, line, column, offset)
+    refusals: list[tuple] = field(default_factory=list)
+    records: int = 0
+    error: str | None = None  # the input could not be read
+
+
+def _read_whole(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _read_range(path: str, offset: int, length: int) -> bytes:
+    with open(path, "rb") as f:
+        data = os.pread(f.fileno(), length, offset)
+    if len(data) != length:
+        raise OSError(0, "file changed while being read")
+    return data
+
+
+def run_task(mode: str, profile: str | None, task: tuple) -> Result:
+    """Does one task: mode is "digest" or "canonical". Runs in a worker or
+    in this process."""
+    kind = task[0]
+    try:
+        if kind == "doc":
+            _, name, path, data = task
+            if path is not None:
+                data = _read_whole(path)
+            try:
+                if mode == "digest":
+                    hexdigest = quorl.digest_from_json(data, profile)
+                    out = f"{hexdigest}  {name}\n".encode("utf-8", "surrogateescape")
+                else:
+                    out = quorl.canonical_bytes_from_json(data) + b"\n"
+            except quorl.RefusedError as refused:
+                return Result(b"", [(None, refused.message, refused.line, refused.column,
+                                     refused.offset)], 1)
+            return Result(out, [], 1)
+        if kind == "range":
+            _, name, path, offset, length, first_line = task
+            data = _read_range(path, offset, length)
+        else:
+            _, name, data, first_line = task
+        if mode == "digest":
+            out, refusals, records = _native.digest_lines(data, profile, name=name,
+                                                          first_line=first_line)
+        else:
+            out, refusals, records = _native.canonical_lines(data, first_line=first_line)
+        return Result(out, list(refusals), records)
+    except MemoryError:
+        return Result(error="too large to hold in memory")
+    except OSError as error:
+        return Result(error=error.strerror or str(error))
+
+
+def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, bytes]]:
+    """Runs of whole lines of about chunk bytes: (offset, first line, bytes).
+    Memory stays at about one run plus one line, however long the stream."""
+    offset, line, carry = 0, 1, b""
+    while True:
+        block = stream.read(chunk)
+        if not block:
+            break
+        cut = block.rfind(b"\n")
+        if cut < 0:
+            carry += block
+            continue
+        data = carry + block[: cut + 1]
+        carry = block[cut + 1:]
+        yield offset, line, data
+        offset += len(data)
+        line += data.count(b"\n")
+    if carry:
+        yield offset, line, carry
+
+
+def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[tuple, int]]:
+    """The tasks of one input, each with the bytes it covers (for progress).
+    A file that cannot be opened here gives a "doc" task whose worker
+    reports why."""
+    if not source.jsonl:
+        if source.path is None:
+            data = sys.stdin.buffer.read()
+            yield ("doc", source.name, None, data), len(data)
+        else:
+            yield ("doc", source.name, source.path, None), source.size or 0
+        return
+    if source.path is None:
+        stream: IO[bytes] = sys.stdin.buffer
+        close = False
+    else:
+        try:
+            stream = open(source.path, "rb")
+        except OSError:
+            yield ("doc", source.name, source.path, None), 0  # reports the error
+            return
+        close = True
+    try:
+        for offset, first_line, data in _split_lines(stream, chunk):
+            if by_range and source.regular:
+                yield ("range", source.name, source.path, offset, len(data), first_line), len(data)
+            else:
+                yield ("lines", source.name, data, first_line), len(data)
+    finally:
+        if close:
+            stream.close()
+
+
+# ---------------------------------------------------------------------------
+# Running tasks, in order
+
+
+def _ignore_interrupt() -> None:
+    # Only the parent reports Ctrl-C; workers finish their task and leave.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _noop() -> None:
+    return None
+
+
+class Runner:
+    """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
+    with at most 2 * jobs tasks in flight, and yields results in task order."""
+
+    def __init__(self, mode: str, profile: str | None, jobs: int):
+        self.mode, self.profile, self.jobs = mode, profile, jobs
+        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        if jobs > 1:
+            # Workers are started now, with Ctrl-C held back, so that none of
+            # them sees it before it ignores it; fork starts them all at once.
+            old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            try:
+                self.pool = concurrent.futures.ProcessPoolExecutor(
+                    jobs, mp_context=multiprocessing.get_context("fork"),
+                    initializer=_ignore_interrupt)
+                self.pool.submit(_noop).result()
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def run(self, tasks: Iterable[tuple[object, tuple]]) -> Iterator[tuple[object, Result]]:
+        """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
+        if self.pool is None:
+            for tag, task in tasks:
+                yield tag, run_task(self.mode, self.profile, task)
+            return
+        window: collections.deque = collections.deque()
+        for tag, task in tasks:
+            if len(window) >= 2 * self.jobs:
+                done_tag, future = window.popleft()
+                yield done_tag, future.result()
+            window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task)))
+        while window:
+            done_tag, future = window.popleft()
+            yield done_tag, future.result()
+
+    def close(self) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            self.pool = None
+
+
+# ---------------------------------------------------------------------------
+# Output and messages
+
+
+class Output:
+    """Standard output, or a file written under a temporary name in its
+    folder and renamed into place only when the run completes."""
+
+    def __init__(self, path: str | None):
+        self.path = path
+        self.temp: str | None = None
+        if path is None:
+            self.stream: IO[bytes] = sys.stdout.buffer
+            return
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part",
+                                         dir=folder)
+        self.stream = os.fdopen(fd, "wb")
+
+    def write(self, data: bytes) -> None:
+        # A buffered writer may take only part of a large write (a pipe whose
+        # reader is going away); the rest is written, or the fault raised.
+        view = memoryview(data)
+        while view:
+            view = view[self.stream.write(view) or 0:]
+
+    def commit(self) -> None:
+        self.stream.flush()
+        if self.temp is None:
+            return
+        assert self.path is not None
+        try:
+            mode = os.stat(self.path).st_mode & 0o7777
+        except OSError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        os.chmod(self.temp, mode)
+        self.stream.close()
+        os.replace(self.temp, self.path)
+        self.temp = None
+
+    def discard(self) -> None:
+        if self.temp is None:
+            return
+        try:
+            self.stream.close()
+        except OSError:
+            pass
+        try:
+            os.unlink(self.temp)
+        except OSError:
+            pass
+        self.temp = None
+
+
+class Reporter:
+    """Messages on standard error, kept clear of the progress bar."""
+
+    def __init__(self, bar=None):
+        self.bar = bar
+
+    def __call__(self, text: str) -> None:
+        line = f"{PROG}: {text}"
+        if self.bar is not None:
+            self.bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+
+def refusal_detail(refusal: tuple) -> str:
+    """'line L column C: message', as RefusedError words it."""
+    _record_line, message, line, column, _offset = refusal
+    return f"line {line} column {column}: {message}" if line is not None else message
+
+
+def refusal_text(name: str, refusal: tuple) -> str:
+    where = name if refusal[0] is None else f"{name}:{refusal[0]}"
+    return f"{where}: {refusal_detail(refusal)}"
+
+
+def make_progress(enabled: bool | None, total: int | None):
+    """A tqdm bar of bytes on standard error, or None. By default only on a
+    terminal, and shown only once the work has taken more than a moment."""
+    if enabled is None:
+        enabled = sys.stderr.isatty()
+    if not enabled:
+        return None
+    from tqdm import tqdm
+
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, delay=0.5,
+                file=sys.stderr, dynamic_ncols=True, leave=False)
+
+
+class Progress:
+    def __init__(self, bar):
+        self.bar = bar
+        self.records = 0
+
+    def advance(self, nbytes: int, records: int) -> None:
+        if self.bar is None:
+            return
+        self.records += records
+        elapsed = self.bar.format_dict.get("elapsed") or 0
+        if elapsed > 0:
+            self.bar.set_postfix_str(f"{self.records / elapsed:,.0f} records/s", refresh=False)
+        self.bar.update(nbytes)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _keep_first_accepted(result: Result, data: bytes | None, first_line: int,
+                         refused_line: int | None) -> bytes:
+    """The output of the records before refused_line (for --fail-fast):
+    one output line per accepted non-blank input line before it."""
+    if refused_line is None or data is None:
+        return b""
+    before = data.split(b"\n")[: refused_line - first_line]
+    kept = sum(1 for line in before if line.strip(b" \t\r"))
+    if kept == 0:
+        return b""
+    lines = result.out.split(b"\n")
+    return b"\n".join(lines[:kept]) + b"\n"
+
+
+# ---------------------------------------------------------------------------
+# Commands
+
+
+def _jobs(value: int | None) -> int:
+    if value is not None:
+        return value
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+def cmd_transform(args: argparse.Namespace, mode: str) -> int:
+    """digest and canonical: every input, in order, to one output."""
+    status = OK
+    report = Reporter()
+    paths = args.paths or ["-"]
+    sources, trouble = expand_paths(paths, recursive=args.recursive, jsonl=args.jsonl,
+                                    complain=report)
+    if trouble:
+        status = TROUBLE
+        if args.fail_fast:
+            return status
+    known = [s.size for s in sources]
+    total = None if any(size is None for size in known) else sum(known)  # type: ignore[arg-type]
+    jobs = _jobs(args.jobs)
+    if total is not None and total <= args.chunk_bytes:
+        jobs = 1  # less work than one task: starting workers would cost more
+    profile = getattr(args, "profile", None)
+    output = Output(args.output)
+    runner = None
+    progress = Progress(None)
+    try:
+        runner = Runner(mode, profile, jobs)
+        progress = Progress(make_progress(args.progress, total))
+        report = Reporter(progress.bar)
+
+        def all_tasks() -> Iterator[tuple[object, tuple]]:
+            for source in sources:
+                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes,
+                                              by_range=runner.pool is not None):
+                    yield (source, task, nbytes), task
+
+        for (source, task, nbytes), result in runner.run(all_tasks()):
+            progress.advance(nbytes, result.records)
+            if result.error is not None:
+                report(f"{source.name}: {result.error}")
+                status = TROUBLE
+                if args.fail_fast:
+                    raise Refusal
+                continue
+            if result.refusals and args.fail_fast:
+                first = result.refusals[0]
+                data = task[2] if task[0] == "lines" else None
+                if task[0] == "range":
+                    data = _read_range(task[2], task[3], task[4])
+                first_line = task[-1] if task[0] != "doc" else 1
+                output.write(_keep_first_accepted(result, data, first_line, first[0]))
+                report(refusal_text(source.name, first))
+                raise Refusal
+            output.write(result.out)
+            for refusal in result.refusals:
+                report(refusal_text(source.name, refusal))
+                status = max(status, REFUSED)
+        progress.close()
+        output.commit()
+    except Refusal:
+        progress.close()
+        output.discard()
+        if args.output is None:
+            sys.stdout.flush()
+        return max(status, REFUSED)
+    except OSError as error:
+        progress.close()
+        output.discard()
+        if isinstance(error, BrokenPipeError):
+            raise
+        target = args.output or "standard output"
+        report(f"{target}: {error.strerror or error}")
+        return TROUBLE
+    except BaseException:
+        progress.close()
+        output.discard()
+        raise
+    finally:
+        if runner is not None:
+            runner.close()
+    return status
+
+
+_SUM_LINE = re.compile(r"^([0-9a-fA-F]{64}) [ *](.+)$")
+_RECORD = re.compile(r"^(.*):([0-9]+)$")
+
+
+@dataclass
+class Entry:
+    """One line of a sums file."""
+
+    expected: str
+    name: str          # as shown: the file, or file:line
+    path: str
+    record_line: int | None
+    verdict: str | None = None  # "OK", "FAILED", "FAILED open or read"
+
+
+def parse_sums(lines: Iterable[str], origin: str, report: Reporter) -> tuple[list[Entry], int]:
+    entries: list[Entry] = []
+    bad = 0
+    for number, raw in enumerate(lines, 1):
+        text = raw.rstrip("\n").rstrip("\r")
+        if not text.strip():
+            continue
+        match = _SUM_LINE.match(text)
+        if match is None:
+            report(f"{origin}: {number}: improperly formatted digest line")
+            bad += 1
+            continue
+        expected, name = match.group(1).lower(), match.group(2)
+        record = _RECORD.match(name)
+        if record is not None and not os.path.isfile(name):
+            entries.append(Entry(expected, name, record.group(1), int(record.group(2))))
+        else:
+            entries.append(Entry(expected, name, name, None))
+    return entries, bad
+
+
+def _plural(count: int, one: str, many: str) -> str:
+    return f"{count} {one if count == 1 else many}"
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    report = Reporter()
+    entries: list[Entry] = []
+    bad = 0
+    status = OK
+    for sums in args.sums or ["-"]:
+        try:
+            if sums == "-":
+                text = sys.stdin.buffer.read().decode("utf-8", "surrogateescape")
+            else:
+                with open(sums, "rb") as f:
+                    text = f.read().decode("utf-8", "surrogateescape")
+        except OSError as error:
+            report(f"{sums}: {error.strerror}")
+            status = TROUBLE
+            continue
+        found, malformed = parse_sums(text.splitlines(), sums, report)
+        entries.extend(found)
+        bad += malformed
+        if not found and not malformed:
+            report(f"{sums}: no properly formatted digest lines found")
+            status = TROUBLE
+
+    # Whole documents one task each; records grouped by file, each file read once.
+    groups: dict[str, list[Entry]] = {}
+    order: list[object] = []
+    for entry in entries:
+        if entry.record_line is None:
+            order.append(entry)
+        else:
+            if entry.path not in groups:
+                groups[entry.path] = []
+                order.append(entry.path)
+            groups[entry.path].append(entry)
+
+    counts = collections.Counter()
+    out = sys.stdout
+
+    def settle(entry: Entry, verdict: str, why: str | None = None) -> None:
+        entry.verdict = verdict
+        if why is not None:
+            report(f"{entry.name}: {why}")
+        if verdict == "OK":
+            if not args.quiet:
+                out.write(f"{entry.name}: OK\n")
+        else:
+            out.write(f"{entry.name}: {verdict}\n")
+
+    sizes = []
+    for item in order:
+        path = item.path if isinstance(item, Entry) else item
+        try:
+            sizes.append(os.stat(path).st_size)
+        except OSError:
+            sizes.append(0)
+    total = sum(sizes)
+    jobs = _jobs(args.jobs)
+    if total <= args.chunk_bytes:
+        jobs = 1
+    runner = None
+    progress = Progress(None)
+    try:
+        runner = Runner("digest", args.profile, jobs)
+        progress = Progress(make_progress(args.progress, total))
+        report.bar = progress.bar
+
+        def all_tasks() -> Iterator[tuple[object, tuple]]:
+            for item in order:
+                if isinstance(item, Entry):
+                    yield (item, None, 0), ("doc", item.name, item.path, None)
+                    continue
+                jsonl = Source(item, item, True, None)
+                try:
+                    info = os.stat(item)
+                    if os.path.isdir(item):
+                        raise IsADirectoryError(21, "Is a directory")
+                    if _is_regular(info.st_mode):
+                        jsonl = Source(item, item, True, info.st_size)
+                except OSError as error:
+                    yield (item, error.strerror, 0), ("doc", item, item, None)
+                    yield (item, "end", 0), ("lines", item, b"", 1)
+                    continue
+                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes,
+                                              by_range=runner.pool is not None):
+                    yield (item, None, nbytes), task
+                yield (item, "end", 0), ("lines", item, b"", 1)
+
+        computed: dict[int, str] = {}
+        refused: dict[int, str] = {}
+        unreadable: str | None = None
+        for (item, note, nbytes), result in runner.run(all_tasks()):
+            progress.advance(nbytes, result.records)
+            if isinstance(item, Entry):
+                if result.error is not None:
+                    settle(item, "FAILED open or read", result.error)
+                    counts["unreadable"] += 1
+                elif result.refusals:
+                    settle(item, "FAILED", refusal_detail(result.refusals[0]))
+                    counts["refused"] += 1
+                else:
+                    got = result.out[:64].decode()
+                    settle(item, "OK" if got == item.expected else "FAILED")
+                    if got != item.expected:
+                        counts["mismatch"] += 1
+            elif note == "end":
+                for entry in groups[item]:
+                    line = entry.record_line
+                    assert line is not None
+                    if unreadable is not None:
+                        settle(entry, "FAILED open or read")
+                        counts["unreadable"] += 1
+                    elif line in refused:
+                        settle(entry, "FAILED", refused[line])
+                        counts["refused"] += 1
+                    elif line not in computed:
+                        settle(entry, "FAILED", "no record on this line")
+                        counts["refused"] += 1
+                    elif computed[line] == entry.expected:
+                        settle(entry, "OK")
+                    else:
+                        settle(entry, "FAILED")
+                        counts["mismatch"] += 1
+                if unreadable is not None:
+                    report(f"{item}: {unreadable}")
+                computed, refused, unreadable = {}, {}, None
+            else:
+                if note is not None or result.error is not None:
+                    unreadable = note or result.error
+                    continue
+                wanted = {entry.record_line for entry in groups[item]}
+                for row in result.out.splitlines():
+                    line = int(row[row.rindex(b":") + 1:])
+                    if line in wanted:
+                        computed[line] = row[:64].decode()
+                for refusal in result.refusals:
+                    if refusal[0] in wanted:
+                        refused[refusal[0]] = refusal_detail(refusal)
+            if args.fail_fast and (counts["mismatch"] or counts["refused"]
+                                   or counts["unreadable"]):
+                break
+        progress.close()
+        out.flush()
+    except BaseException:
+        progress.close()
+        raise
+    finally:
+        if runner is not None:
+            runner.close()
+
+    if counts["mismatch"]:
+        report("WARNING: " + _plural(counts["mismatch"], "computed digest did", "computed digests did")
+               + " NOT match")
+        status = max(status, REFUSED)
+    if counts["refused"]:
+        report("WARNING: " + _plural(counts["refused"], "listed document was", "listed documents were")
+               + " refused or not found")
+        status = max(status, REFUSED)
+    if counts["unreadable"]:
+        report("WARNING: " + _plural(counts["unreadable"], "listed file", "listed files")
+               + " could not be read")
+        status = TROUBLE
+    if bad:
+        report("WARNING: " + _plural(bad, "line is", "lines are") + " improperly formatted")
+        status = max(status, REFUSED)
+    return status
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    profiles = "\n".join(f"  {name:<17} {PROFILE_HELP[name]}" for name in quorl.PROFILES)
+    profile_note = (
+        "profiles:\n" + profiles + "\n\nThe same document has four unrelated digests, so that "
+        "a digest made for one\npurpose cannot stand in for another."
+    )
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Exact canonical bytes and SHA-256 digests of tagged JSON documents.",
+        epilog=(
+            "exit status: 0 when every document was digested (or checked OK), 1 when\n"
+            "any was refused or failed its check, 2 for usage faults and unreadable paths.\n\n"
+            "Run 'quorl COMMAND --help' for each command's options."
+        ),
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {quorl.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def common(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("-j", "--jobs", type=_positive, metavar="N",
+                         help="worker processes (default: the usable cores; 1 works in this "
+                              "process); output order is the same for every N")
+        sub.add_argument("--fail-fast", action="store_true",
+                         help="stop at the first refused, failed or unreadable document")
+        bar = sub.add_mutually_exclusive_group()
+        bar.add_argument("--progress", dest="progress", action="store_true", default=None,
+                         help="a progress bar on standard error (default: when it is a terminal)")
+        bar.add_argument("--no-progress", dest="progress", action="store_false",
+                         help="no progress bar")
+        sub.add_argument("--chunk-bytes", type=_positive, default=CHUNK_BYTES,
+                         help=argparse.SUPPRESS)
+
+    def inputs(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("paths", nargs="*", metavar="PATH",
+                         help="a file, a folder (with -r), or - for standard input (the default)")
+        sub.add_argument("-r", "--recursive", action="store_true",
+                         help="take every *.json and *.jsonl file below each folder, in sorted "
+                              "order")
+        sub.add_argument("--jsonl", action="store_true",
+                         help="every line of the input is one record (blank lines skipped); "
+                              "*.jsonl files are taken this way without it")
+        sub.add_argument("-o", "--output", metavar="FILE",
+                         help="write to FILE (replaced only once the run is complete) instead "
+                              "of standard output")
+
+    digest = commands.add_parser(
+        "digest", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="one digest line per document or record, laid out like sha256sum",
+        description=("Print '<64 hex>  <name>' for every document, and "
+                     "'<64 hex>  <name>:<line>' for every record of JSON Lines."),
+        epilog=profile_note)
+    digest.add_argument("-p", "--profile", required=True, choices=quorl.PROFILES,
+                        metavar="PROFILE", help="what the digest is for (see below)")
+    inputs(digest)
+    common(digest)
+
+    canonical = commands.add_parser(
+        "canonical", help="the canonical bytes of every document, one per line",
+        description=("Write the canonical bytes of every document, or every record of JSON "
+                     "Lines, each followed by a newline. Refused records are left out."))
+    inputs(canonical)
+    common(canonical)
+
+    check = commands.add_parser(
+        "check", formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="recompute the digests listed in a file made by 'quorl digest'",
+        description=("Read lines '<hex>  <name>' or '<hex>  <name>:<line>' and print "
+                     "'<name>: OK' or '<name>: FAILED' for each. Every JSON Lines file "
+                     "named is read once."),
+        epilog=profile_note)
+    check.add_argument("-p", "--profile", required=True, choices=quorl.PROFILES,
+                       metavar="PROFILE", help="the profile the digests were made with")
+    check.add_argument("sums", nargs="*", metavar="SUMS",
+                       help="a file of digest lines, or - for standard input (the default)")
+    check.add_argument("--quiet", action="store_true", help="do not print OK lines")
+    common(check)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "check":
+            status = cmd_check(args)
+        else:
+            status = cmd_transform(args, args.command)
+        sys.stdout.flush()
+        return status
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (quorl digest ... | head -1): leave quietly, as
+        # the coreutils do when SIGPIPE ends them.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return BROKEN_PIPE
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
