@@ -15,6 +15,21 @@
 
 #if defined(__aarch64__) && defined(__linux__)
 #include <sys/auxv.h>
+
+#include <cstdlib>
+#endif
+
+#if defined(QUORL_TEST_HIDE_SHA2_HOOK) && defined(__aarch64__) && defined(__linux__)
+// No CPU model of qemu 7.2 lacks the SHA-2 instructions, so tools/test-aarch64
+// builds with this hook and links with --wrap=getauxval: a run with
+// QUORL_TEST_HIDE_SHA2 set sees a HWCAP without them, the core's probe and
+// this file's model alike, as on such a CPU. Test builds only.
+extern "C" unsigned long __real_getauxval(unsigned long type);
+extern "C" unsigned long __wrap_getauxval(unsigned long type) {
+  unsigned long value = __real_getauxval(type);
+  if (type == AT_HWCAP && std::getenv("QUORL_TEST_HIDE_SHA2") != nullptr) value &= ~HWCAP_SHA2;
+  return value;
+}
 #endif
 
 namespace quorl {
