@@ -1,10 +1,12 @@
 # Type information for quorl._native; the public names are re-exported by quorl.
+from collections.abc import Buffer as _Bytes
 from typing import Literal
 
 from ._errors import RefusedError
 
 Floats = Literal["refuse", "str"]
-Buffer = str | bytes | bytearray | memoryview
+# A document: str, or any bytes-like object (bytes, bytearray, memoryview, mmap).
+Buffer = str | _Bytes
 
 def _set_refused_error(type: type[RefusedError], /) -> None: ...
 def canonical_bytes(obj: object, *, floats: Floats = "refuse") -> bytes: ...
