@@ -10,6 +10,7 @@
 #include "core/decoder.h"
 #include "core/encoder.h"
 #include "json/byte_scan.h"
+#include "native/float_repr.h"
 #include "native/hex_to_decimal.h"
 
 namespace quorl::native {
@@ -27,18 +28,113 @@ constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
 constexpr std::size_t kInterpreterDigitsBits = 13000;
 
 std::uint64_t key_prefix(const char* key, std::size_t size) noexcept {
+  if (size >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, key, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+  }
+  if (size >= 4) {
+    // Two overlapping loads; the bytes they share land in the same place.
+    std::uint32_t head, tail;
+    std::memcpy(&head, key, 4);
+    std::memcpy(&tail, key + size - 4, 4);
+    if constexpr (std::endian::native == std::endian::little) {
+      head = __builtin_bswap32(head);
+      tail = __builtin_bswap32(tail);
+    }
+    return (std::uint64_t{head} << 32) | (std::uint64_t{tail} << (64 - 8 * size));
+  }
   std::uint64_t word = 0;
-  std::memcpy(&word, key, size < 8 ? size : 8);
-  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  for (std::size_t i = 0; i < size; ++i)
+    word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
   return word;
 }
 
-// Unsigned byte order of the keys, a shorter key before any it begins.
-bool member_less(const WalkMember& a, const WalkMember& b) noexcept {
-  if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  const int c = std::memcmp(a.key, b.key, a.size < b.size ? a.size : b.size);
-  return c != 0 ? c < 0 : a.size < b.size;
+// Whether a word of text holds a byte that the string form escapes. Exact
+// for "any": the scan's masks flag spurious bytes only above a real one.
+bool has_special(std::uint64_t word) noexcept {
+  using namespace scan_detail;
+  return (bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below_space(word)) != 0;
 }
+
+#if defined(__SSE2__)
+// One bit per byte of v that the string form escapes: the scan's three tests.
+[[gnu::always_inline]] inline unsigned special_mask(__m128i v) noexcept {
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+// Copies text of at most 16 bytes to dst when none of it needs an escape:
+// two overlapping loads instead of a scan and a call to memcpy.
+[[gnu::always_inline]] inline bool copy_short_plain(char* dst, const char* text, std::size_t size) noexcept {
+  if (size >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, text, 8);
+    std::memcpy(&tail, text + size - 8, 8);
+#if defined(__SSE2__)
+    // Both words in one register: one pass of the scan's three tests.
+    const __m128i v = _mm_set_epi64x(static_cast<long long>(tail), static_cast<long long>(head));
+    if (special_mask(v) != 0) return false;
+#else
+    if (has_special(head) || has_special(tail)) return false;
+#endif
+    std::memcpy(dst, &head, 8);
+    std::memcpy(dst + size - 8, &tail, 8);
+    return true;
+  }
+  if (size >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, text, 4);
+    std::memcpy(&tail, text + size - 4, 4);
+    if (has_special((std::uint64_t{tail} << 32) | head)) return false;
+    std::memcpy(dst, &head, 4);
+    std::memcpy(dst + size - 4, &tail, 4);
+    return true;
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    if (is_string_special(static_cast<unsigned char>(text[i]))) return false;
+  }
+  for (std::size_t i = 0; i < size; ++i) dst[i] = text[i];
+  return true;
+}
+
+// Values whose walk can never run Python code: a list need not hold them.
+bool is_plain_leaf(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyUnicode_Type || type == &PyFloat_Type || obj == Py_None ||
+         type == &PyBool_Type ||
+         (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)));
+}
+
+// Eight bytes of a key from `offset` as a big-endian number, zero-padded
+// past its end.
+std::uint64_t key_word(const WalkMember& m, std::size_t offset) noexcept {
+  return offset + 8 <= m.size ? key_prefix(m.key + offset, 8)
+                              : key_prefix(m.key + offset, m.size - offset);
+}
+
+// Unsigned byte order of the keys, a shorter key before any it begins:
+// eight bytes a step, the first eight kept in the member.
+struct MemberLess {
+  bool operator()(const WalkMember& a, const WalkMember& b) const noexcept {
+    if (a.prefix != b.prefix) [[likely]]
+      return a.prefix < b.prefix;
+    const std::size_t common = a.size < b.size ? a.size : b.size;
+    for (std::size_t offset = 8; offset < common; offset += 8) {
+      const std::uint64_t wa = key_word(a, offset);
+      const std::uint64_t wb = key_word(b, offset);
+      if (wa != wb) return wa < wb;
+    }
+    // Equal over the common part (zero padding can tie "a" with "a\0").
+    return a.size < b.size;
+  }
+};
+constexpr MemberLess member_less{};
 
 bool same_key(const WalkMember& a, const WalkMember& b) noexcept {
   return a.size == b.size && a.prefix == b.prefix && std::memcmp(a.key, b.key, a.size) == 0;
@@ -50,14 +146,18 @@ bool is_digest_key(const WalkMember& m) noexcept {
 
 // The members one dict pushed on the scratch stack, dropped (with their
 // references) when the dict is done, however it ends.
+// The members hold references only once the walk owns them (see
+// ObjectWriter::own_members); `owned` is read when the range ends.
 class MemberRange {
  public:
-  explicit MemberRange(std::vector<WalkMember>& members) noexcept
-      : members_(members), base_(members.size()) {}
+  MemberRange(std::vector<WalkMember>& members, const bool& owned) noexcept
+      : members_(members), owned_(owned), base_(members.size()) {}
   ~MemberRange() {
-    for (std::size_t i = base_; i < members_.size(); ++i) {
-      Py_DECREF(members_[i].key_object);
-      Py_DECREF(members_[i].value);
+    if (owned_) {
+      for (std::size_t i = base_; i < members_.size(); ++i) {
+        Py_DECREF(members_[i].key_object);
+        Py_DECREF(members_[i].value);
+      }
     }
     members_.resize(base_);
   }
@@ -70,6 +170,7 @@ class MemberRange {
 
  private:
   std::vector<WalkMember>& members_;
+  const bool& owned_;
   std::size_t base_;
 };
 
@@ -83,10 +184,6 @@ const char* utf8_of(PyObject* text, Py_ssize_t* size) {
   }
   return PyUnicode_AsUTF8AndSize(text, size);
 }
-
-struct PyMemFree {
-  void operator()(char* p) const noexcept { PyMem_Free(p); }
-};
 
 // decimal.Decimal when the decimal module has been imported (nothing can be
 // a Decimal otherwise), else null; null with an exception set on failure.
@@ -121,7 +218,8 @@ int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
 
 WalkScratchLease::~WalkScratchLease() {
   if (!shared_) return;
-  constexpr std::size_t kKeepBytes = std::size_t{4} << 20;
+  // The output grows by doubling: a 4 MiB output may take an 8 MiB buffer.
+  constexpr std::size_t kKeepBytes = std::size_t{9} << 20;
   if (shared().held_bytes() > kKeepBytes) shared().release();
   in_use() = false;
 }
@@ -143,6 +241,21 @@ bool ObjectWriter::write(PyObject* obj) {
     out_.clear();
   }
   return true;
+}
+
+// The commonest leaves of a container, written without a call.
+inline bool ObjectWriter::member(PyObject* obj, std::size_t depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    put_string(static_cast<const char*>(PyUnicode_DATA(obj)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    put_integer(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+    return true;
+  }
+  return value(obj, depth);
 }
 
 // Exact types first: they are nearly all that real data holds.
@@ -181,12 +294,48 @@ bool ObjectWriter::string(PyObject* obj) {
   return true;
 }
 
-// The core's escapes, found with its plain-run scan and written in place.
-void ObjectWriter::put_string(const char* text, std::size_t size) {
+// Short text without escapes (nearly every key and most values) is copied
+// in place; the rest goes through the core's plain-run scan and escapes.
+// `after` (':' after a key) is written after the closing quote.
+inline void ObjectWriter::put_string(const char* text, std::size_t size, char after) {
+  char* w = out_.room(size + 3 + 16);  // quotes, `after`, room for whole words
+  if (size <= 16 && copy_short_plain(w + 1, text, size)) [[likely]] {
+    w[0] = '"';
+    w[size + 1] = '"';
+    w[size + 2] = after;
+    out_.commit_to(w + size + 2 + (after != 0));
+    return;
+  }
+  put_escaped_string(text, size);
+  if (after != 0) out_.put(after);
+}
+
+void ObjectWriter::put_escaped_string(const char* text, std::size_t size) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   char* w = out_.room(size + 2);  // the quotes and the text when nothing is escaped
   *w++ = '"';
   std::size_t i = 0;
+#if defined(__SSE2__)
+  // Copy and scan in one pass: sixteen bytes are stored before they are
+  // tested, and the output advances only over the plain ones.
+  while (i + 16 <= size) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);  // within the room taken
+    const unsigned mask = special_mask(v);
+    if (mask == 0) {
+      i += 16;
+      w += 16;
+      continue;
+    }
+    const auto plain = static_cast<std::size_t>(__builtin_ctz(mask));
+    i += plain;
+    w += plain;
+    out_.commit_to(w);
+    w = out_.room(6 + (size - i - 1) + 1);  // the escape, the rest, the closing quote
+    w += put_canonical_escape(w, bytes[i]);
+    ++i;
+  }
+#endif
   while (true) {
     const std::size_t j = find_string_special(bytes, i, size);
     std::memcpy(w, text + i, j - i);
@@ -223,11 +372,19 @@ bool ObjectWriter::integer(PyObject* obj) {
     if (overflow != 0) return big_integer(obj);
     if (v == -1 && PyErr_Occurred()) return python_fault();
   }
-  char buf[24];
-  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-  put_integer_text(std::string_view(buf, static_cast<std::size_t>(end - buf)),
-                   v > kMaxBareInteger || v < -kMaxBareInteger);
+  put_integer(v);
   return true;
+}
+
+inline void ObjectWriter::put_integer(long long v) {
+  if (output_ == WalkOutput::Tagged && (v > kMaxBareInteger || v < -kMaxBareInteger)) {
+    char buf[24];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    put_integer_text(std::string_view(buf, static_cast<std::size_t>(end - buf)), true);
+    return;
+  }
+  char* w = out_.room(20);  // "-9223372036854775808"
+  out_.commit_to(std::to_chars(w, w + 20, v).ptr);
 }
 
 // Digits of an int beyond 64 bits, never through the object's own str() or
@@ -236,6 +393,7 @@ bool ObjectWriter::big_integer(PyObject* obj) {
   const std::size_t bits = _PyLong_NumBits(obj);
   if (bits == static_cast<std::size_t>(-1) && PyErr_Occurred()) return python_fault();
   if (bits <= kInterpreterDigitsBits) {
+    own_members();  // the interpreter may convert large ints in Python code
     OwnedRef text(PyLong_Type.tp_repr(obj));
     if (text) {
       Py_ssize_t size = 0;
@@ -283,8 +441,8 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
       item = PyTuple_GET_ITEM(seq, i);
     }
     if (i != 0) out_.put(',');
-    OwnedRef held(Py_NewRef(item));
-    if (!value(item, depth + 1)) {
+    OwnedRef held(is_plain_leaf(item) ? nullptr : Py_NewRef(item));
+    if (!member(item, depth + 1)) {
       path_.push_back("[" + std::to_string(i) + "]");
       return false;
     }
@@ -298,7 +456,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
   std::vector<WalkMember>& members = scratch_.members;
-  MemberRange range(members);
+  MemberRange range(members, owns_members_);
   members.reserve(range.base() + static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
 
   // Snapshot: keys judged and their UTF-8 taken, references held.
@@ -312,8 +470,10 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     if (text == nullptr) return python_fault();
     const auto n = static_cast<std::size_t>(size);
     members.push_back(WalkMember{key_prefix(text, n), text, n, key, item});
-    Py_INCREF(key);
-    Py_INCREF(item);
+    if (owns_members_) {
+      Py_INCREF(key);
+      Py_INCREF(item);
+    }
   }
 
   WalkMember* first = range.first();
@@ -359,9 +519,8 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     }
     if (written) out_.put(',');
     written = true;
-    put_string(m.key, m.size);
-    out_.put(':');
-    if (!value(m.value, depth + 1)) {
+    put_string(m.key, m.size, ':');
+    if (!member(m.value, depth + 1)) {
       path_.push_back(key_segment(m));
       return false;
     }
@@ -385,9 +544,12 @@ bool ObjectWriter::real(PyObject* obj) {
   if (std::isinf(x)) return refuse(msg::kInfinity);
   if (floats_ == FloatPolicy::Refuse) return refuse(msg::kFloat);
   // float.__repr__'s text, whatever a subclass's own __repr__ says.
-  std::unique_ptr<char, PyMemFree> text(PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr));
-  if (!text) return python_fault();
-  put_string(text.get(), std::strlen(text.get()));
+  // Digits, sign, point and exponent only: nothing to escape.
+  char* w = out_.room(kFloatReprMax + 2);
+  w[0] = '"';
+  const std::size_t size = float_repr(x, w + 1);
+  w[size + 1] = '"';
+  out_.commit_to(w + size + 2);
   return true;
 }
 
@@ -404,6 +566,8 @@ bool ObjectWriter::other(PyObject* obj) {
 }
 
 bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type) {
+  own_members();
+  const OwnedRef held(Py_NewRef(obj));
   const int finite = decimal_predicate(decimal_type, obj, "is_finite");
   if (finite < 0) return python_fault();
   if (finite == 0) {
@@ -416,6 +580,18 @@ bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type) {
   OwnedRef text(PyObject_Str(obj));
   if (!text) return python_fault();
   return string(text.get());
+}
+
+// Until now the dict members on the stack were borrowed from their dicts,
+// which nothing could change while no Python code ran. From here on the
+// walk holds them, and every member it takes later.
+void ObjectWriter::own_members() noexcept {
+  if (owns_members_) return;
+  owns_members_ = true;
+  for (const WalkMember& m : scratch_.members) {
+    Py_INCREF(m.key_object);
+    Py_INCREF(m.value);
+  }
 }
 
 void ObjectWriter::flush_if_full() {

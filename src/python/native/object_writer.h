@@ -10,9 +10,12 @@
 // in canonical key order, a dict's keys all judged before its values.
 //
 // Python code can run during a walk only in str() of a Decimal subclass
-// (floats="str"); it may change the containers being walked, so the walk
-// holds strong references to every container and member it works on and
-// re-reads a list's length at each step.
+// (floats="str"), or in the interpreter's own conversion of a large int.
+// Such code may change the containers being walked. So the walk holds every
+// list item it walks that is not a plain leaf, re-reads a list's length at
+// each step, and, from the first point where Python code may run, holds the
+// keys and values of every dict it has taken apart (before that point they
+// are borrowed, which saves two reference counts per member).
 #pragma once
 
 #include "native/py_support.h"
@@ -116,10 +119,14 @@ class ObjectWriter {
   bool other(PyObject* obj);
   bool decimal(PyObject* obj, PyObject* decimal_type);
 
-  void put_string(const char* text, std::size_t size);
+  bool member(PyObject* obj, std::size_t depth);
+  void put_string(const char* text, std::size_t size, char after = 0);
+  void put_escaped_string(const char* text, std::size_t size);
+  void put_integer(long long v);
   void put_integer_text(std::string_view signed_digits, bool beyond_bare);
   static std::string key_segment(const WalkMember& m);
   void flush_if_full();
+  void own_members() noexcept;
 
   bool refuse(std::string_view message);
   bool unsupported(const char* what, PyObject* obj, const char* after);
@@ -132,6 +139,7 @@ class ObjectWriter {
   FloatPolicy floats_;
   Sha256* sink_;
   std::size_t hold_ = 0;  // > 0 while output may still be dropped: no flushing
+  bool owns_members_ = false;  // whether the member stack holds references
 
   FaultKind fault_ = FaultKind::None;
   std::string message_;

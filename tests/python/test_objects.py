@@ -1,0 +1,300 @@
+"""Python objects in: quorl.canonical_bytes, quorl.digest and quorl.to_tagged_json.
+
+The defining property, checked on generated objects: the bytes of an object
+equal quorl_core's bytes for its tagged JSON text, and both equal the
+independent model of support.py applied to the same value rebuilt from exact
+types; the digest likewise. Then tables of floats="str" texts, of refusals
+(type, message, path), nesting limits, huge integers under a lowered int->str
+limit, containers changed by Python code during the walk, and a leak loop.
+"""
+
+from __future__ import annotations
+
+import enum
+import os
+import sys
+import tracemalloc
+from decimal import Decimal
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quorl
+import quorl_core
+from quorl import RefusedError
+from support import DEPTH, FLOAT, INFINITY, NAN, PROFILES, UNKNOWN_PROFILE, expected_digest, model_canonical
+
+DUPLICATE = "duplicate object key in canonical content"
+TAG_KEYS = ["$int", "$nan", "$inf", "$str", "$obj", "$arr", "$bool", "$null", "$float"]
+SETTINGS = settings(max_examples=300, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+class Color(enum.IntEnum):
+    RED = 1
+    HUGE = 2**70
+
+
+class Mood(str, enum.Enum):
+    CALM = "calm"
+    TAGGED = "$int"
+
+
+class Liar(int):
+    """An int whose text methods lie: only its value may count."""
+
+    def __str__(self) -> str:
+        return "lie"
+
+    __repr__ = __str__
+
+
+class Key(str):
+    def __str__(self) -> str:
+        return "lie"
+
+
+class Dict(dict):
+    def items(self):  # the walk reads the dict itself
+        raise AssertionError
+
+
+class List(list):
+    def __iter__(self):
+        raise AssertionError
+
+
+class Twin(str):
+    """Equal text, yet never equal to another Twin: two can share a dict."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other: object) -> bool:
+        return self is other
+
+
+def plain(obj):
+    """The same value from exact types only (the model knows no subclasses)."""
+    if obj is None or isinstance(obj, bool):
+        return obj
+    if isinstance(obj, int):
+        return int.__index__(obj)
+    if isinstance(obj, str):
+        return str.__str__(obj)
+    if isinstance(obj, (list, tuple)):
+        return [plain(obj[i]) for i in range(len(obj))]
+    return {plain(k): plain(v) for k, v in dict.items(obj)}
+
+
+characters = st.one_of(st.characters(max_codepoint=0x7F),
+                       st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),
+                       st.characters(exclude_categories=("Cs",)))
+texts = st.text(characters, max_size=12)
+keys = st.one_of(texts, st.sampled_from(TAG_KEYS + ["digest"]), texts.map(Key))
+leaves = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**64), 2**64),
+    st.integers(min_value=2**52).flatmap(lambda n: st.sampled_from([n, -n, n**5])),
+    texts, texts.map(Key), st.sampled_from([Color.RED, Color.HUGE, Mood.CALM, Mood.TAGGED]),
+    st.integers().map(Liar))
+objects = st.recursive(leaves, lambda inner: st.one_of(
+    st.lists(inner, max_size=5), st.lists(inner, max_size=5).map(tuple),
+    st.lists(inner, max_size=3).map(List),
+    st.dictionaries(keys, inner, max_size=5), st.dictionaries(keys, inner, max_size=3).map(Dict),
+    st.tuples(st.sampled_from(TAG_KEYS), inner).map(lambda kv: {kv[0]: kv[1]}),
+    st.tuples(inner, inner).map(lambda dv: {"digest": dv[0], "x": {"digest": dv[1]}})),
+    max_leaves=30)
+
+
+@SETTINGS
+@given(objects, st.sampled_from(PROFILES))
+def test_objects_agree_with_their_text_and_the_model(obj, profile):
+    text = quorl.to_tagged_json(obj)
+    expected = model_canonical(plain(obj))
+    assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == expected
+    root = plain(obj)
+    if isinstance(root, dict):
+        root.pop("digest", None)
+    assert (quorl.digest(obj, profile) == quorl_core.digest_from_json(text, profile)
+            == expected_digest(profile, model_canonical(root)))
+
+
+@SETTINGS
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_floats_as_str_give_their_repr(x):
+    assert quorl.canonical_bytes([x], floats="str") == model_canonical([repr(x)])
+
+
+class FloatLiar(float):
+    def __repr__(self) -> str:
+        return "lie"
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (1.5, '"1.5"'), (-0.0, '"-0.0"'), (0.0, '"0.0"'), (1e300, '"1e+300"'), (1e16, '"1e+16"'),
+    (1e15, '"1000000000000000.0"'), (1e-05, '"1e-05"'), (0.0001, '"0.0001"'),
+    (5e-324, '"5e-324"'), (FloatLiar(2.5), '"2.5"'), ({"b": 2.0, "a": 1}, '{"a":1,"b":"2.0"}'),
+    (Decimal("1.50"), '"1.50"'), (Decimal("-0"), '"-0"'), (Decimal("1E+3"), '"1E+3"'),
+])
+def test_floats_as_str(obj, expected):
+    assert quorl.canonical_bytes(obj, floats="str") == expected.encode()
+    text = quorl.to_tagged_json(obj, floats="str")
+    assert quorl_core.canonical_bytes_from_json(text) == expected.encode()
+
+
+def nested(depth: int, make):
+    obj: object = 0
+    for _ in range(depth):
+        obj = make(obj)
+    return obj
+
+
+looped_list: list = []
+looped_list.append(looped_list)
+looped_dict: dict = {}
+looped_dict["a"] = looped_dict
+
+
+@pytest.mark.parametrize("obj, kwargs, error, message, path", [
+    (1.5, {}, RefusedError, FLOAT, "$"),
+    ({"a": [1, 2.5]}, {}, RefusedError, FLOAT, '$["a"][1]'),
+    (Decimal("1.5"), {}, RefusedError, FLOAT, "$"),
+    (float("nan"), {"floats": "str"}, RefusedError, NAN, "$"),
+    ([float("-inf")], {}, RefusedError, INFINITY, "$[0]"),
+    ([Decimal("sNaN")], {"floats": "str"}, RefusedError, NAN, "$[0]"),
+    (Decimal("-NaN"), {}, RefusedError, NAN, "$"),
+    (Decimal("-Infinity"), {"floats": "str"}, RefusedError, INFINITY, "$"),
+    ({"\n\"": {"b": 1.5}}, {}, RefusedError, FLOAT, '$["\\u000a\\""]["b"]'),
+    ({"k": {Twin("a"): 1, Twin("a"): 2}}, {}, RefusedError, DUPLICATE, '$["k"]'),
+    ({"b": 1.5, "a": [{1}]}, {}, TypeError, "unsupported type 'set' at $[\"a\"][0]", None),
+    ({"a": 1.5, 2: 0}, {}, TypeError, "dict key must be str, not 'int', at $", None),
+    ([0, b"x"], {}, TypeError, "unsupported type 'bytes' at $[1]", None),
+    ((bytearray(),), {}, TypeError, "unsupported type 'bytearray' at $[0]", None),
+    ({"o": object()}, {}, TypeError, "unsupported type 'object' at $[\"o\"]", None),
+    (nested(129, lambda o: [o]), {}, RefusedError, DEPTH, "$" + "[0]" * 128),
+    (nested(129, lambda o: {"$int": o}), {}, RefusedError, DEPTH, '$' + '["$int"]' * 128),
+    (looped_list, {}, RefusedError, DEPTH, "$" + "[0]" * 128),
+    (looped_dict, {}, RefusedError, DEPTH, '$' + '["a"]' * 128),
+    ("\ud800", {}, UnicodeEncodeError, None, "$"),
+    ({"a": {"\udfff": 1}}, {}, UnicodeEncodeError, None, '$["a"]'),
+    (0, {"floats": "round"}, ValueError, "floats must be \"refuse\" or \"str\", not 'round'", None),
+], ids=lambda value: None if isinstance(value, (str, type)) else "")
+def test_refusals(obj, kwargs, error, message, path):
+    for function in (quorl.canonical_bytes, quorl.to_tagged_json,
+                     lambda o, **kw: quorl.digest(o, "run", **kw)):
+        with pytest.raises(error) as caught:
+            function(obj, **kwargs)
+        if error is RefusedError:
+            assert (caught.value.message, caught.value.path) == (message, path)
+        elif error is UnicodeEncodeError:
+            assert caught.value.__notes__ == [f"at {path}"]
+        else:
+            assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("obj", [nested(128, lambda o: [o]), nested(128, lambda o: {"$obj": o}),
+                                 nested(64, lambda o: ({"$int": o},))])
+def test_128_levels_are_accepted(obj):
+    text = quorl.to_tagged_json(obj)  # tag-keyed dicts are wrapped, at no extra depth
+    assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text)
+
+
+def test_digest_profile_and_digest_members():
+    with pytest.raises(RefusedError) as caught:
+        quorl.digest({}, "nope")
+    assert (caught.value.message, caught.value.path) == (UNKNOWN_PROFILE + "nope", None)
+    with pytest.raises(RefusedError, match="floats"):  # the object's fault wins
+        quorl.digest([1.5], "nope")
+    # A root "digest" member is left out but still judged, as the text path does.
+    with pytest.raises(ValueError):
+        quorl_core.digest_from_json('{"digest": 1.5}', "run")
+    with pytest.raises(RefusedError) as caught:
+        quorl.digest({"digest": [1.5]}, "run")
+    assert caught.value.path == '$["digest"][0]'
+    twins = {Twin("digest"): 1, Twin("digest"): 2, "a": 1}
+    assert quorl.digest(twins, "run") == expected_digest("run", b'{"a":1}')
+
+
+@pytest.mark.parametrize("value", [7**118_000, -(10**99_999), Liar(-(3**9000)), Color.HUGE],
+                         ids=["7^118000", "-10^99999", "subclass", "IntEnum"])
+def test_huge_integers_ignore_the_int_str_limit(value):
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(640)
+    try:
+        got = quorl.canonical_bytes([value])
+        text = quorl.to_tagged_json(value)
+    finally:
+        sys.set_int_max_str_digits(0)
+    try:
+        digits = str(int(value))
+        assert got == f"[{digits}]".encode()
+        assert text == f'{{"$int":"{digits}"}}'
+    finally:
+        sys.set_int_max_str_digits(old)
+
+
+class Meddler(Decimal):
+    """A Decimal whose str() empties the containers being walked."""
+
+    victims: list = []
+
+    def __str__(self) -> str:
+        for victim in self.victims:
+            victim.clear()
+        return "1.0"
+
+
+class Reentrant(Decimal):
+    def __str__(self) -> str:
+        return quorl.canonical_bytes({"b": [1], "a": "x"}).decode()
+
+
+def test_python_code_during_the_walk():
+    sentinel = "sentinel-" + "x" * 40
+    inner = {"z": [sentinel, sentinel], "m": Meddler("1")}
+    outer = [Meddler("2"), inner, [sentinel] * 3]
+    Meddler.victims = [outer, inner]
+    before = sys.getrefcount(sentinel)
+    result = quorl.canonical_bytes(outer, floats="str")
+    Meddler.victims = []
+    assert result.startswith(b'["1.0"')  # the rest depends on what was cleared when
+    assert sys.getrefcount(sentinel) == before - 5  # the cleared lists let go of theirs
+    assert quorl.canonical_bytes([Reentrant("1")], floats="str") == b'["{\\"a\\":\\"x\\",\\"b\\":[1]}"]'
+
+
+def rss_bytes() -> int:
+    with open(f"/proc/{os.getpid()}/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+big = {"k": ["x" * 100, 2**200, {"$int": "1", "é": [None, True]}], "digest": 1}
+
+
+@pytest.mark.parametrize("call", [
+    lambda: quorl.canonical_bytes(big),
+    lambda: quorl.digest(big, "run"),
+    lambda: quorl.to_tagged_json(big),
+    lambda: quorl.canonical_bytes([Decimal("1.5"), 2.5], floats="str"),
+    lambda: quorl.canonical_bytes({"a": [1, 1.5]}),
+    lambda: quorl.canonical_bytes({"a": [1, {3}]}),
+    lambda: quorl.canonical_bytes({"a": {"b": "\ud800"}}),
+    lambda: quorl.digest(big, "nope"),
+], ids=["bytes", "digest", "tagged", "decimal", "refused", "type", "surrogate", "profile"])
+def test_no_leaks(call):
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except (ValueError, TypeError):
+                pass
+
+    run(1000)
+    counts = sys.getrefcount(big), sys.getrefcount(big["k"][0])
+    rss = rss_bytes()
+    tracemalloc.start()
+    run(100_000)
+    grown, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert (sys.getrefcount(big), sys.getrefcount(big["k"][0])) == counts
+    assert grown < 64 << 10  # no Python objects kept behind
+    assert rss_bytes() - rss < 16 << 20  # nor native memory (a leak of 100 bytes a call shows)
