@@ -1,6 +1,6 @@
 // UTF-8 validation. A portable kernel that checks one sequence at a time
-// (eight ASCII bytes a step), and on x86 two vector kernels (SSSE3/SSE4.1,
-// AVX2) built on nibble lookup tables: each byte's fault classes are looked
+// (eight ASCII bytes a step), and vector kernels (SSSE3/SSE4.1 and AVX2 on
+// x86, Advanced SIMD on AArch64) built on nibble lookup tables: each byte's fault classes are looked
 // up from the high nibble of the byte before it, the low nibble of the byte
 // before it and its own high nibble, and ANDed; a fault survives only where
 // all three agree. The vector kernels only tell which 64-byte block holds
@@ -18,6 +18,13 @@
 #include <immintrin.h>
 #else
 #define QUORL_UTF8_X86 0
+#endif
+// Advanced SIMD is part of every AArch64 processor: no run-time check.
+#if defined(__aarch64__) && defined(__ARM_NEON)
+#define QUORL_UTF8_NEON 1
+#include <arm_neon.h>
+#else
+#define QUORL_UTF8_NEON 0
 #endif
 
 namespace quorl::json {
@@ -72,7 +79,7 @@ std::size_t find_scalar(std::string_view text) noexcept {
   return scalar_scan(reinterpret_cast<const unsigned char*>(text.data()), text.size());
 }
 
-#if QUORL_UTF8_X86
+#if QUORL_UTF8_X86 || QUORL_UTF8_NEON
 
 // A vector kernel found a fault in the block that starts at `block`. Every
 // sequence that ends before it is well-formed, so the last sequence start
@@ -142,6 +149,70 @@ alignas(32) constexpr std::uint8_t kTailLimit[32] = {
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
 
 constexpr std::size_t kBlock = 64;
+
+#endif  // QUORL_UTF8_X86 || QUORL_UTF8_NEON
+
+#if QUORL_UTF8_NEON
+
+// ---- Advanced SIMD: sixteen bytes a vector, four a block; the same steps
+// as the SSE kernel below.
+
+inline uint8x16_t neon_faults(uint8x16_t input, uint8x16_t previous) noexcept {
+  const uint8x16_t prev1 = vextq_u8(previous, input, 15);
+  const uint8x16_t first_high = vqtbl1q_u8(vld1q_u8(kFirstHigh), vshrq_n_u8(prev1, 4));
+  const uint8x16_t first_low = vqtbl1q_u8(vld1q_u8(kFirstLow), vandq_u8(prev1, vdupq_n_u8(0x0F)));
+  const uint8x16_t second_high = vqtbl1q_u8(vld1q_u8(kSecondHigh), vshrq_n_u8(input, 4));
+  const uint8x16_t special = vandq_u8(vandq_u8(first_high, first_low), second_high);
+  const uint8x16_t third = vqsubq_u8(vextq_u8(previous, input, 14), vdupq_n_u8(0xE0 - 0x80));
+  const uint8x16_t fourth = vqsubq_u8(vextq_u8(previous, input, 13), vdupq_n_u8(0xF0 - 0x80));
+  const uint8x16_t must_continue = vandq_u8(vorrq_u8(third, fourth), vdupq_n_u8(0x80));
+  return veorq_u8(must_continue, special);
+}
+
+struct NeonState {
+  uint8x16_t previous;
+  uint8x16_t unfinished;
+};
+
+inline bool neon_block(const unsigned char* at, NeonState& state) noexcept {
+  const uint8x16_t in0 = vld1q_u8(at), in1 = vld1q_u8(at + 16);
+  const uint8x16_t in2 = vld1q_u8(at + 32), in3 = vld1q_u8(at + 48);
+  const uint8x16_t any = vorrq_u8(vorrq_u8(in0, in1), vorrq_u8(in2, in3));
+  if (vmaxvq_u8(any) < 0x80) {
+    const bool ok = vmaxvq_u8(state.unfinished) == 0;
+    state.previous = in3;
+    state.unfinished = vdupq_n_u8(0);
+    return ok;
+  }
+  const uint8x16_t faults =
+      vorrq_u8(vorrq_u8(neon_faults(in0, state.previous), neon_faults(in1, in0)),
+               vorrq_u8(neon_faults(in2, in1), neon_faults(in3, in2)));
+  state.previous = in3;
+  state.unfinished = vqsubq_u8(in3, vld1q_u8(kTailLimit + 16));
+  return vmaxvq_u8(faults) == 0;
+}
+
+std::size_t find_neon(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  NeonState state{vdupq_n_u8(0), vdupq_n_u8(0)};
+  std::size_t i = 0;
+  for (; n - i >= kBlock; i += kBlock) {
+    if (!neon_block(p + i, state)) return locate_from_block(p, n, i);
+  }
+  if (i < n) {
+    alignas(16) unsigned char tail[kBlock] = {};
+    std::memcpy(tail, p + i, n - i);
+    if (!neon_block(tail, state)) return locate_from_block(p, n, i);
+  } else if (vmaxvq_u8(state.unfinished) != 0) {
+    return locate_from_block(p, n, n);
+  }
+  return kValidUtf8;
+}
+
+#endif  // QUORL_UTF8_NEON
+
+#if QUORL_UTF8_X86
 
 // ---- SSSE3 / SSE4.1: sixteen bytes a vector, four a block.
 
@@ -328,6 +399,9 @@ const KernelList& kernel_list() noexcept {
   static const KernelList list = [] {
     KernelList out;
     out.items[out.count++] = {"scalar", &find_scalar};
+#if QUORL_UTF8_NEON
+    out.items[out.count++] = {"neon", &find_neon};
+#endif
 #if QUORL_UTF8_X86
     if (cpu_has_sse41()) out.items[out.count++] = {"sse4.1", &find_sse};
     if (cpu_has_avx2()) out.items[out.count++] = {"avx2", &find_avx2};
