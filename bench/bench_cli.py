@@ -1,0 +1,193 @@
+"""The quorl command on JSON Lines: records/s against plain Python loops over
+the same lines, the gain from a second worker, and peak memory on a large file.
+
+    python bench/bench_cli.py            # 1,000,000 records; memory on a 2 GB file
+    python bench/bench_cli.py --quick    # 50,000 records; memory on a 100 MB file
+
+Contenders, timed side by side in rounds (median), each over the same file:
+  orjson loop   orjson.loads, orjson.dumps(OPT_SORT_KEYS), hashlib.sha256 per line
+  core loop     quorl_core.digest_from_json per line (the file read as str)
+  quorl -j N    `quorl digest -p run --jsonl -j N FILE > /dev/null` (wall time,
+                process start included)
+Memory: the largest resident size summed over the command and its workers,
+sampled from /proc every 20 ms, and ru_maxrss of the largest single process.
+Records are generated with a fixed seed in a temporary folder under /tmp,
+which is deleted afterwards.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from timing import interleaved  # noqa: E402
+
+import orjson  # noqa: E402
+import quorl_core  # noqa: E402
+
+SEED = 1207
+DOMAIN = b"spec-quorl:v2:run\n"
+WORDS = ["alpha", "beta", "gamma", "delta", "kappa", "sigma", "omega", "Ωmega", "zeta"]
+
+
+def make_record(rng: random.Random, n: int) -> bytes:
+    """A record of about 200 bytes."""
+    doc = {
+        "id": n,
+        "user": f"{rng.choice(WORDS)}-{rng.randrange(10**6)}",
+        "tags": rng.sample(WORDS, 3),
+        "score": rng.randrange(-10**9, 10**9),
+        "ok": rng.random() < 0.5,
+        "ref": {"$int": str(rng.randrange(10**30))},
+        "note": None if rng.random() < 0.5 else "x" * rng.randrange(20),
+        "pos": {"x": rng.randrange(1000), "y": rng.randrange(1000)},
+    }
+    return orjson.dumps(doc) + b"\n"
+
+
+def write_records(path: str, count: int) -> int:
+    rng = random.Random(SEED)
+    with open(path, "wb") as f:
+        for start in range(0, count, 10_000):
+            f.write(b"".join(make_record(rng, n) for n in range(start, min(count, start + 10_000))))
+    return os.path.getsize(path)
+
+
+def write_large(path: str, block_path: str, target: int) -> int:
+    """About target bytes: the records file copied over and over."""
+    with open(path, "wb") as out:
+        while out.tell() < target:
+            with open(block_path, "rb") as block:
+                shutil.copyfileobj(block, out, 1 << 20)
+        return out.tell()
+
+
+def orjson_loop(path: str) -> None:
+    sha, loads, dumps, opt = hashlib.sha256, orjson.loads, orjson.dumps, orjson.OPT_SORT_KEYS
+    with open(path, "rb") as f:
+        for line in f:
+            if line.strip():
+                sha(DOMAIN + dumps(loads(line), option=opt)).hexdigest()
+
+
+def core_loop(path: str) -> None:
+    digest = quorl_core.digest_from_json
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.strip():
+                digest(line, "run")
+
+
+def quorl_command(path: str, jobs: int) -> list[str]:
+    return [sys.executable, "-m", "quorl", "digest", "-p", "run", "--jsonl", "--no-progress",
+            "-j", str(jobs), path]
+
+
+def run_command(args: list[str]) -> None:
+    with open(os.devnull, "wb") as sink:
+        subprocess.run(args, stdout=sink, check=True)
+
+
+def tree_rss(pid: int) -> int:
+    """Resident bytes of pid and its descendants, from /proc."""
+    total, stack = 0, [pid]
+    while stack:
+        p = stack.pop()
+        try:
+            with open(f"/proc/{p}/status") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        total += int(line.split()[1]) * 1024
+            with open(f"/proc/{p}/task/{p}/children") as f:
+                stack.extend(int(c) for c in f.read().split())
+        except OSError:
+            continue
+    return total
+
+
+# Runs the command and prints ru_maxrss of its largest process. A process of
+# its own, small, because a child's ru_maxrss starts from its parent's size
+# at fork (Linux keeps the high-water mark across exec).
+WRAPPER = """
+import resource, subprocess, sys
+status = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024)
+sys.exit(status)
+"""
+
+
+def peak_memory(args: list[str]) -> tuple[int, int, float]:
+    """(peak summed RSS of the tree, ru_maxrss of its largest process, seconds)."""
+    start = time.perf_counter()
+    proc = subprocess.Popen([sys.executable, "-c", WRAPPER, *args], stdout=subprocess.PIPE)
+    peak = 0
+    done = threading.Event()
+
+    def sample() -> None:
+        nonlocal peak
+        while not done.is_set():
+            peak = max(peak, tree_rss(proc.pid))
+            time.sleep(0.02)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    out, _ = proc.communicate()
+    done.set()
+    sampler.join()
+    if proc.returncode != 0:
+        raise SystemExit(f"quorl exited with status {proc.returncode}")
+    return peak, int(out), time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, a few seconds")
+    parser.add_argument("--records", type=int, help="records in the timed file")
+    parser.add_argument("--large-mb", type=int, help="size of the memory test file, MB")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    count = args.records or (50_000 if args.quick else 1_000_000)
+    large = (args.large_mb or (100 if args.quick else 2048)) << 20
+
+    folder = tempfile.mkdtemp(prefix="bench_cli.", dir="/tmp")
+    try:
+        path = os.path.join(folder, "records.jsonl")
+        size = write_records(path, count)
+        print(f"{count:,} records, {size / count:.0f} bytes each on average; "
+              f"{os.cpu_count()} cores, Python {sys.version.split()[0]}")
+        contenders = {
+            "orjson loop": lambda: orjson_loop(path),
+            "core loop": lambda: core_loop(path),
+            "quorl -j 1": lambda: run_command(quorl_command(path, 1)),
+            "quorl -j 2": lambda: run_command(quorl_command(path, 2)),
+        }
+        seconds = interleaved(contenders, rounds=args.rounds, min_s=0.0)
+        for name, s in seconds.items():
+            print(f"  {name:<12} {count / s:>12,.0f} records/s  ({s:.2f} s)")
+        one = seconds["quorl -j 1"]
+        print(f"quorl -j 1 vs orjson loop: {seconds['orjson loop'] / one:.2f}x (target >= 3x)")
+        print(f"quorl -j 1 vs core loop:   {seconds['core loop'] / one:.2f}x (target >= 1.5x)")
+        print(f"quorl -j 2 vs -j 1:        {one / seconds['quorl -j 2']:.2f}x (target >= 1.7x)")
+
+        big = os.path.join(folder, "large.jsonl")
+        written = write_large(big, path, large)
+        os.unlink(path)
+        peak, largest, took = peak_memory(quorl_command(big, 2))
+        print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
+              f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), largest process "
+              f"{largest / 2**20:.0f} MB (target < 200 MB)")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
