@@ -18,8 +18,14 @@ namespace {
 // order, and take the message words as native lanes after a byte swap.
 // "+crypto", not "+sha2": g++ 12's arm_neon.h guards the SHA-2 intrinsics
 // with the older name, and the kernel's SHA2 bit is what is checked anyway.
-[[gnu::target("+crypto")]] void compress_armv8(std::uint32_t* state, const std::uint8_t* blocks,
-                                               std::size_t count) noexcept {
+// clang builds get here only when the whole build targets the instructions.
+#if defined(__clang__)
+#define QUORL_SHA2_TARGET
+#else
+#define QUORL_SHA2_TARGET [[gnu::target("+crypto")]]
+#endif
+QUORL_SHA2_TARGET void compress_armv8(std::uint32_t* state, const std::uint8_t* blocks,
+                                      std::size_t count) noexcept {
   uint32x4_t abcd = vld1q_u32(state);
   uint32x4_t efgh = vld1q_u32(state + 4);
 
@@ -69,6 +75,8 @@ namespace {
   vst1q_u32(state, abcd);
   vst1q_u32(state + 4, efgh);
 }
+
+#undef QUORL_SHA2_TARGET
 
 bool cpu_has_sha2() noexcept {
 #if defined(__ARM_FEATURE_SHA2)

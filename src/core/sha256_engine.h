@@ -13,8 +13,11 @@
 #endif
 
 // The ARMv8 engine loads message words with a lane byte swap that assumes a
-// little-endian target, which every aarch64 Linux is.
-#if defined(__aarch64__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// little-endian target, which every aarch64 Linux is. g++ offers the SHA-2
+// intrinsics to one function compiled for them; clang 14's arm_neon.h only
+// to a build for a CPU that has them (-march=armv8-a+crypto or later).
+#if defined(__aarch64__) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && (!defined(__clang__) || defined(__ARM_FEATURE_SHA2))
 #define QUORL_SHA256_ARMV8 1
 #else
 #define QUORL_SHA256_ARMV8 0

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -70,19 +71,23 @@ std::string hash_hex_cut(Engine engine, std::string_view message,
   return to_hex(h.finish());
 }
 
-// The hardware engine this process should use, found without the code under
-// test: the compiler's CPU model on x86, the kernel's HWCAP bits on aarch64.
-std::string_view expected_hardware_engine() {
-#if defined(__x86_64__) || defined(__i386__)
+// The engine Auto should pick in this process, found without the code under
+// test: the compiler's CPU model on x86 (g++; clang 14 lacks "sha"), the
+// kernel's HWCAP bits on aarch64 Linux; nullopt where there is no such model.
+std::optional<std::string_view> expected_auto_engine() {
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(__clang__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
-      __builtin_cpu_supports("ssse3")) {
-    return "x86-sha-ni";
-  }
-#elif defined(__aarch64__) && defined(__linux__) && defined(HWCAP_SHA2)
-  if ((getauxval(AT_HWCAP) & HWCAP_SHA2) != 0) return "armv8-sha2";
+  const bool sha_ni = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") &&
+                      __builtin_cpu_supports("ssse3");
+  return sha_ni ? "x86-sha-ni" : "portable";
+#elif defined(__aarch64__) && defined(__linux__) && defined(HWCAP_SHA2) && \
+    (!defined(__clang__) || defined(__ARM_FEATURE_SHA2))
+  return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0 ? "armv8-sha2" : "portable";
+#elif !defined(__x86_64__) && !defined(__i386__) && !defined(__aarch64__)
+  return "portable";  // no engine but the portable one is built for this target
+#else
+  return std::nullopt;
 #endif
-  return "portable";
 }
 
 class Sha256EngineTest : public ::testing::TestWithParam<Engine> {
@@ -191,7 +196,14 @@ INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
                          });
 
 TEST(Sha256, EachEngineRequestRunsTheEngineTheCpuAllows) {
-  const std::string_view hardware = expected_hardware_engine();
+  // Shown in the test log and the XML report, so a run on another CPU (or
+  // under an emulator) says which engine it exercised.
+  const std::string chosen(Sha256().engine_name());
+  RecordProperty("sha256_engine", chosen);
+  std::printf("[ ENGINE   ] sha256 engine in use: %s\n", chosen.c_str());
+
+  const std::optional<std::string_view> hardware = expected_auto_engine();
+  if (!hardware) GTEST_SKIP() << "no independent view of this CPU's SHA instructions";
   struct Row {
     Engine requested;
     const char* label;
@@ -199,18 +211,13 @@ TEST(Sha256, EachEngineRequestRunsTheEngineTheCpuAllows) {
   };
   const Row kRows[] = {
       {Engine::Portable, "Portable", "portable"},
-      {Engine::Hardware, "Hardware", hardware},
-      {Engine::Auto, "Auto", hardware},
+      {Engine::Hardware, "Hardware", *hardware},
+      {Engine::Auto, "Auto", *hardware},
   };
   for (const auto& row : kRows) {
     EXPECT_EQ(Sha256(row.requested).engine_name(), row.expected) << row.label;
   }
-  EXPECT_EQ(Sha256::hardware_available(), hardware != "portable");
-  // Shown in the test log and the XML report, so a run on another CPU (or
-  // under an emulator) says which engine it exercised.
-  const std::string chosen(Sha256().engine_name());
-  RecordProperty("sha256_engine", chosen);
-  std::printf("[ ENGINE   ] sha256 engine in use: %s\n", chosen.c_str());
+  EXPECT_EQ(Sha256::hardware_available(), *hardware != "portable");
 }
 
 TEST(Sha256, AutoMatchesPortableOnLargeBufferInOddPieces) {
