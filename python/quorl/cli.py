@@ -19,12 +19,15 @@ import stat
 import sys
 import tempfile
 from dataclasses import dataclass, field
-from typing import IO, Callable, Iterable, Iterator
+from typing import IO, Any, Callable, Generic, Iterable, Iterator, TypeVar
 
 import quorl
 from quorl import _native
 
 PROG = "quorl"
+
+Task = tuple[Any, ...]
+Tag = TypeVar("Tag")
 
 #: Lines of a JSON Lines file are handed out in runs of about this many bytes:
 #: large enough that a small record costs little more than the call itself.
@@ -126,7 +129,7 @@ def _is_regular(mode: int) -> bool:
 class Result:
     out: bytes = b""
     # (record line or None, message, line, column, offset)
-    refusals: list[tuple] = field(default_factory=list)
+    refusals: list[tuple[Any, ...]] = field(default_factory=list)
     records: int = 0
     error: str | None = None  # the input could not be read
 
@@ -144,9 +147,9 @@ def _read_range(path: str, offset: int, length: int) -> bytes:
     return data
 
 
-def run_task(mode: str, profile: str | None, task: tuple) -> Result:
-    """Does one task: mode is "digest" or "canonical". Runs in a worker or
-    in this process."""
+def run_task(mode: str, profile: str, task: Task) -> Result:
+    """Does one task: mode is "digest" (with profile) or "canonical". Runs in
+    a worker or in this process."""
     kind = task[0]
     try:
         if kind == "doc":
@@ -201,7 +204,7 @@ def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, byte
         yield offset, line, carry
 
 
-def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[tuple, int]]:
+def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[Task, int]]:
     """The tasks of one input, each with the bytes it covers (for progress).
     A file that cannot be opened here gives a "doc" task whose worker
     reports why."""
@@ -246,11 +249,11 @@ def _noop() -> None:
     return None
 
 
-class Runner:
+class Runner(Generic[Tag]):
     """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
     with at most 2 * jobs tasks in flight, and yields results in task order."""
 
-    def __init__(self, mode: str, profile: str | None, jobs: int):
+    def __init__(self, mode: str, profile: str, jobs: int) -> None:
         self.mode, self.profile, self.jobs = mode, profile, jobs
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         if jobs > 1:
@@ -265,13 +268,14 @@ class Runner:
             finally:
                 signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
-    def run(self, tasks: Iterable[tuple[object, tuple]]) -> Iterator[tuple[object, Result]]:
+    def run(self, tasks: Iterable[tuple[Tag, Task]]) -> Iterator[tuple[Tag, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
         if self.pool is None:
             for tag, task in tasks:
                 yield tag, run_task(self.mode, self.profile, task)
             return
-        window: collections.deque = collections.deque()
+        window: collections.deque[tuple[Tag, concurrent.futures.Future[Result]]] = (
+            collections.deque())
         for tag, task in tasks:
             if len(window) >= 2 * self.jobs:
                 done_tag, future = window.popleft()
@@ -295,7 +299,7 @@ class Output:
     """Standard output, or a file written under a temporary name in its
     folder and renamed into place only when the run completes."""
 
-    def __init__(self, path: str | None):
+    def __init__(self, path: str | None) -> None:
         self.path = path
         self.temp: str | None = None
         if path is None:
@@ -346,7 +350,7 @@ class Output:
 class Reporter:
     """Messages on standard error, kept clear of the progress bar."""
 
-    def __init__(self, bar=None):
+    def __init__(self, bar: Any = None) -> None:
         self.bar = bar
 
     def __call__(self, text: str) -> None:
@@ -357,32 +361,32 @@ class Reporter:
             print(line, file=sys.stderr)
 
 
-def refusal_detail(refusal: tuple) -> str:
+def refusal_detail(refusal: tuple[Any, ...]) -> str:
     """'line L column C: message', as RefusedError words it."""
     _record_line, message, line, column, _offset = refusal
     return f"line {line} column {column}: {message}" if line is not None else message
 
 
-def refusal_text(name: str, refusal: tuple) -> str:
+def refusal_text(name: str, refusal: tuple[Any, ...]) -> str:
     where = name if refusal[0] is None else f"{name}:{refusal[0]}"
     return f"{where}: {refusal_detail(refusal)}"
 
 
-def make_progress(enabled: bool | None, total: int | None):
+def make_progress(enabled: bool | None, total: int | None) -> Any:
     """A tqdm bar of bytes on standard error, or None. By default only on a
     terminal, and shown only once the work has taken more than a moment."""
     if enabled is None:
         enabled = sys.stderr.isatty()
     if not enabled:
         return None
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, delay=0.5,
                 file=sys.stderr, dynamic_ncols=True, leave=False)
 
 
 class Progress:
-    def __init__(self, bar):
+    def __init__(self, bar: Any) -> None:
         self.bar = bar
         self.records = 0
 
@@ -438,24 +442,25 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         status = TROUBLE
         if args.fail_fast:
             return status
-    known = [s.size for s in sources]
-    total = None if any(size is None for size in known) else sum(known)  # type: ignore[arg-type]
+    sizes = [s.size for s in sources if s.size is not None]
+    total = sum(sizes) if len(sizes) == len(sources) else None
     jobs = _jobs(args.jobs)
     if total is not None and total <= args.chunk_bytes:
         jobs = 1  # less work than one task: starting workers would cost more
-    profile = getattr(args, "profile", None)
-    output = Output(args.output)
-    runner = None
+    profile = getattr(args, "profile", "")
+    output: Output | None = None
+    runner: Runner[tuple[Source, Task, int]] | None = None
     progress = Progress(None)
     try:
+        output = Output(args.output)
         runner = Runner(mode, profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
+        by_range = runner.pool is not None
 
-        def all_tasks() -> Iterator[tuple[object, tuple]]:
+        def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
-                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes,
-                                              by_range=runner.pool is not None):
+                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes, by_range=by_range):
                     yield (source, task, nbytes), task
 
         for (source, task, nbytes), result in runner.run(all_tasks()):
@@ -483,13 +488,15 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         output.commit()
     except Refusal:
         progress.close()
-        output.discard()
+        if output is not None:
+            output.discard()
         if args.output is None:
             sys.stdout.flush()
         return max(status, REFUSED)
     except OSError as error:
         progress.close()
-        output.discard()
+        if output is not None:
+            output.discard()
         if isinstance(error, BrokenPipeError):
             raise
         target = args.output or "standard output"
@@ -497,7 +504,8 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         return TROUBLE
     except BaseException:
         progress.close()
-        output.discard()
+        if output is not None:
+            output.discard()
         raise
     finally:
         if runner is not None:
@@ -570,7 +578,7 @@ def cmd_check(args: argparse.Namespace) -> int:
 
     # Whole documents one task each; records grouped by file, each file read once.
     groups: dict[str, list[Entry]] = {}
-    order: list[object] = []
+    order: list[Entry | str] = []
     for entry in entries:
         if entry.record_line is None:
             order.append(entry)
@@ -580,7 +588,7 @@ def cmd_check(args: argparse.Namespace) -> int:
                 order.append(entry.path)
             groups[entry.path].append(entry)
 
-    counts = collections.Counter()
+    counts: collections.Counter[str] = collections.Counter()
     out = sys.stdout
 
     def settle(entry: Entry, verdict: str, why: str | None = None) -> None:
@@ -604,14 +612,15 @@ def cmd_check(args: argparse.Namespace) -> int:
     jobs = _jobs(args.jobs)
     if total <= args.chunk_bytes:
         jobs = 1
-    runner = None
+    runner: Runner[tuple[Entry | str, str | None, int]] | None = None
     progress = Progress(None)
     try:
         runner = Runner("digest", args.profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report.bar = progress.bar
+        by_range = runner.pool is not None
 
-        def all_tasks() -> Iterator[tuple[object, tuple]]:
+        def all_tasks() -> Iterator[tuple[tuple[Entry | str, str | None, int], Task]]:
             for item in order:
                 if isinstance(item, Entry):
                     yield (item, None, 0), ("doc", item.name, item.path, None)
@@ -627,8 +636,7 @@ def cmd_check(args: argparse.Namespace) -> int:
                     yield (item, error.strerror, 0), ("doc", item, item, None)
                     yield (item, "end", 0), ("lines", item, b"", 1)
                     continue
-                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes,
-                                              by_range=runner.pool is not None):
+                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes, by_range=by_range):
                     yield (item, None, nbytes), task
                 yield (item, "end", 0), ("lines", item, b"", 1)
 
@@ -818,6 +826,10 @@ def main(argv: list[str] | None = None) -> int:
         return status
     except KeyboardInterrupt:
         return INTERRUPTED
+    except MemoryError:
+        print(f"{PROG}: not enough memory (a whole document is held in memory at once; "
+              "JSON Lines are not)", file=sys.stderr)
+        return TROUBLE
     except BrokenPipeError:
         # The reader went away (quorl digest ... | head -1): leave quietly, as
         # the coreutils do when SIGPIPE ends them.
