@@ -16,6 +16,17 @@ std::size_t float_repr(double x, char* dst) noexcept {
     std::memcpy(w, "0.0", 3);
     return static_cast<std::size_t>(w - dst) + 3;
   }
+  // Where the interpreter writes fixed notation with an integer part, the
+  // shortest fixed form has the same digits; it only lacks a ".0" when the
+  // value is whole.
+  if (x >= 1 && x < 1e16) {
+    char* end = std::to_chars(w, w + kFloatReprMax - 3, x, std::chars_format::fixed).ptr;
+    if (std::memchr(w, '.', static_cast<std::size_t>(end - w)) == nullptr) {
+      *end++ = '.';
+      *end++ = '0';
+    }
+    return static_cast<std::size_t>(end - dst);
+  }
   // Shortest round-trip digits as d[.ddd]e<sign><exponent>.
   char sci[kFloatReprMax];
   const char* end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
