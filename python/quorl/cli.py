@@ -10,19 +10,19 @@ from __future__ import annotations
 
 import argparse
 import collections
-import concurrent.futures
-import multiprocessing
 import os
 import re
 import signal
 import stat
 import sys
-import tempfile
 from dataclasses import dataclass, field
-from typing import IO, Any, Callable, Generic, Iterable, Iterator, TypeVar
+from typing import IO, TYPE_CHECKING, Any, Callable, Generic, Iterable, Iterator, TypeVar
 
 import quorl
 from quorl import _native
+
+if TYPE_CHECKING:
+    import concurrent.futures
 
 PROG = "quorl"
 
@@ -123,6 +123,7 @@ def _is_regular(mode: int) -> bool:
 #   ("doc", name, path, data)             a whole document (data when no path)
 #   ("lines", name, data, first_line)     whole lines of JSON Lines
 #   ("range", name, path, offset, length, first_line)  the same, read by the worker
+#   ("error", name, reason)               an input that could not be read
 
 
 @dataclass
@@ -151,6 +152,8 @@ def run_task(mode: str, profile: str, task: Task) -> Result:
     """Does one task: mode is "digest" (with profile) or "canonical". Runs in
     a worker or in this process."""
     kind = task[0]
+    if kind == "error":
+        return Result(error=task[2])
     try:
         if kind == "doc":
             _, name, path, data = task
@@ -204,35 +207,66 @@ def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, byte
         yield offset, line, carry
 
 
+def _ranges(fd: int, chunk: int) -> Iterator[tuple[int, int, int]]:
+    """Runs of whole lines of a regular file, of about chunk bytes:
+    (offset, first line, length). Only the line ends are looked at here;
+    each worker reads its run itself, so that no bytes are copied between
+    processes."""
+    buf = bytearray(chunk)
+    offset, line = 0, 1
+    while True:
+        n = os.preadv(fd, [buf], offset)
+        if n == 0:
+            return
+        cut = buf.rfind(b"\n", 0, n)
+        if cut >= 0:
+            length = cut + 1
+            newlines = buf.count(b"\n", 0, length)
+        else:  # the last line without its newline, or a line longer than a chunk
+            length, newlines = n, 0
+            while n:
+                n = os.preadv(fd, [buf], offset + length)
+                cut = buf.find(b"\n", 0, n)
+                if cut >= 0:
+                    length, newlines = length + cut + 1, 1
+                    break
+                length += n
+        yield offset, line, length
+        line += newlines
+        offset += length
+
+
 def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[Task, int]]:
     """The tasks of one input, each with the bytes it covers (for progress).
     A file that cannot be opened here gives a "doc" task whose worker
     reports why."""
     if not source.jsonl:
         if source.path is None:
-            data = sys.stdin.buffer.read()
+            try:
+                data = sys.stdin.buffer.read()
+            except OSError as error:
+                yield ("error", source.name, error.strerror or str(error)), 0
+                return
             yield ("doc", source.name, None, data), len(data)
         else:
             yield ("doc", source.name, source.path, None), source.size or 0
         return
-    if source.path is None:
-        stream: IO[bytes] = sys.stdin.buffer
-        close = False
-    else:
-        try:
-            stream = open(source.path, "rb")
-        except OSError:
-            yield ("doc", source.name, source.path, None), 0  # reports the error
-            return
-        close = True
+    stream: IO[bytes] | None = None
     try:
-        for offset, first_line, data in _split_lines(stream, chunk):
-            if by_range and source.regular:
-                yield ("range", source.name, source.path, offset, len(data), first_line), len(data)
-            else:
+        if source.path is None:
+            stream = sys.stdin.buffer
+        else:
+            stream = open(source.path, "rb")
+        if by_range and source.regular:
+            for offset, first_line, length in _ranges(stream.fileno(), chunk):
+                yield ("range", source.name, source.path, offset, length, first_line), length
+        else:
+            for offset, first_line, data in _split_lines(stream, chunk):
                 yield ("lines", source.name, data, first_line), len(data)
+    except OSError as error:
+        yield ("error", source.name, error.strerror or str(error)), 0
     finally:
-        if close:
+        if stream is not None and source.path is not None:
             stream.close()
 
 
@@ -257,6 +291,9 @@ class Runner(Generic[Tag]):
         self.mode, self.profile, self.jobs = mode, profile, jobs
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         if jobs > 1:
+            import concurrent.futures  # here: a run in one process does without them
+            import multiprocessing
+
             # Workers are started now, with Ctrl-C held back, so that none of
             # them sees it before it ignores it; fork starts them all at once.
             old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
@@ -305,6 +342,8 @@ class Output:
         if path is None:
             self.stream: IO[bytes] = sys.stdout.buffer
             return
+        import tempfile
+
         folder = os.path.dirname(os.path.abspath(path))
         fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part",
                                          dir=folder)
