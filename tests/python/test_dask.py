@@ -182,16 +182,14 @@ def test_bag_and_partitions_match_one_call_per_document(client):
             for d, e in zip(got["digest"], got["error"])] == expected
 
 
-@pytest.mark.parametrize("docs", [
-    ['{"b": 1, "a": 2}', '{"x": 1.5}', "[1,", '  {"$int": "12"}\r', '"\u00e9"'],
-    [b'{"b": 1, "a": 2}', b'{"x": 1.5}', b"[1,", b"\xff\xfe", b"[" * 200],
-])
-def test_joined_batch_equals_one_at_a_time(docs):
-    one_by_one = qd._digest_each(docs, "certificate")
-    assert qd._digest_joined(docs, "certificate") == one_by_one
-    series = pd.Series(docs * 50)
-    got = qd.digest_partition(series, "certificate")
-    assert list(got["digest"].fillna("-")) == [d or "-" for d in one_by_one[0]] * 50
+def test_a_series_gives_digests_on_its_own_index():
+    docs = pd.Series(['{"b": 1, "a": 2}', b'{"x": 1.5}', "[1,", b"\xff\xfe", "[" * 200 + "]" * 200], index=[9, 3, 7, 1, 5])
+    got = qd.digest_partition(docs, "certificate")
+    assert list(got.index) == [9, 3, 7, 1, 5] and list(got.columns) == ["digest", "error"]
+    assert got["digest"].iloc[0] == quorl_core.digest_from_json('{"a":2,"b":1}', "certificate")
+    assert got["digest"].iloc[1:].isna().all()
+    assert list(got["error"].iloc[1:].str.extract(r": (\w+)", expand=False)) == [
+        "floats", "invalid", "invalid", "nesting"]
 
 
 def slow(frame):
