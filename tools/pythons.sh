@@ -10,13 +10,14 @@ QUORL_MIN_MINOR=12
 QUORL_MAX_MINOR=${QUORL_MAX_MINOR:-30}
 
 python_for() {
-  local v=$1 cand
+  local v=$1 dir cand cands
+  cands=("$(command -v "python$v" 2>/dev/null)"
+         "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v"
+         "${UV_PYTHON_INSTALL_DIR:-$HOME/.local/share/uv/python}"/cpython-"$v".*/bin/"python$v")
+  for dir in ${QUORL_SYSTEM_BINS:-/usr/local/bin /usr/bin}; do cands+=("$dir/python$v"); done
   # A pyenv shim on PATH answers even when that version is not selected, so
   # every candidate is run once to see that it works and is what it says.
-  for cand in "$(command -v "python$v" 2>/dev/null)" \
-              "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v" \
-              "${UV_PYTHON_INSTALL_DIR:-$HOME/.local/share/uv/python}"/cpython-"$v".*/bin/"python$v" \
-              /usr/local/bin/"python$v" /usr/bin/"python$v"; do
+  for cand in "${cands[@]}"; do
     if [ -n "$cand" ] && [ -x "$cand" ] && "$cand" -c "
 import sys
 ok = sys.implementation.name == 'cpython' and '%d.%d' % sys.version_info[:2] == '$v'
