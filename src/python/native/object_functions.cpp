@@ -43,10 +43,19 @@ PyObject* canonical_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound) || !float_policy(bound[1], &floats))
       return nullptr;
     WalkScratchLease scratch;
-    ObjectWriter writer(scratch.get(), WalkOutput::Canonical, floats);
-    if (!writer.write(bound[0])) return nullptr;
-    const OutputBuffer& out = scratch.get().out;
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+    WalkScratch& work = scratch.get();
+    // Written straight into the result, first sized like the thread's last one.
+    if (!work.out.write_to_bytes(work.last_bytes_size + work.last_bytes_size / 8 + 64))
+      return nullptr;
+    ObjectWriter writer(work, WalkOutput::Canonical, floats);
+    const bool ok = writer.write(bound[0]);
+    PyObject* bytes = work.out.take_bytes();
+    if (!ok) {
+      Py_XDECREF(bytes);
+      return nullptr;
+    }
+    if (bytes != nullptr) work.last_bytes_size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+    return bytes;
   });
 }
 

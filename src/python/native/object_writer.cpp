@@ -104,9 +104,25 @@ bool has_avx2() noexcept {
 }
 #endif
 
-// Copies text of at most 16 bytes to dst when none of it needs an escape:
-// two overlapping loads instead of a scan and a call to memcpy.
+#if defined(__SSE2__)
+constexpr std::size_t kShortString = 32;
+#else
+constexpr std::size_t kShortString = 16;
+#endif
+
+// Copies text of at most kShortString bytes to dst when none of it needs an
+// escape: two overlapping loads instead of a scan and a call to memcpy.
 [[gnu::always_inline]] inline bool copy_short_plain(char* dst, const char* text, std::size_t size) noexcept {
+#if defined(__SSE2__)
+  if (size > 16) {  // up to 32: two blocks that overlap
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16));
+    if ((special_mask(head) | special_mask(tail)) != 0) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), head);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + size - 16), tail);
+    return true;
+  }
+#endif
   if (size >= 8) {
     std::uint64_t head, tail;
     std::memcpy(&head, text, 8);
@@ -355,7 +371,7 @@ bool ObjectWriter::string(PyObject* obj) {
 // `after` (':' after a key) is written after the closing quote.
 inline void ObjectWriter::put_string(const char* text, std::size_t size, char after) {
   char* w = out_.room(size + 3 + 16);  // quotes, `after`, room for whole words
-  if (size <= 16 && copy_short_plain(w + 1, text, size)) [[likely]] {
+  if (size <= kShortString && copy_short_plain(w + 1, text, size)) [[likely]] {
     w[0] = '"';
     w[size + 1] = '"';
     w[size + 2] = after;
@@ -514,8 +530,11 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
     // A list is read afresh each step: Python code may have shortened it.
     PyObject* item;
     if (is_list) {
-      if (i >= PyList_GET_SIZE(seq)) break;
+      const Py_ssize_t size = PyList_GET_SIZE(seq);
+      if (i >= size) break;
       item = PyList_GET_ITEM(seq, i);
+      // Items lie anywhere in memory: ask for the next ones early.
+      if (i + 2 < size) __builtin_prefetch(PyList_GET_ITEM(seq, i + 2));
     } else {
       if (i >= PyTuple_GET_SIZE(seq)) break;
       item = PyTuple_GET_ITEM(seq, i);
@@ -575,6 +594,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   for (std::size_t i = 0; i < count; ++i) {
     // Copied out: the walk below may grow the member stack and move it.
     const WalkMember m = members[range.base() + i];
+    if (i + 1 < count) __builtin_prefetch(members[range.base() + i + 1].value);
     if (leave_out_digest && is_digest_key(m)) {
       // Judged like any member, then dropped.
       const std::size_t mark = out_.size();

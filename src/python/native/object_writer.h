@@ -58,6 +58,7 @@ struct WalkMember {
 struct WalkScratch {
   OutputBuffer out;
   std::vector<WalkMember> members;
+  std::size_t last_bytes_size = 0;  // of the last canonical_bytes result
 
   std::size_t held_bytes() const noexcept {
     return out.capacity() + members.capacity() * sizeof(WalkMember);

@@ -1,11 +1,17 @@
 // A growable byte buffer written through raw pointers: the object walk asks
-// for room once per token and writes without a size check per byte. Kept by
-// a thread between calls (see WalkScratch), so its memory is faulted in once.
+// for room once per token and writes without a size check per byte. Its
+// memory is either its own, kept by a thread between calls (see
+// WalkScratch) so that it is faulted in once, or a bytes object that
+// becomes the result, which saves copying the output at the end.
 #pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -13,13 +19,18 @@ namespace quorl::native {
 
 class OutputBuffer {
  public:
+  OutputBuffer() = default;
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+  ~OutputBuffer() { Py_XDECREF(bytes_); }
+
   // A pointer to at least n writable bytes at the end; commit what was used.
   char* room(std::size_t n) {
     if (capacity_ - size_ < n) [[unlikely]]
       grow(n);
-    return data_.get() + size_;
+    return data_ + size_;
   }
-  void commit_to(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_.get()); }
+  void commit_to(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
 
   void put(char c) { *room(1) = c; ++size_; }
   void append(const char* bytes, std::size_t n) {
@@ -28,33 +39,80 @@ class OutputBuffer {
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
 
-  const char* data() const noexcept { return data_.get(); }
+  const char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return capacity_; }
+  // The memory of its own that the buffer holds.
+  std::size_t capacity() const noexcept { return bytes_ != nullptr ? 0 : owned_capacity_; }
   // Drops what was written after `size` (a mark taken earlier).
   void truncate(std::size_t size) noexcept { size_ = size; }
   void clear() noexcept { size_ = 0; }
-  // Gives the memory back.
+  // Gives its own memory back.
   void release() noexcept {
-    data_.reset();
-    size_ = capacity_ = 0;
+    if (bytes_ == nullptr) {
+      data_ = nullptr;
+      size_ = capacity_ = 0;
+    }
+    owned_.reset();
+    owned_capacity_ = 0;
+  }
+
+  // From now on writes go to a new bytes object of `capacity` bytes, which
+  // grows as needed. False with MemoryError set when it cannot be made.
+  bool write_to_bytes(std::size_t capacity) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (bytes == nullptr) return false;
+    Py_XSETREF(bytes_, bytes);
+    data_ = PyBytes_AS_STRING(bytes_);
+    size_ = 0;
+    capacity_ = capacity;
+    return true;
+  }
+  // The bytes object, cut to what was written (a new reference), or null
+  // with MemoryError set; writes go back to the buffer's own memory.
+  PyObject* take_bytes() {
+    PyObject* bytes = std::exchange(bytes_, nullptr);
+    const std::size_t size = size_;
+    use_owned();
+    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+    return bytes;
   }
 
  private:
   void grow(std::size_t n);
+  void use_owned() noexcept {
+    data_ = owned_.get();
+    size_ = 0;
+    capacity_ = owned_capacity_;
+  }
 
-  std::unique_ptr<char[]> data_;
+  char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::unique_ptr<char[]> owned_;
+  std::size_t owned_capacity_ = 0;
+  PyObject* bytes_ = nullptr;  // the result being written, when there is one
 };
 
 inline void OutputBuffer::grow(std::size_t n) {
   std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_ * 2;
   while (capacity - size_ < n) capacity *= 2;
+  if (bytes_ != nullptr) {
+    // Grows in place where the allocator can; null (and MemoryError set) when not at all.
+    if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0) {
+      PyErr_Clear();
+      use_owned();
+      throw std::bad_alloc();
+    }
+    data_ = PyBytes_AS_STRING(bytes_);
+    capacity_ = capacity;
+    return;
+  }
   // for_overwrite: no zeroing of memory that is about to be written.
   auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
-  if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
-  data_ = std::move(bigger);
+  if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
+  owned_ = std::move(bigger);
+  owned_capacity_ = capacity;
+  data_ = owned_.get();
   capacity_ = capacity;
 }
 
