@@ -89,7 +89,8 @@ def convert(raw: bytes) -> bytes:
 def fetch(name: str, timeout: float = 60.0) -> bytes:
     url = BASE_URL + name
     with urllib.request.urlopen(url, timeout=timeout) as response:  # noqa: S310 (fixed https URL)
-        return response.read()
+        data: bytes = response.read()
+    return data
 
 
 def write_whole(path: Path, data: bytes) -> None:

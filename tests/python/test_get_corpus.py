@@ -82,3 +82,33 @@ def test_corpus_file_converts_to_itself(name: str) -> None:
     text = path.read_bytes()
     assert get_corpus.convert(text) == text
     assert hashlib.sha256(text).hexdigest() == get_corpus.DOCUMENTS[name][1]
+
+
+def test_script_offline(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                        capsys: pytest.CaptureFixture[str]) -> None:
+    """main() end to end with the download replaced: what matches its checks is
+    written whole; a wrong size, a wrong result or a failed fetch writes nothing
+    and leaves what was there."""
+    docs = {"ok.json": b'{"b": 0.25, "a": 12345678901234567890}',
+            "short.json": b"[1]", "changed.json": b"[2]"}
+    monkeypatch.setattr(get_corpus, "DOCUMENTS", {
+        "ok.json": (len(docs["ok.json"]), hashlib.sha256(b'{"b":"0.25","a":{"$int":"12345678901234567890"}}').hexdigest()),
+        "short.json": (99, ""),
+        "changed.json": (3, hashlib.sha256(b"[3]").hexdigest()),
+        "offline.json": (1, ""),
+    })
+
+    def fetch(name: str) -> bytes:
+        if name == get_corpus.LICENSE[0] or name.endswith("offline.json"):
+            raise OSError("network unreachable")
+        return docs[name.removeprefix("jsonexamples/")]
+
+    monkeypatch.setattr(get_corpus, "fetch", fetch)
+    (tmp_path / "changed.json").write_bytes(b"kept")
+    monkeypatch.setattr("sys.argv", ["get_corpus.py", "--out", str(tmp_path)])
+    assert get_corpus.main() == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["changed.json", "ok.json"]
+    assert (tmp_path / "ok.json").read_bytes() == b'{"b":"0.25","a":{"$int":"12345678901234567890"}}'
+    assert (tmp_path / "changed.json").read_bytes() == b"kept"
+    err = capsys.readouterr().err
+    assert all(f"!! {n}" in err for n in ("short.json", "changed.json", "offline.json", "LICENSE"))
