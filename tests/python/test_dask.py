@@ -66,7 +66,9 @@ def data_dir(tmp_path_factory):
     rng = random.Random(20240611)
     root = tmp_path_factory.mktemp("jsonl")
     for name, count in [("a.jsonl", 9000), ("b.jsonl", 12000), ("c.jsonl", 7000)]:
-        (root / name).write_bytes(encode(make_lines(rng, count)) + (b"\n" if name == "b.jsonl" else b""))
+        lines = make_lines(rng, count)
+        lines[count // 2] = '{"long": "%s"}' % ("x" * 100_000)  # longer than several blocks
+        (root / name).write_bytes(encode(lines) + (b"\n" if name == "b.jsonl" else b""))
     with gzip.open(root / "d.jsonl.gz", "wb") as f:
         f.write(encode(make_lines(rng, 6000)) + b"\n")
     (root / "empty.jsonl").write_bytes(b"")
@@ -129,6 +131,12 @@ def test_every_row_matches_each_line_alone(client, data_dir, profile, blocksize)
     expected = reference(data_dir, profile)
     assert len(got) > 25000 and sum(e is not None for *_, e in expected) > 1000
     assert rows_of(got, "canonical" if profile is None else "digest") == expected
+
+
+def test_import_quorl_alone_leaves_dask_out():
+    code = "import sys, quorl; print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'pandas')))"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True).stdout == "[]\n"
 
 
 def test_unknown_profile_fails_at_the_call(client, data_dir):
