@@ -14,6 +14,7 @@ import pytest
 import quorl
 
 FLOAT_DOC = b'{\n  "a": 1.5\n}\n'  # the float is at line 2 column 8
+SORTED_DIGEST = quorl.digest_from_json(b'{"a":2,"b":1}', "run")
 
 
 def run(*args, stdin=b"", cwd=None):
@@ -103,7 +104,7 @@ def test_digest_then_check_and_tampering(tree, jobs):
 
 @pytest.mark.parametrize("args, stdin, status, stdout, stderr", [
     (["digest", "-p", "run"], b'{"b":1,"a":2}',
-     0, f"{quorl.digest_from_json(b'{\"a\":2,\"b\":1}', 'run')}  -\n", ""),
+     0, f"{SORTED_DIGEST}  -\n", ""),
     (["canonical", "--jsonl"], b'{"b":1,"a":2}\n\n[3]', 0, '{"a":2,"b":1}\n[3]\n', ""),
     (["canonical", "-", "--jsonl"], b'[1]\n[2.0]\n', 1, "[1]\n",
      "quorl: -:2: line 1 column 2: floats are forbidden"),
