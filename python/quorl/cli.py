@@ -189,22 +189,25 @@ def run_task(mode: str, profile: str, task: Task) -> Result:
 def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, bytes]]:
     """Runs of whole lines of about chunk bytes: (offset, first line, bytes).
     Memory stays at about one run plus one line, however long the stream."""
-    offset, line, carry = 0, 1, b""
+    offset, line = 0, 1
+    pending: list[bytes] = []  # the start of a line, in pieces (a line may be long)
     while True:
         block = stream.read(chunk)
         if not block:
             break
         cut = block.rfind(b"\n")
         if cut < 0:
-            carry += block
+            pending.append(block)
             continue
-        data = carry + block[: cut + 1]
-        carry = block[cut + 1:]
+        pending.append(block[: cut + 1])
+        data = b"".join(pending)
+        pending = [block[cut + 1:]]
         yield offset, line, data
         offset += len(data)
         line += data.count(b"\n")
-    if carry:
-        yield offset, line, carry
+    rest = b"".join(pending)
+    if rest:
+        yield offset, line, rest
 
 
 def _ranges(fd: int, chunk: int) -> Iterator[tuple[int, int, int]]:
@@ -865,16 +868,23 @@ def main(argv: list[str] | None = None) -> int:
         return status
     except KeyboardInterrupt:
         return INTERRUPTED
-    except MemoryError:
-        print(f"{PROG}: not enough memory (a whole document is held in memory at once; "
-              "JSON Lines are not)", file=sys.stderr)
-        return TROUBLE
     except BrokenPipeError:
         # The reader went away (quorl digest ... | head -1): leave quietly, as
         # the coreutils do when SIGPIPE ends them.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return BROKEN_PIPE
+    except MemoryError:
+        print(f"{PROG}: not enough memory (a whole document is held in memory at once; "
+              "JSON Lines are not)", file=sys.stderr)
+        return TROUBLE
+    except Exception as error:
+        from concurrent.futures import BrokenExecutor
+
+        if not isinstance(error, BrokenExecutor):
+            raise
+        print(f"{PROG}: a worker process ended abruptly ({error})", file=sys.stderr)
+        return TROUBLE
 
 
 if __name__ == "__main__":  # pragma: no cover
