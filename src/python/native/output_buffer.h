@@ -67,6 +67,12 @@ class OutputBuffer {
     capacity_ = capacity;
     return true;
   }
+  // Drops a bytes object still being written (a call that ended early).
+  void drop_bytes() noexcept {
+    if (bytes_ == nullptr) return;
+    Py_CLEAR(bytes_);
+    use_owned();
+  }
   // The bytes object, cut to what was written (a new reference), or null
   // with MemoryError set; writes go back to the buffer's own memory.
   PyObject* take_bytes() {
