@@ -141,16 +141,16 @@ def _read_blocks(
         comp_of = {p: infer_compression(p) for p in paths}
     else:
         comp_of = dict.fromkeys(paths, compression)
-    # Paths are already expanded; read them by their full name through the
-    # same filesystem so that no glob is expanded twice.
     groups: dict[str | None, list[str]] = {}
     for p in paths:
         groups.setdefault(comp_of[p], []).append(p)
     blocks_of: dict[str, list[Any]] = {}
     for comp, group in groups.items():
-        full = [fs.unstrip_protocol(p) for p in group]
-        _, blocks, _ = read_bytes(
-            full,
+        # One kind of file (the usual case): read urlpath as given, so that
+        # no name is taken for a glob a second time.
+        source = urlpath if len(groups) == 1 else [fs.unstrip_protocol(p) for p in group]
+        _, blocks, read_paths = read_bytes(
+            source,
             delimiter=b"\n",
             blocksize=blocksize if comp is None else None,
             compression=comp,
@@ -158,7 +158,7 @@ def _read_blocks(
             include_path=True,
             **storage_options,
         )
-        blocks_of.update(zip(group, blocks))
+        blocks_of.update(zip(read_paths, blocks))
     return [(p, blocks_of[p]) for p in paths]
 
 
@@ -210,7 +210,8 @@ def digest_jsonl(
     partition each; compressed files (by extension when ``compression`` is
     ``"infer"``) are read whole, one partition each.
 
-    Columns: ``path`` (string), ``line`` (int64, from 1 in its file),
+    Columns: ``path`` (string, the file's path as its filesystem names it,
+    without the protocol), ``line`` (int64, from 1 in its file),
     ``digest`` (string, missing when refused) and ``error`` (string such as
     ``"line 1 column 9: floats are forbidden ..."``, missing when digested).
     Blank lines give no row. The order is the files' order, then line order.
