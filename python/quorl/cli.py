@@ -825,7 +825,7 @@ def build_parser() -> argparse.ArgumentParser:
     digest = commands.add_parser(
         "digest", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="one digest line per document or record, laid out like sha256sum",
-        description=("Print '<64 hex>  <name>' for every document, and "
+        description=("Print '<64 hex>  <name>' for every document, and\n"
                      "'<64 hex>  <name>:<line>' for every record of JSON Lines."),
         epilog=profile_note)
     digest.add_argument("-p", "--profile", required=True, choices=quorl.PROFILES,
@@ -843,9 +843,9 @@ def build_parser() -> argparse.ArgumentParser:
     check = commands.add_parser(
         "check", formatter_class=argparse.RawDescriptionHelpFormatter,
         help="recompute the digests listed in a file made by 'quorl digest'",
-        description=("Read lines '<hex>  <name>' or '<hex>  <name>:<line>' and print "
-                     "'<name>: OK' or '<name>: FAILED' for each. Every JSON Lines file "
-                     "named is read once."),
+        description=("Read lines '<hex>  <name>' or '<hex>  <name>:<line>' and print\n"
+                     "'<name>: OK' or '<name>: FAILED' for each. Every JSON Lines file\n"
+                     "named is read once, and its records are reported together."),
         epilog=profile_note)
     check.add_argument("-p", "--profile", required=True, choices=quorl.PROFILES,
                        metavar="PROFILE", help="the profile the digests were made with")
