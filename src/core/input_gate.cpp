@@ -8,6 +8,7 @@
 #include "core/number_token.h"
 #include "json/byte_scan.h"
 #include "json/json_reader.h"
+#include "json/utf8_validate.h"
 
 namespace quorl {
 
@@ -111,6 +112,13 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
   Result<QuorlValue> value = decode(tree, 0, false);
   if (!value.ok()) locate(value.error(), text);
   return value;
+}
+
+Result<Unit> check_utf8(std::string_view text) {
+  const std::size_t bad = json::find_invalid_utf8(text);
+  if (bad == json::kValidUtf8) [[likely]]
+    return Unit{};
+  return fail(located("invalid UTF-8 at byte " + std::to_string(bad), bad, text));
 }
 
 void locate(QuorlError& error, std::string_view text) {

@@ -33,6 +33,11 @@ Result<QuorlValue> decode_input_json(std::string_view text);
 // Fills in the line and column of an error that has only its offset in text.
 void locate(QuorlError& error, std::string_view text);
 
+// Bytes from outside a str (a file, a socket) must be UTF-8 before the gate
+// reads them: the refusal "invalid UTF-8 at byte N", located at the first
+// byte that breaks it.
+Result<Unit> check_utf8(std::string_view text);
+
 // Gate, then encode_value at depth 0: the bytes behind canonical_bytes_from_json.
 Result<std::string> py_canonical_bytes_from_json(std::string_view text);
 

@@ -15,11 +15,6 @@ bool is_blank_line(std::string_view line) noexcept {
   return true;
 }
 
-QuorlError invalid_utf8_error(std::size_t offset) {
-  // A record is one line, so the byte's column is its offset plus one.
-  return QuorlError{"invalid UTF-8 at byte " + std::to_string(offset), offset, 1, offset + 1};
-}
-
 namespace {
 
 // Calls work(line, record) for each record of data; returns their count.
@@ -47,9 +42,10 @@ std::size_t for_each_record(std::string_view data, std::size_t first_line, Work&
 // The UTF-8 check shared by both walks: true when the record may go on.
 bool utf8_ok(std::size_t line, std::string_view record, bool known_utf8, RecordSink& sink) {
   if (known_utf8) return true;
-  const std::size_t bad = json::find_invalid_utf8(record);
-  if (bad == json::kValidUtf8) return true;
-  sink.refused(line, invalid_utf8_error(bad));
+  Result<Unit> checked = check_utf8(record);
+  if (checked.ok()) [[likely]]
+    return true;
+  sink.refused(line, std::move(checked).error());
   return false;
 }
 

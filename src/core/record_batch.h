@@ -34,9 +34,6 @@ class RecordSink {
 // line is not a record.
 bool is_blank_line(std::string_view line) noexcept;
 
-// The refusal of a record whose bytes are not UTF-8 from `offset` on.
-QuorlError invalid_utf8_error(std::size_t offset);
-
 // data: complete lines, the last one possibly without its "\n"; its first
 // line is numbered first_line. A record is its line without the "\n" (a
 // trailing "\r" stays: it is JSON whitespace). Both return the number of

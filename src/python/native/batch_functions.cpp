@@ -20,35 +20,6 @@ namespace {
 
 using python::ScratchLease;
 
-// Releases the interpreter lock for its lifetime when asked to, and takes
-// it back even when an exception unwinds through.
-class UnlockedScope {
- public:
-  explicit UnlockedScope(bool release) noexcept
-      : state_(release ? PyEval_SaveThread() : nullptr) {}
-  ~UnlockedScope() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
-  }
-  UnlockedScope(const UnlockedScope&) = delete;
-  UnlockedScope& operator=(const UnlockedScope&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-bool str_argument(const char* param, PyObject* value, std::string_view& out) {
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not '%.200s'", param,
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
 // first_line: an int from 1 up to what leaves room to number every line.
 bool first_line_argument(PyObject* value, std::size_t data_size, std::size_t& out) {
   out = 1;
@@ -234,10 +205,6 @@ PyObject* column_result(const ColumnSink& sink, bool results_as_bytes) {
   return PyTuple_Pack(3, lines.get(), results.get(), errors.get());
 }
 
-bool release_lock_for(const Document& doc) noexcept {
-  return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
-}
-
 // The arguments every function takes: data, then profile for the digests,
 // then name for digest_lines, then first_line.
 struct BatchArguments {
@@ -281,7 +248,7 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
     std::size_t records = 0;
     std::optional<QuorlError> refused;
     {
-      UnlockedScope unlocked(release_lock_for(a.data));
+      LockRelease unlocked(may_release_lock(a.data));
       const std::string_view text = a.data.text();
       const bool utf8 = a.data.from_str();
       if (digest) {

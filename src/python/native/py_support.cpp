@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "json/json_error.h"
 
 namespace quorl::native {
 
@@ -96,8 +95,17 @@ PyObject* set_refused_type(PyObject* type) {
   Py_RETURN_NONE;
 }
 
-std::string invalid_utf8_message(std::size_t offset) {
-  return "invalid UTF-8 at byte " + std::to_string(offset);
+bool str_argument(const char* param, PyObject* value, std::string_view& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not '%.200s'", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
 }
 
 namespace {
@@ -147,9 +155,5 @@ PyObject* raise_refused_path(std::string_view message, std::string_view path) {
   return raise_refused(message, Py_None, Py_None, Py_None, where.get());
 }
 
-QuorlError invalid_utf8_error(std::string_view text, std::size_t offset) {
-  const json::TextPosition at = json::position_of(text, offset);
-  return QuorlError{invalid_utf8_message(offset), offset, at.line, at.column};
-}
 
 }  // namespace quorl::native

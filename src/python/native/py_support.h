@@ -102,6 +102,31 @@ class Document {
 // costs more than other threads gain.
 inline constexpr std::size_t kReleaseLockBytes = std::size_t{64} << 10;
 
+inline bool may_release_lock(const Document& doc) noexcept {
+  return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
+}
+
+// Releases the interpreter lock for its lifetime when asked to; taking it
+// back in the destructor means that an exception unwinding through here
+// reaches the call guard with the lock held.
+class LockRelease {
+ public:
+  explicit LockRelease(bool release) noexcept
+      : state_(release ? PyEval_SaveThread() : nullptr) {}
+  ~LockRelease() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  LockRelease(const LockRelease&) = delete;
+  LockRelease& operator=(const LockRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The UTF-8 text of a str argument (a profile, a name), borrowed from it;
+// TypeError for anything else.
+bool str_argument(const char* param, PyObject* value, std::string_view& out);
+
 // ---------------------------------------------------------------------------
 // Refusals
 
@@ -113,12 +138,6 @@ PyObject* set_refused_type(PyObject* type);
 PyObject* raise_refused_text(const QuorlError& error);
 // Raises RefusedError for a refusal of a Python object, at `path`.
 PyObject* raise_refused_path(std::string_view message, std::string_view path);
-// The refusal of invalid UTF-8 at `offset` in `text`, located.
-QuorlError invalid_utf8_error(std::string_view text, std::size_t offset);
-
-// "invalid UTF-8 at byte <offset>"-style message shared by every entry point.
-std::string invalid_utf8_message(std::size_t offset);
-
 // ---------------------------------------------------------------------------
 // Method tables of the module's parts, joined by the initialiser. Each ends
 // with a zeroed entry.

@@ -7,7 +7,6 @@
 
 #include "core/digest.h"
 #include "core/input_gate.h"
-#include "json/utf8_validate.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 
@@ -17,47 +16,13 @@ namespace {
 
 using python::ScratchLease;
 
-// Releases the interpreter lock for its lifetime when asked to; taking it
-// back in the destructor means that an exception unwinding through here
-// reaches the call guard with the lock held.
-class LockRelease {
- public:
-  explicit LockRelease(bool release) noexcept
-      : state_(release ? PyEval_SaveThread() : nullptr) {}
-  ~LockRelease() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
-  }
-  LockRelease(const LockRelease&) = delete;
-  LockRelease& operator=(const LockRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-bool release_lock_for(const Document& doc) noexcept {
-  return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
-}
-
 // A refusal for bytes that are not UTF-8, or nothing. A str's text is valid
 // by construction and is not checked again.
 std::optional<QuorlError> utf8_fault(const Document& doc) {
   if (doc.from_str()) return std::nullopt;
-  const std::size_t bad = json::find_invalid_utf8(doc.text());
-  if (bad == json::kValidUtf8) return std::nullopt;
-  return invalid_utf8_error(doc.text(), bad);
-}
-
-bool profile_argument(PyObject* value, std::string_view& profile) {
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "argument 'profile' must be str, not '%.200s'",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return false;
-  profile = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+  Result<Unit> checked = check_utf8(doc.text());
+  if (checked.ok()) return std::nullopt;
+  return std::move(checked).error();
 }
 
 constexpr const char* kCanonicalNames[] = {"doc"};
@@ -76,7 +41,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     std::optional<QuorlError> fault;
     std::optional<Result<CanonicalText>> canonical;
     {
-      LockRelease unlocked(release_lock_for(doc));
+      LockRelease unlocked(may_release_lock(doc));
       fault = utf8_fault(doc);
       if (!fault) canonical.emplace(canonical_text_from_json(doc.text(), scratch.get()));
     }
@@ -88,7 +53,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     {
       // Emitting a large text is a good part of the work: other threads may
       // run meanwhile, since neither the text nor the new object is shared.
-      LockRelease unlocked(release_lock_for(doc));
+      LockRelease unlocked(may_release_lock(doc));
       text.write_to(PyBytes_AS_STRING(bytes.get()));
     }
     return bytes.release();
@@ -102,12 +67,12 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
     if (!bind(kDigestParams, args, nargs, kwnames, bound)) return nullptr;
     Document doc;
     std::string_view profile;
-    if (!doc.take("doc", bound[0]) || !profile_argument(bound[1], profile)) return nullptr;
+    if (!doc.take("doc", bound[0]) || !str_argument("profile", bound[1], profile)) return nullptr;
     ScratchLease scratch;
     std::optional<QuorlError> fault;
     std::optional<Result<std::string>> digest;
     {
-      LockRelease unlocked(release_lock_for(doc));
+      LockRelease unlocked(may_release_lock(doc));
       fault = utf8_fault(doc);
       if (!fault) digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get()));
     }
