@@ -221,8 +221,8 @@ def main() -> None:
         os.unlink(path)
         peak, largest, took = peak_memory(quorl_command(big, 2))
         print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
-              f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), largest process "
-              f"{largest / 2**20:.0f} MB (target < 200 MB)")
+              f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), "
+              f"largest process {largest / 2**20:.0f} MB (target < 200 MB)")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

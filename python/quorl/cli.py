@@ -745,12 +745,12 @@ def cmd_check(args: argparse.Namespace) -> int:
             runner.close()
 
     if counts["mismatch"]:
-        report("WARNING: " + _plural(counts["mismatch"], "computed digest did", "computed digests did")
-               + " NOT match")
+        report("WARNING: " + _plural(counts["mismatch"], "computed digest did",
+                                     "computed digests did") + " NOT match")
         status = max(status, REFUSED)
     if counts["refused"]:
-        report("WARNING: " + _plural(counts["refused"], "listed document was", "listed documents were")
-               + " refused or not found")
+        report("WARNING: " + _plural(counts["refused"], "listed document was",
+                                     "listed documents were") + " refused or not found")
         status = max(status, REFUSED)
     if counts["unreadable"]:
         report("WARNING: " + _plural(counts["unreadable"], "listed file", "listed files")
