@@ -189,15 +189,18 @@ constexpr MemberLess member_less{};
 
 // Insertion sort for the small dicts that real data is made of (it also
 // costs one comparison a member when the keys come in order); the library
-// sort for larger ones.
-void sort_members(WalkMember* first, std::size_t count) {
+// sort for larger ones. Returns whether two keys may be equal: false only
+// when the sort saw every neighbour strictly in order.
+bool sort_members(WalkMember* first, std::size_t count) {
   if (count > 24) {
     std::sort(first, first + count, member_less);
-    return;
+    return true;
   }
+  bool maybe_equal = false;
   for (std::size_t i = 1; i < count; ++i) {
-    if (!member_less(first[i], first[i - 1])) [[likely]]
+    if (member_less(first[i - 1], first[i])) [[likely]]
       continue;
+    maybe_equal = true;
     const WalkMember moving = first[i];
     std::size_t j = i;
     do {
@@ -206,6 +209,7 @@ void sort_members(WalkMember* first, std::size_t count) {
     } while (j > 0 && member_less(moving, first[j - 1]));
     first[j] = moving;
   }
+  return maybe_equal;
 }
 
 bool same_key(const WalkMember& a, const WalkMember& b) noexcept {
@@ -583,12 +587,13 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
 
   WalkMember* first = range.first();
   const std::size_t count = range.count();
-  sort_members(first, count);
   // Equal keys (str subclasses with their own equality) are refused before
   // any value is written; left-out "digest" members do not count.
-  for (std::size_t i = 1; i < count; ++i) {
-    if (same_key(first[i - 1], first[i]) && !(leave_out_digest && is_digest_key(first[i])))
-      [[unlikely]] return refuse(msg::kDuplicateKey);
+  if (sort_members(first, count)) [[unlikely]] {
+    for (std::size_t i = 1; i < count; ++i) {
+      if (same_key(first[i - 1], first[i]) && !(leave_out_digest && is_digest_key(first[i])))
+        return refuse(msg::kDuplicateKey);
+    }
   }
 
   // Tagged text: a lone tag key would be read as a tag; $obj keeps it a dict.
@@ -600,7 +605,6 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   for (std::size_t i = 0; i < count; ++i) {
     // Copied out: the walk below may grow the member stack and move it.
     const WalkMember m = members[range.base() + i];
-    if (i + 1 < count) __builtin_prefetch(members[range.base() + i + 1].value);
     if (leave_out_digest && is_digest_key(m)) {
       // Judged like any member, then dropped.
       const std::size_t mark = out_.size();
