@@ -25,33 +25,36 @@ class OutputBuffer {
   ~OutputBuffer() { Py_XDECREF(bytes_); }
 
   // A pointer to at least n writable bytes at the end; commit what was used.
+  // Kept as two pointers: one load each, and nothing to add.
   char* room(std::size_t n) {
-    if (capacity_ - size_ < n) [[unlikely]]
+    if (static_cast<std::size_t>(end_ - pos_) < n) [[unlikely]]
       grow(n);
-    return data_ + size_;
+    return pos_;
   }
-  void commit_to(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
+  void commit_to(char* end) noexcept { pos_ = end; }
 
-  void put(char c) { *room(1) = c; ++size_; }
+  void put(char c) {
+    char* p = room(1);
+    *p = c;
+    pos_ = p + 1;  // from p: the byte store may alias pos_ itself
+  }
   void append(const char* bytes, std::size_t n) {
-    std::memcpy(room(n), bytes, n);
-    size_ += n;
+    char* p = room(n);
+    std::memcpy(p, bytes, n);
+    pos_ = p + n;
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
 
   const char* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(pos_ - data_); }
   // The memory of its own that the buffer holds.
   std::size_t capacity() const noexcept { return bytes_ != nullptr ? 0 : owned_capacity_; }
   // Drops what was written after `size` (a mark taken earlier).
-  void truncate(std::size_t size) noexcept { size_ = size; }
-  void clear() noexcept { size_ = 0; }
+  void truncate(std::size_t size) noexcept { pos_ = data_ + size; }
+  void clear() noexcept { pos_ = data_; }
   // Gives its own memory back.
   void release() noexcept {
-    if (bytes_ == nullptr) {
-      data_ = nullptr;
-      size_ = capacity_ = 0;
-    }
+    if (bytes_ == nullptr) data_ = pos_ = end_ = nullptr;
     owned_.reset();
     owned_capacity_ = 0;
   }
@@ -62,9 +65,8 @@ class OutputBuffer {
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     if (bytes == nullptr) return false;
     Py_XSETREF(bytes_, bytes);
-    data_ = PyBytes_AS_STRING(bytes_);
-    size_ = 0;
-    capacity_ = capacity;
+    data_ = pos_ = PyBytes_AS_STRING(bytes_);
+    end_ = data_ + capacity;
     return true;
   }
   // Drops a bytes object still being written (a call that ended early).
@@ -77,7 +79,7 @@ class OutputBuffer {
   // with MemoryError set; writes go back to the buffer's own memory.
   PyObject* take_bytes() {
     PyObject* bytes = std::exchange(bytes_, nullptr);
-    const std::size_t size = size_;
+    const std::size_t size = this->size();
     use_owned();
     if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
     return bytes;
@@ -86,22 +88,23 @@ class OutputBuffer {
  private:
   void grow(std::size_t n);
   void use_owned() noexcept {
-    data_ = owned_.get();
-    size_ = 0;
-    capacity_ = owned_capacity_;
+    data_ = pos_ = owned_.get();
+    end_ = data_ + owned_capacity_;
   }
 
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  char* data_ = nullptr;  // first byte
+  char* pos_ = nullptr;   // where the next byte goes
+  char* end_ = nullptr;   // past the last byte of room
   std::unique_ptr<char[]> owned_;
   std::size_t owned_capacity_ = 0;
   PyObject* bytes_ = nullptr;  // the result being written, when there is one
 };
 
 inline void OutputBuffer::grow(std::size_t n) {
-  std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_ * 2;
-  while (capacity - size_ < n) capacity *= 2;
+  const std::size_t size = this->size();
+  const auto current = static_cast<std::size_t>(end_ - data_);
+  std::size_t capacity = current < 4096 ? 4096 : current * 2;
+  while (capacity - size < n) capacity *= 2;
   if (bytes_ != nullptr) {
     // Grows in place where the allocator can; null (and MemoryError set) when not at all.
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(capacity)) < 0) {
@@ -110,16 +113,18 @@ inline void OutputBuffer::grow(std::size_t n) {
       throw std::bad_alloc();
     }
     data_ = PyBytes_AS_STRING(bytes_);
-    capacity_ = capacity;
+    pos_ = data_ + size;
+    end_ = data_ + capacity;
     return;
   }
   // for_overwrite: no zeroing of memory that is about to be written.
   auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
-  if (size_ != 0) std::memcpy(bigger.get(), data_, size_);
+  if (size != 0) std::memcpy(bigger.get(), data_, size);
   owned_ = std::move(bigger);
   owned_capacity_ = capacity;
   data_ = owned_.get();
-  capacity_ = capacity;
+  pos_ = data_ + size;
+  end_ = data_ + capacity;
 }
 
 }  // namespace quorl::native
