@@ -25,10 +25,9 @@ import time
 from pathlib import Path
 
 import orjson
+from corpus_dir import require_corpus
 
 import quorl
-
-DEFAULT_CORPUS = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 
 
 def _time_once(fn, obj, repeat: int) -> float:
@@ -74,12 +73,13 @@ def bench_file(path: Path, rounds: int, budget: float) -> dict[str, float]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--corpus", type=Path, default=DEFAULT_CORPUS)
+    parser.add_argument("--corpus", type=Path, default=None,
+                        help="folder of documents (default: the shared corpus, else bench/corpus)")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--budget", type=float, default=0.05, help="seconds per timing")
     args = parser.parse_args()
 
-    files = sorted(args.corpus.glob("*.json"))
+    files = sorted(require_corpus(args.corpus).glob("*.json"))
     print("Documents are loaded with json.loads; floats='str' lets quorl take any floats "
           "(orjson writes them as numbers).")
     header = (f"{'document':<22} {'KB':>7} {'quorl bytes':>12} {'orjson':>10} {'ratio':>6} "

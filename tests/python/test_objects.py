@@ -11,10 +11,12 @@ limit, containers changed by Python code during the walk, and a leak loop.
 from __future__ import annotations
 
 import enum
+import json
 import os
 import sys
 import tracemalloc
 from decimal import Decimal
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -123,6 +125,24 @@ def test_objects_agree_with_their_text_and_the_model(obj, profile):
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_floats_as_str_give_their_repr(x):
     assert quorl.canonical_bytes([x], floats="str") == model_canonical([repr(x)])
+
+
+def corpus_files() -> list[Path]:
+    """The benchmark documents, where a checkout has them (see bench/corpus_dir.py)."""
+    root = Path(__file__).resolve().parents[2]
+    for folder in (root.parent / "shared" / "corpus", root / "bench" / "corpus"):
+        if folder.is_dir() and any(folder.glob("*.json")):
+            return sorted(folder.glob("*.json"))
+    return []
+
+
+@pytest.mark.parametrize("path", corpus_files(), ids=lambda path: path.name)
+def test_corpus_documents_as_objects(path):
+    # Large real documents: the digest is fed to the hash in pieces as it is written.
+    obj = json.loads(path.read_bytes())
+    text = quorl.to_tagged_json(obj)
+    assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == model_canonical(obj)
+    assert quorl.digest(obj, "artifact-byte") == quorl_core.digest_from_json(text, "artifact-byte")
 
 
 class FloatLiar(float):
