@@ -1,7 +1,8 @@
 """Digests and canonical bytes of data sets too large for one machine, on Dask.
 
-Needs the ``dask`` extra (``pip install 'quorl_core[dask]'``); ``import quorl``
-alone never imports Dask.
+Needs the ``dask`` extra (``pip install 'quorl_core[dask]'``), except
+:func:`digest_partition`, which needs only pandas; ``import quorl`` alone
+never imports Dask.
 
 - :func:`digest_jsonl` and :func:`canonical_jsonl` read JSON Lines files
   (local globs, lists, any fsspec URL; ``.gz`` and other compressions by
@@ -24,20 +25,19 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import dask
-import dask.bag as db
-import dask.dataframe as dd
 import numpy as np
 import pandas as pd
-from dask.bytes.core import read_bytes
-from dask.delayed import delayed
-from fsspec import AbstractFileSystem
-from fsspec.core import get_fs_token_paths
-from fsspec.utils import infer_compression
 
 from . import RefusedError, _native, digest, digest_from_json
+
+# Dask and fsspec are imported where they are used: digest_partition needs
+# only pandas, for Spark and Ray Data workers that have no Dask.
+if TYPE_CHECKING:
+    import dask.bag as db
+    import dask.dataframe as dd
+    from fsspec import AbstractFileSystem
 
 __all__ = [
     "DEFAULT_BLOCKSIZE",
@@ -122,6 +122,8 @@ def _shift_lines(frame: pd.DataFrame, lines_before: int) -> pd.DataFrame:
 
 
 def _expand(urlpath: Any, storage_options: dict[str, Any]) -> tuple[AbstractFileSystem, list[str]]:
+    from fsspec.core import get_fs_token_paths
+
     fs, _, paths = get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
     if not paths:
         raise OSError(f"{urlpath} resolved to no files")
@@ -136,6 +138,9 @@ def _read_blocks(
 
     Compressed files cannot be entered in the middle, so each is one block.
     """
+    from dask.bytes.core import read_bytes
+    from fsspec.utils import infer_compression
+
     fs, paths = _expand(urlpath, storage_options)
     if compression == "infer":
         comp_of = {p: infer_compression(p) for p in paths}
@@ -166,6 +171,10 @@ def _jsonl_frame(
     urlpath: Any, profile: str | None, value_column: str, blocksize: int | str | None,
     compression: str | None, storage_options: dict[str, Any],
 ) -> dd.DataFrame:
+    import dask
+    import dask.dataframe as dd
+    from dask.delayed import delayed
+
     meta = _jsonl_meta(value_column)
     block_frame = delayed(_block_frame, nout=2, pure=True)
     shift = delayed(_shift_lines, pure=True)
