@@ -147,10 +147,15 @@ constexpr std::size_t kShortString = 16;
     std::memcpy(dst + size - 4, &tail, 4);
     return true;
   }
-  for (std::size_t i = 0; i < size; ++i) {
-    if (is_string_special(static_cast<unsigned char>(text[i]))) return false;
-  }
-  for (std::size_t i = 0; i < size; ++i) dst[i] = text[i];
+  if (size == 0) return true;
+  // One to three bytes: first, middle and last cover them all, without a loop.
+  const auto a = static_cast<unsigned char>(text[0]);
+  const auto b = static_cast<unsigned char>(text[size / 2]);
+  const auto c = static_cast<unsigned char>(text[size - 1]);
+  if (is_string_special(a) | is_string_special(b) | is_string_special(c)) return false;
+  dst[0] = static_cast<char>(a);
+  dst[size / 2] = static_cast<char>(b);
+  dst[size - 1] = static_cast<char>(c);
   return true;
 }
 
