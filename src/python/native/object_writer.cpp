@@ -152,7 +152,7 @@ constexpr std::size_t kShortString = 16;
   const auto a = static_cast<unsigned char>(text[0]);
   const auto b = static_cast<unsigned char>(text[size / 2]);
   const auto c = static_cast<unsigned char>(text[size - 1]);
-  if (is_string_special(a) | is_string_special(b) | is_string_special(c)) return false;
+  if (is_string_special(a) || is_string_special(b) || is_string_special(c)) return false;
   dst[0] = static_cast<char>(a);
   dst[size / 2] = static_cast<char>(b);
   dst[size - 1] = static_cast<char>(c);
