@@ -12,7 +12,7 @@ the fault lies. Results equal those of ``quorl_core`` for the same document.
 
 from __future__ import annotations
 
-from importlib import metadata as _metadata
+from typing import TYPE_CHECKING
 
 from . import _native
 from ._errors import RefusedError
@@ -30,10 +30,23 @@ from ._native import (  # noqa: E402  (after the refusal type is handed over)
 #: The digest profiles, in the order the format lists them.
 PROFILES: tuple[str, ...] = ("run", "certificate", "artifact-byte", "semantic-content")
 
-try:
-    __version__: str = _metadata.version("quorl_core")
-except _metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree
-    __version__ = "0+unknown"
+if TYPE_CHECKING:
+    __version__: str
+
+
+def __getattr__(name: str) -> str:
+    # The version is read from the package metadata only when asked for:
+    # reading it costs more than importing the rest of the package.
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            version = metadata.version("quorl_core")
+        except metadata.PackageNotFoundError:  # pragma: no cover - a source tree
+            version = "0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module 'quorl' has no attribute {name!r}")
 
 __all__ = [
     "PROFILES",

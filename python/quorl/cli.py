@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import os
 import re
 import signal
@@ -335,6 +336,17 @@ class Runner(Generic[Tag]):
 # Output and messages
 
 
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Delays SIGINT (delivered, as KeyboardInterrupt, when the block ends)."""
+    held = {signal.SIGINT}
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 class Output:
     """Standard output, or a file written under a temporary name in its
     folder and renamed into place only when the run completes."""
@@ -494,7 +506,10 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
     runner: Runner[tuple[Source, Task, int]] | None = None
     progress = Progress(None)
     try:
-        output = Output(args.output)
+        # Ctrl-C is held back while the temporary file is made, so that
+        # there is never a file on disk that `output` does not yet name.
+        with _interrupts_held():
+            output = Output(args.output)
         runner = Runner(mode, profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
@@ -766,6 +781,19 @@ def cmd_check(args: argparse.Namespace) -> int:
 # Arguments
 
 
+class _VersionAction(argparse.Action):
+    """--version: the version is read from the package metadata only when
+    asked for, so that ordinary runs do not pay for the lookup."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        parser.exit(message=f"{parser.prog} {quorl.__version__}\n")
+
+
 def _positive(text: str) -> int:
     try:
         value = int(text)
@@ -792,7 +820,7 @@ def build_parser() -> argparse.ArgumentParser:
             "Run 'quorl COMMAND --help' for each command's options."
         ),
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {quorl.__version__}")
+    parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def common(sub: argparse.ArgumentParser) -> None:
