@@ -52,5 +52,5 @@ make_venv() {
   py=$(python_for "$v") || { echo "python$v not found" >&2; return 1; }
   [ -x "$dir/bin/python" ] || "$py" -m venv "$dir"
   "$dir/bin/python" -m pip install -q --upgrade pip
-  "$dir/bin/python" -m pip install -q "$ROOT[$extras]"
+  "$dir/bin/python" -m pip install -q "$ROOT${extras:+[$extras]}"
 }
