@@ -109,6 +109,9 @@ constexpr std::size_t kShortString = 32;
 #else
 constexpr std::size_t kShortString = 16;
 #endif
+// Room a string form takes beyond its text: quotes, a byte after, and
+// whole 16-byte words.
+constexpr std::size_t kStringSlack = 3 + 16;
 
 // Copies text of at most kShortString bytes to dst when none of it needs an
 // escape: two overlapping loads instead of a scan and a call to memcpy.
@@ -325,19 +328,31 @@ bool ObjectWriter::write(PyObject* obj) {
   return true;
 }
 
-// The commonest leaves of a container, written without a call.
-inline bool ObjectWriter::member(PyObject* obj, std::size_t depth) {
+// The commonest leaves of a container, written at the cursor of the
+// container's loop, which keeps it in a register: the buffer's own position
+// is a store and a load away, a chain that would run through every token.
+// Returns the cursor after the leaf, or null when obj is not such a leaf.
+[[gnu::always_inline]] inline char* ObjectWriter::leaf_at(char* w, PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    put_string(static_cast<const char*>(PyUnicode_DATA(obj)),
-               static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-    return true;
+    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+    return string_at(out_.reserve_at(w, size + kStringSlack),
+                     static_cast<const char*>(PyUnicode_DATA(obj)), size, 0);
   }
   if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-    put_integer(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
-    return true;
+    const long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    if (output_ == WalkOutput::Tagged && (v > kMaxBareInteger || v < -kMaxBareInteger))
+      return nullptr;
+    w = out_.reserve_at(w, 20);  // "-9223372036854775808"
+    return std::to_chars(w, w + 20, v).ptr;
   }
-  return value(obj, depth);
+  if (obj == Py_None || obj == Py_True || obj == Py_False) {
+    w = out_.reserve_at(w, 5);
+    const std::string_view word = obj == Py_None ? "null" : obj == Py_True ? "true" : "false";
+    std::memcpy(w, word.data(), 5);  // each literal is followed by its NUL: 5 bytes readable
+    return w + word.size();
+  }
+  return nullptr;
 }
 
 // Exact types first: they are nearly all that real data holds.
@@ -379,17 +394,25 @@ bool ObjectWriter::string(PyObject* obj) {
 // Short text without escapes (nearly every key and most values) is copied
 // in place; the rest goes through the core's plain-run scan and escapes.
 // `after` (':' after a key) is written after the closing quote.
-[[gnu::always_inline]] inline void ObjectWriter::put_string(const char* text, std::size_t size, char after) {
-  char* w = out_.room(size + 3 + 16);  // quotes, `after`, room for whole words
+// The string form at the cursor w, where room for size + kStringSlack bytes
+// has been taken; returns the cursor after it. `after` (':' after a key)
+// follows the closing quote.
+[[gnu::always_inline]] inline char* ObjectWriter::string_at(char* w, const char* text,
+                                                           std::size_t size, char after) {
   if (size <= kShortString && copy_short_plain(w + 1, text, size)) [[likely]] {
     w[0] = '"';
     w[size + 1] = '"';
     w[size + 2] = after;
-    out_.commit_to(w + size + 2 + (after != 0));
-    return;
+    return w + size + 2 + (after != 0);
   }
+  out_.commit_to(w);
   put_escaped_string(text, size);
   if (after != 0) out_.put(after);
+  return out_.pos();
+}
+
+void ObjectWriter::put_string(const char* text, std::size_t size, char after) {
+  out_.commit_to(string_at(out_.room(size + kStringSlack), text, size, after));
 }
 
 void ObjectWriter::put_escaped_string(const char* text, std::size_t size) {
@@ -536,6 +559,7 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
     return refuse(msg::kDepth);
   const bool is_list = PyList_Check(seq);
   out_.put('[');
+  char* w = out_.pos();
   for (Py_ssize_t i = 0;; ++i) {
     // A list is read afresh each step: Python code may have shortened it.
     PyObject* item;
@@ -547,21 +571,28 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
       if (i >= PyTuple_GET_SIZE(seq)) break;
       item = PyTuple_GET_ITEM(seq, i);
     }
-    if (i != 0) out_.put(',');
-    if (Py_TYPE(item) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(item)) {
-      // The commonest item, with nothing to hold and nothing that can fail.
-      put_string(static_cast<const char*>(PyUnicode_DATA(item)),
-                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+    if (i != 0) {
+      w = out_.reserve_at(w, 1);
+      *w++ = ',';
+    }
+    if (char* end = leaf_at(w, item)) {
+      w = end;
+    } else {
+      out_.commit_to(w);
+      OwnedRef held(is_plain_leaf(item) ? nullptr : Py_NewRef(item));
+      if (!value(item, depth + 1)) {
+        path_.push_back("[" + std::to_string(i) + "]");
+        return false;
+      }
+      w = out_.pos();
+    }
+    if (sink_ != nullptr) {
+      out_.commit_to(w);
       flush_if_full();
-      continue;
+      w = out_.pos();
     }
-    OwnedRef held(is_plain_leaf(item) ? nullptr : Py_NewRef(item));
-    if (!member(item, depth + 1)) {
-      path_.push_back("[" + std::to_string(i) + "]");
-      return false;
-    }
-    flush_if_full();
   }
+  out_.commit_to(w);
   out_.put(']');
   return true;
 }
@@ -606,12 +637,14 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
                     tag_of(std::string_view(first->key, first->size), false) != Tag::None;
   if (wrap) out_.append("{\"$obj\":", 8);
   out_.put('{');
+  char* w = out_.pos();
   bool written = false;
   for (std::size_t i = 0; i < count; ++i) {
     // Copied out: the walk below may grow the member stack and move it.
     const WalkMember m = members[range.base() + i];
     if (leave_out_digest && is_digest_key(m)) {
       // Judged like any member, then dropped.
+      out_.commit_to(w);
       const std::size_t mark = out_.size();
       ++hold_;
       const bool ok = value(m.value, depth + 1);
@@ -621,17 +654,30 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
         path_.push_back(key_segment(m));
         return false;
       }
+      w = out_.pos();
       continue;
     }
-    if (written) out_.put(',');
+    w = out_.reserve_at(w, 1 + m.size + kStringSlack);
+    if (written) *w++ = ',';
     written = true;
-    put_string(m.key, m.size, ':');
-    if (!member(m.value, depth + 1)) {
-      path_.push_back(key_segment(m));
-      return false;
+    w = string_at(w, m.key, m.size, ':');
+    if (char* end = leaf_at(w, m.value)) {
+      w = end;
+    } else {
+      out_.commit_to(w);
+      if (!value(m.value, depth + 1)) {
+        path_.push_back(key_segment(m));
+        return false;
+      }
+      w = out_.pos();
     }
-    flush_if_full();
+    if (sink_ != nullptr) {
+      out_.commit_to(w);
+      flush_if_full();
+      w = out_.pos();
+    }
   }
+  out_.commit_to(w);
   out_.put('}');
   if (wrap) out_.put('}');
   return true;

@@ -120,7 +120,8 @@ class ObjectWriter {
   bool other(PyObject* obj);
   bool decimal(PyObject* obj, PyObject* decimal_type);
 
-  bool member(PyObject* obj, std::size_t depth);
+  char* leaf_at(char* w, PyObject* obj);
+  char* string_at(char* w, const char* text, std::size_t size, char after);
   void put_string(const char* text, std::size_t size, char after = 0);
   void put_escaped_string(const char* text, std::size_t size);
   void put_integer(long long v);

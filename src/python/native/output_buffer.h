@@ -32,6 +32,17 @@ class OutputBuffer {
     return pos_;
   }
   void commit_to(char* end) noexcept { pos_ = end; }
+  // For a caller that keeps its own cursor w (the position not yet
+  // committed): w, or where it moved, with at least n bytes of room.
+  char* reserve_at(char* w, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - w) < n) [[unlikely]] {
+      pos_ = w;
+      grow(n);
+      return pos_;
+    }
+    return w;
+  }
+  char* pos() const noexcept { return pos_; }
 
   void put(char c) {
     char* p = room(1);
