@@ -602,24 +602,35 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     return refuse(msg::kDepth);
   std::vector<WalkMember>& members = scratch_.members;
   MemberRange range(members, owns_members_);
-  members.reserve(range.base() + static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  const std::size_t base = range.base();
+  const auto expected = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
 
-  // Snapshot: keys judged and their UTF-8 taken, references held.
+  // Snapshot: keys judged and their UTF-8 taken, references held. The
+  // slots are filled through a pointer (no Python code runs meanwhile, so
+  // the dict keeps its size); the stack's size is right again before any
+  // early return, so that the range never drops an unset slot.
+  members.resize(base + expected);
+  WalkMember* slot = members.data() + base;
+  std::size_t taken = 0;
   Py_ssize_t pos = 0;
   PyObject* key;    // borrowed from the dict until held below
   PyObject* item;
-  while (PyDict_Next(obj, &pos, &key, &item)) {
-    if (!PyUnicode_Check(key)) return unsupported("dict key must be str, not", key, ",");
+  while (taken < expected && PyDict_Next(obj, &pos, &key, &item)) {
     Py_ssize_t size = 0;
-    const char* text = utf8_of(key, &size);
-    if (text == nullptr) return python_fault();
+    const char* text = PyUnicode_Check(key) ? utf8_of(key, &size) : nullptr;
+    if (text == nullptr) [[unlikely]] {
+      members.resize(base + taken);
+      if (!PyUnicode_Check(key)) return unsupported("dict key must be str, not", key, ",");
+      return python_fault();
+    }
     const auto n = static_cast<std::size_t>(size);
-    members.push_back(WalkMember{key_prefix(text, n), text, n, key, item});
+    slot[taken++] = WalkMember(key_prefix(text, n), text, n, key, item);
     if (owns_members_) {
       Py_INCREF(key);
       Py_INCREF(item);
     }
   }
+  if (taken != expected) members.resize(base + taken);
 
   WalkMember* first = range.first();
   const std::size_t count = range.count();

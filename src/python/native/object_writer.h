@@ -46,6 +46,12 @@ enum class FloatPolicy : std::uint8_t {
 // the key's UTF-8 (owned by the key object) with its first eight bytes as a
 // big-endian number, which decides most comparisons in the sort.
 struct WalkMember {
+  // Left unset: a dict's slots are sized first and then filled.
+  WalkMember() noexcept {}  // NOLINT: no initialisation on purpose
+  WalkMember(std::uint64_t prefix, const char* key, std::size_t size, PyObject* key_object,
+             PyObject* value) noexcept
+      : prefix(prefix), key(key), size(size), key_object(key_object), value(value) {}
+
   std::uint64_t prefix;
   const char* key;
   std::size_t size;
