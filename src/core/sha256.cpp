@@ -4,6 +4,7 @@
 // engine in the constructor.
 #include "core/sha256.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -45,17 +46,81 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
   std::memcpy(p, &v, 4);
 }
 
+// The engine an object asking for `engine` gets.
+const BlockEngine* pick_engine(Sha256::Engine engine) noexcept {
+  if (engine != Sha256::Engine::Portable) {
+    if (const BlockEngine* hardware = hardware_engine()) return hardware;
+  }
+  return &sha256_detail::kPortableEngine;
+}
+
+// Writes the padding: 0x80, zeros up to 56 mod 64, then the message length
+// in bits as a 64-bit big-endian number. block holds `used` bytes of the
+// message (less than 64) and has room for two blocks; returns how many of
+// them the padded tail fills.
+std::size_t pad_tail(std::uint8_t* block, std::size_t used, std::uint64_t total) noexcept {
+  const std::uint64_t bits = total * 8;
+  block[used++] = 0x80;
+  const std::size_t blocks = used > 56 ? 2 : 1;
+  std::uint8_t* end = block + 64 * blocks;
+  std::memset(block + used, 0, static_cast<std::size_t>(end - 8 - (block + used)));
+  store_be32(end - 8, static_cast<std::uint32_t>(bits >> 32));
+  store_be32(end - 4, static_cast<std::uint32_t>(bits));
+  return blocks;
+}
+
+// A whole message as the blocks the compression reads: its full blocks in
+// place, then one or two blocks of its rest and the padding.
+class PaddedMessage {
+ public:
+  explicit PaddedMessage(std::string_view message) noexcept
+      : body_(reinterpret_cast<const std::uint8_t*>(message.data())),
+        body_blocks_(message.size() / 64) {
+    const std::size_t rest = message.size() % 64;
+    if (rest != 0) std::memcpy(tail_, body_ + 64 * body_blocks_, rest);
+    total_blocks_ = body_blocks_ + pad_tail(tail_, rest, message.size());
+  }
+  PaddedMessage(const PaddedMessage&) = delete;
+  PaddedMessage& operator=(const PaddedMessage&) = delete;
+
+  std::size_t left() const noexcept { return total_blocks_ - next_; }
+  // The next blocks that lie one after the other, and how many.
+  const std::uint8_t* run() const noexcept {
+    return next_ < body_blocks_ ? body_ + 64 * next_ : tail_ + 64 * (next_ - body_blocks_);
+  }
+  std::size_t run_blocks() const noexcept {
+    return next_ < body_blocks_ ? body_blocks_ - next_ : total_blocks_ - next_;
+  }
+  void advance(std::size_t blocks) noexcept { next_ += blocks; }
+
+ private:
+  const std::uint8_t* body_;
+  std::size_t body_blocks_;
+  std::size_t total_blocks_ = 0;
+  std::size_t next_ = 0;
+  std::uint8_t tail_[128];
+};
+
+void compress_rest(const BlockEngine& engine, std::uint32_t* state, PaddedMessage& m) noexcept {
+  while (m.left() != 0) {
+    const std::size_t n = m.run_blocks();
+    engine.compress(state, m.run(), n);
+    m.advance(n);
+  }
+}
+
+void store_digest(const std::uint32_t* state, Sha256::Digest& out) noexcept {
+  for (unsigned i = 0; i < 8; ++i) store_be32(out.data() + 4 * i, state[i]);
+}
+
 }  // namespace
 
 bool Sha256::hardware_available() noexcept {
   return hardware_engine() != nullptr;
 }
 
-Sha256::Sha256(Engine engine) noexcept : engine_(&sha256_detail::kPortableEngine) {
+Sha256::Sha256(Engine engine) noexcept : engine_(pick_engine(engine)) {
   std::memcpy(state_, kInitialState, sizeof state_);
-  if (engine != Engine::Portable) {
-    if (const BlockEngine* hardware = hardware_engine()) engine_ = hardware;
-  }
 }
 
 std::string_view Sha256::engine_name() const noexcept {
@@ -108,17 +173,44 @@ Sha256::Digest Sha256::finish() noexcept {
   buffered_ = 0;
 
   Digest out;
-  for (unsigned i = 0; i < 8; ++i) store_be32(out.data() + 4 * i, state_[i]);
+  store_digest(state_, out);
   return out;
 }
 
-std::string to_hex(const Sha256::Digest& digest) {
+void sha256_pair(std::string_view a, std::string_view b, Sha256::Digest& out_a,
+                 Sha256::Digest& out_b, Sha256::Engine engine) noexcept {
+  const BlockEngine& e = *pick_engine(engine);
+  std::uint32_t state_a[8], state_b[8];
+  std::memcpy(state_a, kInitialState, sizeof state_a);
+  std::memcpy(state_b, kInitialState, sizeof state_b);
+  PaddedMessage ma(a), mb(b);
+  if (e.compress_pair != nullptr) {
+    // In runs that lie in one piece in both messages: the full blocks in
+    // place, then the padded tail.
+    while (ma.left() != 0 && mb.left() != 0) {
+      const std::size_t n = std::min(ma.run_blocks(), mb.run_blocks());
+      e.compress_pair(state_a, ma.run(), state_b, mb.run(), n);
+      ma.advance(n);
+      mb.advance(n);
+    }
+  }
+  compress_rest(e, state_a, ma);
+  compress_rest(e, state_b, mb);
+  store_digest(state_a, out_a);
+  store_digest(state_b, out_b);
+}
+
+void to_hex(const Sha256::Digest& digest, char* out) noexcept {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(2 * digest.size(), '\0');
   for (std::size_t i = 0; i < digest.size(); ++i) {
     out[2 * i] = kDigits[digest[i] >> 4];
     out[2 * i + 1] = kDigits[digest[i] & 0x0F];
   }
+}
+
+std::string to_hex(const Sha256::Digest& digest) {
+  std::string out(2 * digest.size(), '\0');
+  to_hex(digest, out.data());
   return out;
 }
 

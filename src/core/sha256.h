@@ -44,6 +44,16 @@ class Sha256 {
   const sha256_detail::BlockEngine* engine_;
 };
 
+// Two whole messages at once, each digest as Sha256 gives it. Engines with a
+// two-stream kernel (x86 SHA-NI, ARMv8 SHA-2) compress the blocks of both
+// messages interleaved: one stream is bound by the latency of its chain of
+// round instructions, and two independent chains share that wait. What the
+// shorter message leaves of the longer is compressed alone.
+void sha256_pair(std::string_view a, std::string_view b, Sha256::Digest& out_a,
+                 Sha256::Digest& out_b, Sha256::Engine engine = Sha256::Engine::Auto) noexcept;
+
 std::string to_hex(const Sha256::Digest& digest);
+// The same 64 lowercase hex characters, written to out (no terminator).
+void to_hex(const Sha256::Digest& digest, char* out) noexcept;
 
 }  // namespace quorl

@@ -30,12 +30,21 @@ namespace quorl::sha256_detail {
 using BlockFn = void (*)(std::uint32_t* state, const std::uint8_t* blocks,
                          std::size_t count) noexcept;
 
+// Compresses count blocks of each of two messages into their own states,
+// the two streams interleaved so that their dependency chains overlap.
+using PairFn = void (*)(std::uint32_t* state_a, const std::uint8_t* blocks_a,
+                        std::uint32_t* state_b, const std::uint8_t* blocks_b,
+                        std::size_t count) noexcept;
+
 struct BlockEngine {
   const char* name;  // stable; tests and tools report it
   BlockFn compress;
   // Whether the running CPU has the instructions compress uses. Asked once
   // per process, by the front end.
   bool (*cpu_has_it)() noexcept;
+  // Null when the engine has no two-stream kernel: sha256_pair then
+  // compresses the two messages one after the other.
+  PairFn compress_pair;
 };
 
 extern const BlockEngine kPortableEngine;  // "portable"; every CPU has it

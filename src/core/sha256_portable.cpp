@@ -92,6 +92,7 @@ bool always() noexcept { return true; }
 
 }  // namespace
 
-constinit const BlockEngine kPortableEngine = {"portable", &compress_portable, &always};
+constinit const BlockEngine kPortableEngine = {"portable", &compress_portable, &always,
+                                             nullptr};
 
 }  // namespace quorl::sha256_detail
