@@ -29,32 +29,43 @@ QuorlError unknown_profile(std::string_view profile) {
   return QuorlError{std::move(message)};
 }
 
-// A hash that has been fed the domain line of the profile.
-Sha256 domain_hash(std::string_view profile) {
+// Where the message goes: into a hash as it is produced...
+struct HashTarget {
   Sha256 hash;
-  hash.feed(kDomainTag);
-  hash.feed(profile);
-  hash.feed("\n");
-  return hash;
+  void put(std::string_view bytes) noexcept { hash.feed(bytes); }
+  // The direct path's text is never built whole.
+  void put(const DirectText& doc) { doc.feed_text(hash); }
+};
+
+// ...or onto the end of a buffer.
+struct BufferTarget {
+  std::string& out;
+  void put(std::string_view bytes) { out.append(bytes); }
+  void put(const DirectText& doc) {
+    const std::size_t at = out.size();
+    out.resize(at + doc.text_size());
+    doc.write_text(out.data() + at);
+  }
+};
+
+template <class Target>
+void put_domain_line(Target& target, std::string_view profile) {
+  target.put(kDomainTag);
+  target.put(profile);
+  target.put(std::string_view("\n"));
 }
 
-}  // namespace
-
-// The document is judged before the profile, so its faults win; the
-// encoder's come last. A root object leaves out its own "digest" members;
-// nothing deeper does.
-Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
-  DirectText scratch;
-  return py_digest_from_json(tagged_json, profile, scratch);
-}
-
-Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
-                                        DirectText& scratch) {
+// The one producer of the bytes a digest covers. The document is judged
+// before the profile, so its faults win; the encoder's come last. A root
+// object leaves out its own "digest" members; nothing deeper does.
+template <class Target>
+Result<Unit> produce_message(std::string_view tagged_json, std::string_view profile,
+                             DirectText& scratch, Target& target) {
   if (scratch.read(tagged_json, true)) [[likely]] {
     if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-    Sha256 hash = domain_hash(profile);
-    scratch.feed_text(hash);  // the canonical text is never built whole
-    return to_hex(hash.finish());
+    put_domain_line(target, profile);
+    target.put(scratch);
+    return Unit{};
   }
 
   Result<QuorlValue> value = decode_input_json(tagged_json);
@@ -70,9 +81,30 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
     locate(error, tagged_json);
     return fail(std::move(error));
   }
-  Sha256 hash = domain_hash(profile);
-  hash.feed(canonical);
-  return to_hex(hash.finish());
+  put_domain_line(target, profile);
+  target.put(std::string_view(canonical));
+  return Unit{};
+}
+
+}  // namespace
+
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile) {
+  DirectText scratch;
+  return py_digest_from_json(tagged_json, profile, scratch);
+}
+
+Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
+                                        DirectText& scratch) {
+  HashTarget target;
+  Result<Unit> produced = produce_message(tagged_json, profile, scratch, target);
+  if (!produced.ok()) return fail(std::move(produced).error());
+  return to_hex(target.hash.finish());
+}
+
+Result<Unit> append_digest_message(std::string_view tagged_json, std::string_view profile,
+                                   DirectText& scratch, std::string& message) {
+  BufferTarget target{message};
+  return produce_message(tagged_json, profile, scratch, target);
 }
 
 }  // namespace quorl

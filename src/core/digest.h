@@ -22,4 +22,10 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
                                         DirectText& scratch);
 
+// The message py_digest_from_json hashes (the domain line, then the text),
+// appended to `message`, for a caller that hashes several at once; fails as
+// py_digest_from_json does, and `message` then holds unspecified bytes.
+Result<Unit> append_digest_message(std::string_view tagged_json, std::string_view profile,
+                                   DirectText& scratch, std::string& message);
+
 }  // namespace quorl
