@@ -63,6 +63,15 @@ const WalkCase kWalkCases[] = {
       "3 refused invalid UTF-8 at byte 1 @1:1:2"}},
     {"overlong_and_surrogate", "\"\xC0\xAF\"\n\"ab\xED\xA0\x80\"\n", 1, 2,
      {"1 refused invalid UTF-8 at byte 1 @1:1:2", "2 refused invalid UTF-8 at byte 3 @3:1:4"}},
+    // The digest walk hashes records in pairs: refusals and blank lines
+    // right after the first or the second of a pair, and odd counts, must
+    // not change what each record gets or the order the sink sees.
+    {"refusals_beside_pairs", "1\n\"\xFF\"\n2\n3\n-0\n4\n\n\"\xFF\"\n-0\n5\n6\n7", 1, 11,
+     {"1 ok 1", "2 refused invalid UTF-8 at byte 1 @1:1:2", "3 ok 2", "4 ok 3",
+      "5 refused " + kFloat + " @0:1:1", "6 ok 4", "8 refused invalid UTF-8 at byte 1 @1:1:2",
+      "9 refused " + kFloat + " @0:1:1", "10 ok 5", "11 ok 6", "12 ok 7"}},
+    {"three_records_then_a_refusal", "[3]\n{\"b\":1,\"a\":0}\n\"z\"\n-0\n", 1, 4,
+     {"1 ok [3]", "2 ok {\"a\":0,\"b\":1}", "3 ok \"z\"", "4 refused " + kFloat + " @0:1:1"}},
 };
 
 class RecordWalkTest : public ::testing::TestWithParam<WalkCase> {};
@@ -130,30 +139,63 @@ TEST(RecordWalk, BlankLineRule) {
   EXPECT_FALSE(is_blank_line(std::string_view("\0", 1)));
 }
 
-// Ten thousand generated records, some blank, some refused, some with bad
-// UTF-8 at a known place, checked against the single-document functions
-// called record by record on lines split here independently.
-TEST(RecordWalk, TenThousandRecordsMatchTheSingleDocumentFunctions) {
-  std::mt19937_64 rng(7);
+// Generated records, some blank, some refused, some with bad UTF-8 at a
+// known place, some that only the exact path encodes or too long to pair,
+// checked against the single-document functions called record by record on
+// lines split here independently.
+struct MixCase {
+  const char* name;
+  unsigned seed;
+  int lines;
+  unsigned refusal_percent;
+};
+
+const MixCase kMixCases[] = {
+    {"one_record", 1, 1, 0},
+    {"two_records", 2, 2, 0},
+    {"three_records", 3, 3, 0},
+    {"ten_thousand_one_lines", 7, 10001, 20},
+    {"ten_thousand_lines", 8, 10000, 20},
+    {"mostly_refused", 9, 3001, 60},
+};
+
+class RecordMixTest : public ::testing::TestWithParam<MixCase> {};
+
+TEST_P(RecordMixTest, WalksMatchTheSingleDocumentFunctions) {
+  const MixCase& c = GetParam();
+  std::mt19937_64 rng(c.seed);
   std::string data;
   std::vector<std::string> lines;
   std::vector<std::size_t> bad_byte;  // per line: where invalid UTF-8 was put, or npos
-  for (int i = 0; i < 10000; ++i) {
+  for (int i = 0; i < c.lines; ++i) {
     std::string line;
     std::size_t bad = std::string::npos;
-    switch (rng() % 10) {
-      case 0: line = rng() % 2 ? "" : " \t "; break;
-      case 1: line = "{\"n\": " + std::to_string(rng() % 1000) + ".5}"; break;
-      case 2: line = "{\"s\": \"ab\xFF\"}"; bad = 9; break;
-      case 3: line = "[\"\xE2\x82\xAC\", {\"$int\": \"" + std::to_string(rng()) + "\"}]\r"; break;
-      default:
-        line = "{\"id\": " + std::to_string(i) + ", \"name\": \"r" + std::to_string(rng() % 97) +
-               "\", \"digest\": \"x\", \"tags\": [1, 2, {\"z\": null, \"a\": false}]}";
+    if (rng() % 100 < c.refusal_percent) {
+      switch (rng() % 3) {
+        case 0: line = "{\"n\": " + std::to_string(rng() % 1000) + ".5}"; break;
+        case 1: line = "{\"s\": \"ab\xFF\"}"; bad = 9; break;
+        default: line = "[9007199254740993]";
+      }
+    } else {
+      switch (rng() % 12) {
+        case 0: line = rng() % 2 ? "" : " \t "; break;
+        case 1: line = "[\"\xE2\x82\xAC\", {\"$int\": \"" + std::to_string(rng()) + "\"}]\r"; break;
+        case 2: line = R"({"$obj": {"digest": 1, "b": [2]}})"; break;  // the exact path's
+        case 3:  // longer than the walk pairs
+          if (rng() % 8 == 0) {
+            line = "{\"long\": \"" + std::string(20000 + rng() % 100, 'x') + "\", \"a\": 1}";
+            break;
+          }
+          [[fallthrough]];
+        default:
+          line = "{\"id\": " + std::to_string(i) + ", \"name\": \"r" + std::to_string(rng() % 97) +
+                 "\", \"digest\": \"x\", \"tags\": [1, 2, {\"z\": null, \"a\": false}]}";
+      }
     }
     lines.push_back(line);
     bad_byte.push_back(bad);
     data += line;
-    if (i != 9999 || rng() % 2) data += '\n';
+    if (i + 1 != c.lines || rng() % 2) data += '\n';
   }
 
   CollectingSink canonical_sink, digest_sink;
@@ -185,10 +227,13 @@ TEST(RecordWalk, TenThousandRecordsMatchTheSingleDocumentFunctions) {
                                                : CollectingSink::describe(hex.error())));
   }
   EXPECT_EQ(records, expect_canonical.size());
-  EXPECT_GT(records, 8000u);
+  EXPECT_GE(records, static_cast<std::size_t>(c.lines) * 8 / 10);
   EXPECT_EQ(canonical_sink.seen, expect_canonical);
   EXPECT_EQ(digest_sink.seen, expect_digest);
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, RecordMixTest, ::testing::ValuesIn(kMixCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quorl

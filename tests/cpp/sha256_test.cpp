@@ -189,6 +189,49 @@ TEST_P(Sha256EngineTest, EmptyFeedsWithNullPointerChangeNothing) {
   EXPECT_EQ(to_hex(h.finish()), kPublished[1].digest);
 }
 
+// sha256_pair against the vectors (first message) and the portable
+// single-stream digest (second message, other bytes, at an odd address) for
+// every pair of lengths up to 200: every place either message's padding can
+// fall, and runs of full blocks that end at different points in the two.
+TEST_P(Sha256EngineTest, PairMatchesSingleStreamForEveryPairOfLengths) {
+  constexpr std::size_t kUpTo = 200;
+  std::string other(kUpTo + 1, '\0');
+  for (std::size_t i = 0; i < other.size(); ++i) other[i] = static_cast<char>(i * 7 + 100);
+  std::vector<Sha256::Digest> other_digests;
+  for (std::size_t n = 0; n <= kUpTo; ++n) {
+    Sha256 h(Engine::Portable);
+    h.feed(std::string_view(other).substr(1, n));
+    other_digests.push_back(h.finish());
+  }
+  for (std::size_t na = 0; na <= kUpTo; ++na) {
+    const std::string a = pattern_message(na);
+    for (std::size_t nb = 0; nb <= kUpTo; ++nb) {
+      Sha256::Digest da, db;
+      sha256_pair(a, std::string_view(other).substr(1, nb), da, db, GetParam());
+      ASSERT_EQ(to_hex(da), kLengthDigests[na]) << "lengths " << na << " and " << nb;
+      ASSERT_EQ(db, other_digests[nb]) << "lengths " << na << " and " << nb;
+    }
+  }
+}
+
+// Very unequal lengths, both ways round: most of the longer message is
+// compressed alone after the shorter one ends.
+TEST_P(Sha256EngineTest, PairOfVeryUnequalLengths) {
+  const std::string big(1000000, 'a');
+  constexpr const char* kMillionA =
+      "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+  for (std::size_t n : {0u, 3u, 55u, 56u, 64u, 119u, 120u, 300u}) {
+    const std::string small = pattern_message(n);
+    Sha256::Digest d1, d2;
+    sha256_pair(small, big, d1, d2, GetParam());
+    EXPECT_EQ(to_hex(d1), kLengthDigests[n]) << n;
+    EXPECT_EQ(to_hex(d2), kMillionA) << n;
+    sha256_pair(big, small, d1, d2, GetParam());
+    EXPECT_EQ(to_hex(d1), kMillionA) << n;
+    EXPECT_EQ(to_hex(d2), kLengthDigests[n]) << n;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
                          ::testing::Values(Engine::Portable, Engine::Hardware),
                          [](const ::testing::TestParamInfo<Engine>& info) {
