@@ -180,8 +180,15 @@ constexpr std::size_t kStringSlack = 3 + 16;
     *w = static_cast<char>('0' + u);
     return w + 1;
   }
-  std::size_t digits = 2;
-  for (unsigned long long t = u / 100; t != 0; t /= 10) ++digits;
+  // Digit count from the bit length (log10(2) ~ 1233 / 4096), corrected
+  // by one comparison.
+  static constexpr unsigned long long kPowers[] = {
+      1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
+      100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
+      10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
+      100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
+  const auto estimate = static_cast<std::size_t>((64 - __builtin_clzll(u)) * 1233) >> 12;
+  const std::size_t digits = estimate + (u >= kPowers[estimate] ? 1 : 0);
   char* end = w + digits;
   char* p = end;
   while (u >= 100) {
