@@ -791,7 +791,8 @@ class _VersionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: str | None = None) -> None:
-        parser.exit(message=f"{parser.prog} {quorl.__version__}\n")
+        print(f"{parser.prog} {quorl.__version__}")  # on standard output, as argparse's own
+        parser.exit()
 
 
 def _positive(text: str) -> int:
