@@ -201,10 +201,18 @@ void sha256_pair(std::string_view a, std::string_view b, Sha256::Digest& out_a,
 }
 
 void to_hex(const Sha256::Digest& digest, char* out) noexcept {
-  static constexpr char kDigits[] = "0123456789abcdef";
+  // Both characters of each byte value, so that a byte is one lookup.
+  static constexpr auto kPairs = [] {
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::array<char, 512> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) {
+      pairs[2 * b] = kDigits[b >> 4];
+      pairs[2 * b + 1] = kDigits[b & 0x0F];
+    }
+    return pairs;
+  }();
   for (std::size_t i = 0; i < digest.size(); ++i) {
-    out[2 * i] = kDigits[digest[i] >> 4];
-    out[2 * i + 1] = kDigits[digest[i] & 0x0F];
+    std::memcpy(out + 2 * i, kPairs.data() + 2 * digest[i], 2);
   }
 }
 
