@@ -81,8 +81,8 @@ QUORL_SHA2_TARGET void compress_armv8(std::uint32_t* state, const std::uint8_t* 
 
 // Two streams, a and b, step by step: their chains of sha256h/sha256h2 are
 // independent, so each fills the other's latency.
-#define QUORL_SHA_ROUNDS4_PAIR(q, ma, mb) \
-  do {                                    \
+#define QUORL_SHA_ROUNDS4_PAIR(q, ma, mb)     \
+  do {                                        \
     QUORL_SHA_ROUNDS4(abcd_a, efgh_a, q, ma); \
     QUORL_SHA_ROUNDS4(abcd_b, efgh_b, q, mb); \
   } while (0)

@@ -95,20 +95,20 @@ QUORL_SHA_TARGET void compress_sha_ni(std::uint32_t* state, const std::uint8_t* 
 
 // Two streams, a and b, each step written for a then for b: the two chains
 // of sha256rnds2 are independent, so each fills the other's latency.
-#define QUORL_SHA_ROUNDS4_PAIR(q, ma, mb)                         \
-  do {                                                            \
-    __m128i kw_a = _mm_add_epi32((ma), _mm_load_si128(k + (q)));  \
-    __m128i kw_b = _mm_add_epi32((mb), _mm_load_si128(k + (q)));  \
-    cdgh_a = _mm_sha256rnds2_epu32(cdgh_a, abef_a, kw_a);         \
-    cdgh_b = _mm_sha256rnds2_epu32(cdgh_b, abef_b, kw_b);         \
-    kw_a = _mm_shuffle_epi32(kw_a, 0x0E);                         \
-    kw_b = _mm_shuffle_epi32(kw_b, 0x0E);                         \
-    abef_a = _mm_sha256rnds2_epu32(abef_a, cdgh_a, kw_a);         \
-    abef_b = _mm_sha256rnds2_epu32(abef_b, cdgh_b, kw_b);         \
+#define QUORL_SHA_ROUNDS4_PAIR(q, ma, mb)                        \
+  do {                                                           \
+    __m128i kw_a = _mm_add_epi32((ma), _mm_load_si128(k + (q))); \
+    __m128i kw_b = _mm_add_epi32((mb), _mm_load_si128(k + (q))); \
+    cdgh_a = _mm_sha256rnds2_epu32(cdgh_a, abef_a, kw_a);        \
+    cdgh_b = _mm_sha256rnds2_epu32(cdgh_b, abef_b, kw_b);        \
+    kw_a = _mm_shuffle_epi32(kw_a, 0x0E);                        \
+    kw_b = _mm_shuffle_epi32(kw_b, 0x0E);                        \
+    abef_a = _mm_sha256rnds2_epu32(abef_a, cdgh_a, kw_a);        \
+    abef_b = _mm_sha256rnds2_epu32(abef_b, cdgh_b, kw_b);        \
   } while (0)
 
-#define QUORL_SHA_SCHEDULE_PAIR(i0, i1, i2, i3) \
-  do {                                          \
+#define QUORL_SHA_SCHEDULE_PAIR(i0, i1, i2, i3)     \
+  do {                                              \
     QUORL_SHA_SCHEDULE(a##i0, a##i1, a##i2, a##i3); \
     QUORL_SHA_SCHEDULE(b##i0, b##i1, b##i2, b##i3); \
   } while (0)
