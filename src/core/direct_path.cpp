@@ -87,6 +87,32 @@ std::uint64_t prefix_of(std::string_view key, std::size_t readable) noexcept {
 
 }  // namespace
 
+namespace direct_detail {
+
+struct ReaderScratch {
+  std::vector<Member> members;
+  std::string keys;
+  std::string encoded_key;
+  std::vector<SortRef> order;
+  std::string reorder_copy;
+
+  void clear() noexcept {
+    members.clear();
+    keys.clear();
+    encoded_key.clear();
+    order.clear();
+    reorder_copy.clear();
+  }
+  std::size_t held_bytes() const noexcept {
+    return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
+           order.capacity() * sizeof(SortRef) + reorder_copy.capacity();
+  }
+};
+
+void ReaderScratchDelete::operator()(ReaderScratch* scratch) const noexcept { delete scratch; }
+
+}  // namespace direct_detail
+
 using direct_detail::MemberRecord;
 using direct_detail::Offset;
 using direct_detail::ObjectRecord;
@@ -102,7 +128,12 @@ class DirectReader {
         w_(base_),
         w_end_(base_ + doc.raw_capacity_),
         objects_(doc.objects_),
-        sorted_(doc.members_) {}
+        sorted_(doc.members_),
+        members_(doc.reader_->members),
+        keys_(doc.reader_->keys),
+        encoded_key_(doc.reader_->encoded_key),
+        order_(doc.reader_->order),
+        reorder_copy_(doc.reader_->reorder_copy) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -636,11 +667,12 @@ class DirectReader {
   char* w_end_;
   decltype(DirectText::objects_)& objects_;
   decltype(DirectText::members_)& sorted_;
-  std::vector<Member> members_;  // a stack: each open object's members on top
-  std::string keys_;             // decoded keys that had escapes
-  std::string encoded_key_;      // such a key in canonical form
-  std::vector<SortRef> order_;   // the sort order of the object being closed
-  std::string reorder_copy_;     // the members of the object reordered in place
+  // Working storage, kept by the DirectText between reads:
+  std::vector<Member>& members_;  // a stack: each open object's members on top
+  std::string& keys_;             // decoded keys that had escapes
+  std::string& encoded_key_;      // such a key in canonical form
+  std::vector<SortRef>& order_;   // the sort order of the object being closed
+  std::string& reorder_copy_;     // the members of the object reordered in place
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
@@ -775,6 +807,8 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   // as they grow (a copy briefly holds both blocks).
   objects_.reserve(text.size() / kTextBytesPerObjectRecord + 1);
   members_.reserve(text.size() / kTextBytesPerMemberRecord + 1);
+  if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
+  reader_->clear();
   DirectReader reader(text, skip_root_digest, *this);
   return reader.run();
 }
@@ -811,7 +845,8 @@ void DirectText::feed_text(Sha256& hash) const {
 
 std::size_t DirectText::held_bytes() const noexcept {
   return raw_capacity_ + objects_.capacity() * sizeof(direct_detail::ObjectRecord) +
-         members_.capacity() * sizeof(direct_detail::MemberRecord);
+         members_.capacity() * sizeof(direct_detail::MemberRecord) +
+         (reader_ ? reader_->held_bytes() : 0);
 }
 
 void DirectText::release() noexcept { *this = DirectText(); }

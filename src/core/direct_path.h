@@ -66,6 +66,14 @@ struct MemberRecord {
   Offset obj_first, obj_end;
 };
 
+// The reader's working stacks (open objects' members, decoded keys, sort
+// orders), kept between reads so that a read of a small record allocates
+// nothing. Defined with the reader.
+struct ReaderScratch;
+struct ReaderScratchDelete {
+  void operator()(ReaderScratch* scratch) const noexcept;
+};
+
 }  // namespace direct_detail
 
 class DirectText {
@@ -107,6 +115,7 @@ class DirectText {
   std::vector<direct_detail::ObjectRecord, BufferAllocator<direct_detail::ObjectRecord>> objects_;
   // of Sorted objects, in key order
   std::vector<direct_detail::MemberRecord, BufferAllocator<direct_detail::MemberRecord>> members_;
+  std::unique_ptr<direct_detail::ReaderScratch, direct_detail::ReaderScratchDelete> reader_;
 };
 
 // Convenience: read, then take the text. out is unspecified on false.
