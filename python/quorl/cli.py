@@ -4,6 +4,9 @@ standard input and JSON Lines, laid out like ``sha256sum``.
 Work is cut into tasks (a whole document, or a run of whole lines of a JSON
 Lines file) that run in this process (-j 1) or in worker processes, at most
 two per worker in flight, and whose results are written in input order.
+A worker puts a large output in a file of its own, in a private folder (in
+memory, on /dev/shm, when there is one), which this process copies to the
+output with sendfile and deletes: the bytes are never pickled or held here.
 """
 
 from __future__ import annotations
@@ -11,6 +14,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import errno
 import os
 import re
 import signal
@@ -31,8 +35,15 @@ Task = tuple[Any, ...]
 Tag = TypeVar("Tag")
 
 #: Lines of a JSON Lines file are handed out in runs of about this many bytes:
-#: large enough that a small record costs little more than the call itself.
-CHUNK_BYTES = 2 << 20
+#: large enough that a task costs little more than its records, small enough
+#: that 2 * jobs of them in flight stay well under 200 MB.
+CHUNK_BYTES = 8 << 20
+
+#: A worker's output at least this long goes through a file, not the pipe.
+SPILL_BYTES = 64 << 10
+
+#: Folders for the workers' output files, in order of preference.
+SPILL_ROOTS = ("/dev/shm",)
 
 # Exit statuses, as the coreutils checksum tools use them.
 OK, REFUSED, TROUBLE = 0, 1, 2
@@ -134,6 +145,46 @@ class Result:
     refusals: list[tuple[Any, ...]] = field(default_factory=list)
     records: int = 0
     error: str | None = None  # the input could not be read
+    spill: str | None = None  # the file holding out (then empty), made by a worker
+    spill_len: int = 0
+
+    def take_out(self) -> bytes:
+        """out, read back (and the file deleted) when it was spilled."""
+        if self.spill is not None:
+            with open(self.spill, "rb") as f:
+                self.out = f.read()
+            _unlink_quietly(self.spill)
+            self.spill = None
+        return self.out
+
+
+def _unlink_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _spill(result: Result, path: str) -> Result:
+    """Moves a large output into a new file at path, when it can; otherwise
+    (no room, say) it stays in the result and goes through the pipe."""
+    if len(result.out) < SPILL_BYTES:
+        return result
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    except OSError:
+        return result
+    try:
+        view = memoryview(result.out)
+        while view:
+            view = view[os.write(fd, view):]
+    except OSError:
+        os.close(fd)
+        _unlink_quietly(path)
+        return result
+    os.close(fd)
+    result.spill, result.spill_len, result.out = path, len(result.out), b""
+    return result
 
 
 def _read_whole(path: str) -> bytes:
@@ -149,9 +200,42 @@ def _read_range(path: str, offset: int, length: int) -> bytes:
     return data
 
 
-def run_task(mode: str, profile: str, task: Task) -> Result:
+class _RangeBuffer:
+    """One buffer that a worker reads all its runs into: a new bytes object
+    for every run would cost the kernel a page fault per 4 KiB each time."""
+
+    KEEP = 2 * CHUNK_BYTES  # larger (a very long line) is let go after use
+
+    def __init__(self) -> None:
+        self.buf = bytearray()
+
+    @contextlib.contextmanager
+    def read(self, path: str, offset: int, length: int) -> Iterator[memoryview]:
+        if len(self.buf) < length:
+            self.buf = bytearray(length)
+        try:
+            with open(path, "rb") as f, memoryview(self.buf) as whole:
+                with whole[:length] as view:
+                    if os.preadv(f.fileno(), [view], offset) != length:
+                        raise OSError(0, "file changed while being read")
+                    yield view
+        finally:
+            if len(self.buf) > self.KEEP:
+                self.buf = bytearray()
+
+
+_range_buffer = _RangeBuffer()  # one per process: each worker reads one run at a time
+
+
+def run_task(mode: str, profile: str, task: Task, spill: str | None = None) -> Result:
     """Does one task: mode is "digest" (with profile) or "canonical". Runs in
-    a worker or in this process."""
+    a worker or in this process. With spill (a path), a large output is
+    written to that file rather than returned."""
+    result = _run_task(mode, profile, task)
+    return result if spill is None else _spill(result, spill)
+
+
+def _run_task(mode: str, profile: str, task: Task) -> Result:
     kind = task[0]
     if kind == "error":
         return Result(error=task[2])
@@ -172,19 +256,23 @@ def run_task(mode: str, profile: str, task: Task) -> Result:
             return Result(out, [], 1)
         if kind == "range":
             _, name, path, offset, length, first_line = task
-            data = _read_range(path, offset, length)
-        else:
-            _, name, data, first_line = task
-        if mode == "digest":
-            out, refusals, records = _native.digest_lines(data, profile, name=name,
-                                                          first_line=first_line)
-        else:
-            out, refusals, records = _native.canonical_lines(data, first_line=first_line)
-        return Result(out, list(refusals), records)
+            with _range_buffer.read(path, offset, length) as view:
+                return _lines(mode, profile, name, view, first_line)
+        _, name, data, first_line = task
+        return _lines(mode, profile, name, data, first_line)
     except MemoryError:
         return Result(error="too large to hold in memory")
     except OSError as error:
         return Result(error=error.strerror or str(error))
+
+
+def _lines(mode: str, profile: str, name: str, data: Any, first_line: int) -> Result:
+    if mode == "digest":
+        out, refusals, records = _native.digest_lines(data, profile, name=name,
+                                                      first_line=first_line)
+    else:
+        out, refusals, records = _native.canonical_lines(data, first_line=first_line)
+    return Result(out, list(refusals), records)
 
 
 def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, bytes]]:
@@ -287,27 +375,53 @@ def _noop() -> None:
     return None
 
 
+def _spill_folder() -> str:
+    """A new private folder for the workers' output files: in memory when
+    the machine offers it, else in the usual temporary folder. Its name
+    holds this process's id."""
+    import tempfile
+
+    prefix = f"quorl.{os.getpid()}."
+    for root in SPILL_ROOTS:
+        try:
+            return tempfile.mkdtemp(prefix=prefix, dir=root)
+        except OSError:
+            continue
+    return tempfile.mkdtemp(prefix=prefix)
+
+
 class Runner(Generic[Tag]):
     """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
-    with at most 2 * jobs tasks in flight, and yields results in task order."""
+    with at most 2 * jobs tasks in flight, and yields results in task order.
+    With spill, workers hand large outputs over in files (see Result.spill),
+    which live in a folder that close() removes."""
 
-    def __init__(self, mode: str, profile: str, jobs: int) -> None:
+    def __init__(self, mode: str, profile: str, jobs: int, *, spill: bool = False) -> None:
         self.mode, self.profile, self.jobs = mode, profile, jobs
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
+        self.folder: str | None = None
         if jobs > 1:
             import concurrent.futures  # here: a run in one process does without them
             import multiprocessing
 
             # Workers are started now, with Ctrl-C held back, so that none of
             # them sees it before it ignores it; fork starts them all at once.
-            old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            # The folder is made under the same mask; a Ctrl-C held back
+            # meanwhile is raised when the mask is restored, and removes both.
             try:
-                self.pool = concurrent.futures.ProcessPoolExecutor(
-                    jobs, mp_context=multiprocessing.get_context("fork"),
-                    initializer=_ignore_interrupt)
-                self.pool.submit(_noop).result()
-            finally:
-                signal.pthread_sigmask(signal.SIG_SETMASK, old)
+                old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+                try:
+                    if spill:
+                        self.folder = _spill_folder()
+                    self.pool = concurrent.futures.ProcessPoolExecutor(
+                        jobs, mp_context=multiprocessing.get_context("fork"),
+                        initializer=_ignore_interrupt)
+                    self.pool.submit(_noop).result()
+                finally:
+                    signal.pthread_sigmask(signal.SIG_SETMASK, old)
+            except BaseException:
+                self.close()
+                raise
 
     def run(self, tasks: Iterable[tuple[Tag, Task]]) -> Iterator[tuple[Tag, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
@@ -317,19 +431,28 @@ class Runner(Generic[Tag]):
             return
         window: collections.deque[tuple[Tag, concurrent.futures.Future[Result]]] = (
             collections.deque())
-        for tag, task in tasks:
+        for number, (tag, task) in enumerate(tasks):
             if len(window) >= 2 * self.jobs:
                 done_tag, future = window.popleft()
                 yield done_tag, future.result()
-            window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task)))
+            spill = None if self.folder is None else os.path.join(self.folder, f"{number}.out")
+            window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task,
+                                                 spill)))
         while window:
             done_tag, future = window.popleft()
             yield done_tag, future.result()
 
     def close(self) -> None:
-        if self.pool is not None:
-            self.pool.shutdown(wait=True, cancel_futures=True)
-            self.pool = None
+        # Ctrl-C waits until the workers are gone and their files with them.
+        with _interrupts_held():
+            if self.pool is not None:
+                self.pool.shutdown(wait=True, cancel_futures=True)
+                self.pool = None
+            if self.folder is not None:
+                import shutil
+
+                shutil.rmtree(self.folder, ignore_errors=True)
+                self.folder = None
 
 
 # ---------------------------------------------------------------------------
@@ -370,6 +493,41 @@ class Output:
         view = memoryview(data)
         while view:
             view = view[self.stream.write(view) or 0:]
+
+    def write_result(self, result: Result) -> None:
+        """result's output, copied from its file by the kernel when spilled."""
+        if result.spill is None:
+            self.write(result.out)
+            return
+        path, length = result.spill, result.spill_len
+        with open(path, "rb") as source:
+            _unlink_quietly(path)  # the open file stays readable
+            result.spill = None
+            self.stream.flush()
+            done = self._sendfile(source.fileno(), length)
+            while done < length:  # sendfile cannot write to this output
+                block = os.pread(source.fileno(), min(length - done, 1 << 20), done)
+                if not block:
+                    raise OSError(errno.EIO, "a worker's output file was cut short")
+                self.write(block)
+                done += len(block)
+
+    _can_sendfile = True
+
+    def _sendfile(self, source: int, length: int) -> int:
+        done = 0
+        try:
+            while self._can_sendfile and done < length:
+                sent = os.sendfile(self.stream.fileno(), source, done, length - done)
+                if sent == 0:
+                    break
+                done += sent
+        except OSError as error:
+            if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP,
+                                   errno.EAGAIN, errno.EBADF, errno.ESPIPE):
+                raise
+            self._can_sendfile = False
+        return done
 
     def commit(self) -> None:
         self.stream.flush()
@@ -510,7 +668,7 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         # there is never a file on disk that `output` does not yet name.
         with _interrupts_held():
             output = Output(args.output)
-        runner = Runner(mode, profile, jobs)
+        runner = Runner(mode, profile, jobs, spill=True)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
         by_range = runner.pool is not None
@@ -534,10 +692,11 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
                 if task[0] == "range":
                     data = _read_range(task[2], task[3], task[4])
                 first_line = task[-1] if task[0] != "doc" else 1
+                result.take_out()
                 output.write(_keep_first_accepted(result, data, first_line, first[0]))
                 report(refusal_text(source.name, first))
                 raise Refusal
-            output.write(result.out)
+            output.write_result(result)
             for refusal in result.refusals:
                 report(refusal_text(source.name, refusal))
                 status = max(status, REFUSED)
