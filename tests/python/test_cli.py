@@ -2,11 +2,13 @@
 quorl.digest_from_json / canonical_bytes_from_json per document or line are
 the reference it must agree with."""
 
+import glob
 import os
 import random
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -17,9 +19,18 @@ FLOAT_DOC = b'{\n  "a": 1.5\n}\n'  # the float is at line 2 column 8
 SORTED_DIGEST = quorl.digest_from_json(b'{"a":2,"b":1}', "run")
 
 
-def run(*args, stdin=b"", cwd=None):
-    return subprocess.run([sys.executable, "-m", "quorl", *map(str, args)], input=stdin,
-                          capture_output=True, cwd=cwd, timeout=120)
+def leftovers(pid):
+    """Folders of workers' output files that the run with this pid left."""
+    return [path for root in ("/dev/shm", tempfile.gettempdir())
+            for path in glob.glob(os.path.join(root, f"quorl.{pid}.*"))]
+
+
+def run(*args, stdin=b"", cwd=None, stdout=subprocess.PIPE):
+    proc = subprocess.Popen([sys.executable, "-m", "quorl", *map(str, args)], cwd=cwd,
+                            stdin=subprocess.PIPE, stdout=stdout, stderr=subprocess.PIPE)
+    out, err = proc.communicate(stdin, timeout=120)
+    assert leftovers(proc.pid) == []
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
 
 def records(count, seed=7, refused=()):
@@ -124,6 +135,29 @@ def test_stdin_refusals_and_statuses(tmp_path, args, stdin, status, stdout, stde
     assert stderr in got.stderr.decode() and (stderr or not got.stderr)
 
 
+@pytest.mark.parametrize("target", ["pipe", "-o", "appended"])
+@pytest.mark.parametrize("command", ["digest", "canonical"])
+def test_large_outputs_of_workers_match_one_process(tmp_path, command, target):
+    # Runs of 256 KiB: each worker's output goes through a file of its own,
+    # copied by the kernel (sendfile; write for a file opened to append).
+    (tmp_path / "r.jsonl").write_bytes(records(60_000, refused={7, 45_000}))
+    args = [command, *(["-p", "run"] if command == "digest" else []), "r.jsonl"]
+    one = run(*args, "-j", "1", cwd=tmp_path)
+    common = [*args, "-j", "2", "--chunk-bytes", 1 << 18]
+    if target == "pipe":
+        two = run(*common, cwd=tmp_path).stdout
+    elif target == "-o":
+        run(*common, "-o", "out.txt", cwd=tmp_path)
+        two = (tmp_path / "out.txt").read_bytes()
+    else:
+        (tmp_path / "out.txt").write_bytes(b"kept\n")
+        with open(tmp_path / "out.txt", "ab") as sink:
+            run(*common, cwd=tmp_path, stdout=sink)
+        two = (tmp_path / "out.txt").read_bytes().removeprefix(b"kept\n")
+    assert len(one.stdout) > 1 << 20 and two == one.stdout
+    assert one.stderr.count(b"floats are forbidden") == 2
+
+
 def test_refusal_in_a_file_matches_the_library(tmp_path):
     (tmp_path / "f.json").write_bytes(FLOAT_DOC)
     got = run("digest", "-p", "run", "f.json", cwd=tmp_path)
@@ -159,6 +193,7 @@ def test_interrupt_leaves_nothing_behind(tmp_path):
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 130 and err == b""
     assert sorted(os.listdir(tmp_path)) == ["big.jsonl", "out.txt"]
+    assert leftovers(proc.pid) == []
     assert (tmp_path / "out.txt").read_bytes() == b"kept\n"
 
 
