@@ -66,6 +66,46 @@ struct SortRef {
   std::uint32_t index;
 };
 
+// Up to this many members are sorted by insertion into a buffer on the
+// stack: for the few members of a typical record that beats std::sort, whose
+// setup and branches cost more than the handful of moves.
+constexpr std::size_t kInsertionSortMax = 16;
+
+// The pieces copied while reading and emitting are mostly a few bytes (a key,
+// a number, a comma); copied inline they skip the call into memcpy. Every
+// size is covered by two possibly overlapping loads, so no byte outside
+// [src, src + n) is read and none outside [dst, dst + n) is written.
+inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
+  const char* src = static_cast<const char*>(src_ptr);
+  if (n >= 8) {
+    if (n > 16) {
+      std::memcpy(dst, src, n);
+      return;
+    }
+    std::uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n != 0) {
+    // 1 to 3 bytes: first, middle and last (some of them the same byte).
+    const char first = src[0], middle = src[n / 2], last = src[n - 1];
+    dst[0] = first;
+    dst[n / 2] = middle;
+    dst[n - 1] = last;
+  }
+}
+
+// The key "digest" as a prefix (see prefix_of): with a size of 6, equal
+// prefixes mean equal keys.
+constexpr std::uint64_t kDigestKeyPrefix = 0x6469676573740000ULL;
+
 // The first eight bytes of a key as a big-endian number: comparing two of
 // them orders keys as their bytes do, up to a tie that the full keys settle.
 // readable: how many bytes from key.data() may be read (at least the key's
@@ -174,7 +214,7 @@ class DirectReader {
 
   void put(const void* data, std::size_t n) {
     need(n);
-    std::memcpy(w_, data, n);
+    copy_small(w_, data, n);
     w_ += n;
   }
 
@@ -241,7 +281,21 @@ class DirectReader {
   // them; everything else is a fault and belongs to the exact path.
   bool number() {
     if (p_[i_] != '-' && !is_digit(p_[i_])) return false;  // not a value at all
-    std::size_t j = i_ + 1;
+    // The usual case in one pass: digits, no leading zero, not "-0", too
+    // few to reach the bound, and the token ends there. Anything else is
+    // judged in full below.
+    const std::size_t sign = p_[i_] == '-' ? 1 : 0;
+    const std::size_t d = i_ + sign;
+    std::size_t j = d;
+    while (j < n_ && is_digit(p_[j])) ++j;
+    const std::size_t digits = j - d;
+    if (digits != 0 && digits < kMaxBareIntegerDigits && (j == n_ || !is_number_token_byte(p_[j])) &&
+        (p_[d] != '0' || (digits == 1 && sign == 0))) [[likely]] {
+      put(p_ + i_, j - i_);
+      i_ = j;
+      return true;
+    }
+    j = i_ + 1;
     while (j < n_ && is_number_token_byte(p_[j])) ++j;
     if (judge_number_token(p_ + i_, j - i_)) return false;
     put(p_ + i_, j - i_);
@@ -424,7 +478,7 @@ class DirectReader {
     } else {
       while (true) {
         if (i_ >= n_ || p_[i_] != '"') return false;
-        Member m{};
+        Member m;  // every field is set below
         m.begin = raw_pos();
         std::size_t kb, ke;
         bool esc;
@@ -597,34 +651,49 @@ class DirectReader {
         break;
       }
     }
-    const auto is_digest = [&](const Member& m) { return key_of(m) == "digest"; };
+    const auto is_digest = [](const Member& m) {
+      return m.prefix == kDigestKeyPrefix && m.key_size == 6;
+    };
     const bool has_digest = drop_digest && std::any_of(members.begin(), members.end(), is_digest);
     if (ascending && !has_digest) return Order::AsWritten;
     if (members.size() > UINT32_MAX) return Order::Decline;
-    order_.resize(members.size());
+    // Sort small references (key prefix, member index), not the members.
+    SortRef small[kInsertionSortMax];
+    const std::span<SortRef> order =
+        members.size() <= kInsertionSortMax
+            ? std::span<SortRef>(small, members.size())
+            : (order_.resize(members.size()), std::span<SortRef>(order_));
     for (std::size_t k = 0; k < members.size(); ++k)
-      order_[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
+      order[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
     if (!ascending) {
-      // Sort small references (key prefix, member index), not the members.
       const auto less = [&](const SortRef& a, const SortRef& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
         return key_of(members[a.index]) < key_of(members[b.index]);
       };
-      std::sort(order_.begin(), order_.end(), less);
-      for (std::size_t k = 1; k < order_.size(); ++k) {
-        if (order_[k - 1].prefix == order_[k].prefix &&
-            key_of(members[order_[k - 1].index]) == key_of(members[order_[k].index]))
+      if (order.size() <= kInsertionSortMax) {
+        for (std::size_t k = 1; k < order.size(); ++k) {
+          const SortRef moving = order[k];
+          std::size_t j = k;
+          for (; j > 0 && less(moving, order[j - 1]); --j) order[j] = order[j - 1];
+          order[j] = moving;
+        }
+      } else {
+        std::sort(order.begin(), order.end(), less);
+      }
+      for (std::size_t k = 1; k < order.size(); ++k) {
+        if (order[k - 1].prefix == order[k].prefix &&
+            key_of(members[order[k - 1].index]) == key_of(members[order[k].index]))
           return Order::Decline;
       }
     }
     if (may_reorder) {
-      reorder_in_place(members);
+      reorder_in_place(members, order);
       return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
     rec.first = static_cast<Offset>(sorted_.size());
-    for (const SortRef& ref : order_) {
+    for (const SortRef& ref : order) {
       const Member& m = members[ref.index];
       if (drop_digest && is_digest(m)) {
         dropped_members_ = true;
@@ -637,17 +706,26 @@ class DirectReader {
     return Order::Recorded;
   }
 
-  // Rewrites the members' raw text, `m0,m1,...`, in the order of order_.
-  // The length does not change.
-  void reorder_in_place(std::span<const Member> members) {
+  // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
+  // length does not change. A small object goes through a stack buffer.
+  void reorder_in_place(std::span<const Member> members, std::span<const SortRef> order) {
+    constexpr std::size_t kStackCopy = 512;
     const std::size_t from = members.front().begin;
     const std::size_t to = members.back().end;
-    reorder_copy_.assign(base_ + from, to - from);
+    char stack_copy[kStackCopy];
+    const char* copy;
+    if (to - from <= kStackCopy) {
+      std::memcpy(stack_copy, base_ + from, to - from);
+      copy = stack_copy;
+    } else {
+      reorder_copy_.assign(base_ + from, to - from);
+      copy = reorder_copy_.data();
+    }
     char* w = base_ + from;
-    for (std::size_t k = 0; k < order_.size(); ++k) {
+    for (std::size_t k = 0; k < order.size(); ++k) {
       if (k != 0) *w++ = ',';
-      const Member& m = members[order_[k].index];
-      std::memcpy(w, reorder_copy_.data() + (m.begin - from), m.end - m.begin);
+      const Member& m = members[order[k].index];
+      copy_small(w, copy + (m.begin - from), m.end - m.begin);
       w += m.end - m.begin;
     }
   }
@@ -710,7 +788,12 @@ class DirectEmitter {
         for (std::size_t m = o.first; m < o.last; ++m) {
           if (m != o.first) sink_.put(",", 1);
           const MemberRecord& r = doc_.members_[m];
-          span(r.begin, r.end, r.obj_first, r.obj_end);
+          // Most members hold no recorded object: one copy, no walk.
+          if (r.obj_first == r.obj_end) {
+            put(r.begin, r.end);
+          } else {
+            span(r.begin, r.end, r.obj_first, r.obj_end);
+          }
         }
         sink_.put("}", 1);
         break;
@@ -749,7 +832,7 @@ struct CountSink {
 struct BufferSink {
   char* dst;
   void put(const char* data, std::size_t n) {
-    std::memcpy(dst, data, n);
+    copy_small(dst, data, n);
     dst += n;
   }
 };

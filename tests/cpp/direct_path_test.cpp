@@ -3,6 +3,8 @@
 // exact path fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <cstring>
@@ -135,6 +137,100 @@ TEST(DirectPath, ReorderedObjectsAtEveryDepthAndSize) {
     }
   }
 }
+
+// Number tokens around the edges of the one-pass scan: leading zeros, "-0",
+// the digit count where the bound check starts, tokens that go on as floats,
+// and a token that ends the text.
+class DirectNumberTokens : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DirectNumberTokens, DirectAndExactAgree) {
+  const std::string token = GetParam();
+  for (const std::string& text : {token, "[" + token + "]", R"({"b":)" + token + R"(,"a":0})"}) {
+    std::string direct;
+    const bool ok = direct_canonical(text, false, direct);
+    const std::string expected = exact(text, false);
+    if (ok) {
+      EXPECT_EQ(direct, expected) << text;
+    } else {
+      EXPECT_EQ(expected.rfind("ERROR: ", 0), 0u) << "declined a valid text: " << text;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, DirectNumberTokens,
+    ::testing::Values("0", "-0", "00", "01", "-01", "7", "-7", "10", "999999999999999",
+                      "-999999999999999", "1000000000000000", "9007199254740991",
+                      "9007199254740992", "-9007199254740991", "-9007199254740992",
+                      "12345678901234567", "1e5", "1E5", "1.0", "-", "--1", "1-", "1+2", "0e",
+                      "1.", "-.5"));
+
+// Objects of every size around the small-sort limit, with keys that tie in
+// their first eight bytes, escaped keys and repeated keys, and with member
+// text on both sides of the stack copy used when reordering in place. Keys
+// come shuffled; the expected text sorts them independently.
+struct SortShape {
+  const char* name;
+  const char* key_stem;  // keys are stem + number
+  bool escape_first;     // the first character of each key written as \u00XX
+  bool repeat;           // one key written twice: the exact path decides
+};
+
+class MemberOrder : public ::testing::TestWithParam<SortShape> {};
+
+TEST_P(MemberOrder, EveryCountAndSizeAgrees) {
+  const SortShape& shape = GetParam();
+  std::mt19937 rng(7);
+  for (std::size_t count : {2, 3, 8, 15, 16, 17, 40}) {
+    for (std::size_t pad : {std::size_t{0}, std::size_t{20}, 470 / count, 530 / count}) {
+      std::vector<std::string> keys;
+      for (std::size_t k = 0; k < count; ++k) keys.push_back(shape.key_stem + std::to_string(k * 7 % 100));
+      if (shape.repeat) keys.back() = keys.front();
+      std::shuffle(keys.begin(), keys.end(), rng);
+      std::string text = "{";
+      std::vector<std::pair<std::string, std::string>> sorted;
+      for (std::size_t k = 0; k < count; ++k) {
+        const std::string value = "\"" + std::string(pad, 'v') + std::to_string(k) + "\"";
+        std::string key = keys[k];
+        if (shape.escape_first) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(key[0]));
+          key = esc + key.substr(1);
+        }
+        text += (k ? "," : "") + ("\"" + key + "\":") + value;
+        sorted.emplace_back(keys[k], value);
+      }
+      text += "}";
+      std::sort(sorted.begin(), sorted.end());
+      std::string expected = "{";
+      for (const auto& [key, value] : sorted) expected += (expected.size() > 1 ? "," : "") + ("\"" + key + "\":") + value;
+      expected += "}";
+      for (const std::string& doc : {text, "[" + text + "]", R"({"x":[)" + text + R"(,{"$int":"5"}]})"}) {
+        std::string direct;
+        const bool ok = direct_canonical(doc, false, direct);
+        if (shape.repeat) {
+          EXPECT_FALSE(ok) << doc;
+          continue;
+        }
+        ASSERT_TRUE(ok) << doc;
+        EXPECT_EQ(direct, exact(doc, false));
+        if (doc == text) {
+          EXPECT_EQ(direct, expected);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MemberOrder,
+    ::testing::Values(SortShape{"Short", "k", false, false},
+                      SortShape{"TiedPrefix", "common_prefix_", false, false},
+                      SortShape{"Escaped", "key", true, false},
+                      SortShape{"EscapedTiedPrefix", "common_prefix_", true, false},
+                      SortShape{"Repeated", "k", false, true},
+                      SortShape{"RepeatedTiedPrefix", "common_prefix_", false, true}),
+    [](const ::testing::TestParamInfo<SortShape>& info) { return std::string(info.param.name); });
 
 // Documents whose outcome the exact path must decide: faults of every kind,
 // duplicate keys (later wins), markers, and nesting beyond the direct limit.
