@@ -1,6 +1,7 @@
 #include "core/digest.h"
 
 #include <array>
+#include <cstring>
 
 #include "core/direct_path.h"
 #include "core/encoder.h"
@@ -46,6 +47,17 @@ struct BufferTarget {
     out.resize(at + doc.text_size());
     doc.write_text(out.data() + at);
   }
+  // The domain line and the direct path's text with one growth of the buffer.
+  void put(std::string_view profile, const DirectText& doc) {
+    const std::size_t at = out.size();
+    const std::size_t line = kDomainTag.size() + profile.size() + 1;
+    out.resize(at + line + doc.text_size());
+    char* w = out.data() + at;
+    std::memcpy(w, kDomainTag.data(), kDomainTag.size());
+    std::memcpy(w + kDomainTag.size(), profile.data(), profile.size());
+    w[line - 1] = '\n';
+    doc.write_text(w + line);
+  }
 };
 
 template <class Target>
@@ -53,6 +65,16 @@ void put_domain_line(Target& target, std::string_view profile) {
   target.put(kDomainTag);
   target.put(profile);
   target.put(std::string_view("\n"));
+}
+
+template <class Target>
+void put_message(Target& target, std::string_view profile, const DirectText& doc) {
+  if constexpr (requires { target.put(profile, doc); }) {
+    target.put(profile, doc);
+  } else {
+    put_domain_line(target, profile);
+    target.put(doc);
+  }
 }
 
 // The one producer of the bytes a digest covers. The document is judged
@@ -63,8 +85,7 @@ Result<Unit> produce_message(std::string_view tagged_json, std::string_view prof
                              DirectText& scratch, Target& target) {
   if (scratch.read(tagged_json, true)) [[likely]] {
     if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-    put_domain_line(target, profile);
-    target.put(scratch);
+    put_message(target, profile, scratch);
     return Unit{};
   }
 
