@@ -12,7 +12,9 @@ Contenders, timed side by side in rounds (median), each over the same file:
   digest_lines  quorl._native.digest_lines over runs of the file in this
                 process: the floor under the command's time
 Memory: the largest resident size summed over the command and its workers,
-sampled from /proc every 20 ms, and ru_maxrss of the largest single process.
+sampled from /proc every 20 ms, and ru_maxrss of the largest single process;
+also the largest size of the workers' output files waiting in /dev/shm
+(memory too, but no process's resident size).
 Records are generated with a fixed seed in a temporary folder under /tmp,
 which is deleted afterwards.
 """
@@ -20,6 +22,7 @@ which is deleted afterwards.
 from __future__ import annotations
 
 import argparse
+import glob
 import resource
 import statistics
 import hashlib
@@ -136,6 +139,17 @@ def tree_rss(pid: int) -> int:
     return total
 
 
+def spilled_bytes() -> int:
+    """Bytes in the workers' output files of every quorl run now on /dev/shm."""
+    total = 0
+    for path in glob.glob("/dev/shm/quorl.*/*"):
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            continue
+    return total
+
+
 # Runs the command and prints ru_maxrss of its largest process. A process of
 # its own, small, because a child's ru_maxrss starts from its parent's size
 # at fork (Linux keeps the high-water mark across exec).
@@ -147,17 +161,19 @@ sys.exit(status)
 """
 
 
-def peak_memory(args: list[str]) -> tuple[int, int, float]:
-    """(peak summed RSS of the tree, ru_maxrss of its largest process, seconds)."""
+def peak_memory(args: list[str]) -> tuple[int, int, int, float]:
+    """(peak summed RSS of the tree, ru_maxrss of its largest process,
+    peak bytes of output files on /dev/shm, seconds)."""
     start = time.perf_counter()
     proc = subprocess.Popen([sys.executable, "-c", WRAPPER, *args], stdout=subprocess.PIPE)
-    peak = 0
+    peak = spilled = 0
     done = threading.Event()
 
     def sample() -> None:
-        nonlocal peak
+        nonlocal peak, spilled
         while not done.is_set():
             peak = max(peak, tree_rss(proc.pid))
+            spilled = max(spilled, spilled_bytes())
             time.sleep(0.02)
 
     sampler = threading.Thread(target=sample)
@@ -167,7 +183,7 @@ def peak_memory(args: list[str]) -> tuple[int, int, float]:
     sampler.join()
     if proc.returncode != 0:
         raise SystemExit(f"quorl exited with status {proc.returncode}")
-    return peak, int(out), time.perf_counter() - start
+    return peak, int(out), spilled, time.perf_counter() - start
 
 
 def main() -> None:
@@ -213,16 +229,20 @@ def main() -> None:
         for peer, target in (("orjson loop", 3.0), ("core loop", 1.5)):
             print(f"quorl -j 1 vs {peer + ':':<12} {seconds[peer] / one:.2f}x wall, "
                   f"{cpu_median[peer] / one_cpu:.2f}x CPU (target >= {target}x)")
+        two_cpu = cpu_median["quorl -j 2"]
         print(f"quorl -j 2 vs -j 1:        {one / seconds['quorl -j 2']:.2f}x wall "
-              "(target >= 1.7x; needs two idle cores)")
+              "(target >= 1.7x; needs two idle cores); "
+              f"CPU of -j 2 (parent and workers) / CPU of -j 1: {two_cpu / one_cpu:.2f}, "
+              f"so at most {2 * one_cpu / two_cpu:.2f}x on two idle cores")
 
         big = os.path.join(folder, "large.jsonl")
         written = write_large(big, path, large)
         os.unlink(path)
-        peak, largest, took = peak_memory(quorl_command(big, 2))
+        peak, largest, spilled, took = peak_memory(quorl_command(big, 2))
         print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
               f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), "
-              f"largest process {largest / 2**20:.0f} MB (target < 200 MB)")
+              f"largest process {largest / 2**20:.0f} MB, output files on /dev/shm "
+              f"{spilled / 2**20:.0f} MB (target < 200 MB)")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
