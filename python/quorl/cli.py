@@ -37,7 +37,7 @@ Tag = TypeVar("Tag")
 #: Lines of a JSON Lines file are handed out in runs of about this many bytes:
 #: large enough that a task costs little more than its records, small enough
 #: that 2 * jobs of them in flight stay well under 200 MB.
-CHUNK_BYTES = 8 << 20
+CHUNK_BYTES = 4 << 20
 
 #: A worker's output at least this long goes through a file, not the pipe.
 SPILL_BYTES = 64 << 10
@@ -405,7 +405,8 @@ class Runner(Generic[Tag]):
             import multiprocessing
 
             # Workers are started now, with Ctrl-C held back, so that none of
-            # them sees it before it ignores it; fork starts them all at once.
+            # them sees it before it ignores it: the first submit forks them
+            # all, in this thread, and they keep the mask (no need to wait).
             # The folder is made under the same mask; a Ctrl-C held back
             # meanwhile is raised when the mask is restored, and removes both.
             try:
@@ -416,7 +417,7 @@ class Runner(Generic[Tag]):
                     self.pool = concurrent.futures.ProcessPoolExecutor(
                         jobs, mp_context=multiprocessing.get_context("fork"),
                         initializer=_ignore_interrupt)
-                    self.pool.submit(_noop).result()
+                    self.pool.submit(_noop)
                 finally:
                     signal.pthread_sigmask(signal.SIG_SETMASK, old)
             except BaseException:
