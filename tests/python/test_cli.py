@@ -145,17 +145,19 @@ def test_large_outputs_of_workers_match_one_process(tmp_path, command, target):
     one = run(*args, "-j", "1", cwd=tmp_path)
     common = [*args, "-j", "2", "--chunk-bytes", 1 << 18]
     if target == "pipe":
-        two = run(*common, cwd=tmp_path).stdout
+        got = run(*common, cwd=tmp_path)
+        two = got.stdout
     elif target == "-o":
-        run(*common, "-o", "out.txt", cwd=tmp_path)
+        got = run(*common, "-o", "out.txt", cwd=tmp_path)
         two = (tmp_path / "out.txt").read_bytes()
     else:
         (tmp_path / "out.txt").write_bytes(b"kept\n")
         with open(tmp_path / "out.txt", "ab") as sink:
-            run(*common, cwd=tmp_path, stdout=sink)
+            got = run(*common, cwd=tmp_path, stdout=sink)
         two = (tmp_path / "out.txt").read_bytes().removeprefix(b"kept\n")
     assert len(one.stdout) > 1 << 20 and two == one.stdout
-    assert one.stderr.count(b"floats are forbidden") == 2
+    assert got.stderr == one.stderr and one.stderr.count(b"floats are forbidden") == 2
+    assert got.returncode == one.returncode == 1
 
 
 def test_refusal_in_a_file_matches_the_library(tmp_path):
