@@ -51,12 +51,14 @@ struct BufferTarget {
   void put(std::string_view profile, const DirectText& doc) {
     const std::size_t at = out.size();
     const std::size_t line = kDomainTag.size() + profile.size() + 1;
-    out.resize(at + line + doc.text_size());
+    const std::size_t size = at + line + doc.text_size();
+    out.resize(size + DirectText::kTextPadding);
     char* w = out.data() + at;
     std::memcpy(w, kDomainTag.data(), kDomainTag.size());
     std::memcpy(w + kDomainTag.size(), profile.data(), profile.size());
     w[line - 1] = '\n';
-    doc.write_text(w + line);
+    doc.write_text_padded(w + line);
+    out.resize(size);
   }
 };
 

@@ -88,6 +88,10 @@ class DirectText {
   // owns (a result object, so that the text is copied only once)...
   std::size_t text_size() const;
   void write_text(char* dst) const;
+  // ...or, faster for short pieces, into a buffer with kTextPadding bytes of
+  // room past the text, whose content is then unspecified.
+  static constexpr std::size_t kTextPadding = 32;
+  void write_text_padded(char* dst) const;
   // ...or fed to a hash without being built.
   void feed_text(Sha256& hash) const;
 

@@ -187,6 +187,15 @@ TEST_P(RecordMixTest, WalksMatchTheSingleDocumentFunctions) {
             break;
           }
           [[fallthrough]];
+        case 4:
+        case 5: {
+          // keys out of order around a tag, pieces of every short length
+          const std::string word(rng() % 40, static_cast<char>('a' + rng() % 26));
+          line = "{\"w\":\"" + word + "\",\"ref\":{\"$int\":\"" + std::to_string(rng() % 100000) +
+                 "\"},\"id\":" + std::to_string(i) + ",\"b\":[\"" + word.substr(0, rng() % 20) +
+                 "\"],\"a\":{\"y\":" + std::to_string(rng() % 1000) + ",\"x\":null}}";
+          break;
+        }
         default:
           line = "{\"id\": " + std::to_string(i) + ", \"name\": \"r" + std::to_string(rng() % 97) +
                  "\", \"digest\": \"x\", \"tags\": [1, 2, {\"z\": null, \"a\": false}]}";
