@@ -102,6 +102,25 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
   }
 }
 
+// Whether text[0, n) is all ASCII digits, eight bytes at a time: a byte is
+// a digit when its high nibble is 3 and adding 6 leaves it at 3 (no carry
+// out of the low nibble, so the low nibble is at most 9).
+inline bool all_digits(const char* text, std::size_t n) noexcept {
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL;
+  constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
+  constexpr std::uint64_t kSixes = 0x0606060606060606ULL;
+  std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t v;
+    std::memcpy(&v, text + k, 8);
+    if ((v & kHigh) != kThrees || ((v + kSixes) & kHigh) != kThrees) return false;
+  }
+  for (; k < n; ++k) {
+    if (!is_digit(static_cast<unsigned char>(text[k]))) return false;
+  }
+  return true;
+}
+
 // The key "digest" as a prefix (see prefix_of): with a size of 6, equal
 // prefixes mean equal keys.
 constexpr std::uint64_t kDigestKeyPrefix = 0x6469676573740000ULL;
@@ -419,6 +438,15 @@ class DirectReader {
     return true;
   }
 
+  // The colon after a key, copied to the output.
+  bool colon() {
+    skip_ws();
+    if (i_ >= n_ || p_[i_] != ':') return false;
+    ++i_;
+    put_char(':');
+    return true;
+  }
+
   enum class Next { More, Close, Fault };
 
   // After an element: the container's closing bracket, or a comma (copied to
@@ -493,19 +521,23 @@ class DirectReader {
           encoded_key_.clear();
           append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
           put(encoded_key_.data(), encoded_key_.size());
+          if (!colon()) return false;
         } else {
           if (ke - kb > UINT32_MAX) return false;
           m.in_keys = false;
           m.key_offset = kb;
           m.key_size = static_cast<std::uint32_t>(ke - kb);
-          // The key with its quotes, as the text has it.
-          put(p_ + kb - 1, ke - kb + 2);
+          // The key with its quotes, as the text has it, and in compact
+          // text the colon right after it.
+          if (i_ < n_ && p_[i_] == ':') {
+            put(p_ + kb - 1, ke - kb + 3);
+            ++i_;
+          } else {
+            put(p_ + kb - 1, ke - kb + 2);
+            if (!colon()) return false;
+          }
         }
         m.prefix = prefix_of(key_of(m), m.in_keys ? m.key_size : n_ - m.key_offset);
-        skip_ws();
-        if (i_ >= n_ || p_[i_] != ':') return false;
-        ++i_;
-        put_char(':');
         skip_ws();
         const bool first = members_.size() == base;
         // Only the payload of a "$obj" wrapper is read with tags off; whether
@@ -599,9 +631,7 @@ class DirectReader {
         const bool negative = d < e && base_[d] == '-';
         if (negative) ++d;
         if (d == e) return false;
-        for (std::size_t k = d; k < e; ++k) {
-          if (!is_digit(static_cast<unsigned char>(base_[k]))) return false;
-        }
+        if (!all_digits(base_ + d, e - d)) return false;
         while (d < e && base_[d] == '0') ++d;
         if (d == e) {
           replace_with(1);

@@ -165,6 +165,33 @@ INSTANTIATE_TEST_SUITE_P(
                       "12345678901234567", "1e5", "1E5", "1.0", "-", "--1", "1-", "1+2", "0e",
                       "1.", "-.5"));
 
+// "$int" payloads checked eight digits at a time: a byte just outside
+// '0'..'9' at every place of a long payload, and with a sign or zeros first.
+class IntPayloadBytes : public ::testing::TestWithParam<char> {};
+
+TEST_P(IntPayloadBytes, DirectAndExactAgree) {
+  for (const std::string lead : {"", "-", "000", "-0"}) {
+    for (std::size_t size : {1, 7, 8, 9, 16, 23, 31}) {
+      for (std::size_t at = 0; at <= size; ++at) {
+        std::string digits = lead + std::string(size, '7');
+        if (at < size) digits[lead.size() + at] = GetParam();
+        const std::string text = R"({"b":{"$int":")" + digits + R"("},"a":1})";
+        std::string direct;
+        const bool ok = direct_canonical(text, false, direct);
+        const std::string expected = exact(text, false);
+        if (ok) {
+          EXPECT_EQ(direct, expected) << text;
+        } else {
+          EXPECT_EQ(expected.rfind("ERROR: ", 0), 0u) << "declined a valid text: " << text;
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, IntPayloadBytes,
+                         ::testing::Values('/', ':', '?', 'A', ' ', '\x7f', '\xb9', '0', '9'));
+
 // Objects of every size around the small-sort limit, with keys that tie in
 // their first eight bytes, escaped keys and repeated keys, and with member
 // text on both sides of the stack copy used when reordering in place. Keys
