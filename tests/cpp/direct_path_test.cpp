@@ -203,6 +203,8 @@ struct SortShape {
   bool repeat;           // one key written twice: the exact path decides
 };
 
+void PrintTo(const SortShape& shape, std::ostream* os) { *os << shape.name; }
+
 class MemberOrder : public ::testing::TestWithParam<SortShape> {};
 
 TEST_P(MemberOrder, EveryCountAndSizeAgrees) {
