@@ -4,9 +4,10 @@ standard input and JSON Lines, laid out like ``sha256sum``.
 Work is cut into tasks (a whole document, or a run of whole lines of a JSON
 Lines file) that run in this process (-j 1) or in worker processes, at most
 two per worker in flight, and whose results are written in input order.
-A worker puts a large output in a file of its own, in a private folder (in
-memory, on /dev/shm, when there is one), which this process copies to the
-output with sendfile and deletes: the bytes are never pickled or held here.
+A worker puts a large output in a file of a private folder (in memory, on
+/dev/shm, when there is one), which this process copies to the output with
+sendfile: the bytes are never pickled or held here. There is one such file
+per task in flight, written over and over, so that its pages are reused.
 """
 
 from __future__ import annotations
@@ -145,44 +146,37 @@ class Result:
     refusals: list[tuple[Any, ...]] = field(default_factory=list)
     records: int = 0
     error: str | None = None  # the input could not be read
-    spill: str | None = None  # the file holding out (then empty), made by a worker
+    spill: str | None = None  # out is the start of this file (out is then empty)
     spill_len: int = 0
 
     def take_out(self) -> bytes:
-        """out, read back (and the file deleted) when it was spilled."""
+        """out, read back when it was spilled."""
         if self.spill is not None:
             with open(self.spill, "rb") as f:
-                self.out = f.read()
-            _unlink_quietly(self.spill)
+                self.out = os.pread(f.fileno(), self.spill_len, 0)
             self.spill = None
         return self.out
 
 
-def _unlink_quietly(path: str) -> None:
-    try:
-        os.unlink(path)
-    except OSError:
-        pass
-
-
 def _spill(result: Result, path: str) -> Result:
-    """Moves a large output into a new file at path, when it can; otherwise
-    (no room, say) it stays in the result and goes through the pipe."""
+    """Moves a large output into the start of the file at path (made, or
+    written over: its old pages are reused), when it can; otherwise (no room,
+    say) it stays in the result and goes through the pipe."""
     if len(result.out) < SPILL_BYTES:
         return result
     try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
     except OSError:
         return result
     try:
-        view = memoryview(result.out)
-        while view:
-            view = view[os.write(fd, view):]
+        done = 0
+        with memoryview(result.out) as view:
+            while done < len(view):
+                done += os.pwrite(fd, view[done:], done)
     except OSError:
-        os.close(fd)
-        _unlink_quietly(path)
         return result
-    os.close(fd)
+    finally:
+        os.close(fd)
     result.spill, result.spill_len, result.out = path, len(result.out), b""
     return result
 
@@ -436,7 +430,10 @@ class Runner(Generic[Tag]):
             if len(window) >= 2 * self.jobs:
                 done_tag, future = window.popleft()
                 yield done_tag, future.result()
-            spill = None if self.folder is None else os.path.join(self.folder, f"{number}.out")
+            # A task's file is next used by the task 2 * jobs later, submitted
+            # only once this one's result has been taken (written out).
+            spill = (None if self.folder is None
+                     else os.path.join(self.folder, f"{number % (2 * self.jobs)}.out"))
             window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task,
                                                  spill)))
         while window:
@@ -502,7 +499,6 @@ class Output:
             return
         path, length = result.spill, result.spill_len
         with open(path, "rb") as source:
-            _unlink_quietly(path)  # the open file stays readable
             result.spill = None
             self.stream.flush()
             done = self._sendfile(source.fileno(), length)
