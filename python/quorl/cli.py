@@ -6,8 +6,11 @@ Lines file) that run in this process (-j 1) or in worker processes, at most
 two per worker in flight, and whose results are written in input order.
 A worker puts a large output in a file of a private folder (in memory, on
 /dev/shm, when there is one), which this process copies to the output with
-sendfile: the bytes are never pickled or held here. There is one such file
-per task in flight, written over and over, so that its pages are reused.
+sendfile: the bytes are never pickled or held here. When sendfile copies
+(to a file or a device), there is one such file per task in flight, written
+over and over so that its pages are reused; a pipe or socket would instead
+keep references to those pages, so there each task has a new file, deleted
+once it is sent.
 """
 
 from __future__ import annotations
@@ -390,8 +393,10 @@ class Runner(Generic[Tag]):
     With spill, workers hand large outputs over in files (see Result.spill),
     which live in a folder that close() removes."""
 
-    def __init__(self, mode: str, profile: str, jobs: int, *, spill: bool = False) -> None:
-        self.mode, self.profile, self.jobs = mode, profile, jobs
+    def __init__(self, mode: str, profile: str, jobs: int, *, spill: bool = False,
+                 reuse: bool = False) -> None:
+        """reuse: the files may be written over once their results are taken."""
+        self.mode, self.profile, self.jobs, self.reuse = mode, profile, jobs, reuse
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.folder: str | None = None
         if jobs > 1:
@@ -430,10 +435,10 @@ class Runner(Generic[Tag]):
             if len(window) >= 2 * self.jobs:
                 done_tag, future = window.popleft()
                 yield done_tag, future.result()
-            # A task's file is next used by the task 2 * jobs later, submitted
-            # only once this one's result has been taken (written out).
-            spill = (None if self.folder is None
-                     else os.path.join(self.folder, f"{number % (2 * self.jobs)}.out"))
+            # A reused file is next written by the task 2 * jobs later, which
+            # is submitted only once this one's result has been taken.
+            slot = number % (2 * self.jobs) if self.reuse else number
+            spill = None if self.folder is None else os.path.join(self.folder, f"{slot}.out")
             window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task,
                                                  spill)))
         while window:
@@ -477,13 +482,24 @@ class Output:
         self.temp: str | None = None
         if path is None:
             self.stream: IO[bytes] = sys.stdout.buffer
-            return
-        import tempfile
+        else:
+            import tempfile
 
-        folder = os.path.dirname(os.path.abspath(path))
-        fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part",
-                                         dir=folder)
-        self.stream = os.fdopen(fd, "wb")
+            folder = os.path.dirname(os.path.abspath(path))
+            fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.",
+                                             suffix=".part", dir=folder)
+            self.stream = os.fdopen(fd, "wb")
+        #: Whether workers may write over their output files (see Runner).
+        self.reuse_spills = self._sendfile_copies()
+
+    def _sendfile_copies(self) -> bool:
+        """Whether sendfile to this output copies the bytes (a file, a device)
+        rather than passing on references to the pages (a pipe, a socket)."""
+        try:
+            mode = os.fstat(self.stream.fileno()).st_mode
+        except (OSError, ValueError):
+            return False
+        return stat.S_ISREG(mode) or stat.S_ISCHR(mode)
 
     def write(self, data: bytes) -> None:
         # A buffered writer may take only part of a large write (a pipe whose
@@ -499,6 +515,8 @@ class Output:
             return
         path, length = result.spill, result.spill_len
         with open(path, "rb") as source:
+            if not self.reuse_spills:
+                os.unlink(path)  # the open file stays readable, its pages held
             result.spill = None
             self.stream.flush()
             done = self._sendfile(source.fileno(), length)
@@ -665,7 +683,7 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         # there is never a file on disk that `output` does not yet name.
         with _interrupts_held():
             output = Output(args.output)
-        runner = Runner(mode, profile, jobs, spill=True)
+        runner = Runner(mode, profile, jobs, spill=True, reuse=output.reuse_spills)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
         by_range = runner.pool is not None
