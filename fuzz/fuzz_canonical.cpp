@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -622,6 +623,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (hex != expected_digest(profile, exact_skip.value()))
       broken("digest is not SHA-256 of the domain line and the canonical text");
+  }
+  // The message the JSON Lines walk hashes two at a time: the domain line,
+  // then exactly the canonical text, appended after what the buffer holds.
+  {
+    static quorl::DirectText scratch;  // reused, as the walk reuses it
+    std::string message = "kept";
+    const std::string_view profile = kProfiles[size % std::size(kProfiles)];
+    const quorl::Result<quorl::Unit> built =
+        quorl::append_digest_message(text, profile, scratch, message);
+    if (built.ok() != exact_skip.ok()) broken("append_digest_message: outcome differs");
+    if (!built.ok() && built.error().message != exact_skip.error().message)
+      broken("append_digest_message: failure differs", built.error().message);
+    if (built.ok()) {
+      const std::string expected = "kept" + std::string(quorl::kDomainTag) + std::string(profile) +
+                                   "\n" + exact_skip.value();
+      if (message != expected) broken("append_digest_message: message differs", message);
+    }
   }
   for (std::string_view profile : kBadProfiles) {
     const Outcome got = quorl::py_digest_from_json(text, profile);
