@@ -52,6 +52,17 @@ SPILL_ROOTS = ("/dev/shm",)
 # Exit statuses, as the coreutils checksum tools use them.
 OK, REFUSED, TROUBLE = 0, 1, 2
 INTERRUPTED = 128 + signal.SIGINT
+TERMINATED = 128 + signal.SIGTERM
+# The signals that end a run early, cleaning up as Ctrl-C does.
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, taken like Ctrl-C so that the same clean-up runs."""
+
+
+def _on_terminate(signum: int, frame: object) -> None:
+    raise Terminated
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
 PROFILE_HELP = {
@@ -366,6 +377,9 @@ def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[T
 def _ignore_interrupt() -> None:
     # Only the parent reports Ctrl-C; workers finish their task and leave.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # the parent's handler is not theirs
+    # Forked while the parent held both back; a worker must stay killable.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
 
 
 def _noop() -> None:
@@ -409,7 +423,7 @@ class Runner(Generic[Tag]):
             # The folder is made under the same mask; a Ctrl-C held back
             # meanwhile is raised when the mask is restored, and removes both.
             try:
-                old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+                old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
                 try:
                     if spill:
                         self.folder = _spill_folder()
@@ -464,9 +478,8 @@ class Runner(Generic[Tag]):
 
 @contextlib.contextmanager
 def _interrupts_held() -> Iterator[None]:
-    """Delays SIGINT (delivered, as KeyboardInterrupt, when the block ends)."""
-    held = {signal.SIGINT}
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    """Delays SIGINT and SIGTERM (delivered when the block ends)."""
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     try:
         yield
     finally:
@@ -1062,6 +1075,7 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    signal.signal(signal.SIGTERM, _on_terminate)
     try:
         if args.command == "check":
             status = cmd_check(args)
@@ -1069,8 +1083,8 @@ def main(argv: list[str] | None = None) -> int:
             status = cmd_transform(args, args.command)
         sys.stdout.flush()
         return status
-    except KeyboardInterrupt:
-        return INTERRUPTED
+    except KeyboardInterrupt as stop:
+        return TERMINATED if isinstance(stop, Terminated) else INTERRUPTED
     except BrokenPipeError:
         # The reader went away (quorl digest ... | head -1): leave quietly, as
         # the coreutils do when SIGPIPE ends them.
