@@ -23,10 +23,10 @@ if not (BENCH / "get_corpus.py").is_file():
 
 
 def load(name: str) -> ModuleType:
-    spec = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, BENCH / f"{name}.py")
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
