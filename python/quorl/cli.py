@@ -16,6 +16,7 @@ once it is sent.
 from __future__ import annotations
 
 import argparse
+import io
 import collections
 import contextlib
 import errno
@@ -255,7 +256,8 @@ def _run_task(mode: str, profile: str, task: Task) -> Result:
             try:
                 if mode == "digest":
                     hexdigest = quorl.digest_from_json(data, profile)
-                    out = f"{hexdigest}  {name}\n".encode("utf-8", "surrogateescape")
+                    prefix, shown = _sum_name(name)
+                    out = b"%s%s  %s\n" % (prefix, hexdigest.encode(), shown)
                 else:
                     out = quorl.canonical_bytes_from_json(data) + b"\n"
             except quorl.RefusedError as refused:
@@ -274,10 +276,34 @@ def _run_task(mode: str, profile: str, task: Task) -> Result:
         return Result(error=error.strerror or str(error))
 
 
+def _escape_name(name: str) -> tuple[str, bool]:
+    """A name as sha256sum writes it in a digest line: backslash, line feed
+    and carriage return escaped; True when anything was (the line then
+    starts with a backslash)."""
+    if "\\" not in name and "\n" not in name and "\r" not in name:
+        return name, False
+    return name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r"), True
+
+
+def _unescape_name(text: str) -> str:
+    """The name a digest line that starts with a backslash stands for."""
+    return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r"}.get(m.group(1), m.group(1)), text)
+
+
+def _sum_name(name: str) -> tuple[bytes, bytes]:
+    """(line prefix, name) as the bytes of a digest line: a file name that is
+    not UTF-8 keeps its own bytes, as sha256sum writes it."""
+    shown, escaped = _escape_name(name)
+    return (b"\\" if escaped else b""), os.fsencode(shown)
+
+
 def _lines(mode: str, profile: str, name: str, data: Any, first_line: int) -> Result:
     if mode == "digest":
-        out, refusals, records = _native.digest_lines(data, profile, name=name,
+        prefix, shown = _sum_name(name)
+        out, refusals, records = _native.digest_lines(data, profile, name=shown,
                                                       first_line=first_line)
+        if prefix and out:
+            out = prefix + out[:-1].replace(b"\n", b"\n" + prefix) + out[-1:]
     else:
         out, refusals, records = _native.canonical_lines(data, first_line=first_line)
     return Result(out, list(refusals), records)
@@ -779,12 +805,15 @@ def parse_sums(lines: Iterable[str], origin: str, report: Reporter) -> tuple[lis
         text = raw.rstrip("\n").rstrip("\r")
         if not text.strip():
             continue
-        match = _SUM_LINE.match(text)
+        escaped = text.startswith("\\")
+        match = _SUM_LINE.match(text[1:] if escaped else text)
         if match is None:
             report(f"{origin}: {number}: improperly formatted digest line")
             bad += 1
             continue
         expected, name = match.group(1).lower(), match.group(2)
+        if escaped:
+            name = _unescape_name(name)
         record = _RECORD.match(name)
         if record is not None and not os.path.isfile(name):
             entries.append(Entry(expected, name, record.group(1), int(record.group(2))))
@@ -813,7 +842,8 @@ def cmd_check(args: argparse.Namespace) -> int:
             report(f"{sums}: {error.strerror}")
             status = TROUBLE
             continue
-        found, malformed = parse_sums(text.splitlines(), sums, report)
+        # Only line feeds end lines: a name may hold other line separators.
+        found, malformed = parse_sums(text.split("\n"), sums, report)
         entries.extend(found)
         bad += malformed
         if not found and not malformed:
@@ -839,11 +869,11 @@ def cmd_check(args: argparse.Namespace) -> int:
         entry.verdict = verdict
         if why is not None:
             report(f"{entry.name}: {why}")
-        if verdict == "OK":
-            if not args.quiet:
-                out.write(f"{entry.name}: OK\n")
-        else:
-            out.write(f"{entry.name}: {verdict}\n")
+        shown, escaped = _escape_name(entry.name)
+        mark = "\\" if escaped else ""
+        line = f"{mark}{shown}: {verdict}\n"
+        if verdict != "OK" or not args.quiet:
+            out.write(line)
 
     sizes = []
     for item in order:
@@ -897,7 +927,7 @@ def cmd_check(args: argparse.Namespace) -> int:
                     settle(item, "FAILED", refusal_detail(result.refusals[0]))
                     counts["refused"] += 1
                 else:
-                    got = result.out[:64].decode()
+                    got = result.out.lstrip(b"\\")[:64].decode()  # past an escape mark
                     settle(item, "OK" if got == item.expected else "FAILED")
                     if got != item.expected:
                         counts["mismatch"] += 1
@@ -930,7 +960,7 @@ def cmd_check(args: argparse.Namespace) -> int:
                 for row in result.out.splitlines():
                     line = int(row[row.rindex(b":") + 1:])
                     if line in wanted:
-                        computed[line] = row[:64].decode()
+                        computed[line] = row.lstrip(b"\\")[:64].decode()
                 for refusal in result.refusals:
                     if refusal[0] in wanted:
                         refused[refusal[0]] = refusal_detail(refusal)
@@ -1075,6 +1105,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Names that are not UTF-8 are written back as their own bytes.
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")
     signal.signal(signal.SIGTERM, _on_terminate)
     try:
         if args.command == "check":

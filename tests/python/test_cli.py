@@ -216,3 +216,33 @@ def test_console_script_and_version():
     helped = run("digest", "--help").stdout.decode()
     for profile in quorl.PROFILES:
         assert profile in helped
+
+
+# File names that a digest line must escape as sha256sum does, or that are
+# not UTF-8: (bytes of the name, whether the line starts with a backslash).
+ODD_NAMES = [(b"back\\slash.json", True), (b"new\nline.json", True), (b"cr\rname.json", True),
+             (b"\xffnot-utf8.json", False), (b"colon:12.jsonl", False)]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_odd_file_names_round_trip(tmp_path, jobs):
+    for raw, _ in ODD_NAMES:
+        (tmp_path / os.fsdecode(raw)).write_bytes(b'{"b": 1, "a": 2}\n')
+    made = run("digest", "-p", "run", "-r", "-j", jobs, ".", cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    lines = made.stdout.split(b"\n")[:-1]
+    assert len(lines) == len(ODD_NAMES)
+    for raw, escaped in ODD_NAMES:
+        shown = raw.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(b"\r", b"\\r")
+        suffix = b":1" if raw.endswith(b".jsonl") else b""
+        expected = (b"\\" if escaped else b"") + SORTED_DIGEST.encode() + b"  ./" + shown + suffix
+        assert expected in lines
+    (tmp_path / "SUMS").write_bytes(made.stdout)
+    checked = run("check", "-p", "run", "-j", jobs, "SUMS", cwd=tmp_path)
+    assert checked.returncode == 0 and checked.stdout.count(b": OK\n") == len(ODD_NAMES)
+    if jobs == 1 and subprocess.run(["sha256sum", "--version"], capture_output=True).returncode == 0:
+        # The name field is laid out exactly as sha256sum lays it out.
+        theirs = subprocess.run(["sha256sum", "./back\\slash.json", "./new\nline.json"],
+                                cwd=tmp_path, capture_output=True).stdout.split(b"\n")[:-1]
+        ours = {line.split(b"  ", 1)[1] for line in lines}
+        assert {line.split(b"  ", 1)[1] for line in theirs} <= ours

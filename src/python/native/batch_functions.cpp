@@ -210,7 +210,7 @@ PyObject* column_result(const ColumnSink& sink, bool results_as_bytes) {
 struct BatchArguments {
   Document data;
   std::string_view profile;
-  std::string_view name;
+  Document name;  // str, or bytes: a file name that is not UTF-8 keeps its bytes
   std::size_t first_line = 1;
 };
 
@@ -218,7 +218,7 @@ bool take_arguments(PyObject* const* bound, bool has_profile, bool has_name, Bat
   std::size_t next = 1;
   if (!a.data.take("data", bound[0])) return false;
   if (has_profile && !str_argument("profile", bound[next++], a.profile)) return false;
-  if (has_name && !str_argument("name", bound[next++], a.name)) return false;
+  if (has_name && !a.name.take("name", bound[next++])) return false;
   return first_line_argument(bound[next], a.data.text().size(), a.first_line);
 }
 
@@ -241,7 +241,7 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
     BatchArguments a;
     if (!take_arguments(bound, digest, digest && formatted, a)) return nullptr;
     Sink sink = [&] {
-      if constexpr (std::is_same_v<Sink, FormattedSink>) return FormattedSink(a.name);
+      if constexpr (std::is_same_v<Sink, FormattedSink>) return FormattedSink(a.name.text());
       else return ColumnSink();
     }();
     ScratchLease scratch;
@@ -289,7 +289,8 @@ PyMethodDef kBatchMethods[] = {
      "data holds complete lines (the last may lack its newline), the first\n"
      "numbered first_line; lines of only spaces, tabs and CRs are skipped.\n"
      "Returns (out, refusals, records): out holds b'<hex>  <name>:<line>\\n'\n"
-     "for each digested record, in order; refusals one tuple\n"
+     "for each digested record, in order (name, a str or bytes, is written\n"
+     "as given); refusals one tuple\n"
      "(record_line, message, line, column, offset) per refused record, the\n"
      "location within the record (None when not located); records the\n"
      "number of non-blank lines. An unknown profile raises RefusedError."},
