@@ -5,6 +5,7 @@ the reference it must agree with."""
 import glob
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -240,7 +241,7 @@ def test_odd_file_names_round_trip(tmp_path, jobs):
     (tmp_path / "SUMS").write_bytes(made.stdout)
     checked = run("check", "-p", "run", "-j", jobs, "SUMS", cwd=tmp_path)
     assert checked.returncode == 0 and checked.stdout.count(b": OK\n") == len(ODD_NAMES)
-    if jobs == 1 and subprocess.run(["sha256sum", "--version"], capture_output=True).returncode == 0:
+    if jobs == 1 and shutil.which("sha256sum"):
         # The name field is laid out exactly as sha256sum lays it out.
         theirs = subprocess.run(["sha256sum", "./back\\slash.json", "./new\nline.json"],
                                 cwd=tmp_path, capture_output=True).stdout.split(b"\n")[:-1]
