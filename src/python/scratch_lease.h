@@ -11,28 +11,30 @@
 
 namespace quorl::python {
 
-// What a thread may keep after a call: a larger document's buffers are
-// freed, so that one big call does not pin its memory for the thread's life.
-inline constexpr std::size_t kScratchKeepBytes = std::size_t{4} << 20;
-
-// The thread's scratch for one call, or a private one should a call ever
-// begin while another on the same thread still holds it.
-class ScratchLease {
+// The thread's scratch of type Scratch for one call, or a private one should
+// a call begin while another on the same thread still holds it (a Python
+// callback re-entering). After a call the thread keeps what the scratch
+// holds up to keep_bytes, so that one big call does not pin its memory for
+// the thread's life. Scratch has held_bytes() and release(); when it also
+// has end_call(), that runs first, on every lease.
+template <class Scratch, std::size_t keep_bytes>
+class ThreadScratchLease {
  public:
-  ScratchLease() noexcept : shared_(!in_use()) { in_use() = true; }
-  ~ScratchLease() {
+  ThreadScratchLease() noexcept : shared_(!in_use()) { in_use() = true; }
+  ~ThreadScratchLease() {
+    if constexpr (requires(Scratch& s) { s.end_call(); }) get().end_call();
     if (!shared_) return;
-    if (shared().held_bytes() > kScratchKeepBytes) shared().release();
+    if (shared().held_bytes() > keep_bytes) shared().release();
     in_use() = false;
   }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
+  ThreadScratchLease(const ThreadScratchLease&) = delete;
+  ThreadScratchLease& operator=(const ThreadScratchLease&) = delete;
 
-  DirectText& get() noexcept { return shared_ ? shared() : own_; }
+  Scratch& get() noexcept { return shared_ ? shared() : own_; }
 
  private:
-  static DirectText& shared() noexcept {
-    thread_local DirectText scratch;
+  static Scratch& shared() noexcept {
+    thread_local Scratch scratch;
     return scratch;
   }
   static bool& in_use() noexcept {
@@ -41,7 +43,11 @@ class ScratchLease {
   }
 
   bool shared_;
-  DirectText own_;
+  Scratch own_;
 };
+
+// The direct path's buffers: up to 4 MiB kept.
+inline constexpr std::size_t kScratchKeepBytes = std::size_t{4} << 20;
+using ScratchLease = ThreadScratchLease<DirectText, kScratchKeepBytes>;
 
 }  // namespace quorl::python

@@ -344,14 +344,6 @@ int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
 
 }  // namespace
 
-WalkScratchLease::~WalkScratchLease() {
-  get().out.drop_bytes();  // left only when an exception cut the call short
-  if (!shared_) return;
-  // The output grows by doubling: a 4 MiB output may take an 8 MiB buffer.
-  constexpr std::size_t kKeepBytes = std::size_t{9} << 20;
-  if (shared().held_bytes() > kKeepBytes) shared().release();
-  in_use() = false;
-}
 
 ObjectWriter::ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
                            Sha256* sink) noexcept

@@ -28,6 +28,7 @@
 
 #include "core/sha256.h"
 #include "native/output_buffer.h"
+#include "python/scratch_lease.h"
 
 namespace quorl::native {
 
@@ -73,32 +74,14 @@ struct WalkScratch {
     out.release();
     std::vector<WalkMember>().swap(members);
   }
+  // A result object is left in the output only when an exception cut the
+  // call short.
+  void end_call() noexcept { out.drop_bytes(); }
 };
 
-// The thread's scratch for one call, or a private one when a call begins on
-// a thread whose scratch is in use (a Decimal's str() calling back in).
-class WalkScratchLease {
- public:
-  WalkScratchLease() noexcept : shared_(!in_use()) { in_use() = true; }
-  ~WalkScratchLease();
-  WalkScratchLease(const WalkScratchLease&) = delete;
-  WalkScratchLease& operator=(const WalkScratchLease&) = delete;
-
-  WalkScratch& get() noexcept { return shared_ ? shared() : own_; }
-
- private:
-  static WalkScratch& shared() noexcept {
-    thread_local WalkScratch scratch;
-    return scratch;
-  }
-  static bool& in_use() noexcept {
-    thread_local bool flag = false;
-    return flag;
-  }
-
-  bool shared_;
-  WalkScratch own_;
-};
+// The thread's walk scratch for one call. The output grows by doubling: a
+// 4 MiB output may take an 8 MiB buffer, so up to 9 MiB is kept.
+using WalkScratchLease = python::ThreadScratchLease<WalkScratch, std::size_t{9} << 20>;
 
 class ObjectWriter {
  public:
