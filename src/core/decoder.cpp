@@ -1,6 +1,9 @@
 #include "core/decoder.h"
 
 #include <cmath>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "core/encoder.h"
 
@@ -44,103 +47,213 @@ Result<QuorlValue> decode_number(const JsonNumber& n, std::size_t offset) {
   return QuorlValue(Float{offset});  // unreachable: every kind is handled
 }
 
-// at: the offset of the tag object, where its faults are located.
-Result<QuorlValue> decode_tagged(Tag tag, const JsonTree& payload, std::size_t depth,
-                                 bool allow_test_vectors, std::size_t at) {
-  switch (tag) {
-    case Tag::Int: {
-      Result<QuorlValue> r = parse_int_payload(payload);
-      if (!r.ok()) r.error().offset = at;
-      return r;
-    }
-    case Tag::Nan:
-      return QuorlValue(NaN{at});
-    case Tag::Inf:
-      return QuorlValue(Infinity{at});
-    case Tag::Float:
-      return QuorlValue(Float{at});
-    case Tag::LoneSurrogate:
-      return QuorlValue(LoneSurrogate{at});
-    case Tag::Str:
-      if (const auto* s = std::get_if<JsonString>(&payload.node)) return QuorlValue(Str{s->value});
-      return fail(error(msg::kStrPayload, at));
-    case Tag::Obj:
-      // The wrapper and its payload are one level: same depth.
-      if (const auto* o = std::get_if<JsonObject>(&payload.node))
-        return decode_entries(o->members, depth, allow_test_vectors, at);
-      return fail(error(msg::kObjPayload, at));
-    case Tag::Arr:
-      if (const auto* a = std::get_if<JsonArray>(&payload.node))
-        return decode_items(a->items, depth, allow_test_vectors, at);
-      return fail(error(msg::kArrPayload, at));
-    case Tag::Bool:
-      if (const auto* b = std::get_if<JsonBool>(&payload.node)) return QuorlValue(Bool{b->value});
-      return fail(error(msg::kBoolPayload, at));
-    case Tag::Null:
-      if (const auto* b = std::get_if<JsonBool>(&payload.node); b != nullptr && b->value)
-        return QuorlValue(Null{});
-      return fail(error(msg::kNullPayload, at));
-    case Tag::None:
-      break;
+// The decoding walk. Containers are decoded without recursion: open_ holds
+// the containers being filled, innermost last. Each output container is
+// reserved to its final size before any child goes in, so the vectors the
+// stack points into never move while the walk runs.
+class Walk {
+ public:
+  explicit Walk(bool allow_test_vectors) noexcept : allow_test_vectors_(allow_test_vectors) {}
+
+  // Decodes node, at depth, into slot; true when the whole subtree decoded.
+  bool run(const JsonTree& node, std::size_t depth, QuorlValue& slot) {
+    return place(node, depth, slot) && finish();
   }
-  return fail(error(msg::kObjPayload, at));  // unreachable: callers never pass Tag::None
-}
+  bool run_items(std::span<const JsonTree> items, std::size_t depth, std::size_t at,
+                 QuorlValue& slot) {
+    return open_items(items, depth, at, slot) && finish();
+  }
+  bool run_entries(std::span<const JsonMember> members, std::size_t depth, std::size_t at,
+                   QuorlValue& slot) {
+    return open_entries(members, depth, at, slot) && finish();
+  }
+
+  QuorlError take_error() && { return std::move(error_); }
+
+ private:
+  // A container being filled: its source children, the next one to decode,
+  // and the depth of its children. Exactly one of items/members is set, and
+  // the matching output vector.
+  struct Open {
+    const JsonTree* items;
+    const JsonMember* members;
+    std::size_t count;
+    std::size_t next;
+    std::size_t depth;
+    std::vector<QuorlValue>* out_items;
+    std::vector<QuorlEntry>* out_entries;
+  };
+
+  bool refuse(std::string_view message, std::size_t offset) {
+    error_ = error(message, offset);
+    return false;
+  }
+
+  // Decodes the children of the open containers, innermost first.
+  bool finish() {
+    while (!open_.empty()) {
+      Open& top = open_.back();
+      if (top.next == top.count) {
+        open_.pop_back();
+        continue;
+      }
+      const std::size_t k = top.next++;
+      const std::size_t depth = top.depth;
+      // place may push onto open_: top is not used after it.
+      if (top.items != nullptr) {
+        if (!place(top.items[k], depth, top.out_items->emplace_back())) return false;
+      } else {
+        const JsonMember& m = top.members[k];
+        if (!place(m.value, depth, top.out_entries->emplace_back(QuorlEntry{m.key, {}}).value))
+          return false;
+      }
+    }
+    return true;
+  }
+
+  // A container's refusal is located at `at`; its children are left on open_.
+  bool open_items(std::span<const JsonTree> items, std::size_t depth, std::size_t at,
+                  QuorlValue& slot) {
+    if (depth >= kMaxDepth) [[unlikely]]
+      return refuse(msg::kDepth, at);
+    auto& out = std::get<Array>(slot.v = Array{}).items;
+    if (items.empty()) return true;
+    out.reserve(items.size());
+    open_.push_back(Open{items.data(), nullptr, items.size(), 0, depth + 1, &out, nullptr});
+    return true;
+  }
+  bool open_entries(std::span<const JsonMember> members, std::size_t depth, std::size_t at,
+                    QuorlValue& slot) {
+    if (depth >= kMaxDepth) [[unlikely]]
+      return refuse(msg::kDepth, at);
+    auto& out = std::get<Object>(slot.v = Object{}).entries;
+    if (members.empty()) return true;
+    out.reserve(members.size());
+    open_.push_back(Open{nullptr, members.data(), members.size(), 0, depth + 1, nullptr, &out});
+    return true;
+  }
+
+  // A scalar is decoded into slot at once; a container is opened.
+  bool place(const JsonTree& node, std::size_t depth, QuorlValue& slot) {
+    switch (node.node.index()) {
+      case 0:
+        slot = QuorlValue(Null{});
+        return true;
+      case 1:
+        slot = QuorlValue(Bool{std::get<JsonBool>(node.node).value});
+        return true;
+      case 2:
+        return set(slot, decode_number(std::get<JsonNumber>(node.node), node.offset));
+      case 3:
+        slot = QuorlValue(Str{std::get<JsonString>(node.node).value});
+        return true;
+      case 4:
+        return open_items(std::get<JsonArray>(node.node).items, depth, node.offset, slot);
+      default: {
+        const auto& members = std::get<JsonObject>(node.node).members;
+        if (members.size() == 1) {
+          Tag tag = tag_of(members[0].key, allow_test_vectors_);
+          if (tag != Tag::None) return place_tagged(tag, members[0].value, depth, node.offset, slot);
+        }
+        return open_entries(members, depth, node.offset, slot);
+      }
+    }
+  }
+
+  // at: the offset of the tag object, where its faults are located.
+  bool place_tagged(Tag tag, const JsonTree& payload, std::size_t depth, std::size_t at,
+                    QuorlValue& slot) {
+    switch (tag) {
+      case Tag::Int: {
+        Result<QuorlValue> r = parse_int_payload(payload);
+        if (!r.ok()) r.error().offset = at;
+        return set(slot, std::move(r));
+      }
+      case Tag::Nan:
+        slot = QuorlValue(NaN{at});
+        return true;
+      case Tag::Inf:
+        slot = QuorlValue(Infinity{at});
+        return true;
+      case Tag::Float:
+        slot = QuorlValue(Float{at});
+        return true;
+      case Tag::LoneSurrogate:
+        slot = QuorlValue(LoneSurrogate{at});
+        return true;
+      case Tag::Str:
+        if (const auto* s = std::get_if<JsonString>(&payload.node)) {
+          slot = QuorlValue(Str{s->value});
+          return true;
+        }
+        return refuse(msg::kStrPayload, at);
+      case Tag::Obj:
+        // The wrapper and its payload are one level: same depth.
+        if (const auto* o = std::get_if<JsonObject>(&payload.node))
+          return open_entries(o->members, depth, at, slot);
+        return refuse(msg::kObjPayload, at);
+      case Tag::Arr:
+        if (const auto* a = std::get_if<JsonArray>(&payload.node))
+          return open_items(a->items, depth, at, slot);
+        return refuse(msg::kArrPayload, at);
+      case Tag::Bool:
+        if (const auto* b = std::get_if<JsonBool>(&payload.node)) {
+          slot = QuorlValue(Bool{b->value});
+          return true;
+        }
+        return refuse(msg::kBoolPayload, at);
+      case Tag::Null:
+        if (const auto* b = std::get_if<JsonBool>(&payload.node); b != nullptr && b->value) {
+          slot = QuorlValue(Null{});
+          return true;
+        }
+        return refuse(msg::kNullPayload, at);
+      case Tag::None:
+        break;
+    }
+    return refuse(msg::kObjPayload, at);  // unreachable: callers never pass Tag::None
+  }
+
+  bool set(QuorlValue& slot, Result<QuorlValue>&& r) {
+    if (!r.ok()) [[unlikely]] {
+      error_ = std::move(r).error();
+      return false;
+    }
+    slot = std::move(r).value();
+    return true;
+  }
+
+  bool allow_test_vectors_;
+  std::vector<Open> open_;
+  QuorlError error_;
+};
 
 }  // namespace
 
 Result<QuorlValue> decode(const JsonTree& node, std::size_t depth, bool allow_test_vectors) {
-  switch (node.node.index()) {
-    case 0:
-      return QuorlValue(Null{});
-    case 1:
-      return QuorlValue(Bool{std::get<JsonBool>(node.node).value});
-    case 2:
-      return decode_number(std::get<JsonNumber>(node.node), node.offset);
-    case 3:
-      return QuorlValue(Str{std::get<JsonString>(node.node).value});
-    case 4:
-      return decode_items(std::get<JsonArray>(node.node).items, depth, allow_test_vectors,
-                          node.offset);
-    default: {
-      const auto& members = std::get<JsonObject>(node.node).members;
-      if (members.size() == 1) {
-        Tag tag = tag_of(members[0].key, allow_test_vectors);
-        if (tag != Tag::None)
-          return decode_tagged(tag, members[0].value, depth, allow_test_vectors, node.offset);
-      }
-      return decode_entries(members, depth, allow_test_vectors, node.offset);
-    }
-  }
+  QuorlValue value;
+  Walk walk(allow_test_vectors);
+  if (!walk.run(node, depth, value)) [[unlikely]]
+    return fail(std::move(walk).take_error());
+  return value;
 }
 
 Result<QuorlValue> decode_items(std::span<const JsonTree> items, std::size_t depth,
                                 bool allow_test_vectors, std::size_t at) {
-  if (depth >= kMaxDepth) [[unlikely]]
-    return fail(error(msg::kDepth, at));
-  Array array;
-  array.items.reserve(items.size());
-  for (const JsonTree& item : items) {
-    Result<QuorlValue> r = decode(item, depth + 1, allow_test_vectors);
-    if (!r.ok()) [[unlikely]]
-      return fail(std::move(r).error());
-    array.items.push_back(std::move(r).value());
-  }
-  return QuorlValue(std::move(array));
+  QuorlValue value;
+  Walk walk(allow_test_vectors);
+  if (!walk.run_items(items, depth, at, value)) [[unlikely]]
+    return fail(std::move(walk).take_error());
+  return value;
 }
 
 Result<QuorlValue> decode_entries(std::span<const JsonMember> members, std::size_t depth,
                                   bool allow_test_vectors, std::size_t at) {
-  if (depth >= kMaxDepth) [[unlikely]]
-    return fail(error(msg::kDepth, at));
-  Object object;
-  object.entries.reserve(members.size());
-  for (const JsonMember& m : members) {
-    Result<QuorlValue> r = decode(m.value, depth + 1, allow_test_vectors);
-    if (!r.ok()) [[unlikely]]
-      return fail(std::move(r).error());
-    object.entries.push_back(QuorlEntry{m.key, std::move(r).value()});
-  }
-  return QuorlValue(std::move(object));
+  QuorlValue value;
+  Walk walk(allow_test_vectors);
+  if (!walk.run_entries(members, depth, at, value)) [[unlikely]]
+    return fail(std::move(walk).take_error());
+  return value;
 }
 
 Result<QuorlValue> parse_int_payload(const JsonTree& payload) {

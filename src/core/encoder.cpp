@@ -12,107 +12,171 @@ namespace {
 
 constexpr std::string_view kDigestKey = "digest";
 
-// Error messages are all static texts, so the recursive walk reports them as
-// views (with a marker's source offset) and the public functions turn the one
-// that wins into a QuorlError.
+// Error messages are all static texts, so the walk reports them as views
+// (with a marker's source offset) and the public functions turn the one that
+// wins into a QuorlError.
 using Fault = std::optional<EncodeFault>;
 
-Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth);
+// The encoding walk. Containers are written without recursion: open_ holds
+// the containers being written, innermost last.
+class Writer {
+ public:
+  explicit Writer(std::string& out) noexcept : out_(out) {}
 
-Fault write_object(std::string& out, std::span<const QuorlEntry> entries, std::size_t depth,
-                   bool skip_digest_key) {
-  auto selected = [&](const QuorlEntry& e) { return !skip_digest_key || e.key != kDigestKey; };
-
-  // Objects from the decoder arrive with distinct keys in ascending order;
-  // spot that in one pass and skip the sort.
-  bool ascending = true;
-  const QuorlEntry* prev = nullptr;
-  for (const QuorlEntry& e : entries) {
-    if (!selected(e)) continue;
-    if (prev != nullptr && !(prev->key < e.key)) {
-      ascending = false;
-      break;
-    }
-    prev = &e;
+  Fault value(const QuorlValue& v, std::size_t depth) {
+    if (Fault f = put(v, depth)) return f;
+    return finish();
+  }
+  Fault object(std::span<const QuorlEntry> entries, std::size_t depth, bool skip_digest_key) {
+    if (Fault f = open_object(entries, depth, skip_digest_key)) return f;
+    return finish();
   }
 
-  out.push_back('{');
-  bool first = true;
-  auto emit = [&](const QuorlEntry& e) -> Fault {
-    if (!first) out.push_back(',');
-    first = false;
-    append_encoded_string(out, e.key);
-    out.push_back(':');
-    return write_value(out, e.value, depth);
+ private:
+  // A container being written, with the depth its children are written at.
+  // An array walks items; an object walks entries directly when they are
+  // already in order, else the pointers order_[sorted, sorted + count).
+  enum class Walks : unsigned char { Items, Entries, Sorted };
+  struct Open {
+    Walks walks;
+    bool skip_digest_key;
+    bool first = true;
+    const QuorlValue* items;
+    const QuorlEntry* entries;
+    std::size_t sorted;
+    std::size_t count;
+    std::size_t next;
+    std::size_t depth;
   };
 
-  if (ascending) {
+  Fault finish() {
+    while (!open_.empty()) {
+      Open& top = open_.back();
+      const QuorlValue* child;
+      if (top.walks == Walks::Items) {
+        if (top.next == top.count) {
+          out_.push_back(']');
+          open_.pop_back();
+          continue;
+        }
+        if (top.next != 0) out_.push_back(',');
+        child = &top.items[top.next++];
+      } else {
+        const QuorlEntry* e = nullptr;
+        if (top.walks == Walks::Entries) {
+          while (top.next < top.count) {
+            const QuorlEntry& candidate = top.entries[top.next++];
+            if (!top.skip_digest_key || candidate.key != kDigestKey) {
+              e = &candidate;
+              break;
+            }
+          }
+        } else if (top.next < top.count) {
+          e = order_[top.sorted + top.next++];
+        }
+        if (e == nullptr) {
+          out_.push_back('}');
+          if (top.walks == Walks::Sorted) order_.resize(top.sorted);
+          open_.pop_back();
+          continue;
+        }
+        if (!top.first) out_.push_back(',');
+        top.first = false;
+        append_encoded_string(out_, e->key);
+        out_.push_back(':');
+        child = &e->value;
+      }
+      // put may push onto open_: top is not used after it.
+      if (Fault f = put(*child, top.depth)) return f;
+    }
+    return std::nullopt;
+  }
+
+  Fault put(const QuorlValue& value, std::size_t depth) {
+    switch (value.kind()) {
+      case Kind::Null:
+        out_.append("null");
+        return std::nullopt;
+      case Kind::Bool:
+        out_.append(value.as<Bool>().value ? "true" : "false");
+        return std::nullopt;
+      case Kind::Int:
+        value.as<Int>().append_decimal(out_);
+        return std::nullopt;
+      case Kind::Str:
+        append_encoded_string(out_, value.as<Str>().text);
+        return std::nullopt;
+      case Kind::Array: {
+        if (depth >= kMaxDepth) [[unlikely]]
+          return EncodeFault{msg::kDepth};
+        const auto& items = value.as<Array>().items;
+        out_.push_back('[');
+        open_.push_back(
+            Open{Walks::Items, false, true, items.data(), nullptr, 0, items.size(), 0, depth + 1});
+        return std::nullopt;
+      }
+      case Kind::Object:
+        if (depth >= kMaxDepth) [[unlikely]]
+          return EncodeFault{msg::kDepth};
+        return open_object(value.as<Object>().entries, depth + 1, false);
+      case Kind::Float:
+        return EncodeFault{msg::kFloat, value.as<Float>().offset};
+      case Kind::NaN:
+        return EncodeFault{msg::kNaN, value.as<NaN>().offset};
+      case Kind::Infinity:
+        return EncodeFault{msg::kInfinity, value.as<Infinity>().offset};
+      case Kind::LoneSurrogate:
+        return EncodeFault{msg::kLoneSurrogate, value.as<LoneSurrogate>().offset};
+    }
+    return EncodeFault{msg::kFloat};  // unreachable: the switch covers every alternative
+  }
+
+  // Writes '{' and opens the object, its members to be written at depth. Equal
+  // keys are refused before any member is encoded.
+  Fault open_object(std::span<const QuorlEntry> entries, std::size_t depth,
+                    bool skip_digest_key) {
+    auto selected = [&](const QuorlEntry& e) { return !skip_digest_key || e.key != kDigestKey; };
+
+    // Objects from the decoder arrive with distinct keys in ascending order;
+    // spot that in one pass and skip the sort.
+    bool ascending = true;
+    const QuorlEntry* prev = nullptr;
     for (const QuorlEntry& e : entries) {
       if (!selected(e)) continue;
-      if (Fault f = emit(e)) return f;
-    }
-  } else {
-    // Sort references, never copies of keys or values.
-    std::vector<const QuorlEntry*> order;
-    order.reserve(entries.size());
-    for (const QuorlEntry& e : entries) {
-      if (selected(e)) order.push_back(&e);
-    }
-    std::sort(order.begin(), order.end(),
-              [](const QuorlEntry* a, const QuorlEntry* b) { return a->key < b->key; });
-    // Equal keys are refused before any member is encoded.
-    for (std::size_t i = 1; i < order.size(); ++i) {
-      if (order[i - 1]->key == order[i]->key) return EncodeFault{msg::kDuplicateKey};
-    }
-    for (const QuorlEntry* e : order) {
-      if (Fault f = emit(*e)) return f;
-    }
-  }
-  out.push_back('}');
-  return std::nullopt;
-}
-
-Fault write_value(std::string& out, const QuorlValue& value, std::size_t depth) {
-  switch (value.kind()) {
-    case Kind::Null:
-      out.append("null");
-      return std::nullopt;
-    case Kind::Bool:
-      out.append(value.as<Bool>().value ? "true" : "false");
-      return std::nullopt;
-    case Kind::Int:
-      value.as<Int>().append_decimal(out);
-      return std::nullopt;
-    case Kind::Str:
-      append_encoded_string(out, value.as<Str>().text);
-      return std::nullopt;
-    case Kind::Array: {
-      if (depth >= kMaxDepth) [[unlikely]]
-        return EncodeFault{msg::kDepth};
-      const auto& items = value.as<Array>().items;
-      out.push_back('[');
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        if (Fault f = write_value(out, items[i], depth + 1)) return f;
+      if (prev != nullptr && !(prev->key < e.key)) {
+        ascending = false;
+        break;
       }
-      out.push_back(']');
+      prev = &e;
+    }
+
+    out_.push_back('{');
+    if (ascending) {
+      open_.push_back(Open{Walks::Entries, skip_digest_key, true, nullptr, entries.data(), 0,
+                           entries.size(), 0, depth});
       return std::nullopt;
     }
-    case Kind::Object:
-      if (depth >= kMaxDepth) [[unlikely]]
-        return EncodeFault{msg::kDepth};
-      return write_object(out, value.as<Object>().entries, depth + 1, false);
-    case Kind::Float:
-      return EncodeFault{msg::kFloat, value.as<Float>().offset};
-    case Kind::NaN:
-      return EncodeFault{msg::kNaN, value.as<NaN>().offset};
-    case Kind::Infinity:
-      return EncodeFault{msg::kInfinity, value.as<Infinity>().offset};
-    case Kind::LoneSurrogate:
-      return EncodeFault{msg::kLoneSurrogate, value.as<LoneSurrogate>().offset};
+    // Sort references, never copies of keys or values. The open objects
+    // share one vector of them, each its own stretch at the end.
+    const std::size_t sorted = order_.size();
+    for (const QuorlEntry& e : entries) {
+      if (selected(e)) order_.push_back(&e);
+    }
+    const auto begin = order_.begin() + static_cast<std::ptrdiff_t>(sorted);
+    std::sort(begin, order_.end(),
+              [](const QuorlEntry* a, const QuorlEntry* b) { return a->key < b->key; });
+    for (std::size_t i = sorted + 1; i < order_.size(); ++i) {
+      if (order_[i - 1]->key == order_[i]->key) return EncodeFault{msg::kDuplicateKey};
+    }
+    open_.push_back(
+        Open{Walks::Sorted, false, true, nullptr, nullptr, sorted, order_.size() - sorted, 0, depth});
+    return std::nullopt;
   }
-  return EncodeFault{msg::kFloat};  // unreachable: the switch covers every alternative
-}
+
+  std::string& out_;
+  std::vector<Open> open_;
+  std::vector<const QuorlEntry*> order_;
+};
 
 }  // namespace
 
@@ -170,25 +234,25 @@ Order compare_code_points(std::string_view a, std::string_view b) noexcept {
 
 std::optional<EncodeFault> encode_value_into(std::string& out, const QuorlValue& value,
                                              std::size_t depth) {
-  return write_value(out, value, depth);
+  return Writer(out).value(value, depth);
 }
 
 std::optional<EncodeFault> encode_object_into(std::string& out,
                                               std::span<const QuorlEntry> entries,
                                               std::size_t depth, bool skip_digest_key) {
-  return write_object(out, entries, depth, skip_digest_key);
+  return Writer(out).object(entries, depth, skip_digest_key);
 }
 
 Result<std::string> encode_value(const QuorlValue& value, std::size_t depth) {
   std::string out;
-  if (Fault f = write_value(out, value, depth)) return fail(f->error());
+  if (Fault f = Writer(out).value(value, depth)) return fail(f->error());
   return out;
 }
 
 Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size_t depth,
                                   bool skip_digest_key) {
   std::string out;
-  if (Fault f = write_object(out, entries, depth, skip_digest_key)) return fail(f->error());
+  if (Fault f = Writer(out).object(entries, depth, skip_digest_key)) return fail(f->error());
   return out;
 }
 

@@ -1,6 +1,8 @@
 #include "core/quorl_value.h"
 
 #include <charconv>
+#include <utility>
+#include <vector>
 
 namespace quorl {
 
@@ -52,6 +54,53 @@ void Int::append_decimal(std::string& out) const {
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, small_);
   (void)ec;  // 24 bytes always hold an int64
   out.append(buf, end);
+}
+
+namespace {
+
+bool has_children(const QuorlValue& v) noexcept {
+  if (const auto* a = std::get_if<Array>(&v.v)) return !a->items.empty();
+  if (const auto* o = std::get_if<Object>(&v.v)) return !o->entries.empty();
+  return false;
+}
+
+// Moves every child that has children of its own onto pending and drops the
+// rest (leaves and emptied containers, whose destruction goes no deeper).
+void detach(QuorlValue& v, std::vector<QuorlValue>& pending) {
+  if (auto* a = std::get_if<Array>(&v.v)) {
+    for (QuorlValue& item : a->items)
+      if (has_children(item)) pending.push_back(std::move(item));
+    a->items.clear();
+  } else if (auto* o = std::get_if<Object>(&v.v)) {
+    for (QuorlEntry& e : o->entries)
+      if (has_children(e.value)) pending.push_back(std::move(e.value));
+    o->entries.clear();
+  }
+}
+
+bool any_nested(const QuorlValue& v) noexcept {
+  if (const auto* a = std::get_if<Array>(&v.v)) {
+    for (const QuorlValue& item : a->items)
+      if (has_children(item)) return true;
+  } else if (const auto* o = std::get_if<Object>(&v.v)) {
+    for (const QuorlEntry& e : o->entries)
+      if (has_children(e.value)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void QuorlValue::release_nested() noexcept {
+  // Only a container holding another non-empty container goes the long way.
+  if (!any_nested(*this)) return;
+  std::vector<QuorlValue> pending;
+  detach(*this, pending);
+  while (!pending.empty()) {
+    QuorlValue v = std::move(pending.back());
+    pending.pop_back();
+    detach(v, pending);
+  }
 }
 
 std::string Int::to_decimal() const {

@@ -111,6 +111,16 @@ struct QuorlValue {
   QuorlValue& operator=(QuorlValue&&) noexcept = default;
   QuorlValue(const QuorlValue&) = delete;
   QuorlValue& operator=(const QuorlValue&) = delete;
+
+  // A container's subtree is taken apart from a heap worklist, not by
+  // recursion, so that a deep value needs no more C stack than a flat one.
+  ~QuorlValue() {
+    if (kind() == Kind::Array || kind() == Kind::Object) [[unlikely]]
+      release_nested();
+  }
+
+ private:
+  void release_nested() noexcept;
 };
 
 struct QuorlEntry {

@@ -239,24 +239,57 @@ Result<Unit, JsonError> JsonReader::expect_end() {
   return Unit{};
 }
 
-bool JsonReader::parse_value(JsonTree& out) {
+// Containers are read without recursion: open_ holds the containers not yet
+// closed, innermost last, and slot is the node the next value goes into.
+// A container's node sits in its parent's vector, which grows only once the
+// container is closed, so the pointers on the stack stay valid.
+bool JsonReader::parse_value(JsonTree& root) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
-  const std::size_t i = skip_ws(s, n, i_);
-  i_ = i;
-  if (i == n) [[unlikely]]
-    return fail_next(msg::kEofValue);
-  out.offset = i;
+  std::vector<Open>& open = open_;
+  open.clear();
+  JsonTree* slot = &root;
+  for (;;) {
+    const std::size_t i = skip_ws(s, n, i_);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fail_next(msg::kEofValue);
+    slot->offset = i;
+    bool first = false;
+    if (s[i] == '{') {
+      i_ = i + 1;
+      open.push_back(Open{nullptr, &slot->node.emplace<JsonObject>()});
+      first = true;
+    } else if (s[i] == '[') {
+      i_ = i + 1;
+      open.push_back(Open{&slot->node.emplace<JsonArray>(), nullptr});
+      first = true;
+    } else if (!parse_scalar(*slot)) {
+      return false;
+    }
+    // Move on to the next slot, closing the containers that end here.
+    for (;;) {
+      if (open.empty()) return true;
+      const Open top = open.back();
+      const Step step =
+          top.array != nullptr ? next_item(*top.array, first, slot) : next_member(*top.object, first, slot);
+      if (step == Step::Slot) break;
+      if (step == Step::Fault) [[unlikely]]
+        return false;
+      open.pop_back();
+      first = false;
+    }
+  }
+}
+
+// At entry i_ is at the value's first byte, which is not a bracket.
+bool JsonReader::parse_scalar(JsonTree& out) {
+  const char* const s = text_.data();
+  const std::size_t i = i_;
   switch (s[i]) {
     case '"':
       i_ = i + 1;
       return parse_string(out.node.emplace<JsonString>().value);
-    case '{':
-      i_ = i + 1;
-      return parse_object(out.node.emplace<JsonObject>());
-    case '[':
-      i_ = i + 1;
-      return parse_array(out.node.emplace<JsonArray>());
     case '-':
       i_ = i + 1;
       return parse_number(out, true);
@@ -493,79 +526,73 @@ bool JsonReader::parse_escaped_tail(std::string& out, std::size_t start, std::si
   return true;
 }
 
-// At entry the opening square bracket is consumed.
-bool JsonReader::parse_array(JsonArray& out) {
+// After the opening square bracket (first) or after an item: the next item's
+// node in slot, or the array closed.
+JsonReader::Step JsonReader::next_item(JsonArray& out, bool first, JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
-  std::vector<JsonTree>& items = out.items;
-  bool first = true;
-  for (;;) {
-    std::size_t i = skip_ws(s, n, i_);
+  std::size_t i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofList);
+  if (s[i] == ']') {
+    i_ = i + 1;
+    return Step::Closed;
+  }
+  if (!first) {
+    if (s[i] != ',') [[unlikely]]
+      return fault_next(msg::kExpectedCommaOrBracket);
+    i = skip_ws(s, n, i + 1);
     i_ = i;
     if (i == n) [[unlikely]]
-      return fail_next(msg::kEofList);
-    if (s[i] == ']') {
-      i_ = i + 1;
-      return true;
-    }
-    if (!first) {
-      if (s[i] != ',') [[unlikely]]
-        return fail_next(msg::kExpectedCommaOrBracket);
-      i = skip_ws(s, n, i + 1);
-      i_ = i;
-      if (i == n) [[unlikely]]
-        return fail_next(msg::kEofValue);
-      if (s[i] == ']') [[unlikely]]
-        return fail_next(msg::kTrailingComma);
-    }
-    first = false;
-    items.emplace_back();
-    if (!parse_value(items.back())) return false;
+      return fault_next(msg::kEofValue);
+    if (s[i] == ']') [[unlikely]]
+      return fault_next(msg::kTrailingComma);
   }
+  slot = &out.items.emplace_back();
+  return Step::Slot;
 }
 
-// At entry the opening curly bracket is consumed.
-bool JsonReader::parse_object(JsonObject& out) {
+// After the opening curly bracket (first) or after a member's value: the key
+// and colon read and the value's node in slot, or the object closed (and its
+// members put in order).
+JsonReader::Step JsonReader::next_member(JsonObject& out, bool first, JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::vector<JsonMember>& members = out.members;
-  bool first = true;
-  for (;;) {
-    std::size_t i = skip_ws(s, n, i_);
-    i_ = i;
-    if (i == n) [[unlikely]]
-      return fail_next(msg::kEofObject);
-    if (s[i] == '}') {
-      i_ = i + 1;
-      break;
-    }
-    if (!first) {
-      if (s[i] != ',') [[unlikely]]
-        return fail_next(msg::kExpectedCommaOrBrace);
-      i = skip_ws(s, n, i + 1);
-      i_ = i;
-      if (i == n) [[unlikely]]
-        return fail_next(msg::kEofValue);
-      if (s[i] == '}') [[unlikely]]
-        return fail_next(msg::kTrailingComma);
-    }
-    if (s[i] != '"') [[unlikely]]
-      return fail_next(msg::kKeyMustBeString);
-    first = false;
+  std::size_t i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofObject);
+  if (s[i] == '}') {
     i_ = i + 1;
-    JsonMember& member = members.emplace_back();
-    if (!parse_string(member.key)) return false;
-    i = skip_ws(s, n, i_);
-    i_ = i;
-    if (i == n) [[unlikely]]
-      return fail_next(msg::kEofObject);
-    if (s[i] != ':') [[unlikely]]
-      return fail_next(msg::kExpectedColon);
-    i_ = i + 1;
-    if (!parse_value(member.value)) return false;
+    order_members(members);
+    return Step::Closed;
   }
-  order_members(members);
-  return true;
+  if (!first) {
+    if (s[i] != ',') [[unlikely]]
+      return fault_next(msg::kExpectedCommaOrBrace);
+    i = skip_ws(s, n, i + 1);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fault_next(msg::kEofValue);
+    if (s[i] == '}') [[unlikely]]
+      return fault_next(msg::kTrailingComma);
+  }
+  if (s[i] != '"') [[unlikely]]
+    return fault_next(msg::kKeyMustBeString);
+  i_ = i + 1;
+  JsonMember& member = members.emplace_back();
+  if (!parse_string(member.key)) return Step::Fault;
+  i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofObject);
+  if (s[i] != ':') [[unlikely]]
+    return fault_next(msg::kExpectedColon);
+  i_ = i + 1;
+  slot = &member.value;
+  return Step::Slot;
 }
 
 }  // namespace quorl::json

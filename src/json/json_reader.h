@@ -1,12 +1,15 @@
 // JsonReader: a strict RFC 8259 reader. Precondition: the text is valid
 // UTF-8 (bytes of 0x80 and above pass through unchecked, but a bad byte can
 // never make the reader read out of bounds). No nesting limit of its own:
-// the input gate bounds the depth of the text before the reader runs.
+// the input gate bounds the depth of the text before the reader runs. Open
+// containers are kept on a heap stack, so the C stack it uses does not grow
+// with nesting.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/result.h"
 #include "json/json_error.h"
@@ -31,13 +34,22 @@ class JsonReader {
   // The parse steps report success; on failure they have recorded the
   // message and the byte position in err_msg_/err_pos_, and the public entry
   // points turn that into a JsonError (line and column computed only then).
-  bool parse_value(JsonTree& out);
+  bool parse_value(JsonTree& root);
+  bool parse_scalar(JsonTree& out);
   bool parse_literal(std::string_view word);
   bool parse_number(JsonTree& out, bool negative);
   bool parse_string(std::string& out);
   bool parse_escaped_tail(std::string& out, std::size_t start, std::size_t i);
-  bool parse_array(JsonArray& out);
-  bool parse_object(JsonObject& out);
+
+  // A container not yet closed: exactly one of the two is set.
+  struct Open {
+    JsonArray* array;
+    JsonObject* object;
+  };
+  // What reading up to the next value of the innermost container found.
+  enum class Step : unsigned char { Slot, Closed, Fault };
+  Step next_item(JsonArray& out, bool first, JsonTree*& slot);
+  Step next_member(JsonObject& out, bool first, JsonTree*& slot);
 
   // Record an error at position p; always returns false.
   bool fail_at(std::string_view message, std::size_t p) noexcept {
@@ -49,11 +61,16 @@ class JsonReader {
   bool fail_next(std::string_view message) noexcept {
     return fail_at(message, i_ < text_.size() ? i_ + 1 : i_);
   }
+  Step fault_next(std::string_view message) noexcept {
+    fail_next(message);
+    return Step::Fault;
+  }
   JsonError error() const { return JsonError::at(err_msg_, text_, err_pos_); }
 
   std::string_view text_;
   std::size_t i_ = 0;
   std::string scratch_;  // strings with escapes are assembled here, reused
+  std::vector<Open> open_;  // the containers being read, innermost last
   std::string_view err_msg_;
   std::size_t err_pos_ = 0;
 };

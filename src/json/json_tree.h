@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -36,14 +37,31 @@ struct JsonString {
   std::string value;  // valid UTF-8, may hold 0x00
 };
 
+// The two containers take their subtrees apart without recursion (see
+// release_nested below), so that destroying a deep tree needs no more C
+// stack than a shallow one.
 struct JsonArray {
   std::vector<JsonTree> items;  // in text order
+
+  JsonArray() = default;
+  JsonArray(JsonArray&&) noexcept = default;
+  JsonArray& operator=(JsonArray&&) noexcept = default;
+  JsonArray(const JsonArray&) = default;
+  JsonArray& operator=(const JsonArray&) = default;
+  ~JsonArray();
 };
 
 // Keys are unique and members stand in ascending unsigned byte order of the
 // key; a later duplicate in the text has already replaced the earlier value.
 struct JsonObject {
   std::vector<JsonMember> members;
+
+  JsonObject() = default;
+  JsonObject(JsonObject&&) noexcept = default;
+  JsonObject& operator=(JsonObject&&) noexcept = default;
+  JsonObject(const JsonObject&) = default;
+  JsonObject& operator=(const JsonObject&) = default;
+  ~JsonObject();
 };
 
 struct JsonTree {
@@ -57,5 +75,63 @@ struct JsonMember {
   std::string key;
   JsonTree value;
 };
+
+namespace tree_detail {
+
+inline bool has_children(const JsonTree& t) noexcept {
+  if (const auto* a = std::get_if<JsonArray>(&t.node)) return !a->items.empty();
+  if (const auto* o = std::get_if<JsonObject>(&t.node)) return !o->members.empty();
+  return false;
+}
+
+inline bool any_has_children(const std::vector<JsonTree>& items) noexcept {
+  for (const JsonTree& t : items)
+    if (has_children(t)) return true;
+  return false;
+}
+inline bool any_has_children(const std::vector<JsonMember>& members) noexcept {
+  for (const JsonMember& m : members)
+    if (has_children(m.value)) return true;
+  return false;
+}
+
+// Moves every child that has children of its own onto pending and drops the
+// rest (leaves and emptied containers, whose destruction goes no deeper).
+inline void detach(std::vector<JsonTree>& items, std::vector<JsonTree>& pending) {
+  for (JsonTree& t : items)
+    if (has_children(t)) pending.push_back(std::move(t));
+  items.clear();
+}
+inline void detach(std::vector<JsonMember>& members, std::vector<JsonTree>& pending) {
+  for (JsonMember& m : members)
+    if (has_children(m.value)) pending.push_back(std::move(m.value));
+  members.clear();
+}
+
+// Empties a container's subtree level by level from a heap worklist.
+template <class Children>
+void release_nested(Children& children) {
+  std::vector<JsonTree> pending;
+  detach(children, pending);
+  while (!pending.empty()) {
+    JsonTree t = std::move(pending.back());
+    pending.pop_back();
+    if (auto* a = std::get_if<JsonArray>(&t.node)) {
+      detach(a->items, pending);
+    } else if (auto* o = std::get_if<JsonObject>(&t.node)) {
+      detach(o->members, pending);
+    }
+  }
+}
+
+}  // namespace tree_detail
+
+inline JsonArray::~JsonArray() {
+  if (tree_detail::any_has_children(items)) tree_detail::release_nested(items);
+}
+
+inline JsonObject::~JsonObject() {
+  if (tree_detail::any_has_children(members)) tree_detail::release_nested(members);
+}
 
 }  // namespace quorl::json
