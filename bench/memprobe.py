@@ -3,6 +3,7 @@
 Run by run_bench.py, once per (document, contender):
 
     python bench/memprobe.py (--file PATH | --generated NAME) --contender NAME [--no-call]
+                             [--as-headroom BYTES]
 
 Prints one JSON object. Native allocations are invisible to tracemalloc, so
 the probe reads the kernel's counters instead: it resets the process's peak
@@ -21,6 +22,13 @@ Before the reset the probe
 Where clear_refs cannot be written, the probe reports clear_refs=false and
 its ru_maxrss; run_bench.py then compares a probe that calls with one that
 only loads (--no-call).
+
+With --as-headroom BYTES (used by bench/memory.py) the probe asks another
+question: does one call succeed when the process may map at most BYTES more
+address space than it has right before the call (RLIMIT_AS)? It first makes
+one call on a tiny document, so that one-off set-up is not charged to the
+measured call, and reports ok=true, or ok=false with the MemoryError.
+Every probe also reports VmSize and VmPeak around the call.
 """
 
 from __future__ import annotations
@@ -61,6 +69,21 @@ def _trim() -> None:
         pass  # not glibc: the baseline is a little less exact
 
 
+def _as_limited_call(call, text: str, headroom: int) -> tuple[object, str | None]:
+    """One call with the address space capped at VmSize + headroom; (result, error)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    limit = _status_kib("VmSize") * 1024 + headroom
+    if hard != resource.RLIM_INFINITY:
+        limit = min(limit, hard)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+    try:
+        return call(text), None
+    except MemoryError as error:
+        return None, f"MemoryError: {error}"[:200]
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
 def _contender(name: str):
     if name in ("bytes", "digest"):
         import quorl_core
@@ -82,6 +105,8 @@ def main() -> None:
     source.add_argument("--generated")
     parser.add_argument("--contender", required=True)
     parser.add_argument("--no-call", action="store_true")
+    parser.add_argument("--as-headroom", type=int, default=None,
+                        help="cap the address space at VmSize + this many bytes for the call")
     args = parser.parse_args()
 
     call = _contender(args.contender)
@@ -106,13 +131,22 @@ def main() -> None:
     # ASCII strs are their own UTF-8; others now carry a copy plus its NUL.
     utf8_cache = 0 if text.isascii() else input_bytes + 1
 
+    if args.as_headroom is not None:
+        call('{"warm":[1]}')  # one-off set-up of the first call, not charged
     _trim()
+    size_before, peak_before = _status_kib("VmSize"), _status_kib("VmPeak")
     rss_before = _status_kib("VmRSS")
     reset = _reset_peak()
     result = None
-    if not args.no_call:
+    error = None
+    if args.no_call:
+        pass
+    elif args.as_headroom is not None:
+        result, error = _as_limited_call(call, text, args.as_headroom)
+    else:
         result = call(text)
     hwm_after = _status_kib("VmHWM")
+    peak_after = _status_kib("VmPeak")
     report = {
         "contender": args.contender,
         "input_bytes": input_bytes,
@@ -122,7 +156,12 @@ def main() -> None:
         "peak_extra_bytes": (hwm_after - rss_before) * 1024 if reset else None,
         "ru_maxrss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
         "output_bytes": len(result) if result is not None else 0,
+        "vm_size_before_bytes": size_before * 1024,
+        "vm_peak_before_bytes": peak_before * 1024,
+        "vm_peak_after_bytes": peak_after * 1024,
     }
+    if args.as_headroom is not None:
+        report.update(as_headroom=args.as_headroom, ok=error is None, error=error)
     print(json.dumps(report))
 
 

@@ -254,9 +254,14 @@ def measure_yardstick(binary: Path, doc: Doc, settings: argparse.Namespace) -> d
         return None
     rounds = settings.huge_rounds if doc.huge else settings.rounds
     if "file" in doc.source:
-        return yardstick.run(binary, path=Path(doc.source["file"]), rounds=rounds,
+        simd = yardstick.run(binary, path=Path(doc.source["file"]), rounds=rounds,
                              min_ms=settings.min_ms)
-    return yardstick.run(binary, text=doc.texts[0], rounds=rounds, min_ms=settings.min_ms)
+    else:
+        simd = yardstick.run(binary, text=doc.texts[0], rounds=rounds, min_ms=settings.min_ms)
+    if "error" not in simd and simd.get("bytes") != doc.size:
+        # Not the text the module is timed on: its figures would compare nothing.
+        simd = {"error": f"simdjson read {simd.get('bytes')} bytes, the document has {doc.size}"}
+    return simd
 
 
 # --- memory -------------------------------------------------------------------
