@@ -1,0 +1,254 @@
+// The scanning kernels behind byte_scan.h, one per instruction set: 64-bit
+// words (any target), SSE2 (every x86-64), AVX2 and AVX-512BW (asked of the
+// CPU at run time). Each is a template over what stops the run, so the four
+// searches share one loop per instruction set. The tail shorter than a
+// vector is read by a window that ends at n (its bytes before i masked off),
+// or by a masked load with AVX-512, so no kernel reads outside [p, p + n).
+#include "json/byte_scan.h"
+
+#include <array>
+#include <cstdlib>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define QUORL_SCAN_X86 1
+#include <immintrin.h>
+#else
+#define QUORL_SCAN_X86 0
+#endif
+
+namespace quorl {
+namespace {
+
+using scan_detail::Stop;
+
+// ---- 64-bit words: eight bytes a step.
+
+template <Stop S>
+std::size_t word_scan(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  using namespace scan_detail;
+  if (i >= n) return i;
+  for (; n - i >= 8; i += 8) {
+    const std::uint64_t m = word_stops<S>(load64(p + i));
+    if (m != 0) return i + first_flagged(m);
+  }
+  if (i == n) return n;
+  if (n >= 8) {
+    const std::uint64_t m = word_stops<S>(load64(p + n - 8)) >> (8 * (8 - (n - i)));
+    return m != 0 ? i + first_flagged(m) : n;
+  }
+  while (i < n && !stops<S>(p[i])) ++i;
+  return i;
+}
+
+#if defined(__SSE2__)
+
+// ---- SSE2: thirty-two bytes a step, then sixteen.
+
+// The run's end in [i, n) where n - i < 16: a window ending at n when the
+// buffer is that long, else the words.
+template <Stop S>
+std::size_t sse2_tail(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  using namespace scan_detail;
+  if (i >= n) return i;
+  if (n < 16) return word_scan<S>(p, i, n);
+  const unsigned m = sse2_stops<S>(load128(p + n - 16)) >> (16 - (n - i));
+  return m != 0 ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
+}
+
+template <Stop S>
+std::size_t sse2_scan(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  using namespace scan_detail;
+  if (i >= n) return i;
+  for (; n - i >= 32; i += 32) {
+    const unsigned m = sse2_stops<S>(load128(p + i)) | (sse2_stops<S>(load128(p + i + 16)) << 16);
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+  }
+  if (n - i >= 16) {
+    const unsigned m = sse2_stops<S>(load128(p + i));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    i += 16;
+  }
+  return sse2_tail<S>(p, i, n);
+}
+
+#endif  // __SSE2__
+
+#if QUORL_SCAN_X86 && defined(__SSE2__)
+
+// ---- AVX2: sixty-four bytes a step, then thirty-two.
+
+#define QUORL_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
+
+template <Stop S>
+QUORL_AVX2 std::uint32_t avx2_stops(__m256i v) noexcept {
+  if constexpr (S == Stop::QuoteOrBackslash || S == Stop::StringSpecial) {
+    __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
+                                  _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')));
+    if constexpr (S == Stop::StringSpecial) {
+      const __m256i control_max = _mm256_set1_epi8(0x1F);
+      hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(_mm256_max_epu8(v, control_max), control_max));
+    }
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
+  }
+  if constexpr (S == Stop::NonWhitespace) {
+    // Looked up by the low nibble: each whitespace byte is the only byte
+    // with its low nibble that equals its entry; bytes >= 0x80 look up 0.
+    const __m256i table = _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0,
+                                           ' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0);
+    const __m256i ws = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(ws));
+  }
+  if constexpr (S == Stop::NonDigit) {
+    const __m256i nine = _mm256_set1_epi8(9);
+    const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+    return ~static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(d, nine), nine)));
+  }
+}
+
+QUORL_AVX2 __m256i load256(const unsigned char* p) noexcept {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+template <Stop S>
+[[gnu::target("avx2")]] std::size_t avx2_scan(const unsigned char* p, std::size_t i,
+                                              std::size_t n) noexcept {
+  if (i >= n) return i;
+  for (; n - i >= 64; i += 64) {
+    const std::uint64_t m = avx2_stops<S>(load256(p + i)) |
+                            (std::uint64_t{avx2_stops<S>(load256(p + i + 32))} << 32);
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+  }
+  if (n - i >= 32) {
+    const std::uint32_t m = avx2_stops<S>(load256(p + i));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctz(m));
+    i += 32;
+  }
+  if (i == n) return n;
+  if (n < 32) return sse2_scan<S>(p, i, n);
+  const std::uint32_t m = avx2_stops<S>(load256(p + n - 32)) >> (32 - (n - i));
+  return m != 0 ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
+}
+
+#undef QUORL_AVX2
+
+// ---- AVX-512BW: sixty-four bytes a step; the tail by a masked load.
+
+#define QUORL_AVX512 [[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline
+
+template <Stop S>
+QUORL_AVX512 std::uint64_t avx512_stops(__m512i v) noexcept {
+  if constexpr (S == Stop::QuoteOrBackslash || S == Stop::StringSpecial) {
+    __mmask64 hit = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
+                    _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+    if constexpr (S == Stop::StringSpecial) hit |= _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
+    return hit;
+  }
+  if constexpr (S == Stop::NonWhitespace) {
+    const __m512i table = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0));
+    return _mm512_cmpneq_epi8_mask(_mm512_shuffle_epi8(table, v), v);
+  }
+  if constexpr (S == Stop::NonDigit) {
+    return _mm512_cmpgt_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('0')), _mm512_set1_epi8(9));
+  }
+}
+
+template <Stop S>
+[[gnu::target("avx512f,avx512bw")]] std::size_t avx512_scan(const unsigned char* p, std::size_t i,
+                                                             std::size_t n) noexcept {
+  if (i >= n) return i;
+  for (; n - i >= 64; i += 64) {
+    const std::uint64_t m = avx512_stops<S>(_mm512_loadu_si512(p + i));
+    if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+  }
+  if (i == n) return n;
+  // The masked-off bytes load as zero, which may stop a run: only the
+  // loaded bytes count.
+  const __mmask64 loaded = (std::uint64_t{1} << (n - i)) - 1;
+  const std::uint64_t m = avx512_stops<S>(_mm512_maskz_loadu_epi8(loaded, p + i)) & loaded;
+  return m != 0 ? i + static_cast<std::size_t>(__builtin_ctzll(m)) : n;
+}
+
+#undef QUORL_AVX512
+
+#endif  // QUORL_SCAN_X86 && __SSE2__
+
+// One engine's entry from its kernel template.
+#define QUORL_SCAN_KERNEL(name, scan)                                                       \
+  ScanKernel {                                                                              \
+    name, &scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,                        \
+        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>                                   \
+  }
+
+struct KernelList {
+  std::array<ScanKernel, 4> items{};
+  std::size_t count = 0;
+};
+
+// Built once, thread-safely, and constant afterwards.
+const KernelList& kernel_list() noexcept {
+  static const KernelList list = [] {
+    KernelList out;
+    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan);
+#if defined(__SSE2__)
+    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan);
+#endif
+#if QUORL_SCAN_X86 && defined(__SSE2__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan);
+      if (__builtin_cpu_supports("avx512bw")) {
+        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan);
+      }
+    }
+#endif
+    return out;
+  }();
+  return list;
+}
+
+#undef QUORL_SCAN_KERNEL
+
+// The engine in use: the one QUORL_SCAN_ENGINE names when this process can
+// run it (tests force the narrower ones this way), else the widest.
+const ScanKernel& engine() noexcept {
+  static const ScanKernel* const chosen = [] {
+    const KernelList& list = kernel_list();
+    const ScanKernel* pick = &list.items[list.count - 1];
+    if (const char* wanted = std::getenv("QUORL_SCAN_ENGINE")) {
+      for (std::size_t k = 0; k < list.count; ++k) {
+        if (list.items[k].name == wanted) pick = &list.items[k];
+      }
+    }
+    return pick;
+  }();
+  return *chosen;
+}
+
+}  // namespace
+
+std::span<const ScanKernel> scan_kernels() noexcept {
+  const KernelList& list = kernel_list();
+  return {list.items.data(), list.count};
+}
+
+std::string_view scan_engine_name() noexcept { return engine().name; }
+
+namespace scan_detail {
+
+std::size_t wide_quote_or_backslash(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  return engine().find_quote_or_backslash(p, i, n);
+}
+std::size_t wide_string_special(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  return engine().find_string_special(p, i, n);
+}
+std::size_t wide_whitespace(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  return engine().skip_whitespace(p, i, n);
+}
+std::size_t wide_digits(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  return engine().skip_digits(p, i, n);
+}
+
+}  // namespace scan_detail
+}  // namespace quorl
