@@ -58,48 +58,66 @@ void Int::append_decimal(std::string& out) const {
 
 namespace {
 
-bool has_children(const QuorlValue& v) noexcept {
-  if (const auto* a = std::get_if<Array>(&v.v)) return !a->items.empty();
-  if (const auto* o = std::get_if<Object>(&v.v)) return !o->entries.empty();
-  return false;
+// The children vector of a value that has children of its own, or null.
+struct Children {
+  std::vector<QuorlValue>* items = nullptr;
+  std::vector<QuorlEntry>* entries = nullptr;
+  explicit operator bool() const noexcept { return items != nullptr || entries != nullptr; }
+};
+
+Children children_of(QuorlValue& v) noexcept {
+  if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty())
+    return {&a->items, nullptr};
+  if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty())
+    return {nullptr, &o->entries};
+  return {};
 }
 
-// Moves every child that has children of its own onto pending and drops the
-// rest (leaves and emptied containers, whose destruction goes no deeper).
-void detach(QuorlValue& v, std::vector<QuorlValue>& pending) {
-  if (auto* a = std::get_if<Array>(&v.v)) {
-    for (QuorlValue& item : a->items)
-      if (has_children(item)) pending.push_back(std::move(item));
-    a->items.clear();
-  } else if (auto* o = std::get_if<Object>(&v.v)) {
-    for (QuorlEntry& e : o->entries)
-      if (has_children(e.value)) pending.push_back(std::move(e.value));
-    o->entries.clear();
-  }
+QuorlValue& child(const Children& c, std::size_t k) noexcept {
+  return c.items != nullptr ? (*c.items)[k] : (*c.entries)[k].value;
+}
+std::size_t count(const Children& c) noexcept {
+  return c.items != nullptr ? c.items->size() : c.entries->size();
 }
 
-bool any_nested(const QuorlValue& v) noexcept {
-  if (const auto* a = std::get_if<Array>(&v.v)) {
-    for (const QuorlValue& item : a->items)
-      if (has_children(item)) return true;
-  } else if (const auto* o = std::get_if<Object>(&v.v)) {
-    for (const QuorlEntry& e : o->entries)
-      if (has_children(e.value)) return true;
-  }
-  return false;
+// The first child at or after k that has children of its own, or count(c).
+std::size_t next_nested(const Children& c, std::size_t k) noexcept {
+  const std::size_t n = count(c);
+  while (k < n && !children_of(child(c, k))) ++k;
+  return k;
 }
 
 }  // namespace
 
+// Depth first from a heap stack of the children vectors being emptied: a
+// vector is cleared only once none of its elements has children left, so no
+// destructor goes more than one level down.
 void QuorlValue::release_nested() noexcept {
-  // Only a container holding another non-empty container goes the long way.
-  if (!any_nested(*this)) return;
-  std::vector<QuorlValue> pending;
-  detach(*this, pending);
-  while (!pending.empty()) {
-    QuorlValue v = std::move(pending.back());
-    pending.pop_back();
-    detach(v, pending);
+  const Children top = children_of(*this);
+  if (!top) return;
+  std::size_t first = next_nested(top, 0);
+  if (first == count(top)) return;  // only leaves below: nothing deep to undo
+  struct Open {
+    Children c;
+    std::size_t next;
+  };
+  std::vector<Open> open;
+  open.push_back({top, first});
+  while (!open.empty()) {
+    Open& o = open.back();
+    const std::size_t k = next_nested(o.c, o.next);
+    if (k == count(o.c)) {
+      if (o.c.items != nullptr) {
+        o.c.items->clear();
+      } else {
+        o.c.entries->clear();
+      }
+      open.pop_back();
+      continue;
+    }
+    o.next = k + 1;
+    const Children below = children_of(child(o.c, k));
+    open.push_back({below, 0});
   }
 }
 

@@ -39,7 +39,8 @@ struct JsonString {
 
 // The two containers take their subtrees apart without recursion (see
 // release_nested below), so that destroying a deep tree needs no more C
-// stack than a shallow one.
+// stack than a shallow one. Copying stays recursive; only tables of test
+// trees copy.
 struct JsonArray {
   std::vector<JsonTree> items;  // in text order
 
@@ -78,60 +79,80 @@ struct JsonMember {
 
 namespace tree_detail {
 
-inline bool has_children(const JsonTree& t) noexcept {
-  if (const auto* a = std::get_if<JsonArray>(&t.node)) return !a->items.empty();
-  if (const auto* o = std::get_if<JsonObject>(&t.node)) return !o->members.empty();
-  return false;
+// The children vector of a node that has children of its own, or null.
+struct Children {
+  std::vector<JsonTree>* items = nullptr;
+  std::vector<JsonMember>* members = nullptr;
+  explicit operator bool() const noexcept { return items != nullptr || members != nullptr; }
+};
+
+inline Children children_of(JsonTree& t) noexcept {
+  if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty())
+    return {&a->items, nullptr};
+  if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty())
+    return {nullptr, &o->members};
+  return {};
 }
 
-inline bool any_has_children(const std::vector<JsonTree>& items) noexcept {
-  for (const JsonTree& t : items)
-    if (has_children(t)) return true;
-  return false;
+inline JsonTree& child(const Children& c, std::size_t k) noexcept {
+  return c.items != nullptr ? (*c.items)[k] : (*c.members)[k].value;
 }
-inline bool any_has_children(const std::vector<JsonMember>& members) noexcept {
-  for (const JsonMember& m : members)
-    if (has_children(m.value)) return true;
-  return false;
+inline std::size_t count(const Children& c) noexcept {
+  return c.items != nullptr ? c.items->size() : c.members->size();
 }
-
-// Moves every child that has children of its own onto pending and drops the
-// rest (leaves and emptied containers, whose destruction goes no deeper).
-inline void detach(std::vector<JsonTree>& items, std::vector<JsonTree>& pending) {
-  for (JsonTree& t : items)
-    if (has_children(t)) pending.push_back(std::move(t));
-  items.clear();
-}
-inline void detach(std::vector<JsonMember>& members, std::vector<JsonTree>& pending) {
-  for (JsonMember& m : members)
-    if (has_children(m.value)) pending.push_back(std::move(m.value));
-  members.clear();
+inline void clear(const Children& c) noexcept {
+  if (c.items != nullptr) {
+    c.items->clear();
+  } else {
+    c.members->clear();
+  }
 }
 
-// Empties a container's subtree level by level from a heap worklist.
-template <class Children>
-void release_nested(Children& children) {
-  std::vector<JsonTree> pending;
-  detach(children, pending);
-  while (!pending.empty()) {
-    JsonTree t = std::move(pending.back());
-    pending.pop_back();
-    if (auto* a = std::get_if<JsonArray>(&t.node)) {
-      detach(a->items, pending);
-    } else if (auto* o = std::get_if<JsonObject>(&t.node)) {
-      detach(o->members, pending);
+// The first child at or after k that has children of its own, or count(c).
+inline std::size_t next_nested(const Children& c, std::size_t k) noexcept {
+  const std::size_t n = count(c);
+  while (k < n && !children_of(child(c, k))) ++k;
+  return k;
+}
+
+// Empties the subtree below top depth first from a heap stack of the
+// children vectors being emptied: a vector is cleared only once none of its
+// elements has children left, so no destructor goes more than one level down.
+inline void release_nested(Children top, std::size_t first) {
+  struct Open {
+    Children c;
+    std::size_t next;
+  };
+  std::vector<Open> open;
+  open.push_back({top, first});
+  while (!open.empty()) {
+    Open& o = open.back();
+    const std::size_t k = next_nested(o.c, o.next);
+    if (k == count(o.c)) {
+      clear(o.c);
+      open.pop_back();
+      continue;
     }
+    o.next = k + 1;
+    const Children below = children_of(child(o.c, k));
+    open.push_back({below, 0});
   }
 }
 
 }  // namespace tree_detail
 
 inline JsonArray::~JsonArray() {
-  if (tree_detail::any_has_children(items)) tree_detail::release_nested(items);
+  if (items.empty()) return;
+  const tree_detail::Children c{&items, nullptr};
+  if (const std::size_t k = tree_detail::next_nested(c, 0); k < items.size())
+    tree_detail::release_nested(c, k);
 }
 
 inline JsonObject::~JsonObject() {
-  if (tree_detail::any_has_children(members)) tree_detail::release_nested(members);
+  if (members.empty()) return;
+  const tree_detail::Children c{nullptr, &members};
+  if (const std::size_t k = tree_detail::next_nested(c, 0); k < members.size())
+    tree_detail::release_nested(c, k);
 }
 
 }  // namespace quorl::json
