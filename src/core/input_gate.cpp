@@ -56,13 +56,17 @@ PreScan prescan(std::string_view text) noexcept {
       if (depth > 0) --depth;
       ++i;
     } else if (c == '-' || is_digit(c)) {
-      std::size_t j = i + 1;
-      while (j < n && is_number_token_byte(p[j])) ++j;
+      // Digit runs in wide steps; any other byte a number may hold is
+      // stepped over one at a time.
+      std::size_t j = skip_digits(p, i + 1, n);
+      while (j < n && is_number_token_byte(p[j])) j = skip_digits(p, j + 1, n);
       if (!result.number_fault) {
         result.number_fault = judge_number_token(p + i, j - i);
         if (result.number_fault) result.number_fault_at = i;
       }
       i = j;
+    } else if (is_json_whitespace(c)) {
+      i = skip_whitespace(p, i + 1, n);
     } else {
       ++i;
     }
