@@ -577,8 +577,10 @@ def environment() -> dict[str, Any]:
             versions[package] = None
     commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True, check=False).stdout.strip() or None
+    # `commit` is the checkout's HEAD, which need not be what the installed
+    # module was built from: `module` says which install was measured.
     return {"python": sys.version.split()[0], "platform": platform.platform(), "cpu": cpu,
-            "versions": versions, "commit": commit,
+            "versions": versions, "commit": commit, "module": quorl_core.__file__,
             "date": datetime.now(timezone.utc).isoformat(timespec="seconds")}
 
 
@@ -657,8 +659,9 @@ def main() -> None:
     checks = targets(results)
     env = environment()
     load_after = os.getloadavg()
-    print(f"quorl_core {env['versions']['quorl_core']} ({env['commit']}), Python {env['python']}, "
-          f"{env['cpu']}; load average {load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n")
+    print(f"quorl_core {env['versions']['quorl_core']} from {env['module']} (checkout at "
+          f"{env['commit']}), Python {env['python']}, {env['cpu']}; load average "
+          f"{load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n")
     print(report(results, checks))
 
     args.out.mkdir(parents=True, exist_ok=True)

@@ -50,7 +50,7 @@ def build(cache: Path = CACHE) -> tuple[Path | None, str | None]:
         return None, f"cannot run the C++ compiler ({error}): {MISSING_HELP}"
     if done.returncode != 0:
         first = next((line for line in done.stderr.splitlines() if "error" in line),
-                     done.stderr.strip()[:300])
+                     done.stderr.strip()[:300] or f"exit status {done.returncode}")
         return None, f"the yardstick did not build ({first.strip()}): {MISSING_HELP}"
     partial.replace(binary)
     return binary, None
