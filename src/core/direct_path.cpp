@@ -24,11 +24,6 @@ constexpr std::size_t kInitialMembers = 16;
 // Extra raw capacity for the few bytes a tiny document may gain.
 constexpr std::size_t kRawSlack = 64;
 
-// Reservation estimates for the records of a document: at least this many
-// text bytes stand behind each record in documents seen in practice.
-constexpr std::size_t kTextBytesPerObjectRecord = 64;
-constexpr std::size_t kTextBytesPerMemberRecord = 16;
-
 // A small object whose members are out of order, with nothing inside it that
 // changes, is put in order right in the raw text (copied out and back), which
 // costs less than recording its members and stepping through them when
@@ -149,7 +144,7 @@ std::uint64_t prefix_of(std::string_view key, std::size_t readable) noexcept {
 namespace direct_detail {
 
 struct ReaderScratch {
-  std::vector<Member> members;
+  GrowableArray<Member> members;
   std::string keys;
   std::string encoded_key;
   std::vector<SortRef> order;
@@ -220,12 +215,15 @@ class DirectReader {
       grow(n);
   }
 
+  // Only escapes that the canonical form writes longer get here: the first
+  // buffer is the source's size.
   void grow(std::size_t n) {
     const std::size_t used = raw_pos();
-    const std::size_t capacity = std::max(doc_.raw_capacity_ * 2, used + n + kRawSlack);
-    CharBuffer bigger = make_char_buffer(capacity);
-    if (used != 0) std::memcpy(bigger.get(), base_, used);
-    doc_.raw_ = std::move(bigger);
+    const std::size_t capacity =
+        std::max(doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack);
+    char* bigger = static_cast<char*>(grow_buffer(base_, doc_.raw_capacity_, used, capacity));
+    (void)doc_.raw_.release();  // grow_buffer has freed or moved it
+    doc_.raw_ = CharBuffer(bigger, BufferDeleter{capacity});
     doc_.raw_capacity_ = capacity;
     base_ = doc_.raw_.get();
     w_ = base_ + used;
@@ -350,8 +348,10 @@ class DirectReader {
   // The rest of a literal from its first escape (or fault) on. Output gathers
   // in a small buffer so that escape-dense text does not pay a string append
   // per character; long plain runs are copied whole.
+  // Kept out of line: its buffer must not sit in the frame of every open
+  // object (the readers recurse once per level).
   template <bool Canonical, class Out>
-  bool read_escaped(Out& dst) {
+  [[gnu::noinline]] bool read_escaped(Out& dst) {
     constexpr std::size_t kBuffer = 512;
     constexpr std::size_t kLongest = 6;  // the most one character can become
     char buf[kBuffer];
@@ -490,7 +490,6 @@ class DirectReader {
     const std::size_t open = raw_pos();
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
-    const bool is_root = depth_ == 1 && open == 0;
     put_char('{');
     // Claimed now so that records stay in document order; given back at the
     // close if the canonical text needs nothing of this object.
@@ -514,14 +513,7 @@ class DirectReader {
         const std::size_t keys_mark = keys_.size();
         if (!read_string<false>(keys_, kb, ke, esc)) return false;
         if (esc) {
-          if (keys_.size() - keys_mark > UINT32_MAX) return false;
-          m.in_keys = true;
-          m.key_offset = keys_mark;
-          m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
-          encoded_key_.clear();
-          append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
-          put(encoded_key_.data(), encoded_key_.size());
-          if (!colon()) return false;
+          if (!escaped_key(m, keys_mark)) return false;
         } else {
           if (ke - kb > UINT32_MAX) return false;
           m.in_keys = false;
@@ -555,6 +547,31 @@ class DirectReader {
         if (next == Next::Close) break;
       }
     }
+    return close_object(tags_on, parsed, open, record, changes_before, reordered_before, base,
+                        keys_base, first_value);
+  }
+
+  // A key that had escapes, decoded into keys_ from keys_mark on: written in
+  // canonical form, then its colon. Out of line, as rare.
+  [[gnu::noinline]] bool escaped_key(Member& m, std::size_t keys_mark) {
+    if (keys_.size() - keys_mark > UINT32_MAX) return false;
+    m.in_keys = true;
+    m.key_offset = keys_mark;
+    m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
+    encoded_key_.clear();
+    append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
+    put(encoded_key_.data(), encoded_key_.size());
+    return colon();
+  }
+
+  // The work done once an object's members are read: tags, key order, the
+  // record. Out of line, so that the frame of the recursive reading stays
+  // small (a 64 KiB thread stack must hold 128 levels).
+  [[gnu::noinline]] bool close_object(bool tags_on, Parsed& parsed, std::size_t open,
+                                      std::size_t record, std::size_t changes_before,
+                                      std::size_t reordered_before, std::size_t base,
+                                      std::size_t keys_base, Parsed first_value) {
+    const bool is_root = depth_ == 1 && open == 0;
     put_char('}');
     --depth_;
     // Every offset and index recorded from here on is at most the raw size.
@@ -598,7 +615,7 @@ class DirectReader {
       }
     }
     if (kept) ++changed_;
-    members_.resize(base);
+    members_.shrink_to(base);
     keys_.resize(keys_base);  // no member that refers to these keys is left
     return true;
   }
@@ -777,7 +794,7 @@ class DirectReader {
   decltype(DirectText::objects_)& objects_;
   decltype(DirectText::members_)& sorted_;
   // Working storage, kept by the DirectText between reads:
-  std::vector<Member>& members_;  // a stack: each open object's members on top
+  GrowableArray<Member>& members_;  // a stack: each open object's members on top
   std::string& keys_;             // decoded keys that had escapes
   std::string& encoded_key_;      // such a key in canonical form
   std::vector<SortRef>& order_;   // the sort order of the object being closed
@@ -935,21 +952,16 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   text_size_known_ = false;
   objects_.clear();
   members_.clear();
-  // Escapes such as \n grow to six bytes in the canonical text; a quarter
-  // more than the source covers documents that use them, without the copy
-  // (and the doubled peak) of a buffer outgrowing its capacity. Reserved
-  // pages that stay unused cost nothing.
-  const std::size_t capacity = text.size() + text.size() / 4 + kRawSlack;
+  // The canonical text is seldom longer than its source (only escapes such
+  // as \n, which grow to six bytes): the source's size, and growth when
+  // needed, reserve what the document needs rather than a worst case.
+  const std::size_t capacity = text.size() + kRawSlack + DirectText::kTextPadding;
   if (raw_capacity_ < capacity) {
     raw_.reset();  // before the new one: the two need not be held at once
     raw_capacity_ = 0;
     raw_ = make_char_buffer(capacity);
     raw_capacity_ = capacity;
   }
-  // Room for the records of a typical document, so that they are not copied
-  // as they grow (a copy briefly holds both blocks).
-  objects_.reserve(text.size() / kTextBytesPerObjectRecord + 1);
-  members_.reserve(text.size() / kTextBytesPerMemberRecord + 1);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
   DirectReader reader(text, skip_root_digest, *this);
