@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/growable_array.h"
 #include "core/large_buffer.h"
 #include "core/sha256.h"
 
@@ -116,9 +117,9 @@ class DirectText {
   std::size_t text_size_ = 0;
   bool text_size_known_ = false;
   // in document order of '{'
-  std::vector<direct_detail::ObjectRecord, BufferAllocator<direct_detail::ObjectRecord>> objects_;
+  GrowableArray<direct_detail::ObjectRecord> objects_;
   // of Sorted objects, in key order
-  std::vector<direct_detail::MemberRecord, BufferAllocator<direct_detail::MemberRecord>> members_;
+  GrowableArray<direct_detail::MemberRecord> members_;
   std::unique_ptr<direct_detail::ReaderScratch, direct_detail::ReaderScratchDelete> reader_;
 };
 

@@ -1,6 +1,7 @@
 #include "core/large_buffer.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -56,6 +57,24 @@ void free_buffer(void* p, std::size_t bytes) noexcept {
   }
 #endif
   ::operator delete(p);
+}
+
+void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes) {
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+  if (p != nullptr && old_bytes >= kLargeBufferBytes) [[unlikely]] {
+    const std::size_t old_length = mapped_length(old_bytes);
+    const std::size_t new_length = mapped_length(new_bytes);
+    if (new_length == old_length) return p;
+    void* moved = mremap(p, old_length, new_length, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    madvise(moved, new_length, MADV_HUGEPAGE);
+    return moved;
+  }
+#endif
+  void* bigger = allocate_buffer(new_bytes);
+  if (used_bytes != 0) std::memcpy(bigger, p, used_bytes);
+  free_buffer(p, old_bytes);
+  return bigger;
 }
 
 }  // namespace quorl

@@ -27,25 +27,10 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 void* allocate_buffer(std::size_t bytes);
 void free_buffer(void* p, std::size_t bytes) noexcept;
 
-// A std allocator over allocate_buffer, for containers that may grow large.
-template <class T>
-struct BufferAllocator {
-  using value_type = T;
-  BufferAllocator() noexcept = default;
-  template <class U>
-  BufferAllocator(const BufferAllocator<U>&) noexcept {}
-
-  T* allocate(std::size_t n) {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocate_buffer(n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t n) noexcept { free_buffer(p, n * sizeof(T)); }
-
-  template <class U>
-  bool operator==(const BufferAllocator<U>&) const noexcept {
-    return true;
-  }
-};
+// The buffer p of old_bytes (may be null with 0) as one of new_bytes, its
+// first used_bytes kept. A mapped buffer is remapped, not copied, so that
+// growing never holds the old and the new one at once.
+void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes);
 
 // An uninitialised char buffer of a known capacity.
 struct BufferDeleter {

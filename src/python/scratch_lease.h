@@ -46,8 +46,13 @@ class ThreadScratchLease {
   Scratch own_;
 };
 
-// The direct path's buffers: up to 4 MiB kept.
-inline constexpr std::size_t kScratchKeepBytes = std::size_t{4} << 20;
+// What a thread keeps between calls, at most: half a MiB for the direct
+// path's buffers and half for the object walk's, so that a thread that has
+// used both holds 1 MiB at most once idle (and nothing once it ends: the
+// scratch is thread_local). Documents up to a few hundred KB, the usual
+// call, keep their buffers; larger ones cost little more than their work to
+// allocate afresh.
+inline constexpr std::size_t kScratchKeepBytes = std::size_t{512} << 10;
 using ScratchLease = ThreadScratchLease<DirectText, kScratchKeepBytes>;
 
 }  // namespace quorl::python

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/direct_path.h"
+#include "core/growable_array.h"
 #include "core/input_gate.h"
 #include "core/large_buffer.h"
 
@@ -50,13 +51,17 @@ INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, BufferSizes,
                                            kLargeBufferBytes + 1, kLargeBufferBytes + kHugePageBytes + 17,
                                            std::size_t{40} << 20));
 
-TEST(LargeBuffer, VectorKeepsItsElementsAcrossTheThreshold) {
-  std::vector<std::uint64_t, BufferAllocator<std::uint64_t>> v;
+// Growth by copying below the threshold, then by remapping above it.
+TEST(LargeBuffer, GrowableArrayKeepsItsElementsAcrossTheThreshold) {
+  GrowableArray<std::uint64_t> v;
   const std::size_t count = 3 * kLargeBufferBytes / sizeof(std::uint64_t);
   for (std::size_t i = 0; i < count; ++i) v.push_back(i * 2654435761u);
   ASSERT_EQ(v.size(), count);
   for (std::size_t i = 0; i < count; i += 997) ASSERT_EQ(v[i], i * 2654435761u) << i;
   EXPECT_EQ(v.back(), (count - 1) * 2654435761u);
+  v.shrink_to(5);
+  EXPECT_EQ(v.emplace_back(), 0u);
+  EXPECT_EQ(v[4], std::uint64_t{4} * 2654435761u);
 }
 
 std::string canonical_bytes(std::string_view text) {

@@ -39,6 +39,12 @@ CANONICAL = [
     ('{"é":1,"e\\u0301":2}', b'{"e\xcc\x81":2,"\xc3\xa9":1}'),
     # a later duplicate key replaces the earlier one
     ('{"b":1,"a":2,"b":3}', b'{"a":2,"b":3}'),
+    # bytes from 0x80 on sort after ASCII (unsigned), with duplicates
+    # (the exact path) and without (the direct path)
+    ('{"bé":1,"aé":2,"x":1,"x":2}', b'{"a\xc3\xa9":2,"b\xc3\xa9":1,"x":2}'),
+    ('{"é":1,"z":2,"z":3}', b'{"z":3,"\xc3\xa9":1}'),
+    ('{"é":1,"z":2}', b'{"z":2,"\xc3\xa9":1}'),
+    ('{"aé":1,"az":2}', b'{"az":2,"a\xc3\xa9":1}'),
     # the three kinds of escape, and nothing else escaped
     ('"\\u0000\\t\\n\\r\\u001b\\u001F"', b'"\\u0000\\u0009\\u000a\\u000d\\u001b\\u001f"'),
     ('"\\"\\\\\\/\\b\\f"', b'"\\"\\\\/\\u0008\\u000c"'),

@@ -29,7 +29,7 @@ from support import DEPTH, FLOAT, INFINITY, NAN, PROFILES, UNKNOWN_PROFILE, expe
 
 DUPLICATE = "duplicate object key in canonical content"
 TAG_KEYS = ["$int", "$nan", "$inf", "$str", "$obj", "$arr", "$bool", "$null", "$float"]
-SETTINGS = settings(max_examples=300, deadline=None,
+SETTINGS = settings(max_examples=300, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

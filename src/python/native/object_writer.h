@@ -79,9 +79,9 @@ struct WalkScratch {
   void end_call() noexcept { out.drop_bytes(); }
 };
 
-// The thread's walk scratch for one call. The output grows by doubling: a
-// 4 MiB output may take an 8 MiB buffer, so up to 9 MiB is kept.
-using WalkScratchLease = python::ThreadScratchLease<WalkScratch, std::size_t{9} << 20>;
+// The thread's walk scratch for one call, kept up to the same bound as the
+// direct path's.
+using WalkScratchLease = python::ThreadScratchLease<WalkScratch, python::kScratchKeepBytes>;
 
 class ObjectWriter {
  public:
