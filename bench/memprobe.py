@@ -42,6 +42,7 @@ import re
 import resource
 import sys
 from pathlib import Path
+from typing import Any
 
 
 def _status_kib(field: str) -> int:
@@ -69,7 +70,7 @@ def _trim() -> None:
         pass  # not glibc: the baseline is a little less exact
 
 
-def _as_limited_call(call, text: str, headroom: int) -> tuple[object, str | None]:
+def _as_limited_call(call, text: str, headroom: int) -> tuple[Any, str | None]:
     """One call with the address space capped at VmSize + headroom; (result, error)."""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit = _status_kib("VmSize") * 1024 + headroom
