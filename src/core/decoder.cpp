@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <span>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,20 +52,26 @@ Result<QuorlValue> decode_number(const JsonNumber& n, std::size_t offset) {
 // The decoding walk. Containers are decoded without recursion: open_ holds
 // the containers being filled, innermost last. Each output container is
 // reserved to its final size before any child goes in, so the vectors the
-// stack points into never move while the walk runs.
+// stack points into never move while the walk runs. With kTake the walk
+// consumes the tree: its strings and keys are moved, not copied.
+template <bool kTake>
 class Walk {
+  template <class T>
+  using Source = std::conditional_t<kTake, T, const T>;
+  using Tree = Source<JsonTree>;
+  using Member = Source<JsonMember>;
+
  public:
   explicit Walk(bool allow_test_vectors) noexcept : allow_test_vectors_(allow_test_vectors) {}
 
   // Decodes node, at depth, into slot; true when the whole subtree decoded.
-  bool run(const JsonTree& node, std::size_t depth, QuorlValue& slot) {
+  bool run(Tree& node, std::size_t depth, QuorlValue& slot) {
     return place(node, depth, slot) && finish();
   }
-  bool run_items(std::span<const JsonTree> items, std::size_t depth, std::size_t at,
-                 QuorlValue& slot) {
+  bool run_items(std::span<Tree> items, std::size_t depth, std::size_t at, QuorlValue& slot) {
     return open_items(items, depth, at, slot) && finish();
   }
-  bool run_entries(std::span<const JsonMember> members, std::size_t depth, std::size_t at,
+  bool run_entries(std::span<Member> members, std::size_t depth, std::size_t at,
                    QuorlValue& slot) {
     return open_entries(members, depth, at, slot) && finish();
   }
@@ -75,14 +83,22 @@ class Walk {
   // and the depth of its children. Exactly one of items/members is set, and
   // the matching output vector.
   struct Open {
-    const JsonTree* items;
-    const JsonMember* members;
+    Tree* items;
+    Member* members;
     std::size_t count;
     std::size_t next;
     std::size_t depth;
     std::vector<QuorlValue>* out_items;
     std::vector<QuorlEntry>* out_entries;
   };
+
+  static std::string text(Source<std::string>& s) {
+    if constexpr (kTake) {
+      return std::move(s);
+    } else {
+      return s;
+    }
+  }
 
   bool refuse(std::string_view message, std::size_t offset) {
     error_ = error(message, offset);
@@ -103,8 +119,8 @@ class Walk {
       if (top.items != nullptr) {
         if (!place(top.items[k], depth, top.out_items->emplace_back())) return false;
       } else {
-        const JsonMember& m = top.members[k];
-        if (!place(m.value, depth, top.out_entries->emplace_back(QuorlEntry{m.key, {}}).value))
+        Member& m = top.members[k];
+        if (!place(m.value, depth, top.out_entries->emplace_back(QuorlEntry{text(m.key), {}}).value))
           return false;
       }
     }
@@ -112,8 +128,7 @@ class Walk {
   }
 
   // A container's refusal is located at `at`; its children are left on open_.
-  bool open_items(std::span<const JsonTree> items, std::size_t depth, std::size_t at,
-                  QuorlValue& slot) {
+  bool open_items(std::span<Tree> items, std::size_t depth, std::size_t at, QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
     auto& out = std::get<Array>(slot.v = Array{}).items;
@@ -122,7 +137,7 @@ class Walk {
     open_.push_back(Open{items.data(), nullptr, items.size(), 0, depth + 1, &out, nullptr});
     return true;
   }
-  bool open_entries(std::span<const JsonMember> members, std::size_t depth, std::size_t at,
+  bool open_entries(std::span<Member> members, std::size_t depth, std::size_t at,
                     QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
@@ -134,7 +149,7 @@ class Walk {
   }
 
   // A scalar is decoded into slot at once; a container is opened.
-  bool place(const JsonTree& node, std::size_t depth, QuorlValue& slot) {
+  bool place(Tree& node, std::size_t depth, QuorlValue& slot) {
     switch (node.node.index()) {
       case 0:
         slot = QuorlValue(Null{});
@@ -145,23 +160,26 @@ class Walk {
       case 2:
         return set(slot, decode_number(std::get<JsonNumber>(node.node), node.offset));
       case 3:
-        slot = QuorlValue(Str{std::get<JsonString>(node.node).value});
+        slot = QuorlValue(Str{text(std::get<JsonString>(node.node).value)});
         return true;
-      case 4:
-        return open_items(std::get<JsonArray>(node.node).items, depth, node.offset, slot);
+      case 4: {
+        auto& a = std::get<JsonArray>(node.node);
+        return open_items(a.items, depth, node.offset, slot);
+      }
       default: {
-        const auto& members = std::get<JsonObject>(node.node).members;
-        if (members.size() == 1) {
-          Tag tag = tag_of(members[0].key, allow_test_vectors_);
-          if (tag != Tag::None) return place_tagged(tag, members[0].value, depth, node.offset, slot);
+        auto& o = std::get<JsonObject>(node.node);
+        if (o.members.size() == 1) {
+          Tag tag = tag_of(o.members[0].key, allow_test_vectors_);
+          if (tag != Tag::None)
+            return place_tagged(tag, o.members[0].value, depth, node.offset, slot);
         }
-        return open_entries(members, depth, node.offset, slot);
+        return open_entries(o.members, depth, node.offset, slot);
       }
     }
   }
 
   // at: the offset of the tag object, where its faults are located.
-  bool place_tagged(Tag tag, const JsonTree& payload, std::size_t depth, std::size_t at,
+  bool place_tagged(Tag tag, Tree& payload, std::size_t depth, std::size_t at,
                     QuorlValue& slot) {
     switch (tag) {
       case Tag::Int: {
@@ -182,18 +200,18 @@ class Walk {
         slot = QuorlValue(LoneSurrogate{at});
         return true;
       case Tag::Str:
-        if (const auto* s = std::get_if<JsonString>(&payload.node)) {
-          slot = QuorlValue(Str{s->value});
+        if (auto* s = std::get_if<JsonString>(&payload.node)) {
+          slot = QuorlValue(Str{text(s->value)});
           return true;
         }
         return refuse(msg::kStrPayload, at);
       case Tag::Obj:
         // The wrapper and its payload are one level: same depth.
-        if (const auto* o = std::get_if<JsonObject>(&payload.node))
+        if (auto* o = std::get_if<JsonObject>(&payload.node))
           return open_entries(o->members, depth, at, slot);
         return refuse(msg::kObjPayload, at);
       case Tag::Arr:
-        if (const auto* a = std::get_if<JsonArray>(&payload.node))
+        if (auto* a = std::get_if<JsonArray>(&payload.node))
           return open_items(a->items, depth, at, slot);
         return refuse(msg::kArrPayload, at);
       case Tag::Bool:
@@ -228,32 +246,38 @@ class Walk {
   QuorlError error_;
 };
 
+template <bool kTake, class Start>
+Result<QuorlValue> walk(bool allow_test_vectors, Start start) {
+  QuorlValue value;
+  Walk<kTake> w(allow_test_vectors);
+  if (!start(w, value)) [[unlikely]]
+    return fail(std::move(w).take_error());
+  return value;
+}
+
 }  // namespace
 
 Result<QuorlValue> decode(const JsonTree& node, std::size_t depth, bool allow_test_vectors) {
-  QuorlValue value;
-  Walk walk(allow_test_vectors);
-  if (!walk.run(node, depth, value)) [[unlikely]]
-    return fail(std::move(walk).take_error());
-  return value;
+  return walk<false>(allow_test_vectors,
+                     [&](Walk<false>& w, QuorlValue& v) { return w.run(node, depth, v); });
+}
+
+Result<QuorlValue> decode(JsonTree&& node, std::size_t depth, bool allow_test_vectors) {
+  return walk<true>(allow_test_vectors,
+                    [&](Walk<true>& w, QuorlValue& v) { return w.run(node, depth, v); });
 }
 
 Result<QuorlValue> decode_items(std::span<const JsonTree> items, std::size_t depth,
                                 bool allow_test_vectors, std::size_t at) {
-  QuorlValue value;
-  Walk walk(allow_test_vectors);
-  if (!walk.run_items(items, depth, at, value)) [[unlikely]]
-    return fail(std::move(walk).take_error());
-  return value;
+  return walk<false>(allow_test_vectors,
+                     [&](Walk<false>& w, QuorlValue& v) { return w.run_items(items, depth, at, v); });
 }
 
 Result<QuorlValue> decode_entries(std::span<const JsonMember> members, std::size_t depth,
                                   bool allow_test_vectors, std::size_t at) {
-  QuorlValue value;
-  Walk walk(allow_test_vectors);
-  if (!walk.run_entries(members, depth, at, value)) [[unlikely]]
-    return fail(std::move(walk).take_error());
-  return value;
+  return walk<false>(allow_test_vectors, [&](Walk<false>& w, QuorlValue& v) {
+    return w.run_entries(members, depth, at, v);
+  });
 }
 
 Result<QuorlValue> parse_int_payload(const JsonTree& payload) {

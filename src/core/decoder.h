@@ -50,6 +50,8 @@ inline Tag tag_of(std::string_view key, bool allow_test_vectors) noexcept {
 }
 
 Result<QuorlValue> decode(const json::JsonTree& node, std::size_t depth, bool allow_test_vectors);
+// The same, consuming the tree: its strings and keys are moved into the value.
+Result<QuorlValue> decode(json::JsonTree&& node, std::size_t depth, bool allow_test_vectors);
 // at: the offset of the container in the text, where a depth refusal is
 // located (for a "$arr"/"$obj" wrapper, the wrapper's).
 Result<QuorlValue> decode_items(std::span<const json::JsonTree> items, std::size_t depth,

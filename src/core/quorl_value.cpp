@@ -58,66 +58,55 @@ void Int::append_decimal(std::string& out) const {
 
 namespace {
 
-// The children vector of a value that has children of its own, or null.
+// A children vector: exactly one of the two is set.
 struct Children {
   std::vector<QuorlValue>* items = nullptr;
   std::vector<QuorlEntry>* entries = nullptr;
-  explicit operator bool() const noexcept { return items != nullptr || entries != nullptr; }
 };
 
-Children children_of(QuorlValue& v) noexcept {
-  if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty())
-    return {&a->items, nullptr};
-  if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty())
-    return {nullptr, &o->entries};
-  return {};
-}
-
-QuorlValue& child(const Children& c, std::size_t k) noexcept {
-  return c.items != nullptr ? (*c.items)[k] : (*c.entries)[k].value;
-}
-std::size_t count(const Children& c) noexcept {
-  return c.items != nullptr ? c.items->size() : c.entries->size();
-}
-
-// The first child at or after k that has children of its own, or count(c).
-std::size_t next_nested(const Children& c, std::size_t k) noexcept {
-  const std::size_t n = count(c);
-  while (k < n && !children_of(child(c, k))) ++k;
-  return k;
+// The children vector of a value that has children, or none.
+bool children_of(QuorlValue& v, Children& out) noexcept {
+  if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty()) {
+    out = {&a->items, nullptr};
+    return true;
+  }
+  if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty()) {
+    out = {nullptr, &o->entries};
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
-// Depth first from a heap stack of the children vectors being emptied: a
-// vector is cleared only once none of its elements has children left, so no
-// destructor goes more than one level down.
+// Empties the value's children, destroying from the back: a child with
+// children of its own is descended into first, its vector kept on a heap
+// stack meanwhile, so that every value is destroyed once it has no children
+// left and no destructor goes more than one level down.
 void QuorlValue::release_nested() noexcept {
-  const Children top = children_of(*this);
-  if (!top) return;
-  std::size_t first = next_nested(top, 0);
-  if (first == count(top)) return;  // only leaves below: nothing deep to undo
-  struct Open {
-    Children c;
-    std::size_t next;
-  };
-  std::vector<Open> open;
-  open.push_back({top, first});
-  while (!open.empty()) {
-    Open& o = open.back();
-    const std::size_t k = next_nested(o.c, o.next);
-    if (k == count(o.c)) {
-      if (o.c.items != nullptr) {
-        o.c.items->clear();
+  Children c;
+  if (!children_of(*this, c)) return;
+  std::vector<Children> open;  // allocated only at the first descent
+  for (;;) {
+    if (c.items != nullptr && !c.items->empty()) {
+      if (Children below; children_of(c.items->back(), below)) {
+        open.push_back(c);
+        c = below;
       } else {
-        o.c.entries->clear();
+        c.items->pop_back();
       }
+    } else if (c.entries != nullptr && !c.entries->empty()) {
+      if (Children below; children_of(c.entries->back().value, below)) {
+        open.push_back(c);
+        c = below;
+      } else {
+        c.entries->pop_back();
+      }
+    } else {
+      if (open.empty()) return;
+      c = open.back();
       open.pop_back();
-      continue;
     }
-    o.next = k + 1;
-    const Children below = children_of(child(o.c, k));
-    open.push_back({below, 0});
   }
 }
 

@@ -38,7 +38,7 @@ struct JsonString {
 };
 
 // The two containers take their subtrees apart without recursion (see
-// release_nested below), so that destroying a deep tree needs no more C
+// tree_detail::release below), so that destroying a deep tree needs no more C
 // stack than a shallow one. Copying stays recursive; only tables of test
 // trees copy.
 struct JsonArray {
@@ -79,80 +79,62 @@ struct JsonMember {
 
 namespace tree_detail {
 
-// The children vector of a node that has children of its own, or null.
+// A children vector: exactly one of the two is set.
 struct Children {
   std::vector<JsonTree>* items = nullptr;
   std::vector<JsonMember>* members = nullptr;
-  explicit operator bool() const noexcept { return items != nullptr || members != nullptr; }
 };
 
-inline Children children_of(JsonTree& t) noexcept {
-  if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty())
-    return {&a->items, nullptr};
-  if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty())
-    return {nullptr, &o->members};
-  return {};
-}
-
-inline JsonTree& child(const Children& c, std::size_t k) noexcept {
-  return c.items != nullptr ? (*c.items)[k] : (*c.members)[k].value;
-}
-inline std::size_t count(const Children& c) noexcept {
-  return c.items != nullptr ? c.items->size() : c.members->size();
-}
-inline void clear(const Children& c) noexcept {
-  if (c.items != nullptr) {
-    c.items->clear();
-  } else {
-    c.members->clear();
+// The children vector of a node that has children, or none.
+inline bool children_of(JsonTree& t, Children& out) noexcept {
+  if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty()) {
+    out = {&a->items, nullptr};
+    return true;
   }
+  if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty()) {
+    out = {nullptr, &o->members};
+    return true;
+  }
+  return false;
 }
 
-// The first child at or after k that has children of its own, or count(c).
-inline std::size_t next_nested(const Children& c, std::size_t k) noexcept {
-  const std::size_t n = count(c);
-  while (k < n && !children_of(child(c, k))) ++k;
-  return k;
-}
-
-// Empties the subtree below top depth first from a heap stack of the
-// children vectors being emptied: a vector is cleared only once none of its
-// elements has children left, so no destructor goes more than one level down.
-inline void release_nested(Children top, std::size_t first) {
-  struct Open {
-    Children c;
-    std::size_t next;
-  };
-  std::vector<Open> open;
-  open.push_back({top, first});
-  while (!open.empty()) {
-    Open& o = open.back();
-    const std::size_t k = next_nested(o.c, o.next);
-    if (k == count(o.c)) {
-      clear(o.c);
+// Empties c, destroying from the back: an element with children of its own
+// is descended into first, its vector kept on a heap stack meanwhile, so
+// that every element is destroyed once it has no children left and no
+// destructor goes more than one level down.
+inline void release(Children c) {
+  std::vector<Children> open;  // allocated only at the first descent
+  for (;;) {
+    if (c.items != nullptr && !c.items->empty()) {
+      if (Children below; children_of(c.items->back(), below)) {
+        open.push_back(c);
+        c = below;
+      } else {
+        c.items->pop_back();
+      }
+    } else if (c.members != nullptr && !c.members->empty()) {
+      if (Children below; children_of(c.members->back().value, below)) {
+        open.push_back(c);
+        c = below;
+      } else {
+        c.members->pop_back();
+      }
+    } else {
+      if (open.empty()) return;
+      c = open.back();
       open.pop_back();
-      continue;
     }
-    o.next = k + 1;
-    const Children below = children_of(child(o.c, k));
-    open.push_back({below, 0});
   }
 }
 
 }  // namespace tree_detail
 
 inline JsonArray::~JsonArray() {
-  if (items.empty()) return;
-  const tree_detail::Children c{&items, nullptr};
-  if (const std::size_t k = tree_detail::next_nested(c, 0); k < items.size())
-    tree_detail::release_nested(c, k);
+  if (!items.empty()) tree_detail::release({&items, nullptr});
 }
 
 inline JsonObject::~JsonObject() {
-  if (members.empty()) return;
-  const tree_detail::Children c{nullptr, &members};
-  if (const std::size_t k = tree_detail::next_nested(c, 0); k < members.size())
-    tree_detail::release_nested(c, k);
+  if (!members.empty()) tree_detail::release({nullptr, &members});
 }
 
 }  // namespace quorl::json
