@@ -5,11 +5,12 @@
 Everything is timed in this one process. For each document the contenders
 take turns within every round (the starting contender rotates from round to
 round), each turn timing enough calls to last at least --min-ms; the figure
-reported is the median of the rounds. Right before a document's rounds,
-the C++ yardstick (bench/yardstick.cpp) times simdjson's DOM parse and minify
-of the same document, so that the module is also set against the fastest
-general JSON reader under the same machine load. Peak memory of one call is
-measured in fresh subprocesses (bench/memprobe.py). See bench/README.md.
+reported is the median of the rounds. The C++ yardstick (bench/yardstick.cpp)
+takes a turn in every round too: one run of it times one round of simdjson's
+DOM parse and minify of the same document, so that the module is set against
+the fastest general JSON reader under the same machine load. Peak memory of
+one call is measured in fresh subprocesses (bench/memprobe.py). See
+bench/README.md.
 """
 
 from __future__ import annotations
@@ -172,14 +173,26 @@ def _same_bytes(ours: bytes, theirs: Any) -> bool:
     return ours == (theirs.encode("utf-8") if isinstance(theirs, str) else theirs)
 
 
-def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, float]) -> dict[str, Any]:
-    """Times every contender on `doc`; returns one entry per contender."""
+SIMDJSON = "simdjson"  # the yardstick's turn in the rotation
+
+
+def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, float],
+            binary: Path | None = None) -> tuple[dict[str, Any], dict[str, Any] | None]:
+    """Times every contender on `doc`, and simdjson when `binary` is the yardstick;
+    returns one entry per contender, and simdjson's figures (None if not run)."""
     rounds = settings.huge_rounds if doc.huge else settings.rounds
     target_ns = settings.min_ms * 1_000_000
     results: dict[str, dict[str, Any]] = {}
     active: list[str] = []
     calls: dict[str, int] = {}
     reference: bytes | None = None
+    simd_turn = yardstick_turn(binary, doc, settings) if binary is not None else None
+    simd_rounds: list[dict[str, Any]] = []
+    simd: dict[str, Any] | None = None
+    if simd_turn is not None:
+        simd = simd_turn()  # a first run: does it read the document at all?
+        if "error" not in simd:
+            active.append(SIMDJSON)
 
     gc.collect()
     gc.disable()
@@ -228,6 +241,10 @@ def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, floa
         for round_no in range(rounds):
             shift = round_no % len(active) if active else 0
             for key in active[shift:] + active[:shift]:
+                if key == SIMDJSON:
+                    assert simd_turn is not None
+                    simd_rounds.append(simd_turn())
+                    continue
                 n = calls[key]
                 elapsed = _clock(LOOPS[key][0], doc.texts, n)
                 samples[key].append(elapsed / (n * len(doc.texts)))
@@ -235,7 +252,11 @@ def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, floa
         gc.enable()
         gc.collect()
 
+    if simd_rounds:
+        simd = simdjson_summary(simd_rounds, doc.size)
     for key in active:
+        if key == SIMDJSON:
+            continue
         ns = statistics.median(samples[key])
         results[key].update(
             ns_per_call=ns,
@@ -245,23 +266,39 @@ def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, floa
             rounds_ns_per_call=samples[key],
             calls_per_round=calls[key] * len(doc.texts),
         )
-    return results
+    return results, simd
 
 
-def measure_yardstick(binary: Path, doc: Doc, settings: argparse.Namespace) -> dict[str, Any] | None:
-    """simdjson's figures for a single-text document (None for the many small records)."""
+def yardstick_turn(binary: Path, doc: Doc,
+                   settings: argparse.Namespace) -> Callable[[], dict[str, Any]] | None:
+    """One round of simdjson on a single-text document (None for the many small records)."""
     if len(doc.texts) != 1:
         return None
-    rounds = settings.huge_rounds if doc.huge else settings.rounds
-    if "file" in doc.source:
-        simd = yardstick.run(binary, path=Path(doc.source["file"]), rounds=rounds,
-                             min_ms=settings.min_ms)
-    else:
-        simd = yardstick.run(binary, text=doc.texts[0], rounds=rounds, min_ms=settings.min_ms)
-    if "error" not in simd and simd.get("bytes") != doc.size:
-        # Not the text the module is timed on: its figures would compare nothing.
-        simd = {"error": f"simdjson read {simd.get('bytes')} bytes, the document has {doc.size}"}
-    return simd
+    path = Path(doc.source["file"]) if "file" in doc.source else None
+    data = None if path is not None else doc.texts[0].encode("utf-8")
+
+    def turn() -> dict[str, Any]:
+        simd = yardstick.run(binary, path=path, data=data, rounds=1, min_ms=settings.min_ms)
+        if "error" not in simd and simd.get("bytes") != doc.size:
+            # Not the text the module is timed on: its figures would compare nothing.
+            return {"error": f"simdjson read {simd.get('bytes')} bytes, the document has {doc.size}"}
+        return simd
+
+    return turn
+
+
+def simdjson_summary(rounds: list[dict[str, Any]], size: int) -> dict[str, Any]:
+    """Median over the yardstick's rounds, as for the contenders."""
+    failed = next((r for r in rounds if "error" in r), None)
+    if failed is not None:
+        return failed
+    out: dict[str, Any] = {"implementation": rounds[0].get("implementation"), "bytes": size,
+                           "rounds": len(rounds)}
+    for what in ("parse", "minify"):
+        ns = [float(r[f"{what}_ns"]) for r in rounds]
+        out.update({f"{what}_ns": statistics.median(ns), f"{what}_mb_s": size / statistics.median(ns) * 1000,
+                    f"{what}_rounds_ns": ns})
+    return out
 
 
 # --- memory -------------------------------------------------------------------
@@ -468,7 +505,7 @@ def report(results: list[dict[str, Any]], checks: list[dict[str, Any]]) -> str:
 
     with_simd = [r for r in results if r.get("yardstick")]
     if with_simd:
-        out.append("\nsimdjson (C++ yardstick, timed right before each document's Python rounds): "
+        out.append("\nsimdjson (C++ yardstick, one turn in every round of the document): "
                    "MB/s, and our MB/s over simdjson's")
         rows = []
         for r in with_simd:
@@ -630,10 +667,7 @@ def main() -> None:
     predicted: dict[str, float] = {}  # ns per byte on the 1 MB document of the scaled shape
     for doc in documents:
         tick = time.monotonic()
-        # simdjson right before the module on the same document: one slow
-        # spell of the machine is then likely to hit both.
-        simd = measure_yardstick(binary, doc, args) if binary is not None else None
-        contenders = measure(doc, args, predicted)
+        contenders, simd = measure(doc, args, predicted, binary)
         result = {"name": doc.name, "group": doc.group, "what": doc.what,
                   "size_bytes": doc.size, "calls": len(doc.texts), "source": doc.source,
                   "contenders": contenders, "yardstick": simd}

@@ -1,6 +1,7 @@
 """Builds and runs the C++ yardstick (bench/yardstick.cpp): simdjson's DOM
-parse and minify throughput on a document, measured by run_bench.py in the
-same run as the module, right before that document's Python rounds.
+parse and minify throughput on a document. run_bench.py runs it once per
+round, as one more turn among the contenders', so that simdjson and the
+module are timed under the same machine load.
 
 simdjson is a benchmark-only dependency (nothing in src/ uses it): on Debian
 or Ubuntu, `apt-get install libsimdjson-dev`. Without it, or without a C++20
@@ -56,12 +57,11 @@ def build(cache: Path = CACHE) -> tuple[Path | None, str | None]:
     return binary, None
 
 
-def run(binary: Path, *, path: Path | None = None, text: str | None = None,
+def run(binary: Path, *, path: Path | None = None, data: bytes | None = None,
         rounds: int = 9, min_ms: float = 50.0) -> dict[str, Any]:
-    """simdjson figures for one document, given as a file or as text (piped in)."""
+    """simdjson figures for one document, given as a file or as bytes (piped in)."""
     command = [str(binary), "--rounds", str(rounds), "--min-ms", str(min_ms),
                str(path) if path is not None else "-"]
-    data = None if text is None else text.encode("utf-8")
     done = subprocess.run(command, input=data, capture_output=True, check=False)
     if done.returncode != 0:
         return {"error": done.stderr.decode(errors="replace").strip()[:300]
