@@ -57,16 +57,8 @@ constexpr std::array<double, 309> kPow10 = {
 
 
 
-constexpr u64 kWhitespaceMask =
-    (u64{1} << ' ') | (u64{1} << '\t') | (u64{1} << '\n') | (u64{1} << '\r');
-
 inline std::size_t skip_ws(const char* s, std::size_t n, std::size_t i) noexcept {
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c > ' ' || ((u64{1} << c) & kWhitespaceMask) == 0) break;
-    ++i;
-  }
-  return i;
+  return skip_whitespace(reinterpret_cast<const unsigned char*>(s), i, n);
 }
 
 inline bool is_digit(char c) noexcept {
@@ -239,15 +231,86 @@ Result<Unit, JsonError> JsonReader::expect_end() {
   return Unit{};
 }
 
-// Containers are read without recursion: open_ holds the containers not yet
-// closed, innermost last, and slot is the node the next value goes into.
-// A container's node sits in its parent's vector, which grows only once the
-// container is closed, so the pointers on the stack stay valid.
+// After the opening square bracket (first) or after an item: the next item's
+// node in slot, or the array closed.
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first, JsonTree*& slot) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::size_t i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofList);
+  if (s[i] == ']') {
+    i_ = i + 1;
+    return Step::Closed;
+  }
+  if (!first) {
+    if (s[i] != ',') [[unlikely]]
+      return fault_next(msg::kExpectedCommaOrBracket);
+    i = skip_ws(s, n, i + 1);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fault_next(msg::kEofValue);
+    if (s[i] == ']') [[unlikely]]
+      return fault_next(msg::kTrailingComma);
+  }
+  slot = &out.items.emplace_back();
+  return Step::Slot;
+}
+
+// After the opening curly bracket (first) or after a member's value: the key
+// and colon read and the value's node in slot, or the object closed (and its
+// members put in order).
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first, JsonTree*& slot) {
+  const char* const s = text_.data();
+  const std::size_t n = text_.size();
+  std::vector<JsonMember>& members = out.members;
+  std::size_t i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofObject);
+  if (s[i] == '}') {
+    i_ = i + 1;
+    order_members(members);
+    return Step::Closed;
+  }
+  if (!first) {
+    if (s[i] != ',') [[unlikely]]
+      return fault_next(msg::kExpectedCommaOrBrace);
+    i = skip_ws(s, n, i + 1);
+    i_ = i;
+    if (i == n) [[unlikely]]
+      return fault_next(msg::kEofValue);
+    if (s[i] == '}') [[unlikely]]
+      return fault_next(msg::kTrailingComma);
+  }
+  if (s[i] != '"') [[unlikely]]
+    return fault_next(msg::kKeyMustBeString);
+  i_ = i + 1;
+  JsonMember& member = members.emplace_back();
+  if (!parse_string(member.key)) return Step::Fault;
+  i = skip_ws(s, n, i_);
+  i_ = i;
+  if (i == n) [[unlikely]]
+    return fault_next(msg::kEofObject);
+  if (s[i] != ':') [[unlikely]]
+    return fault_next(msg::kExpectedColon);
+  i_ = i + 1;
+  slot = &member.value;
+  return Step::Slot;
+}
+
+// Containers are read without recursion: top is the innermost container not
+// yet closed (none at the root), open_ holds the ones around it, and slot is
+// the node the next value goes into. A container's node sits in its
+// parent's vector, which grows only once the container is closed, so the
+// pointers kept stay valid.
 bool JsonReader::parse_value(JsonTree& root) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
-  std::vector<Open>& open = open_;
-  open.clear();
+  std::vector<Open>& outer = open_;
+  outer.clear();
+  Open top{nullptr, nullptr};
   JsonTree* slot = &root;
   for (;;) {
     const std::size_t i = skip_ws(s, n, i_);
@@ -256,27 +319,37 @@ bool JsonReader::parse_value(JsonTree& root) {
       return fail_next(msg::kEofValue);
     slot->offset = i;
     bool first = false;
-    if (s[i] == '{') {
+    if (s[i] == '{' || s[i] == '[') {
       i_ = i + 1;
-      open.push_back(Open{nullptr, &slot->node.emplace<JsonObject>()});
-      first = true;
-    } else if (s[i] == '[') {
-      i_ = i + 1;
-      open.push_back(Open{&slot->node.emplace<JsonArray>(), nullptr});
+      if (top.array != nullptr || top.object != nullptr) outer.push_back(top);
+      if (s[i] == '{') {
+        top = Open{nullptr, &slot->node.emplace<JsonObject>()};
+      } else {
+        top = Open{&slot->node.emplace<JsonArray>(), nullptr};
+      }
       first = true;
     } else if (!parse_scalar(*slot)) {
       return false;
     }
     // Move on to the next slot, closing the containers that end here.
     for (;;) {
-      if (open.empty()) return true;
-      const Open top = open.back();
-      const Step step =
-          top.array != nullptr ? next_item(*top.array, first, slot) : next_member(*top.object, first, slot);
+      Step step;
+      if (top.array != nullptr) {
+        step = next_item(*top.array, first, slot);
+      } else if (top.object != nullptr) {
+        step = next_member(*top.object, first, slot);
+      } else {
+        return true;  // the root value is complete
+      }
       if (step == Step::Slot) break;
       if (step == Step::Fault) [[unlikely]]
         return false;
-      open.pop_back();
+      if (outer.empty()) {
+        top = Open{nullptr, nullptr};
+      } else {
+        top = outer.back();
+        outer.pop_back();
+      }
       first = false;
     }
   }
@@ -524,75 +597,6 @@ bool JsonReader::parse_escaped_tail(std::string& out, std::size_t start, std::si
   out.assign(buf);
   i_ = i;
   return true;
-}
-
-// After the opening square bracket (first) or after an item: the next item's
-// node in slot, or the array closed.
-JsonReader::Step JsonReader::next_item(JsonArray& out, bool first, JsonTree*& slot) {
-  const char* const s = text_.data();
-  const std::size_t n = text_.size();
-  std::size_t i = skip_ws(s, n, i_);
-  i_ = i;
-  if (i == n) [[unlikely]]
-    return fault_next(msg::kEofList);
-  if (s[i] == ']') {
-    i_ = i + 1;
-    return Step::Closed;
-  }
-  if (!first) {
-    if (s[i] != ',') [[unlikely]]
-      return fault_next(msg::kExpectedCommaOrBracket);
-    i = skip_ws(s, n, i + 1);
-    i_ = i;
-    if (i == n) [[unlikely]]
-      return fault_next(msg::kEofValue);
-    if (s[i] == ']') [[unlikely]]
-      return fault_next(msg::kTrailingComma);
-  }
-  slot = &out.items.emplace_back();
-  return Step::Slot;
-}
-
-// After the opening curly bracket (first) or after a member's value: the key
-// and colon read and the value's node in slot, or the object closed (and its
-// members put in order).
-JsonReader::Step JsonReader::next_member(JsonObject& out, bool first, JsonTree*& slot) {
-  const char* const s = text_.data();
-  const std::size_t n = text_.size();
-  std::vector<JsonMember>& members = out.members;
-  std::size_t i = skip_ws(s, n, i_);
-  i_ = i;
-  if (i == n) [[unlikely]]
-    return fault_next(msg::kEofObject);
-  if (s[i] == '}') {
-    i_ = i + 1;
-    order_members(members);
-    return Step::Closed;
-  }
-  if (!first) {
-    if (s[i] != ',') [[unlikely]]
-      return fault_next(msg::kExpectedCommaOrBrace);
-    i = skip_ws(s, n, i + 1);
-    i_ = i;
-    if (i == n) [[unlikely]]
-      return fault_next(msg::kEofValue);
-    if (s[i] == '}') [[unlikely]]
-      return fault_next(msg::kTrailingComma);
-  }
-  if (s[i] != '"') [[unlikely]]
-    return fault_next(msg::kKeyMustBeString);
-  i_ = i + 1;
-  JsonMember& member = members.emplace_back();
-  if (!parse_string(member.key)) return Step::Fault;
-  i = skip_ws(s, n, i_);
-  i_ = i;
-  if (i == n) [[unlikely]]
-    return fault_next(msg::kEofObject);
-  if (s[i] != ':') [[unlikely]]
-    return fault_next(msg::kExpectedColon);
-  i_ = i + 1;
-  slot = &member.value;
-  return Step::Slot;
 }
 
 }  // namespace quorl::json
