@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/decoder.h"
 #include "core/digest.h"
 #include "core/direct_path.h"
@@ -560,11 +561,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!known_message(decoded.error().message, text, false))
       broken("decode_input_json: not a fixed message", decoded.error().message);
   } else {
-    const QuorlValue& root = decoded.value();
-    exact_plain = quorl::encode_value(root, 0);
-    exact_skip = root.is<quorl::Object>()
-                     ? quorl::encode_object(root.as<quorl::Object>().entries, 1, true)
-                     : quorl::encode_value(root, 0);
+    exact_plain = quorl::exact_canonical_text(text, quorl::RootDigest::Keep);
+    exact_skip = quorl::exact_canonical_text(text, quorl::RootDigest::LeaveOut);
     for (const Outcome* r : {&exact_plain, &exact_skip}) {
       if (!r->ok()) {
         bool known = false;

@@ -2,10 +2,10 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
+#include "core/canonical_text.h"
 #include "core/direct_path.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
 #include "core/sha256.h"
 
 namespace quorl {
@@ -33,51 +33,31 @@ QuorlError unknown_profile(std::string_view profile) {
 // Where the message goes: into a hash as it is produced...
 struct HashTarget {
   Sha256 hash;
-  void put(std::string_view bytes) noexcept { hash.feed(bytes); }
-  // The direct path's text is never built whole.
-  void put(const DirectText& doc) { doc.feed_text(hash); }
+  void put(std::string_view profile, const CanonicalText& text) {
+    hash.feed(kDomainTag);
+    hash.feed(profile);
+    hash.feed(std::string_view("\n"));
+    text.feed(hash);
+  }
 };
 
-// ...or onto the end of a buffer.
+// ...or onto the end of a buffer, the domain line and the text with one
+// growth of the buffer.
 struct BufferTarget {
   std::string& out;
-  void put(std::string_view bytes) { out.append(bytes); }
-  void put(const DirectText& doc) {
-    const std::size_t at = out.size();
-    out.resize(at + doc.text_size());
-    doc.write_text(out.data() + at);
-  }
-  // The domain line and the direct path's text with one growth of the buffer.
-  void put(std::string_view profile, const DirectText& doc) {
+  void put(std::string_view profile, const CanonicalText& text) {
     const std::size_t at = out.size();
     const std::size_t line = kDomainTag.size() + profile.size() + 1;
-    const std::size_t size = at + line + doc.text_size();
+    const std::size_t size = at + line + text.size();
     out.resize(size + DirectText::kTextPadding);
     char* w = out.data() + at;
     std::memcpy(w, kDomainTag.data(), kDomainTag.size());
     std::memcpy(w + kDomainTag.size(), profile.data(), profile.size());
     w[line - 1] = '\n';
-    doc.write_text_padded(w + line);
+    text.write_padded(w + line);
     out.resize(size);
   }
 };
-
-template <class Target>
-void put_domain_line(Target& target, std::string_view profile) {
-  target.put(kDomainTag);
-  target.put(profile);
-  target.put(std::string_view("\n"));
-}
-
-template <class Target>
-void put_message(Target& target, std::string_view profile, const DirectText& doc) {
-  if constexpr (requires { target.put(profile, doc); }) {
-    target.put(profile, doc);
-  } else {
-    put_domain_line(target, profile);
-    target.put(doc);
-  }
-}
 
 // The one producer of the bytes a digest covers. The document is judged
 // before the profile, so its faults win; the encoder's come last. A root
@@ -85,27 +65,13 @@ void put_message(Target& target, std::string_view profile, const DirectText& doc
 template <class Target>
 Result<Unit> produce_message(std::string_view tagged_json, std::string_view profile,
                              DirectText& scratch, Target& target) {
-  if (scratch.read(tagged_json, true)) [[likely]] {
-    if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-    put_message(target, profile, scratch);
-    return Unit{};
-  }
-
-  Result<QuorlValue> value = decode_input_json(tagged_json);
-  if (!value.ok()) return fail(std::move(value).error());
-  if (!is_known_profile(profile)) return fail(unknown_profile(profile));
-  const QuorlValue& root = value.value();
-  std::string canonical;
-  std::optional<EncodeFault> fault =
-      root.is<Object>() ? encode_object_into(canonical, root.as<Object>().entries, 1, true)
-                        : encode_value_into(canonical, root, 0);
-  if (fault) {
-    QuorlError error = fault->error();
-    locate(error, tagged_json);
-    return fail(std::move(error));
-  }
-  put_domain_line(target, profile);
-  target.put(std::string_view(canonical));
+  std::optional<QuorlError> profile_fault;
+  if (!is_known_profile(profile)) [[unlikely]]
+    profile_fault = unknown_profile(profile);
+  Result<CanonicalText> text = canonical_text_from_json(
+      tagged_json, scratch, RootDigest::LeaveOut, profile_fault ? &*profile_fault : nullptr);
+  if (!text.ok()) return fail(std::move(text).error());
+  target.put(profile, text.value());
   return Unit{};
 }
 

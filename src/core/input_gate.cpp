@@ -1,10 +1,6 @@
 #include "core/input_gate.h"
 
-#include <cstring>
-
 #include "core/decoder.h"
-#include "core/direct_path.h"
-#include "core/encoder.h"
 #include "core/number_token.h"
 #include "json/byte_scan.h"
 #include "json/json_reader.h"
@@ -113,7 +109,7 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
     if (!end.ok()) return fail(invalid_json(end.error()));
     tree = std::move(read).value();
   }
-  Result<QuorlValue> value = decode(tree, 0, false);
+  Result<QuorlValue> value = decode(std::move(tree), 0, false);
   if (!value.ok()) locate(value.error(), text);
   return value;
 }
@@ -130,35 +126,6 @@ void locate(QuorlError& error, std::string_view text) {
   const json::TextPosition at = json::position_of(text, error.offset);
   error.line = at.line;
   error.column = at.column;
-}
-
-void CanonicalText::write_to(char* dst) const {
-  if (direct_) {
-    direct_->write_text(dst);
-  } else if (!text_.empty()) {
-    std::memcpy(dst, text_.data(), text_.size());
-  }
-}
-
-Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch) {
-  if (scratch.read(text, false)) [[likely]]
-    return CanonicalText(scratch);
-  Result<QuorlValue> value = decode_input_json(text);
-  if (!value.ok()) return fail(std::move(value).error());
-  std::string out;
-  out.reserve(text.size());
-  if (auto fault = encode_value_into(out, value.value(), 0))
-    return fail(located(fault->message, fault->offset, text));
-  return CanonicalText(std::move(out));
-}
-
-Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
-  DirectText scratch;
-  Result<CanonicalText> canonical = canonical_text_from_json(text, scratch);
-  if (!canonical.ok()) return fail(std::move(canonical).error());
-  std::string out(canonical.value().size(), '\0');
-  canonical.value().write_to(out.data());
-  return out;
 }
 
 }  // namespace quorl

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/direct_path.h"
 #include "core/quorl_value.h"
 #include "core/result.h"
 
@@ -37,31 +36,5 @@ void locate(QuorlError& error, std::string_view text);
 // reads them: the refusal "invalid UTF-8 at byte N", located at the first
 // byte that breaks it.
 Result<Unit> check_utf8(std::string_view text);
-
-// Gate, then encode_value at depth 0: the bytes behind canonical_bytes_from_json.
-Result<std::string> py_canonical_bytes_from_json(std::string_view text);
-
-// The same bytes, held so that they can be written straight into a buffer the
-// caller sizes and owns (the module's bytes object): the text is then copied
-// once, not built and copied again.
-class CanonicalText {
- public:
-  // Borrows direct, which must outlive this and not be read into meanwhile.
-  explicit CanonicalText(const DirectText& direct) : direct_(&direct) {}
-  explicit CanonicalText(std::string text) : text_(std::move(text)) {}
-
-  std::size_t size() const { return direct_ ? direct_->text_size() : text_.size(); }
-  // dst must hold size() bytes.
-  void write_to(char* dst) const;
-
- private:
-  const DirectText* direct_ = nullptr;
-  std::string text_;
-};
-
-// scratch: the direct path's buffers, which a caller making many calls keeps
-// and passes again so that each call does not allocate them afresh. The
-// result may borrow from it.
-Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch);
 
 }  // namespace quorl

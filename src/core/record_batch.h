@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/canonical_text.h"
 #include "core/direct_path.h"
 #include "core/input_gate.h"
 #include "core/result.h"

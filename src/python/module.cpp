@@ -28,6 +28,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/input_gate.h"
 #include "core/result.h"

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/encoder.h"
 #include "core/input_gate.h"

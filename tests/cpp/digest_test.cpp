@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/encoder.h"
 #include "core/input_gate.h"
@@ -258,12 +259,7 @@ TEST(DigestCrossCheck, AgreesWithGateThenEncoder) {
       repeat("{\"digest\":", 129) + "0" + repeat("}", 129),
   };
   auto exact = [](std::string_view text, std::string_view profile) -> Outcome {
-    auto value = quorl::decode_input_json(text);
-    if (!value.ok()) return Err(value.error().message);
-    const quorl::QuorlValue& root = value.value();
-    auto canonical = root.is<quorl::Object>()
-                         ? quorl::encode_object(root.as<quorl::Object>().entries, 1, true)
-                         : quorl::encode_value(root, 0);
+    auto canonical = quorl::exact_canonical_text(text, quorl::RootDigest::LeaveOut);
     if (!canonical.ok()) return Err(canonical.error().message);
     quorl::Sha256 hash;
     hash.feed("spec-quorl:v2:");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/direct_path.h"
 #include "core/encoder.h"
@@ -26,12 +27,8 @@ namespace {
 
 // The exact path's canonical text, or "ERROR: <message>".
 std::string exact(std::string_view text, bool skip_root_digest) {
-  Result<QuorlValue> v = decode_input_json(text);
-  if (!v.ok()) return "ERROR: " + v.error().message;
-  const QuorlValue& root = v.value();
-  Result<std::string> r = skip_root_digest && root.is<Object>()
-                              ? encode_object(root.as<Object>().entries, 1, true)
-                              : encode_value(root, 0);
+  Result<std::string> r =
+      exact_canonical_text(text, skip_root_digest ? RootDigest::LeaveOut : RootDigest::Keep);
   return r.ok() ? r.value() : "ERROR: " + r.error().message;
 }
 

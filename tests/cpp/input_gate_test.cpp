@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/encoder.h"
 #include "core/input_gate.h"
 #include "test_support.h"

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/canonical_text.h"
 #include "core/direct_path.h"
 #include "core/growable_array.h"
 #include "core/input_gate.h"

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/canonical_text.h"
 #include "core/direct_path.h"
 #include "core/encoder.h"
 #include "core/input_gate.h"
@@ -31,12 +32,8 @@ constexpr std::string_view kBareInt = qtest::kBareIntMsg;
 
 // The exact path in canonical mode (skip = false) or digest mode.
 Outcome exact(std::string_view text, bool skip_root_digest) {
-  quorl::Result<QuorlValue> v = quorl::decode_input_json(text);
-  if (!v.ok()) return Err(v.error().message);
-  const QuorlValue& root = v.value();
-  return qtest::outcome(skip_root_digest && root.is<quorl::Object>()
-                            ? quorl::encode_object(root.as<quorl::Object>().entries, 1, true)
-                            : quorl::encode_value(root, 0));
+  return qtest::outcome(quorl::exact_canonical_text(
+      text, skip_root_digest ? quorl::RootDigest::LeaveOut : quorl::RootDigest::Keep));
 }
 
 struct Row {

@@ -59,7 +59,7 @@ std::uint64_t key_prefix(const char* key, std::size_t size) noexcept {
 // for "any": the scan's masks flag spurious bytes only above a real one.
 bool has_special(std::uint64_t word) noexcept {
   using namespace scan_detail;
-  return (bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below_space(word)) != 0;
+  return (bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20)) != 0;
 }
 
 #if defined(__SSE2__)

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/input_gate.h"
 #include "native/py_support.h"

@@ -1,0 +1,88 @@
+#include "core/canonical_text.h"
+
+#include <cstring>
+
+#include "core/encoder.h"
+#include "core/input_gate.h"
+#include "core/sha256.h"
+
+namespace quorl {
+
+namespace {
+
+// The exact path from a decoded document on: the pending refusal, then the
+// encoder's faults, located in the text.
+Result<std::string> encode_exact(const QuorlValue& root, std::string_view text, RootDigest digest,
+                                 const QuorlError* pending) {
+  if (pending != nullptr) return fail(QuorlError(*pending));
+  std::string out;
+  out.reserve(text.size());
+  std::optional<EncodeFault> fault =
+      digest == RootDigest::LeaveOut && root.is<Object>()
+          ? encode_object_into(out, root.as<Object>().entries, 1, true)
+          : encode_value_into(out, root, 0);
+  if (fault) {
+    QuorlError error = fault->error();
+    locate(error, text);
+    return fail(std::move(error));
+  }
+  return out;
+}
+
+Result<std::string> exact_text(std::string_view text, RootDigest root, const QuorlError* pending) {
+  Result<QuorlValue> value = decode_input_json(text);
+  if (!value.ok()) return fail(std::move(value).error());
+  return encode_exact(value.value(), text, root, pending);
+}
+
+}  // namespace
+
+void CanonicalText::write_to(char* dst) const {
+  if (direct_) {
+    direct_->write_text(dst);
+  } else if (!text_.empty()) {
+    std::memcpy(dst, text_.data(), text_.size());
+  }
+}
+
+void CanonicalText::write_padded(char* dst) const {
+  if (direct_) {
+    direct_->write_text_padded(dst);
+  } else {
+    write_to(dst);
+  }
+}
+
+void CanonicalText::feed(Sha256& hash) const {
+  if (direct_) {
+    direct_->feed_text(hash);  // never built whole
+  } else {
+    hash.feed(text_);
+  }
+}
+
+Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
+                                               RootDigest root, const QuorlError* pending) {
+  if (scratch.read(text, root == RootDigest::LeaveOut)) [[likely]] {
+    if (pending != nullptr) return fail(QuorlError(*pending));
+    return CanonicalText(scratch);
+  }
+  Result<std::string> exact = exact_text(text, root, pending);
+  if (!exact.ok()) return fail(std::move(exact).error());
+  return CanonicalText(std::move(exact).value());
+}
+
+Result<std::string> exact_canonical_text(std::string_view text, RootDigest root) {
+  return exact_text(text, root, nullptr);
+}
+
+Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
+  DirectText scratch;
+  Result<CanonicalText> canonical = canonical_text_from_json(text, scratch);
+  if (!canonical.ok()) return fail(std::move(canonical).error());
+  std::string out(canonical.value().size(), '\0');
+  canonical.value().write_to(out.data());
+  return out;
+}
+
+}  // namespace quorl

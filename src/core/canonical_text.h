@@ -1,0 +1,62 @@
+// The front door of the core: the canonical text of a document, from the
+// direct path when it takes the document, else from the exact path, which
+// decides every refusal. Both of the module's functions, the batch walk,
+// the tests and the fuzz targets come in here rather than choosing a path
+// themselves.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/direct_path.h"
+#include "core/result.h"
+
+namespace quorl {
+
+class Sha256;
+
+// Whether the root object's own "digest" members are part of the text (the
+// canonical bytes) or left out of it (what a digest covers). Nothing deeper
+// is ever left out.
+enum class RootDigest : bool { Keep, LeaveOut };
+
+// The canonical text, held so that it can be written straight into a buffer
+// the caller sizes and owns (the module's bytes object), or fed to a hash,
+// without being built and copied again.
+class CanonicalText {
+ public:
+  // Borrows direct, which must outlive this and not be read into meanwhile.
+  explicit CanonicalText(const DirectText& direct) : direct_(&direct) {}
+  explicit CanonicalText(std::string text) : text_(std::move(text)) {}
+
+  std::size_t size() const { return direct_ ? direct_->text_size() : text_.size(); }
+  // dst must hold size() bytes...
+  void write_to(char* dst) const;
+  // ...or size() + DirectText::kTextPadding bytes, whose tail is then
+  // unspecified (faster for a text of many short pieces).
+  void write_padded(char* dst) const;
+  void feed(Sha256& hash) const;
+
+ private:
+  const DirectText* direct_ = nullptr;
+  std::string text_;
+};
+
+// scratch: the direct path's buffers, which a caller making many calls keeps
+// and passes again so that each call does not allocate them afresh. The
+// result may borrow from it. pending: a refusal that ranks after the
+// document's own faults and before the encoder's (the digest's unknown
+// profile), returned when the document reads and decodes; null for none.
+Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
+                                               RootDigest root = RootDigest::Keep,
+                                               const QuorlError* pending = nullptr);
+
+// The exact path alone: the gate, the decoder and the encoder, every refusal
+// located. The direct path must agree with it on every document it takes.
+Result<std::string> exact_canonical_text(std::string_view text, RootDigest root);
+
+// The bytes behind canonical_bytes_from_json.
+Result<std::string> py_canonical_bytes_from_json(std::string_view text);
+
+}  // namespace quorl
