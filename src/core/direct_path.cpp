@@ -41,7 +41,6 @@ struct Parsed {
   bool suppressed_tag = false;
 };
 
-bool is_ws(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 // One member of an object being read: where its key bytes are, and the span
 // of its `"key":value` text in the raw text.
@@ -247,9 +246,7 @@ class DirectReader {
     void append(const char* data, std::size_t n) { reader.put(data, n); }
   };
 
-  void skip_ws() noexcept {
-    while (i_ < n_ && is_ws(p_[i_])) ++i_;
-  }
+  void skip_ws() noexcept { i_ = skip_whitespace(p_, i_, n_); }
 
   std::string_view key_of(const Member& m) const noexcept {
     const char* base = m.in_keys ? keys_.data() : reinterpret_cast<const char*>(p_);
@@ -305,7 +302,7 @@ class DirectReader {
     const std::size_t sign = p_[i_] == '-' ? 1 : 0;
     const std::size_t d = i_ + sign;
     std::size_t j = d;
-    while (j < n_ && is_digit(p_[j])) ++j;
+    j = skip_digits(p_, j, n_);
     const std::size_t digits = j - d;
     if (digits != 0 && digits < kMaxBareIntegerDigits && (j == n_ || !is_number_token_byte(p_[j])) &&
         (p_[d] != '0' || (digits == 1 && sign == 0))) [[likely]] {
