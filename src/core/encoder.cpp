@@ -49,45 +49,79 @@ class Writer {
     std::size_t depth;
   };
 
+  // Writes a value that can neither fail nor open a container; false, with
+  // nothing written, for any other.
+  [[gnu::always_inline]] bool put_plain(const QuorlValue& v) {
+    switch (v.kind()) {
+      case Kind::Str:
+        append_encoded_string(out_, v.as<Str>().text);
+        return true;
+      case Kind::Int:
+        v.as<Int>().append_decimal(out_);
+        return true;
+      case Kind::Null:
+        out_.append("null");
+        return true;
+      case Kind::Bool:
+        out_.append(v.as<Bool>().value ? "true" : "false");
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // The object's next member to write, or null at its end.
+  const QuorlEntry* next_entry(Open& top) const noexcept {
+    if (top.walks == Walks::Sorted)
+      return top.next < top.count ? order_[top.sorted + top.next++] : nullptr;
+    while (top.next < top.count) {
+      const QuorlEntry& e = top.entries[top.next++];
+      if (!top.skip_digest_key || e.key != kDigestKey) return &e;
+    }
+    return nullptr;
+  }
+
+  // Writes the open containers' children, innermost first. Plain values are
+  // written in the loop over their container; a container or a marker leaves
+  // it for put (which may push, so top is not used after that).
   Fault finish() {
     while (!open_.empty()) {
       Open& top = open_.back();
-      const QuorlValue* child;
+      const std::size_t depth = top.depth;
+      const QuorlValue* child = nullptr;
       if (top.walks == Walks::Items) {
-        if (top.next == top.count) {
+        while (top.next < top.count) {
+          if (top.next != 0) out_.push_back(',');
+          const QuorlValue& v = top.items[top.next++];
+          if (!put_plain(v)) {
+            child = &v;
+            break;
+          }
+        }
+        if (child == nullptr) {
           out_.push_back(']');
           open_.pop_back();
           continue;
         }
-        if (top.next != 0) out_.push_back(',');
-        child = &top.items[top.next++];
       } else {
-        const QuorlEntry* e = nullptr;
-        if (top.walks == Walks::Entries) {
-          while (top.next < top.count) {
-            const QuorlEntry& candidate = top.entries[top.next++];
-            if (!top.skip_digest_key || candidate.key != kDigestKey) {
-              e = &candidate;
-              break;
-            }
+        while (const QuorlEntry* e = next_entry(top)) {
+          if (!top.first) out_.push_back(',');
+          top.first = false;
+          append_encoded_string(out_, e->key);
+          out_.push_back(':');
+          if (!put_plain(e->value)) {
+            child = &e->value;
+            break;
           }
-        } else if (top.next < top.count) {
-          e = order_[top.sorted + top.next++];
         }
-        if (e == nullptr) {
+        if (child == nullptr) {
           out_.push_back('}');
           if (top.walks == Walks::Sorted) order_.resize(top.sorted);
           open_.pop_back();
           continue;
         }
-        if (!top.first) out_.push_back(',');
-        top.first = false;
-        append_encoded_string(out_, e->key);
-        out_.push_back(':');
-        child = &e->value;
       }
-      // put may push onto open_: top is not used after it.
-      if (Fault f = put(*child, top.depth)) return f;
+      if (Fault f = put(*child, depth)) return f;
     }
     return std::nullopt;
   }
