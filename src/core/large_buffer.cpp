@@ -19,8 +19,11 @@ std::uintptr_t round_up(std::uintptr_t v, std::size_t to) noexcept {
   return (v + to - 1) & ~(std::uintptr_t{to} - 1);
 }
 
-// The length actually mapped for a buffer of the given size.
-std::size_t mapped_length(std::size_t bytes) noexcept { return round_up(bytes, kHugePageBytes); }
+// The length actually mapped for a buffer of the given size (the system
+// rounds to its own page size, the same way for every call).
+std::size_t mapped_length(std::size_t bytes) noexcept {
+  return bytes >= kLargeBufferBytes ? round_up(bytes, kHugePageBytes) : round_up(bytes, 4096);
+}
 
 }  // namespace
 #endif
@@ -44,6 +47,12 @@ void* allocate_buffer(std::size_t bytes) {
     madvise(buffer, length, MADV_HUGEPAGE);  // advice: a refusal changes nothing
     return buffer;
   }
+  if (bytes >= kMappedBufferBytes) {
+    void* mapped = mmap(nullptr, mapped_length(bytes), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    return mapped;
+  }
 #endif
   return ::operator new(bytes);
 }
@@ -51,7 +60,7 @@ void* allocate_buffer(std::size_t bytes) {
 void free_buffer(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if QUORL_HAVE_HUGE_PAGE_ADVICE
-  if (bytes >= kLargeBufferBytes) [[unlikely]] {
+  if (bytes >= kMappedBufferBytes) [[unlikely]] {
     munmap(p, mapped_length(bytes));
     return;
   }
@@ -61,13 +70,13 @@ void free_buffer(void* p, std::size_t bytes) noexcept {
 
 void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes) {
 #if QUORL_HAVE_HUGE_PAGE_ADVICE
-  if (p != nullptr && old_bytes >= kLargeBufferBytes) [[unlikely]] {
+  if (p != nullptr && old_bytes >= kMappedBufferBytes && new_bytes >= kMappedBufferBytes) [[unlikely]] {
     const std::size_t old_length = mapped_length(old_bytes);
     const std::size_t new_length = mapped_length(new_bytes);
     if (new_length == old_length) return p;
     void* moved = mremap(p, old_length, new_length, MREMAP_MAYMOVE);
     if (moved == MAP_FAILED) throw std::bad_alloc();
-    madvise(moved, new_length, MADV_HUGEPAGE);
+    if (new_bytes >= kLargeBufferBytes) madvise(moved, new_length, MADV_HUGEPAGE);
     return moved;
   }
 #endif

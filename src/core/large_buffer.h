@@ -17,7 +17,13 @@ namespace quorl {
 
 // Below this, the ordinary allocator serves (and recycles) buffers: small
 // documents reuse freed memory and seldom fault, and a private mapping per
-// buffer would cost a system call each.
+// buffer would cost a system call each. From here on a buffer is mapped on
+// its own, so that freeing it gives the memory back to the system at once
+// rather than leaving it cached in the freeing thread's heap.
+inline constexpr std::size_t kMappedBufferBytes = std::size_t{1} << 20;
+
+// From here on a mapped buffer is also aligned to huge pages and advised
+// to use them.
 inline constexpr std::size_t kLargeBufferBytes = std::size_t{8} << 20;
 
 // The huge-page size on x86-64 and on AArch64 with 4 KiB base pages.

@@ -48,7 +48,8 @@ TEST_P(BufferSizes, EveryByteIsWritableAndKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, BufferSizes,
-                         ::testing::Values(1, 4096, kLargeBufferBytes - 1, kLargeBufferBytes,
+                         ::testing::Values(1, 4096, kMappedBufferBytes - 1, kMappedBufferBytes,
+                                           kMappedBufferBytes + 1, kLargeBufferBytes - 1, kLargeBufferBytes,
                                            kLargeBufferBytes + 1, kLargeBufferBytes + kHugePageBytes + 17,
                                            std::size_t{40} << 20));
 
