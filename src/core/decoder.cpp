@@ -81,7 +81,7 @@ class Walk {
  private:
   // A container being filled: its source children, the next one to decode,
   // and the depth of its children. Exactly one of items/members is set, and
-  // the matching output vector.
+  // the matching output vector, with its container's flat flag.
   struct Open {
     Tree* items;
     Member* members;
@@ -90,7 +90,13 @@ class Walk {
     std::size_t depth;
     std::vector<QuorlValue>* out_items;
     std::vector<QuorlEntry>* out_entries;
+    bool* out_flat;
   };
+
+  // A container with children is being placed in the innermost open one.
+  void nest_in_parent() noexcept {
+    if (!open_.empty()) *open_.back().out_flat = false;
+  }
 
   static std::string text(Source<std::string>& s) {
     if constexpr (kTake) {
@@ -131,20 +137,26 @@ class Walk {
   bool open_items(std::span<Tree> items, std::size_t depth, std::size_t at, QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
-    auto& out = std::get<Array>(slot.v = Array{}).items;
+    auto& array = std::get<Array>(slot.v = Array{});
+    array.flat = true;
     if (items.empty()) return true;
-    out.reserve(items.size());
-    open_.push_back(Open{items.data(), nullptr, items.size(), 0, depth + 1, &out, nullptr});
+    nest_in_parent();
+    array.items.reserve(items.size());
+    open_.push_back(
+        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr, &array.flat});
     return true;
   }
   bool open_entries(std::span<Member> members, std::size_t depth, std::size_t at,
                     QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
-    auto& out = std::get<Object>(slot.v = Object{}).entries;
+    auto& object = std::get<Object>(slot.v = Object{});
+    object.flat = true;
     if (members.empty()) return true;
-    out.reserve(members.size());
-    open_.push_back(Open{nullptr, members.data(), members.size(), 0, depth + 1, nullptr, &out});
+    nest_in_parent();
+    object.entries.reserve(members.size());
+    open_.push_back(Open{nullptr, members.data(), members.size(), 0, depth + 1, nullptr,
+                         &object.entries, &object.flat});
     return true;
   }
 

@@ -58,20 +58,19 @@ void Int::append_decimal(std::string& out) const {
 
 namespace {
 
-// A children vector: exactly one of the two is set.
+// A container that has children: exactly one of the two is set.
 struct Children {
-  std::vector<QuorlValue>* items = nullptr;
-  std::vector<QuorlEntry>* entries = nullptr;
+  Array* array = nullptr;
+  Object* object = nullptr;
 };
 
-// The children vector of a value that has children, or none.
 bool children_of(QuorlValue& v, Children& out) noexcept {
   if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty()) {
-    out = {&a->items, nullptr};
+    out = {a, nullptr};
     return true;
   }
   if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty()) {
-    out = {nullptr, &o->entries};
+    out = {nullptr, o};
     return true;
   }
   return false;
@@ -79,33 +78,42 @@ bool children_of(QuorlValue& v, Children& out) noexcept {
 
 }  // namespace
 
-// Empties the value's children, destroying from the back: a child with
-// children of its own is descended into first, its vector kept on a heap
-// stack meanwhile, so that every value is destroyed once it has no children
-// left and no destructor goes more than one level down.
+// Takes apart the subtrees below this value, whose elements are destroyed
+// from the back: one that holds containers is descended into first, its
+// parent kept on a heap stack meanwhile; a flat one has its children cleared
+// at once. No destructor then goes more than one level down.
 void QuorlValue::release_nested() noexcept {
   Children c;
   if (!children_of(*this, c)) return;
-  std::vector<Children> open;  // allocated only at the first descent
+  std::vector<Children> open;
   for (;;) {
-    if (c.items != nullptr && !c.items->empty()) {
-      if (Children below; children_of(c.items->back(), below)) {
-        open.push_back(c);
-        c = below;
-      } else {
-        c.items->pop_back();
-      }
-    } else if (c.entries != nullptr && !c.entries->empty()) {
-      if (Children below; children_of(c.entries->back().value, below)) {
-        open.push_back(c);
-        c = below;
-      } else {
-        c.entries->pop_back();
-      }
-    } else {
+    QuorlValue* last = nullptr;
+    if (c.array != nullptr && !c.array->items.empty()) {
+      last = &c.array->items.back();
+    } else if (c.object != nullptr && !c.object->entries.empty()) {
+      last = &c.object->entries.back().value;
+    }
+    if (last == nullptr) {
       if (open.empty()) return;
       c = open.back();
       open.pop_back();
+      continue;
+    }
+    if (Children below; children_of(*last, below)) {
+      if (below.array != nullptr && below.array->flat) {
+        below.array->items.clear();
+      } else if (below.object != nullptr && below.object->flat) {
+        below.object->entries.clear();
+      } else {
+        open.push_back(c);
+        c = below;
+        continue;
+      }
+    }
+    if (c.array != nullptr) {
+      c.array->items.pop_back();
+    } else {
+      c.object->entries.pop_back();
     }
   }
 }

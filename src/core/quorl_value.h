@@ -54,10 +54,14 @@ struct Str {
 };
 struct Array {
   std::vector<QuorlValue> items;
+  // Known to hold no container with children: set by the decoder, and lets
+  // destruction skip looking for subtrees. False (unknown) is always safe.
+  bool flat = false;
 };
 // A sequence, not a map: order and duplicate keys are the encoder's concern.
 struct Object {
   std::vector<QuorlEntry> entries;
+  bool flat = false;  // as Array::flat
 };
 // Markers remember where the decoder met them (a byte offset into the text,
 // or SIZE_MAX), so that the encoder's refusal can be located.
@@ -115,8 +119,11 @@ struct QuorlValue {
   // A container's subtree is taken apart from a heap worklist, not by
   // recursion, so that a deep value needs no more C stack than a flat one.
   ~QuorlValue() {
-    if (kind() == Kind::Array || kind() == Kind::Object) [[unlikely]]
+    if (const auto* a = std::get_if<Array>(&v); a != nullptr && !a->flat) [[unlikely]] {
       release_nested();
+    } else if (const auto* o = std::get_if<Object>(&v); o != nullptr && !o->flat) [[unlikely]] {
+      release_nested();
+    }
   }
 
  private:

@@ -321,11 +321,19 @@ bool JsonReader::parse_value(JsonTree& root) {
     bool first = false;
     if (s[i] == '{' || s[i] == '[') {
       i_ = i + 1;
-      if (top.array != nullptr || top.object != nullptr) outer.push_back(top);
+      if (top.array != nullptr) {
+        top.array->flat = false;
+        outer.push_back(top);
+      } else if (top.object != nullptr) {
+        top.object->flat = false;
+        outer.push_back(top);
+      }
       if (s[i] == '{') {
         top = Open{nullptr, &slot->node.emplace<JsonObject>()};
+        top.object->flat = true;
       } else {
         top = Open{&slot->node.emplace<JsonArray>(), nullptr};
+        top.array->flat = true;
       }
       first = true;
     } else if (!parse_scalar(*slot)) {

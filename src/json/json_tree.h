@@ -43,6 +43,9 @@ struct JsonString {
 // trees copy.
 struct JsonArray {
   std::vector<JsonTree> items;  // in text order
+  // Known to hold no container with children: set by the reader, and lets
+  // destruction skip looking for subtrees. False (unknown) is always safe.
+  bool flat = false;
 
   JsonArray() = default;
   JsonArray(JsonArray&&) noexcept = default;
@@ -56,6 +59,7 @@ struct JsonArray {
 // key; a later duplicate in the text has already replaced the earlier value.
 struct JsonObject {
   std::vector<JsonMember> members;
+  bool flat = false;  // as JsonArray::flat
 
   JsonObject() = default;
   JsonObject(JsonObject&&) noexcept = default;
@@ -79,50 +83,58 @@ struct JsonMember {
 
 namespace tree_detail {
 
-// A children vector: exactly one of the two is set.
+// A container that has children: exactly one of the two is set.
 struct Children {
-  std::vector<JsonTree>* items = nullptr;
-  std::vector<JsonMember>* members = nullptr;
+  JsonArray* array = nullptr;
+  JsonObject* object = nullptr;
 };
 
-// The children vector of a node that has children, or none.
 inline bool children_of(JsonTree& t, Children& out) noexcept {
   if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty()) {
-    out = {&a->items, nullptr};
+    out = {a, nullptr};
     return true;
   }
   if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty()) {
-    out = {nullptr, &o->members};
+    out = {nullptr, o};
     return true;
   }
   return false;
 }
 
-// Empties c, destroying from the back: an element with children of its own
-// is descended into first, its vector kept on a heap stack meanwhile, so
-// that every element is destroyed once it has no children left and no
-// destructor goes more than one level down.
-inline void release(Children c) {
-  std::vector<Children> open;  // allocated only at the first descent
+// Takes apart the subtrees below c, whose elements are destroyed from the
+// back: one that holds containers is descended into first, c kept on a heap
+// stack meanwhile; a flat one has its children cleared at once. No
+// destructor then goes more than one level down.
+[[gnu::noinline]] inline void release(Children c) {
+  std::vector<Children> open;
   for (;;) {
-    if (c.items != nullptr && !c.items->empty()) {
-      if (Children below; children_of(c.items->back(), below)) {
-        open.push_back(c);
-        c = below;
-      } else {
-        c.items->pop_back();
-      }
-    } else if (c.members != nullptr && !c.members->empty()) {
-      if (Children below; children_of(c.members->back().value, below)) {
-        open.push_back(c);
-        c = below;
-      } else {
-        c.members->pop_back();
-      }
-    } else {
+    JsonTree* last = nullptr;
+    if (c.array != nullptr && !c.array->items.empty()) {
+      last = &c.array->items.back();
+    } else if (c.object != nullptr && !c.object->members.empty()) {
+      last = &c.object->members.back().value;
+    }
+    if (last == nullptr) {
       if (open.empty()) return;
       c = open.back();
       open.pop_back();
+      continue;
+    }
+    if (Children below; children_of(*last, below)) {
+      if (below.array != nullptr && below.array->flat) {
+        below.array->items.clear();
+      } else if (below.object != nullptr && below.object->flat) {
+        below.object->members.clear();
+      } else {
+        open.push_back(c);
+        c = below;
+        continue;
+      }
+    }
+    if (c.array != nullptr) {
+      c.array->items.pop_back();
+    } else {
+      c.object->members.pop_back();
     }
   }
 }
@@ -130,11 +142,11 @@ inline void release(Children c) {
 }  // namespace tree_detail
 
 inline JsonArray::~JsonArray() {
-  if (!items.empty()) tree_detail::release({&items, nullptr});
+  if (!flat && !items.empty()) tree_detail::release({this, nullptr});
 }
 
 inline JsonObject::~JsonObject() {
-  if (!members.empty()) tree_detail::release({nullptr, &members});
+  if (!flat && !members.empty()) tree_detail::release({nullptr, this});
 }
 
 }  // namespace quorl::json
