@@ -328,7 +328,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!text_argument(kCanonicalSignature.params[0], bound[0], tagged_json)) {
       return nullptr;
     }
-    ScratchLease scratch;  // outlives canonical, which borrows from it
+    ScratchLease scratch(tagged_json.size());  // outlives canonical, which borrows from it
     quorl::Result<quorl::CanonicalText> canonical =
         quorl::canonical_text_from_json(tagged_json, scratch.get());
     if (!canonical.ok()) {
@@ -359,7 +359,7 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
         !text_argument(kDigestSignature.params[1], bound[1], profile)) {
       return nullptr;
     }
-    ScratchLease scratch;
+    ScratchLease scratch(tagged_json.size());
     quorl::Result<std::string> digest = quorl::py_digest_from_json(tagged_json, profile, scratch.get());
     if (!digest.ok()) {
       return py_error(std::move(digest).error());

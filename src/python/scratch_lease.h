@@ -5,27 +5,54 @@
 // and the next call faults every page in again.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <type_traits>
+#include <utility>
 
 #include "core/direct_path.h"
 
 namespace quorl::python {
 
+// A scratch that outgrew what a thread keeps is parked, one per process,
+// for the next call on a large document from any thread: a loop of calls on
+// documents of a few MB then reuses its buffers instead of faulting fresh
+// memory in for each call (on this kind of VM that costs more than reading
+// the document), while idle threads hold only what they keep. Larger ones
+// are freed: huge pages make their faults cheap.
+inline constexpr std::size_t kParkedScratchMaxBytes = std::size_t{32} << 20;
+
 // The thread's scratch of type Scratch for one call, or a private one should
 // a call begin while another on the same thread still holds it (a Python
 // callback re-entering). After a call the thread keeps what the scratch
 // holds up to keep_bytes, so that one big call does not pin its memory for
-// the thread's life. Scratch has held_bytes() and release(); when it also
-// has end_call(), that runs first, on every lease.
+// the thread's life. Scratch has held_bytes() and release(), and is
+// swappable; when it also has end_call(), that runs first, on every lease.
 template <class Scratch, std::size_t keep_bytes>
 class ThreadScratchLease {
  public:
-  ThreadScratchLease() noexcept : shared_(!in_use()) { in_use() = true; }
+  // expected_bytes: the size of the document the call reads, when known. A
+  // call on a document larger than keep_bytes takes the parked scratch, and
+  // parks its own at the end.
+  explicit ThreadScratchLease(std::size_t expected_bytes = 0) noexcept
+      : shared_(!in_use()), large_(expected_bytes > keep_bytes) {
+    in_use() = true;
+    if constexpr (kParks) {
+      if (large_) adopt_parked(get());
+    }
+  }
   ~ThreadScratchLease() {
-    if constexpr (requires(Scratch& s) { s.end_call(); }) get().end_call();
-    if (!shared_) return;
-    if (shared().held_bytes() > keep_bytes) shared().release();
-    in_use() = false;
+    Scratch& scratch = get();
+    if constexpr (requires(Scratch& s) { s.end_call(); }) scratch.end_call();
+    const std::size_t held = scratch.held_bytes();
+    if (held > keep_bytes) {
+      if constexpr (kParks) {
+        if (large_ && held <= kParkedScratchMaxBytes) park(scratch);
+      }
+      scratch.release();  // what it holds now, if anything, is not kept
+    }
+    if (shared_) in_use() = false;
   }
   ThreadScratchLease(const ThreadScratchLease&) = delete;
   ThreadScratchLease& operator=(const ThreadScratchLease&) = delete;
@@ -33,6 +60,9 @@ class ThreadScratchLease {
   Scratch& get() noexcept { return shared_ ? shared() : own_; }
 
  private:
+  // Only a scratch that can be swapped whole is parked.
+  static constexpr bool kParks = std::is_nothrow_swappable_v<Scratch>;
+
   static Scratch& shared() noexcept {
     thread_local Scratch scratch;
     return scratch;
@@ -42,7 +72,35 @@ class ThreadScratchLease {
     return flag;
   }
 
+  // The process's parked scratch, its lock, and whether it holds anything
+  // (read without the lock, so that a call that finds nothing pays nothing).
+  struct Parked {
+    std::mutex lock;
+    std::atomic<bool> full{false};
+    Scratch scratch;
+  };
+  static Parked& parked() noexcept {
+    static Parked p;
+    return p;
+  }
+  static void adopt_parked(Scratch& scratch) noexcept {
+    Parked& p = parked();
+    if (!p.full.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (!p.full.load(std::memory_order_relaxed)) return;
+    std::swap(scratch, p.scratch);  // the thread's small one goes there
+    p.full.store(false, std::memory_order_relaxed);
+  }
+  // Leaves scratch with what was parked before, for the caller to free.
+  static void park(Scratch& scratch) noexcept {
+    Parked& p = parked();
+    std::lock_guard<std::mutex> guard(p.lock);
+    std::swap(scratch, p.scratch);
+    p.full.store(true, std::memory_order_relaxed);
+  }
+
   bool shared_;
+  bool large_;
   Scratch own_;
 };
 

@@ -38,7 +38,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound)) return nullptr;
     Document doc;
     if (!doc.take("doc", bound[0])) return nullptr;
-    ScratchLease scratch;  // outlives canonical, which borrows from it
+    ScratchLease scratch(doc.text().size());  // outlives canonical, which borrows from it
     std::optional<QuorlError> fault;
     std::optional<Result<CanonicalText>> canonical;
     {
@@ -69,7 +69,7 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
     Document doc;
     std::string_view profile;
     if (!doc.take("doc", bound[0]) || !str_argument("profile", bound[1], profile)) return nullptr;
-    ScratchLease scratch;
+    ScratchLease scratch(doc.text().size());
     std::optional<QuorlError> fault;
     std::optional<Result<std::string>> digest;
     {
