@@ -1,7 +1,6 @@
 #include "core/direct_path.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -9,6 +8,7 @@
 
 #include "core/decoder.h"
 #include "core/encoder.h"
+#include "core/key_order.h"
 #include "core/number_token.h"
 #include "json/byte_scan.h"
 #include "json/escapes.h"
@@ -55,15 +55,7 @@ struct Member {
   std::size_t obj_end;     // [obj_first, obj_end) of Encoder::objs_
 };
 
-struct SortRef {
-  std::uint64_t prefix;
-  std::uint32_t index;
-};
-
-// Up to this many members are sorted by insertion into a buffer on the
-// stack: for the few members of a typical record that beats std::sort, whose
-// setup and branches cost more than the handful of moves.
-constexpr std::size_t kInsertionSortMax = 16;
+using key_order::KeyRef;
 
 // The pieces copied while reading and emitting are mostly a few bytes (a key,
 // a number, a comma); copied inline they skip the call into memcpy. Every
@@ -115,28 +107,9 @@ inline bool all_digits(const char* text, std::size_t n) noexcept {
   return true;
 }
 
-// The key "digest" as a prefix (see prefix_of): with a size of 6, equal
+// The key "digest" as a prefix (see key_order.h): with a size of 6, equal
 // prefixes mean equal keys.
 constexpr std::uint64_t kDigestKeyPrefix = 0x6469676573740000ULL;
-
-// The first eight bytes of a key as a big-endian number: comparing two of
-// them orders keys as their bytes do, up to a tie that the full keys settle.
-// readable: how many bytes from key.data() may be read (at least the key's
-// size); with eight or more, one unaligned load replaces a byte copy.
-std::uint64_t prefix_of(std::string_view key, std::size_t readable) noexcept {
-  std::uint64_t v = 0;
-  if (readable >= 8) {
-    std::memcpy(&v, key.data(), 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  } else {
-    unsigned char bytes[8] = {};
-    std::memcpy(bytes, key.data(), readable);
-    for (unsigned char b : bytes) v = (v << 8) | b;
-  }
-  if (key.size() >= 8) return v;
-  if (key.empty()) return 0;
-  return v & (~std::uint64_t{0} << (8 * (8 - key.size())));  // bytes past the key
-}
 
 }  // namespace
 
@@ -146,7 +119,7 @@ struct ReaderScratch {
   GrowableArray<Member> members;
   std::string keys;
   std::string encoded_key;
-  std::vector<SortRef> order;
+  std::vector<KeyRef> order;
   std::string reorder_copy;
 
   void clear() noexcept {
@@ -158,7 +131,7 @@ struct ReaderScratch {
   }
   std::size_t held_bytes() const noexcept {
     return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
-           order.capacity() * sizeof(SortRef) + reorder_copy.capacity();
+           order.capacity() * sizeof(KeyRef) + reorder_copy.capacity();
   }
 };
 
@@ -251,11 +224,6 @@ class DirectReader {
   std::string_view key_of(const Member& m) const noexcept {
     const char* base = m.in_keys ? keys_.data() : reinterpret_cast<const char*>(p_);
     return {base + m.key_offset, m.key_size};
-  }
-
-  bool key_less(const Member& a, const Member& b) const noexcept {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return key_of(a) < key_of(b);
   }
 
   bool value(bool tags_on, Parsed& parsed) {
@@ -526,7 +494,11 @@ class DirectReader {
             if (!colon()) return false;
           }
         }
-        m.prefix = prefix_of(key_of(m), m.in_keys ? m.key_size : n_ - m.key_offset);
+        // An unescaped key lies in the text, which goes on past it (at least
+        // the closing quote and the colon); the escaped one is alone.
+        m.prefix = !m.in_keys && n_ - m.key_offset >= 8
+                       ? key_order::prefix_of_readable(key_of(m))
+                       : key_order::prefix_of(key_of(m));
         skip_ws();
         const bool first = members_.size() == base;
         // Only the payload of a "$obj" wrapper is read with tags off; whether
@@ -689,13 +661,8 @@ class DirectReader {
 
   Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
                      bool may_reorder) {
-    bool ascending = true;
-    for (std::size_t k = 1; k < members.size(); ++k) {
-      if (!key_less(members[k - 1], members[k])) {
-        ascending = false;
-        break;
-      }
-    }
+    const auto member_key = [this](const Member& m) { return key_of(m); };
+    const bool ascending = key_order::ascending_distinct(members, member_key);
     const auto is_digest = [](const Member& m) {
       return m.prefix == kDigestKeyPrefix && m.key_size == 6;
     };
@@ -703,33 +670,18 @@ class DirectReader {
     if (ascending && !has_digest) return Order::AsWritten;
     if (members.size() > UINT32_MAX) return Order::Decline;
     // Sort small references (key prefix, member index), not the members.
-    SortRef small[kInsertionSortMax];
-    const std::span<SortRef> order =
-        members.size() <= kInsertionSortMax
-            ? std::span<SortRef>(small, members.size())
-            : (order_.resize(members.size()), std::span<SortRef>(order_));
+    KeyRef small[key_order::kInsertionSortMax];
+    const std::span<KeyRef> order =
+        members.size() <= key_order::kInsertionSortMax
+            ? std::span<KeyRef>(small, members.size())
+            : (order_.resize(members.size()), std::span<KeyRef>(order_));
     for (std::size_t k = 0; k < members.size(); ++k)
       order[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
     if (!ascending) {
-      const auto less = [&](const SortRef& a, const SortRef& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return key_of(members[a.index]) < key_of(members[b.index]);
-      };
-      if (order.size() <= kInsertionSortMax) {
-        for (std::size_t k = 1; k < order.size(); ++k) {
-          const SortRef moving = order[k];
-          std::size_t j = k;
-          for (; j > 0 && less(moving, order[j - 1]); --j) order[j] = order[j - 1];
-          order[j] = moving;
-        }
-      } else {
-        std::sort(order.begin(), order.end(), less);
-      }
-      for (std::size_t k = 1; k < order.size(); ++k) {
-        if (order[k - 1].prefix == order[k].prefix &&
-            key_of(members[order[k - 1].index]) == key_of(members[order[k].index]))
-          return Order::Decline;
-      }
+      const auto ref_key = [&](const KeyRef& r) { return key_of(members[r.index]); };
+      key_order::sort_by_key(order, ref_key);
+      if (key_order::find_equal_neighbour(std::span<const KeyRef>(order), ref_key) != order.size())
+        return Order::Decline;
     }
     if (may_reorder) {
       reorder_in_place(members, order);
@@ -738,7 +690,7 @@ class DirectReader {
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
     rec.first = static_cast<Offset>(sorted_.size());
-    for (const SortRef& ref : order) {
+    for (const KeyRef& ref : order) {
       const Member& m = members[ref.index];
       if (drop_digest && is_digest(m)) {
         dropped_members_ = true;
@@ -753,7 +705,7 @@ class DirectReader {
 
   // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
   // length does not change. A small object goes through a stack buffer.
-  void reorder_in_place(std::span<const Member> members, std::span<const SortRef> order) {
+  void reorder_in_place(std::span<const Member> members, std::span<const KeyRef> order) {
     constexpr std::size_t kStackCopy = 512;
     const std::size_t from = members.front().begin;
     const std::size_t to = members.back().end;
@@ -794,7 +746,7 @@ class DirectReader {
   GrowableArray<Member>& members_;  // a stack: each open object's members on top
   std::string& keys_;             // decoded keys that had escapes
   std::string& encoded_key_;      // such a key in canonical form
-  std::vector<SortRef>& order_;   // the sort order of the object being closed
+  std::vector<KeyRef>& order_;   // the sort order of the object being closed
   std::string& reorder_copy_;     // the members of the object reordered in place
 };
 

@@ -1,9 +1,11 @@
 #include "core/encoder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "core/key_order.h"
 #include "json/byte_scan.h"
 
 namespace quorl {
@@ -11,6 +13,13 @@ namespace quorl {
 namespace {
 
 constexpr std::string_view kDigestKey = "digest";
+
+// An entry of the object being sorted (key_order::KeyRef with room for any
+// entry count).
+struct EntryRef {
+  std::uint64_t prefix;
+  std::size_t index;
+};
 
 // Error messages are all static texts, so the walk reports them as views
 // (with a marker's source offset) and the public functions turn the one that
@@ -35,7 +44,7 @@ class Writer {
  private:
   // A container being written, with the depth its children are written at.
   // An array walks items; an object walks entries directly when they are
-  // already in order, else the pointers order_[sorted, sorted + count).
+  // already in order, else through the references order_[sorted, sorted + count).
   enum class Walks : unsigned char { Items, Entries, Sorted };
   struct Open {
     Walks walks;
@@ -73,7 +82,7 @@ class Writer {
   // The object's next member to write, or null at its end.
   const QuorlEntry* next_entry(Open& top) const noexcept {
     if (top.walks == Walks::Sorted)
-      return top.next < top.count ? order_[top.sorted + top.next++] : nullptr;
+      return top.next < top.count ? &top.entries[order_[top.sorted + top.next++].index] : nullptr;
     while (top.next < top.count) {
       const QuorlEntry& e = top.entries[top.next++];
       if (!top.skip_digest_key || e.key != kDigestKey) return &e;
@@ -172,17 +181,10 @@ class Writer {
     auto selected = [&](const QuorlEntry& e) { return !skip_digest_key || e.key != kDigestKey; };
 
     // Objects from the decoder arrive with distinct keys in ascending order;
-    // spot that in one pass and skip the sort.
-    bool ascending = true;
-    const QuorlEntry* prev = nullptr;
-    for (const QuorlEntry& e : entries) {
-      if (!selected(e)) continue;
-      if (prev != nullptr && !(prev->key < e.key)) {
-        ascending = false;
-        break;
-      }
-      prev = &e;
-    }
+    // spot that in one pass and skip the sort. (Keys in order with a
+    // left-out "digest" among them are in order without it too.)
+    const auto entry_key = [](const QuorlEntry& e) { return std::string_view(e.key); };
+    const bool ascending = key_order::ascending_distinct(entries, entry_key);
 
     out_.push_back('{');
     if (ascending) {
@@ -193,23 +195,22 @@ class Writer {
     // Sort references, never copies of keys or values. The open objects
     // share one vector of them, each its own stretch at the end.
     const std::size_t sorted = order_.size();
-    for (const QuorlEntry& e : entries) {
-      if (selected(e)) order_.push_back(&e);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (selected(entries[i])) order_.push_back({key_order::prefix_of(entries[i].key), i});
     }
-    const auto begin = order_.begin() + static_cast<std::ptrdiff_t>(sorted);
-    std::sort(begin, order_.end(),
-              [](const QuorlEntry* a, const QuorlEntry* b) { return a->key < b->key; });
-    for (std::size_t i = sorted + 1; i < order_.size(); ++i) {
-      if (order_[i - 1]->key == order_[i]->key) return EncodeFault{msg::kDuplicateKey};
-    }
+    const std::span<EntryRef> stretch(order_.data() + sorted, order_.size() - sorted);
+    const auto ref_key = [&entries](const EntryRef& r) { return std::string_view(entries[r.index].key); };
+    key_order::sort_by_key(stretch, ref_key);
+    if (key_order::find_equal_neighbour(std::span<const EntryRef>(stretch), ref_key) != stretch.size())
+      return EncodeFault{msg::kDuplicateKey};
     open_.push_back(
-        Open{Walks::Sorted, false, true, nullptr, nullptr, sorted, order_.size() - sorted, 0, depth});
+        Open{Walks::Sorted, false, true, nullptr, entries.data(), sorted, stretch.size(), 0, depth});
     return std::nullopt;
   }
 
   std::string& out_;
   std::vector<Open> open_;
-  std::vector<const QuorlEntry*> order_;
+  std::vector<EntryRef> order_;
 };
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "core/key_order.h"
 #include "json/byte_scan.h"
 #include "json/escapes.h"
 
@@ -151,62 +153,30 @@ bool compose_double(u64 s, std::int64_t e, double& x) noexcept {
 
 // --- Objects ----------------------------------------------------------------
 
-// What the sort keeps of a member: the first sixteen key bytes as two
-// big-endian numbers (zero-padded), the key length and the member's index.
-// Keys of up to sixteen bytes are ordered without touching their bytes
-// again; zero padding cannot make a shorter key look longer, so equal
-// prefixes with both keys that short leave the length to decide (a proper
-// prefix first).
-struct KeyRef {
-  u64 hi;
-  u64 lo;
-  std::size_t size;
-  std::size_t pos;
-};
-
-inline KeyRef key_ref(const std::string& key, std::size_t pos) noexcept {
-  unsigned char b[16] = {};
-  std::memcpy(b, key.data(), std::min<std::size_t>(key.size(), 16));
-  u64 hi = 0, lo = 0;
-  for (int k = 0; k < 8; ++k) hi = (hi << 8) | b[k];
-  for (int k = 8; k < 16; ++k) lo = (lo << 8) | b[k];
-  return {hi, lo, key.size(), pos};
-}
-
 // Members in ascending unsigned byte order of key, a later duplicate key
 // replacing the earlier one.
 void order_members(std::vector<JsonMember>& members) {
   const std::size_t count = members.size();
-  bool ascending = true;
-  for (std::size_t k = 1; k < count; ++k) {
-    if (!(std::string_view(members[k - 1].key) < std::string_view(members[k].key))) {
-      ascending = false;
-      break;
-    }
-  }
-  if (ascending) return;  // the usual case: nothing to move
+  const auto member_key = [](const JsonMember& m) { return std::string_view(m.key); };
+  if (key_order::ascending_distinct(std::span<const JsonMember>(members), member_key))
+    return;  // the usual case: nothing to move
 
   // Sort small references, not the members; equal keys stay in text order.
-  std::vector<KeyRef> refs;
+  std::vector<key_order::KeyRef> refs;
   refs.reserve(count);
-  for (std::size_t k = 0; k < count; ++k) refs.push_back(key_ref(members[k].key, k));
-  const auto key_compare = [&members](const KeyRef& a, const KeyRef& b) -> int {
-    if (a.hi != b.hi) return a.hi < b.hi ? -1 : 1;
-    if (a.lo != b.lo) return a.lo < b.lo ? -1 : 1;
-    if (a.size <= 16 && b.size <= 16) return a.size < b.size ? -1 : a.size > b.size ? 1 : 0;
-    return std::string_view(members[a.pos].key).compare(members[b.pos].key);
+  for (std::size_t k = 0; k < count; ++k)
+    refs.push_back({key_order::prefix_of(members[k].key), static_cast<std::uint32_t>(k)});
+  const auto key_of = [&members](const key_order::KeyRef& r) {
+    return std::string_view(members[r.index].key);
   };
-  std::sort(refs.begin(), refs.end(), [&key_compare](const KeyRef& a, const KeyRef& b) {
-    const int c = key_compare(a, b);
-    return c < 0 || (c == 0 && a.pos < b.pos);
-  });
+  key_order::sort_by_key(std::span<key_order::KeyRef>(refs), key_of);
 
   std::vector<JsonMember> ordered;
   ordered.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     // refs[k + 1]'s member is still in place; a later duplicate wins.
-    if (k + 1 < count && key_compare(refs[k + 1], refs[k]) == 0) continue;
-    ordered.push_back(std::move(members[refs[k].pos]));
+    if (k + 1 < count && key_order::same_key(refs[k + 1], refs[k], key_of)) continue;
+    ordered.push_back(std::move(members[refs[k].index]));
   }
   members = std::move(ordered);
 }

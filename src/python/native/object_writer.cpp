@@ -1,7 +1,6 @@
 #include "native/object_writer.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -13,6 +12,7 @@
 
 #include "core/decoder.h"
 #include "core/encoder.h"
+#include "core/key_order.h"
 #include "json/byte_scan.h"
 #include "native/float_repr.h"
 #include "native/hex_to_decimal.h"
@@ -30,30 +30,6 @@ constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
 // default int -> str limit of 4,300) are converted by the interpreter; larger
 // ones, or any the limit refuses, through their hex digits.
 constexpr std::size_t kInterpreterDigitsBits = 13000;
-
-std::uint64_t key_prefix(const char* key, std::size_t size) noexcept {
-  if (size >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, key, 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    return word;
-  }
-  if (size >= 4) {
-    // Two overlapping loads; the bytes they share land in the same place.
-    std::uint32_t head, tail;
-    std::memcpy(&head, key, 4);
-    std::memcpy(&tail, key + size - 4, 4);
-    if constexpr (std::endian::native == std::endian::little) {
-      head = __builtin_bswap32(head);
-      tail = __builtin_bswap32(tail);
-    }
-    return (std::uint64_t{head} << 32) | (std::uint64_t{tail} << (64 - 8 * size));
-  }
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < size; ++i)
-    word |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
-  return word;
-}
 
 // Whether a word of text holds a byte that the string form escapes. Exact
 // for "any": the scan's masks flag spurious bytes only above a real one.
@@ -214,59 +190,7 @@ bool is_plain_leaf(PyObject* obj) noexcept {
          (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)));
 }
 
-// Eight bytes of a key from `offset` as a big-endian number, zero-padded
-// past its end.
-std::uint64_t key_word(const WalkMember& m, std::size_t offset) noexcept {
-  return offset + 8 <= m.size ? key_prefix(m.key + offset, 8)
-                              : key_prefix(m.key + offset, m.size - offset);
-}
-
-// Unsigned byte order of the keys, a shorter key before any it begins:
-// eight bytes a step, the first eight kept in the member.
-struct MemberLess {
-  bool operator()(const WalkMember& a, const WalkMember& b) const noexcept {
-    if (a.prefix != b.prefix) [[likely]]
-      return a.prefix < b.prefix;
-    const std::size_t common = a.size < b.size ? a.size : b.size;
-    for (std::size_t offset = 8; offset < common; offset += 8) {
-      const std::uint64_t wa = key_word(a, offset);
-      const std::uint64_t wb = key_word(b, offset);
-      if (wa != wb) return wa < wb;
-    }
-    // Equal over the common part (zero padding can tie "a" with "a\0").
-    return a.size < b.size;
-  }
-};
-constexpr MemberLess member_less{};
-
-// Insertion sort for the small dicts that real data is made of (it also
-// costs one comparison a member when the keys come in order); the library
-// sort for larger ones. Returns whether two keys may be equal: false only
-// when the sort saw every neighbour strictly in order.
-bool sort_members(WalkMember* first, std::size_t count) {
-  if (count > 24) {
-    std::sort(first, first + count, member_less);
-    return true;
-  }
-  bool maybe_equal = false;
-  for (std::size_t i = 1; i < count; ++i) {
-    if (member_less(first[i - 1], first[i])) [[likely]]
-      continue;
-    maybe_equal = true;
-    const WalkMember moving = first[i];
-    std::size_t j = i;
-    do {
-      first[j] = first[j - 1];
-      --j;
-    } while (j > 0 && member_less(moving, first[j - 1]));
-    first[j] = moving;
-  }
-  return maybe_equal;
-}
-
-bool same_key(const WalkMember& a, const WalkMember& b) noexcept {
-  return a.size == b.size && a.prefix == b.prefix && std::memcmp(a.key, b.key, a.size) == 0;
-}
+std::string_view key_of(const WalkMember& m) noexcept { return {m.key, m.size}; }
 
 bool is_digest_key(const WalkMember& m) noexcept {
   return std::string_view(m.key, m.size) == kDigestKey;
@@ -663,7 +587,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     // for now, so that the loads overlap.
     __builtin_prefetch(item);
     const auto n = static_cast<std::size_t>(size);
-    slot[taken++] = WalkMember(key_prefix(text, n), text, n, key, item);
+    slot[taken++] = WalkMember(key_order::prefix_of({text, n}), text, n, key, item);
     if (owns_members_) {
       Py_INCREF(key);
       Py_INCREF(item);
@@ -675,10 +599,12 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   const std::size_t count = range.count();
   // Equal keys (str subclasses with their own equality) are refused before
   // any value is written; left-out "digest" members do not count.
-  if (sort_members(first, count)) [[unlikely]] {
-    for (std::size_t i = 1; i < count; ++i) {
-      if (same_key(first[i - 1], first[i]) && !(leave_out_digest && is_digest_key(first[i])))
-        return refuse(msg::kDuplicateKey);
+  const std::span<const WalkMember> walked(first, count);
+  if (!key_order::ascending_distinct(walked, key_of)) [[unlikely]] {
+    key_order::sort_by_key(std::span<WalkMember>(first, count), key_of);
+    for (std::size_t i = key_order::find_equal_neighbour(walked, key_of); i < count;
+         i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
+      if (!(leave_out_digest && is_digest_key(first[i]))) return refuse(msg::kDuplicateKey);
     }
   }
 
