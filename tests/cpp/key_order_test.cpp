@@ -73,20 +73,17 @@ TEST_P(KeySort, SortsLikeTheModel) {
       const std::vector<std::string> keys = make_keys(GetParam(), count, rng);
       SCOPED_TRACE(testing::Message() << "count " << count << " round " << round);
 
-      std::vector<std::pair<std::string, std::uint32_t>> model;
-      for (std::uint32_t k = 0; k < count; ++k) model.emplace_back(keys[k], k);
-      std::ranges::sort(model, [](const auto& a, const auto& b) {
-        if (model_less(a.first, b.first)) return true;
-        return !model_less(b.first, a.first) && a.second < b.second;
+      std::vector<std::uint32_t> want(count);  // positions in key order, ties in place
+      for (std::uint32_t k = 0; k < count; ++k) want[k] = k;
+      std::ranges::sort(want, [&keys](std::uint32_t a, std::uint32_t b) {
+        return model_less(keys[a], keys[b]) || (keys[a] == keys[b] && a < b);
       });
-      std::vector<std::uint32_t> want;
       std::vector<std::size_t> want_equal;
-      for (std::size_t k = 0; k < count; ++k) {
-        want.push_back(model[k].second);
-        if (k > 0 && model[k - 1].first == model[k].first) want_equal.push_back(k);
-      }
       bool ascending = true;
-      for (std::size_t k = 1; k < count; ++k) ascending &= model_less(keys[k - 1], keys[k]);
+      for (std::size_t k = 1; k < count; ++k) {
+        if (keys[want[k - 1]] == keys[want[k]]) want_equal.push_back(k);
+        ascending &= model_less(keys[k - 1], keys[k]);
+      }
 
       std::vector<ko::KeyRef> refs;
       std::vector<BareRef> bare;
