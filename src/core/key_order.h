@@ -69,29 +69,35 @@ inline std::uint64_t prefix_of_readable(std::string_view key) noexcept {
 }
 
 // Unsigned byte order of two keys whose prefixes are pa and pb: negative,
-// zero or positive. Equal prefixes mean the first min(8, shorter size) bytes
-// are equal, so only the rest is compared.
-inline int compare_keys(std::uint64_t pa, std::string_view a, std::uint64_t pb,
-                        std::string_view b) noexcept {
+// zero or positive. Past equal prefixes the keys go on eight bytes a step,
+// as words like the prefix (no call into memcmp for a few bytes); zero
+// padding can tie "a" with "a\0", so the sizes settle what the common bytes
+// leave equal (a proper prefix first).
+[[gnu::always_inline]] inline int compare_keys(std::uint64_t pa, std::string_view a,
+                                               std::uint64_t pb, std::string_view b) noexcept {
   if (pa != pb) return pa < pb ? -1 : 1;
   const std::size_t common = std::min(a.size(), b.size());
-  const std::size_t known = std::min<std::size_t>(common, 8);
-  // memcmp compares bytes as unsigned char.
-  if (const int c = std::memcmp(a.data() + known, b.data() + known, common - known); c != 0) return c;
+  for (std::size_t at = 8; at < common; at += 8) {
+    const std::uint64_t wa = prefix_of({a.data() + at, std::min<std::size_t>(a.size() - at, 8)});
+    const std::uint64_t wb = prefix_of({b.data() + at, std::min<std::size_t>(b.size() - at, 8)});
+    if (wa != wb) return wa < wb ? -1 : 1;
+  }
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
 // Whether a's key orders before b's. Ref has a `prefix`; key_of(ref) gives
 // the key's bytes as a std::string_view.
 template <class Ref, class KeyOf>
-bool key_less(const Ref& a, const Ref& b, const KeyOf& key_of) noexcept {
+[[gnu::always_inline]] inline bool key_less(const Ref& a, const Ref& b,
+                                            const KeyOf& key_of) noexcept {
   if (a.prefix != b.prefix) [[likely]]
     return a.prefix < b.prefix;
   return compare_keys(a.prefix, key_of(a), b.prefix, key_of(b)) < 0;
 }
 
 template <class Ref, class KeyOf>
-bool same_key(const Ref& a, const Ref& b, const KeyOf& key_of) noexcept {
+[[gnu::always_inline]] inline bool same_key(const Ref& a, const Ref& b,
+                                            const KeyOf& key_of) noexcept {
   return a.prefix == b.prefix && key_of(a) == key_of(b);
 }
 
@@ -112,13 +118,14 @@ bool ascending_distinct(std::span<const Item> items, const KeyOf& key_of) noexce
 }
 
 // Sorts the references by key, stably: equal keys keep their order (the
-// reader lets a later duplicate win). Above kInsertionSortMax, a Ref with an
+// reader lets a later duplicate win). Above insertion_max, a Ref with an
 // `index` member (its original position) breaks ties by it in the library
-// sort; any other goes through the stable library sort.
-template <class Ref, class KeyOf>
+// sort; any other goes through the stable library sort, which takes a
+// buffer: members sorted in place without an index may raise the bound.
+template <std::size_t insertion_max = kInsertionSortMax, class Ref, class KeyOf>
 void sort_by_key(std::span<Ref> refs, const KeyOf& key_of) {
   const auto less = [&key_of](const Ref& a, const Ref& b) { return key_less(a, b, key_of); };
-  if (refs.size() <= kInsertionSortMax) {
+  if (refs.size() <= insertion_max) {
     for (std::size_t i = 1; i < refs.size(); ++i) {
       if (!less(refs[i], refs[i - 1])) [[likely]]
         continue;
@@ -132,6 +139,8 @@ void sort_by_key(std::span<Ref> refs, const KeyOf& key_of) {
     }
   } else if constexpr (requires(const Ref& r) { r.index < r.index; }) {
     std::sort(refs.begin(), refs.end(), [&key_of](const Ref& a, const Ref& b) {
+      if (a.prefix != b.prefix) [[likely]]
+        return a.prefix < b.prefix;  // without a look at the keys
       const int c = compare_keys(a.prefix, key_of(a), b.prefix, key_of(b));
       return c < 0 || (c == 0 && a.index < b.index);
     });

@@ -190,7 +190,12 @@ bool is_plain_leaf(PyObject* obj) noexcept {
          (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)));
 }
 
-std::string_view key_of(const WalkMember& m) noexcept { return {m.key, m.size}; }
+// Dicts up to this size are sorted by insertion, in place: larger than the
+// usual bound, since past it the stable sort would need a buffer.
+constexpr std::size_t kInsertionSortMembers = 24;
+
+// A lambda rather than a function: the sort calls it directly, not through a pointer.
+constexpr auto key_of = [](const WalkMember& m) noexcept { return std::string_view(m.key, m.size); };
 
 bool is_digest_key(const WalkMember& m) noexcept {
   return std::string_view(m.key, m.size) == kDigestKey;
@@ -601,7 +606,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   // any value is written; left-out "digest" members do not count.
   const std::span<const WalkMember> walked(first, count);
   if (!key_order::ascending_distinct(walked, key_of)) [[unlikely]] {
-    key_order::sort_by_key(std::span<WalkMember>(first, count), key_of);
+    key_order::sort_by_key<kInsertionSortMembers>(std::span<WalkMember>(first, count), key_of);
     for (std::size_t i = key_order::find_equal_neighbour(walked, key_of); i < count;
          i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
       if (!(leave_out_digest && is_digest_key(first[i]))) return refuse(msg::kDuplicateKey);
