@@ -676,7 +676,7 @@ class DirectReader {
             ? std::span<KeyRef>(small, members.size())
             : (order_.resize(members.size()), std::span<KeyRef>(order_));
     for (std::size_t k = 0; k < members.size(); ++k)
-      order[k] = {members[k].prefix, static_cast<std::uint32_t>(k)};
+      order[k] = {members[k].prefix, k};
     if (!ascending) {
       const auto ref_key = [&](const KeyRef& r) { return key_of(members[r.index]); };
       key_order::sort_by_key(order, ref_key);

@@ -1,7 +1,6 @@
 #include "core/encoder.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -13,13 +12,6 @@ namespace quorl {
 namespace {
 
 constexpr std::string_view kDigestKey = "digest";
-
-// An entry of the object being sorted (key_order::KeyRef with room for any
-// entry count).
-struct EntryRef {
-  std::uint64_t prefix;
-  std::size_t index;
-};
 
 // Error messages are all static texts, so the walk reports them as views
 // (with a marker's source offset) and the public functions turn the one that
@@ -198,10 +190,13 @@ class Writer {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (selected(entries[i])) order_.push_back({key_order::prefix_of(entries[i].key), i});
     }
-    const std::span<EntryRef> stretch(order_.data() + sorted, order_.size() - sorted);
-    const auto ref_key = [&entries](const EntryRef& r) { return std::string_view(entries[r.index].key); };
+    const std::span<key_order::KeyRef> stretch(order_.data() + sorted, order_.size() - sorted);
+    const auto ref_key = [&entries](const key_order::KeyRef& r) {
+      return std::string_view(entries[r.index].key);
+    };
     key_order::sort_by_key(stretch, ref_key);
-    if (key_order::find_equal_neighbour(std::span<const EntryRef>(stretch), ref_key) != stretch.size())
+    if (key_order::find_equal_neighbour(std::span<const key_order::KeyRef>(stretch), ref_key) !=
+        stretch.size())
       return EncodeFault{msg::kDuplicateKey};
     open_.push_back(
         Open{Walks::Sorted, false, true, nullptr, entries.data(), sorted, stretch.size(), 0, depth});
@@ -210,7 +205,7 @@ class Writer {
 
   std::string& out_;
   std::vector<Open> open_;
-  std::vector<EntryRef> order_;
+  std::vector<key_order::KeyRef> order_;
 };
 
 }  // namespace

@@ -23,10 +23,11 @@ namespace quorl::key_order {
 // cost more than the handful of moves.
 inline constexpr std::size_t kInsertionSortMax = 16;
 
-// A reference to the member at `index` of the caller's array.
+// A reference to the member at `index` of the caller's array (16 bytes
+// with a 32-bit index too, so it takes a full one).
 struct KeyRef {
   std::uint64_t prefix;
-  std::uint32_t index;
+  std::size_t index;
 };
 
 // The prefix of a key: its first eight bytes big-endian, zero-padded. Reads
@@ -120,8 +121,9 @@ bool ascending_distinct(std::span<const Item> items, const KeyOf& key_of) noexce
 // Sorts the references by key, stably: equal keys keep their order (the
 // reader lets a later duplicate win). Above insertion_max, a Ref with an
 // `index` member (its original position) breaks ties by it in the library
-// sort; any other goes through the stable library sort, which takes a
-// buffer: members sorted in place without an index may raise the bound.
+// sort; any other goes through the stable library sort, which allocates a
+// buffer. (Large members sorted in place move more bytes a step, which
+// favours insertion up to a higher bound.)
 template <std::size_t insertion_max = kInsertionSortMax, class Ref, class KeyOf>
 void sort_by_key(std::span<Ref> refs, const KeyOf& key_of) {
   const auto less = [&key_of](const Ref& a, const Ref& b) { return key_less(a, b, key_of); };

@@ -165,7 +165,7 @@ void order_members(std::vector<JsonMember>& members) {
   std::vector<key_order::KeyRef> refs;
   refs.reserve(count);
   for (std::size_t k = 0; k < count; ++k)
-    refs.push_back({key_order::prefix_of(members[k].key), static_cast<std::uint32_t>(k)});
+    refs.push_back({key_order::prefix_of(members[k].key), k});
   const auto key_of = [&members](const key_order::KeyRef& r) {
     return std::string_view(members[r.index].key);
   };

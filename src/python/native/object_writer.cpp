@@ -190,12 +190,28 @@ bool is_plain_leaf(PyObject* obj) noexcept {
          (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)));
 }
 
-// Dicts up to this size are sorted by insertion, in place: larger than the
-// usual bound, since past it the stable sort would need a buffer.
-constexpr std::size_t kInsertionSortMembers = 24;
-
 // A lambda rather than a function: the sort calls it directly, not through a pointer.
 constexpr auto key_of = [](const WalkMember& m) noexcept { return std::string_view(m.key, m.size); };
+
+// The members of a dict of up to this many are sorted in place by insertion.
+constexpr std::size_t kInsertionSortMembers = 24;
+
+// A small dict's members are sorted in place. A larger one's through
+// references (prefix, position), which the library sort keeps stable
+// without a buffer of its own, its members then moved into that order.
+void sort_members(WalkScratch& scratch, std::span<WalkMember> members) {
+  if (members.size() <= kInsertionSortMembers) {
+    key_order::sort_by_key<kInsertionSortMembers>(members, key_of);
+    return;
+  }
+  std::vector<key_order::KeyRef>& order = scratch.order;
+  order.resize(members.size());
+  for (std::size_t k = 0; k < members.size(); ++k) order[k] = {members[k].prefix, k};
+  key_order::sort_by_key(std::span<key_order::KeyRef>(order),
+                         [&members](const key_order::KeyRef& r) { return key_of(members[r.index]); });
+  scratch.reorder.assign(members.begin(), members.end());
+  for (std::size_t k = 0; k < members.size(); ++k) members[k] = scratch.reorder[order[k].index];
+}
 
 bool is_digest_key(const WalkMember& m) noexcept {
   return std::string_view(m.key, m.size) == kDigestKey;
@@ -606,7 +622,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   // any value is written; left-out "digest" members do not count.
   const std::span<const WalkMember> walked(first, count);
   if (!key_order::ascending_distinct(walked, key_of)) [[unlikely]] {
-    key_order::sort_by_key<kInsertionSortMembers>(std::span<WalkMember>(first, count), key_of);
+    sort_members(scratch_, std::span<WalkMember>(first, count));
     for (std::size_t i = key_order::find_equal_neighbour(walked, key_of); i < count;
          i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
       if (!(leave_out_digest && is_digest_key(first[i]))) return refuse(msg::kDuplicateKey);

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/key_order.h"
 #include "core/sha256.h"
 #include "native/output_buffer.h"
 #include "python/scratch_lease.h"
@@ -65,14 +66,21 @@ struct WalkMember {
 struct WalkScratch {
   OutputBuffer out;
   std::vector<WalkMember> members;
+  // A large dict is sorted through references, then its members moved into
+  // that order through a copy.
+  std::vector<key_order::KeyRef> order;
+  std::vector<WalkMember> reorder;
   std::size_t last_bytes_size = 0;  // of the last canonical_bytes result
 
   std::size_t held_bytes() const noexcept {
-    return out.capacity() + members.capacity() * sizeof(WalkMember);
+    return out.capacity() + (members.capacity() + reorder.capacity()) * sizeof(WalkMember) +
+           order.capacity() * sizeof(key_order::KeyRef);
   }
   void release() noexcept {
     out.release();
     std::vector<WalkMember>().swap(members);
+    std::vector<key_order::KeyRef>().swap(order);
+    std::vector<WalkMember>().swap(reorder);
   }
   // A result object is left in the output only when an exception cut the
   // call short.
