@@ -11,7 +11,8 @@
 #include "core/encoder.h"
 #include "core/number_token.h"
 #include "json/byte_scan.h"
-#include "json/escapes.h"
+#include "json/string_lexer.h"
+#include "json/token_lexer.h"
 
 namespace quorl {
 
@@ -286,8 +287,9 @@ class DirectReader {
   }
 
   bool literal(std::string_view word) {
-    if (n_ - i_ < word.size() || std::memcmp(p_ + i_, word.data(), word.size()) != 0) return false;
-    i_ += word.size();
+    const json::LiteralEnd end = json::lex_literal(p_, n_, i_, word);
+    if (!end.fault.empty()) return false;
+    i_ = end.end;
     put(word.data(), word.size());
     return true;
   }
@@ -296,25 +298,18 @@ class DirectReader {
   // them; everything else is a fault and belongs to the exact path.
   bool number() {
     if (p_[i_] != '-' && !is_digit(p_[i_])) return false;  // not a value at all
-    // The usual case in one pass: digits, no leading zero, not "-0", too
-    // few to reach the bound, and the token ends there. Anything else is
-    // judged in full below.
     const std::size_t sign = p_[i_] == '-' ? 1 : 0;
-    const std::size_t d = i_ + sign;
-    std::size_t j = d;
-    j = skip_digits(p_, j, n_);
-    const std::size_t digits = j - d;
-    if (digits != 0 && digits < kMaxBareIntegerDigits && (j == n_ || !is_number_token_byte(p_[j])) &&
-        (p_[d] != '0' || (digits == 1 && sign == 0))) [[likely]] {
-      put(p_ + i_, j - i_);
-      i_ = j;
-      return true;
-    }
-    j = i_ + 1;
-    while (j < n_ && is_number_token_byte(p_[j])) ++j;
-    if (judge_number_token(p_ + i_, j - i_)) return false;
-    put(p_ + i_, j - i_);
-    i_ = j;
+    const json::NumberToken t = json::lex_number(p_, n_, i_ + sign);
+    // The grammar's integer (no leading zero, at least one digit), ending
+    // where the gate's token ends: a byte such as '+' or '.' glued on makes
+    // that token a float.
+    if (!t.plain_integer() || (t.end < n_ && is_number_token_byte(p_[t.end]))) return false;
+    const std::size_t digits = t.int_end - t.int_begin;
+    if (sign == 1 && digits == 1 && p_[t.int_begin] == '0') return false;  // "-0"
+    // Shorter ones are all within the bound.
+    if (digits >= kMaxBareIntegerDigits && judge_number_token(p_ + i_, t.end - i_)) return false;
+    put(p_ + i_, t.end - i_);
+    i_ = t.end;
     return true;
   }
 
@@ -337,85 +332,8 @@ class DirectReader {
     has_escapes = true;
     dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
     i_ = j;
-    if (!read_escaped<Canonical>(dst)) return false;
+    if (json::lex_string_rest<Canonical>(p_, n_, i_, dst) != json::StringEnd::Closed) return false;
     raw_end = i_ - 1;  // the closing quote
-    return true;
-  }
-
-  // The rest of a literal from its first escape (or fault) on. Output gathers
-  // in a small buffer so that escape-dense text does not pay a string append
-  // per character; long plain runs are copied whole.
-  // Kept out of line: its buffer must not sit in the frame of every open
-  // object (the readers recurse once per level).
-  template <bool Canonical, class Out>
-  [[gnu::noinline]] bool read_escaped(Out& dst) {
-    constexpr std::size_t kBuffer = 512;
-    constexpr std::size_t kLongest = 6;  // the most one character can become
-    char buf[kBuffer];
-    std::size_t b = 0;
-    while (true) {
-      if (i_ >= n_) return false;
-      const unsigned char c = p_[i_];
-      if (c == '"') {
-        ++i_;
-        dst.append(buf, b);
-        return true;
-      }
-      if (c != '\\') {
-        if (c < 0x20) return false;  // a raw control byte
-        const std::size_t j = find_string_special(p_, i_, n_);
-        const std::size_t len = j - i_;
-        if (len <= kBuffer - b) {
-          std::memcpy(buf + b, p_ + i_, len);
-          b += len;
-        } else {
-          dst.append(buf, b);
-          b = 0;
-          dst.append(reinterpret_cast<const char*>(p_ + i_), len);
-        }
-        i_ = j;
-        continue;
-      }
-      if (b > kBuffer - kLongest) {
-        dst.append(buf, b);
-        b = 0;
-      }
-      if (n_ - i_ < 2) return false;
-      const unsigned char e = p_[i_ + 1];
-      i_ += 2;
-      std::uint32_t cp;
-      if (const int decoded = json::short_escape_value(e); decoded >= 0) {
-        cp = static_cast<std::uint32_t>(decoded);
-      } else if (e == 'u') {
-        if (!hex4(cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          std::uint32_t low;
-          if (n_ - i_ < 2 || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
-          i_ += 2;
-          if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-      } else {
-        return false;
-      }
-      if (Canonical && cp < 0x80 && is_string_special(static_cast<unsigned char>(cp))) {
-        b += put_canonical_escape(buf + b, static_cast<unsigned char>(cp));
-      } else {
-        b += json::put_utf8(buf + b, cp);
-      }
-    }
-  }
-
-  bool hex4(std::uint32_t& u) noexcept {
-    if (n_ - i_ < 4) return false;
-    u = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int h = json::hex_digit_value(p_[i_ + k]);
-      if (h < 0) return false;
-      u = (u << 4) | static_cast<std::uint32_t>(h);
-    }
-    i_ += 4;
     return true;
   }
 

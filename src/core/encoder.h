@@ -11,6 +11,7 @@
 
 #include "core/quorl_value.h"
 #include "core/result.h"
+#include "json/escapes.h"
 
 namespace quorl {
 
@@ -62,22 +63,8 @@ std::optional<EncodeFault> encode_object_into(std::string& out,
 std::string encode_string(std::string_view text);
 void append_encoded_string(std::string& out, std::string_view text);
 
-// The escape of one such character, c being '"', '\\' or below 0x20,
-// written at dst (room for six bytes); returns its size, 2 or 6.
-inline std::size_t put_canonical_escape(char* dst, unsigned char c) noexcept {
-  constexpr char kHexDigits[] = "0123456789abcdef";
-  dst[0] = '\\';
-  if (c == '"' || c == '\\') {
-    dst[1] = static_cast<char>(c);
-    return 2;
-  }
-  dst[1] = 'u';
-  dst[2] = '0';
-  dst[3] = '0';
-  dst[4] = kHexDigits[c >> 4];
-  dst[5] = kHexDigits[c & 0xF];
-  return 6;
-}
+// The escape of one such character (shared with the readers).
+using json::put_canonical_escape;
 
 // Code-point order of two UTF-8 texts, which equals unsigned byte order.
 Order compare_code_points(std::string_view a, std::string_view b) noexcept;

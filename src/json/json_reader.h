@@ -39,7 +39,6 @@ class JsonReader {
   bool parse_literal(std::string_view word);
   bool parse_number(JsonTree& out, bool negative);
   bool parse_string(std::string& out);
-  bool parse_escaped_tail(std::string& out, std::size_t start, std::size_t i);
 
   // A container not yet closed: one of the two is set (neither: none).
   struct Open {
@@ -69,7 +68,6 @@ class JsonReader {
 
   std::string_view text_;
   std::size_t i_ = 0;
-  std::string scratch_;  // strings with escapes are assembled here, reused
   std::vector<Open> open_;  // the containers around the innermost one
   std::string_view err_msg_;
   std::size_t err_pos_ = 0;
