@@ -9,6 +9,7 @@
 
 #include "core/decoder.h"
 #include "core/encoder.h"
+#include "core/int_payload.h"
 #include "core/number_token.h"
 #include "json/byte_scan.h"
 #include "json/string_lexer.h"
@@ -95,25 +96,6 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
     dst[n / 2] = middle;
     dst[n - 1] = last;
   }
-}
-
-// Whether text[0, n) is all ASCII digits, eight bytes at a time: a byte is
-// a digit when its high nibble is 3 and adding 6 leaves it at 3 (no carry
-// out of the low nibble, so the low nibble is at most 9).
-inline bool all_digits(const char* text, std::size_t n) noexcept {
-  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL;
-  constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
-  constexpr std::uint64_t kSixes = 0x0606060606060606ULL;
-  std::size_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    std::uint64_t v;
-    std::memcpy(&v, text + k, 8);
-    if ((v & kHigh) != kThrees || ((v + kSixes) & kHigh) != kThrees) return false;
-  }
-  for (; k < n; ++k) {
-    if (!is_digit(static_cast<unsigned char>(text[k]))) return false;
-  }
-  return true;
 }
 
 // The key "digest" as a prefix (see prefix_of): with a size of 6, equal
@@ -558,22 +540,18 @@ class DirectReader {
         if (payload.raw != Raw::String) return false;
         // Digits and '-' are never escaped, so the canonical string holds the
         // payload's own bytes between its quotes.
-        std::size_t d = value_begin + 1;
-        const std::size_t e = value_end - 1;
-        const bool negative = d < e && base_[d] == '-';
-        if (negative) ++d;
-        if (d == e) return false;
-        if (!all_digits(base_ + d, e - d)) return false;
-        while (d < e && base_[d] == '0') ++d;
-        if (d == e) {
+        const std::optional<IntPayload> value = read_int_payload(
+            std::string_view(base_ + value_begin + 1, value_end - value_begin - 2));
+        if (!value) return false;
+        if (value->digits.empty()) {
           replace_with(1);
           rec.kind = ObjectRecord::Kind::Zero;  // zero has no sign
         } else {
-          replace_with((negative ? 1 : 0) + (e - d));
+          replace_with((value->negative ? 1 : 0) + value->digits.size());
           rec.kind = ObjectRecord::Kind::Int;
-          rec.negative = negative;
-          rec.a = static_cast<Offset>(d);
-          rec.b = static_cast<Offset>(e);
+          rec.negative = value->negative;
+          rec.a = static_cast<Offset>(value->digits.data() - base_);
+          rec.b = static_cast<Offset>(rec.a + value->digits.size());
         }
         return true;
       }
