@@ -33,8 +33,10 @@ struct NumberToken {
   bool plain_integer() const noexcept { return fault.empty() && !has_fraction && !has_exponent; }
 };
 
-// The number whose first digit (after any minus sign) is at p[i].
-inline NumberToken lex_number(const unsigned char* p, std::size_t n, std::size_t i) noexcept {
+// The number whose first digit (after any minus sign) is at p[i]: every
+// shape and fault. Out of line; lex_number settles the common integer.
+[[gnu::noinline]] inline NumberToken lex_number_in_full(const unsigned char* p, std::size_t n,
+                                                        std::size_t i) noexcept {
   NumberToken t;
   const auto fault = [&t, n](std::string_view message, std::size_t at) {
     t.fault = message;
@@ -81,6 +83,25 @@ inline NumberToken lex_number(const unsigned char* p, std::size_t n, std::size_t
   }
   t.end = i;
   return t;
+}
+
+// The number whose first digit (after any minus sign) is at p[i]. Inline
+// for the integer of small records, which is most numbers: digits that do
+// not start with a zero (or a lone zero), then no fraction or exponent.
+[[gnu::always_inline]] inline NumberToken lex_number(const unsigned char* p, std::size_t n,
+                                                     std::size_t i) noexcept {
+  if (i < n && is_ascii_digit(p[i])) [[likely]] {
+    const std::size_t end = p[i] == '0' ? i + 1 : skip_digits(p, i + 1, n);
+    if (end == n || (p[end] != '.' && p[end] != 'e' && p[end] != 'E' && !is_ascii_digit(p[end])))
+        [[likely]] {
+      NumberToken t;
+      t.int_begin = i;
+      t.int_end = end;
+      t.end = end;
+      return t;
+    }
+  }
+  return lex_number_in_full(p, n, i);
 }
 
 // Where the literal `word` at p[i] stops matching: the whole word read
