@@ -129,8 +129,8 @@ class Walk {
         if (!place(top.items[k], depth, top.out_items->emplace_back())) return false;
       } else {
         Member& m = top.members[k];
-        if (!place(m.value, depth, top.out_entries->emplace_back(QuorlEntry{text(m.key), {}}).value))
-          return false;
+        QuorlEntry& entry = top.out_entries->emplace_back(QuorlEntry{text(m.key), {}});
+        if (!place(m.value, depth, entry.value)) return false;
       }
     }
     return true;
@@ -146,7 +146,8 @@ class Walk {
     nest_in_parent();
     array.items.reserve(items.size());
     open_.push_back(
-        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr, &array.flat});
+        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr,
+             &array.flat});
     return true;
   }
   bool open_entries(std::span<Member> members, std::size_t depth, std::size_t at,
@@ -286,8 +287,9 @@ Result<QuorlValue> decode(JsonTree&& node, std::size_t depth, bool allow_test_ve
 
 Result<QuorlValue> decode_items(std::span<const JsonTree> items, std::size_t depth,
                                 bool allow_test_vectors, std::size_t at) {
-  return walk<false>(allow_test_vectors,
-                     [&](Walk<false>& w, QuorlValue& v) { return w.run_items(items, depth, at, v); });
+  return walk<false>(allow_test_vectors, [&](Walk<false>& w, QuorlValue& v) {
+    return w.run_items(items, depth, at, v);
+  });
 }
 
 Result<QuorlValue> decode_entries(std::span<const JsonMember> members, std::size_t depth,

@@ -203,7 +203,8 @@ class Writer {
       if (order_[i - 1]->key == order_[i]->key) return EncodeFault{msg::kDuplicateKey};
     }
     open_.push_back(
-        Open{Walks::Sorted, false, true, nullptr, nullptr, sorted, order_.size() - sorted, 0, depth});
+        Open{Walks::Sorted, false, true, nullptr, nullptr, sorted, order_.size() - sorted, 0,
+             depth});
     return std::nullopt;
   }
 

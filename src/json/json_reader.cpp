@@ -178,7 +178,8 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 
 // After the opening square bracket (first) or after an item: the next item's
 // node in slot, or the array closed.
-[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first, JsonTree*& slot) {
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first,
+                                                                   JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::size_t i = skip_ws(s, n, i_);
@@ -206,7 +207,8 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 // After the opening curly bracket (first) or after a member's value: the key
 // and colon read and the value's node in slot, or the object closed (and its
 // members put in order).
-[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first, JsonTree*& slot) {
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first,
+                                                                     JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::vector<JsonMember>& members = out.members;
