@@ -24,8 +24,8 @@ using json::JsonTree;
 using json::NumberKind;
 
 // A refusal of the node (or tag object) that starts at offset in the text.
-QuorlError error(std::string_view message, std::size_t offset) {
-  return QuorlError{std::string(message), offset};
+QuorlError error(Message message, std::size_t offset) {
+  return QuorlError{std::string(message.text), offset, 0, 0, message.code};
 }
 
 // A bare number into slot; false (slot untouched) when it is an integer
@@ -109,7 +109,7 @@ class Walk {
     }
   }
 
-  bool refuse(std::string_view message, std::size_t offset) {
+  bool refuse(Message message, std::size_t offset) {
     error_ = error(message, offset);
     return false;
   }

@@ -270,7 +270,7 @@ class DirectReader {
 
   bool literal(std::string_view word) {
     const json::LiteralEnd end = json::lex_literal(p_, n_, i_, word);
-    if (!end.fault.empty()) return false;
+    if (end.fault.code != Fault::None) return false;
     i_ = end.end;
     put(word.data(), word.size());
     return true;

@@ -354,7 +354,7 @@ bool JsonReader::parse_literal(std::string_view word) {
   const LiteralEnd end =
       lex_literal(reinterpret_cast<const unsigned char*>(text_.data()), text_.size(), i_, word);
   i_ = end.end;
-  if (!end.fault.empty()) [[unlikely]]
+  if (end.fault.code != Fault::None) [[unlikely]]
     return fail_at(end.fault, end.end);
   return true;
 }
@@ -363,7 +363,7 @@ bool JsonReader::parse_literal(std::string_view word) {
 bool JsonReader::parse_number(JsonTree& out, bool negative) {
   const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
   const NumberToken t = lex_number(p, text_.size(), i_);
-  if (!t.fault.empty()) [[unlikely]]
+  if (t.fault.code != Fault::None) [[unlikely]]
     return fail_at(t.fault, t.fault_at);
   i_ = t.end;
 

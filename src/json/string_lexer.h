@@ -29,7 +29,7 @@ enum class StringEnd : std::uint8_t {
 };
 
 // The reader's message for a fault.
-constexpr std::string_view message_of(StringEnd end) noexcept {
+constexpr Message message_of(StringEnd end) noexcept {
   switch (end) {
     case StringEnd::Eof: return msg::kEofString;
     case StringEnd::ControlCharacter: return msg::kControlCharacter;

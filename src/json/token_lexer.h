@@ -27,10 +27,12 @@ struct NumberToken {
   bool exponent_negative = false;
   std::size_t exp_begin = 0, exp_end = 0;
   std::size_t end = 0;
-  std::string_view fault;  // empty: none
+  Message fault;  // code None: no fault
   std::size_t fault_at = 0;
 
-  bool plain_integer() const noexcept { return fault.empty() && !has_fraction && !has_exponent; }
+  bool plain_integer() const noexcept {
+    return fault.code == Fault::None && !has_fraction && !has_exponent;
+  }
 };
 
 // The number whose first digit (after any minus sign) is at p[i]: every
@@ -38,7 +40,7 @@ struct NumberToken {
 [[gnu::noinline]] inline NumberToken lex_number_in_full(const unsigned char* p, std::size_t n,
                                                         std::size_t i) noexcept {
   NumberToken t;
-  const auto fault = [&t, n](std::string_view message, std::size_t at) {
+  const auto fault = [&t, n](Message message, std::size_t at) {
     t.fault = message;
     t.fault_at = at;
     t.end = at < n ? at : n;
@@ -109,7 +111,7 @@ struct NumberToken {
 // reports it. The first letter is known to match.
 struct LiteralEnd {
   std::size_t end;
-  std::string_view fault;  // empty: the word matched
+  Message fault;  // code None: the word matched
 };
 
 inline LiteralEnd lex_literal(const unsigned char* p, std::size_t n, std::size_t i,
