@@ -24,29 +24,32 @@ using json::JsonTree;
 using json::NumberKind;
 
 // A refusal of the node (or tag object) that starts at offset in the text.
-QuorlError error(std::string_view message, std::size_t offset) {
-  return QuorlError{std::string(message), offset};
+QuorlError error(Message message, std::size_t offset) {
+  return QuorlError{std::string(message.text), offset, 0, 0, message.code};
 }
 
-Result<QuorlValue> decode_number(const JsonNumber& n, std::size_t offset) {
+// A bare number into slot; false (slot untouched) when it is an integer
+// beyond the exact range.
+bool place_number(const JsonNumber& n, std::size_t offset, QuorlValue& slot) {
   switch (n.kind) {
     case NumberKind::PosInt:
-      if (n.pos_int <= static_cast<std::uint64_t>(kMaxExactInteger))
-        return QuorlValue(Int(static_cast<std::int64_t>(n.pos_int)));
-      return fail(error(msg::kBareInteger, offset));
+      if (n.pos_int > static_cast<std::uint64_t>(kMaxExactInteger)) return false;
+      slot.v.emplace<Int>(static_cast<std::int64_t>(n.pos_int));
+      return true;
     case NumberKind::NegInt:
-      if (n.neg_int >= -kMaxExactInteger) return QuorlValue(Int(n.neg_int));
-      return fail(error(msg::kBareInteger, offset));
+      if (n.neg_int < -kMaxExactInteger) return false;
+      slot.v.emplace<Int>(n.neg_int);
+      return true;
     case NumberKind::Double: {
       // An integral double beyond the exact range names an integer the
       // author should have tagged; any other double is a float.
       double x = n.dbl;
-      if (std::fabs(x) > static_cast<double>(kMaxExactInteger) && x == std::trunc(x))
-        return fail(error(msg::kBareInteger, offset));
-      return QuorlValue(Float{offset});
+      if (std::fabs(x) > static_cast<double>(kMaxExactInteger) && x == std::trunc(x)) return false;
+      break;
     }
   }
-  return QuorlValue(Float{offset});  // unreachable: every kind is handled
+  slot.v.emplace<Float>(Float{offset});
+  return true;
 }
 
 // The decoding walk. Containers are decoded without recursion: open_ holds
@@ -106,7 +109,7 @@ class Walk {
     }
   }
 
-  bool refuse(std::string_view message, std::size_t offset) {
+  bool refuse(Message message, std::size_t offset) {
     error_ = error(message, offset);
     return false;
   }
@@ -126,8 +129,8 @@ class Walk {
         if (!place(top.items[k], depth, top.out_items->emplace_back())) return false;
       } else {
         Member& m = top.members[k];
-        if (!place(m.value, depth, top.out_entries->emplace_back(QuorlEntry{text(m.key), {}}).value))
-          return false;
+        QuorlEntry& entry = top.out_entries->emplace_back(QuorlEntry{text(m.key), {}});
+        if (!place(m.value, depth, entry.value)) return false;
       }
     }
     return true;
@@ -137,20 +140,21 @@ class Walk {
   bool open_items(std::span<Tree> items, std::size_t depth, std::size_t at, QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
-    auto& array = std::get<Array>(slot.v = Array{});
+    auto& array = slot.v.emplace<Array>();
     array.flat = true;
     if (items.empty()) return true;
     nest_in_parent();
     array.items.reserve(items.size());
     open_.push_back(
-        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr, &array.flat});
+        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr,
+             &array.flat});
     return true;
   }
   bool open_entries(std::span<Member> members, std::size_t depth, std::size_t at,
                     QuorlValue& slot) {
     if (depth >= kMaxDepth) [[unlikely]]
       return refuse(msg::kDepth, at);
-    auto& object = std::get<Object>(slot.v = Object{});
+    auto& object = slot.v.emplace<Object>();
     object.flat = true;
     if (members.empty()) return true;
     nest_in_parent();
@@ -164,15 +168,17 @@ class Walk {
   bool place(Tree& node, std::size_t depth, QuorlValue& slot) {
     switch (node.node.index()) {
       case 0:
-        slot = QuorlValue(Null{});
+        slot.v.emplace<Null>(Null{});
         return true;
       case 1:
-        slot = QuorlValue(Bool{std::get<JsonBool>(node.node).value});
+        slot.v.emplace<Bool>(Bool{std::get<JsonBool>(node.node).value});
         return true;
       case 2:
-        return set(slot, decode_number(std::get<JsonNumber>(node.node), node.offset));
+        if (!place_number(std::get<JsonNumber>(node.node), node.offset, slot)) [[unlikely]]
+          return refuse(msg::kBareInteger, node.offset);
+        return true;
       case 3:
-        slot = QuorlValue(Str{text(std::get<JsonString>(node.node).value)});
+        slot.v.emplace<Str>().text = text(std::get<JsonString>(node.node).value);
         return true;
       case 4: {
         auto& a = std::get<JsonArray>(node.node);
@@ -200,20 +206,20 @@ class Walk {
         return set(slot, std::move(r));
       }
       case Tag::Nan:
-        slot = QuorlValue(NaN{at});
+        slot.v.emplace<NaN>(NaN{at});
         return true;
       case Tag::Inf:
-        slot = QuorlValue(Infinity{at});
+        slot.v.emplace<Infinity>(Infinity{at});
         return true;
       case Tag::Float:
-        slot = QuorlValue(Float{at});
+        slot.v.emplace<Float>(Float{at});
         return true;
       case Tag::LoneSurrogate:
-        slot = QuorlValue(LoneSurrogate{at});
+        slot.v.emplace<LoneSurrogate>(LoneSurrogate{at});
         return true;
       case Tag::Str:
         if (auto* s = std::get_if<JsonString>(&payload.node)) {
-          slot = QuorlValue(Str{text(s->value)});
+          slot.v.emplace<Str>().text = text(s->value);
           return true;
         }
         return refuse(msg::kStrPayload, at);
@@ -228,13 +234,13 @@ class Walk {
         return refuse(msg::kArrPayload, at);
       case Tag::Bool:
         if (const auto* b = std::get_if<JsonBool>(&payload.node)) {
-          slot = QuorlValue(Bool{b->value});
+          slot.v.emplace<Bool>(Bool{b->value});
           return true;
         }
         return refuse(msg::kBoolPayload, at);
       case Tag::Null:
         if (const auto* b = std::get_if<JsonBool>(&payload.node); b != nullptr && b->value) {
-          slot = QuorlValue(Null{});
+          slot.v.emplace<Null>(Null{});
           return true;
         }
         return refuse(msg::kNullPayload, at);
@@ -281,8 +287,9 @@ Result<QuorlValue> decode(JsonTree&& node, std::size_t depth, bool allow_test_ve
 
 Result<QuorlValue> decode_items(std::span<const JsonTree> items, std::size_t depth,
                                 bool allow_test_vectors, std::size_t at) {
-  return walk<false>(allow_test_vectors,
-                     [&](Walk<false>& w, QuorlValue& v) { return w.run_items(items, depth, at, v); });
+  return walk<false>(allow_test_vectors, [&](Walk<false>& w, QuorlValue& v) {
+    return w.run_items(items, depth, at, v);
+  });
 }
 
 Result<QuorlValue> decode_entries(std::span<const JsonMember> members, std::size_t depth,

@@ -16,16 +16,6 @@ namespace quorl {
 
 inline constexpr std::int64_t kMaxExactInteger = 9007199254740991;  // 2^53 - 1
 
-namespace msg {
-inline constexpr std::string_view kIntPayload =
-    "invalid $int payload: expected optional '-' then ASCII digits";
-inline constexpr std::string_view kStrPayload = "invalid $str payload: expected a JSON string";
-inline constexpr std::string_view kObjPayload = "invalid $obj payload: expected a JSON object";
-inline constexpr std::string_view kArrPayload = "invalid $arr payload: expected a JSON array";
-inline constexpr std::string_view kBoolPayload =
-    "invalid $bool payload: expected a JSON boolean";
-inline constexpr std::string_view kNullPayload = "invalid $null payload: expected true";
-}  // namespace msg
 
 // The test-vector key, honoured only while allow_test_vectors is set.
 inline constexpr std::string_view kLoneSurrogateTag = "$quorl-vector:lone-surrogate";

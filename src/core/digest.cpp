@@ -22,13 +22,14 @@ bool is_known_profile(std::string_view profile) noexcept {
   return false;
 }
 
-namespace {
-
-QuorlError unknown_profile(std::string_view profile) {
-  std::string message(kUnknownProfilePrefix);
-  message.append(profile);
-  return QuorlError{std::move(message)};
+QuorlError unknown_profile_error(std::string_view profile) {
+  QuorlError error{std::string(msg::kUnknownProfilePrefix.text)};
+  error.message.append(profile);
+  error.code = Fault::UnknownProfile;
+  return error;
 }
+
+namespace {
 
 // Where the message goes: into a hash as it is produced...
 struct HashTarget {
@@ -67,7 +68,7 @@ Result<Unit> produce_message(std::string_view tagged_json, std::string_view prof
                              DirectText& scratch, Target& target) {
   std::optional<QuorlError> profile_fault;
   if (!is_known_profile(profile)) [[unlikely]]
-    profile_fault = unknown_profile(profile);
+    profile_fault = unknown_profile_error(profile);
   Result<CanonicalText> text = canonical_text_from_json(
       tagged_json, scratch, RootDigest::LeaveOut, profile_fault ? &*profile_fault : nullptr);
   if (!text.ok()) return fail(std::move(text).error());

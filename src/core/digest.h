@@ -11,9 +11,13 @@
 namespace quorl {
 
 inline constexpr std::string_view kDomainTag = "spec-quorl:v2:";
-inline constexpr std::string_view kUnknownProfilePrefix = "unknown digest profile: ";
+inline constexpr std::string_view kUnknownProfilePrefix = msg::kUnknownProfilePrefix;
 
 bool is_known_profile(std::string_view profile) noexcept;
+
+// The refusal of a profile that is not one of them: the fixed start, then
+// the profile's own bytes.
+QuorlError unknown_profile_error(std::string_view profile);
 
 // 64 lowercase hex characters, or the first failure: the document, then the
 // profile, then the encoder.

@@ -8,10 +8,12 @@
 
 #include "core/decoder.h"
 #include "core/encoder.h"
+#include "core/int_payload.h"
 #include "core/key_order.h"
 #include "core/number_token.h"
 #include "json/byte_scan.h"
-#include "json/escapes.h"
+#include "json/string_lexer.h"
+#include "json/token_lexer.h"
 
 namespace quorl {
 
@@ -86,25 +88,6 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
     dst[n / 2] = middle;
     dst[n - 1] = last;
   }
-}
-
-// Whether text[0, n) is all ASCII digits, eight bytes at a time: a byte is
-// a digit when its high nibble is 3 and adding 6 leaves it at 3 (no carry
-// out of the low nibble, so the low nibble is at most 9).
-inline bool all_digits(const char* text, std::size_t n) noexcept {
-  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL;
-  constexpr std::uint64_t kThrees = 0x3030303030303030ULL;
-  constexpr std::uint64_t kSixes = 0x0606060606060606ULL;
-  std::size_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    std::uint64_t v;
-    std::memcpy(&v, text + k, 8);
-    if ((v & kHigh) != kThrees || ((v + kSixes) & kHigh) != kThrees) return false;
-  }
-  for (; k < n; ++k) {
-    if (!is_digit(static_cast<unsigned char>(text[k]))) return false;
-  }
-  return true;
 }
 
 // The key "digest" as a prefix (see key_order.h): with a size of 6, equal
@@ -254,8 +237,9 @@ class DirectReader {
   }
 
   bool literal(std::string_view word) {
-    if (n_ - i_ < word.size() || std::memcmp(p_ + i_, word.data(), word.size()) != 0) return false;
-    i_ += word.size();
+    const json::LiteralEnd end = json::lex_literal(p_, n_, i_, word);
+    if (end.fault.code != Fault::None) return false;
+    i_ = end.end;
     put(word.data(), word.size());
     return true;
   }
@@ -264,25 +248,18 @@ class DirectReader {
   // them; everything else is a fault and belongs to the exact path.
   bool number() {
     if (p_[i_] != '-' && !is_digit(p_[i_])) return false;  // not a value at all
-    // The usual case in one pass: digits, no leading zero, not "-0", too
-    // few to reach the bound, and the token ends there. Anything else is
-    // judged in full below.
     const std::size_t sign = p_[i_] == '-' ? 1 : 0;
-    const std::size_t d = i_ + sign;
-    std::size_t j = d;
-    j = skip_digits(p_, j, n_);
-    const std::size_t digits = j - d;
-    if (digits != 0 && digits < kMaxBareIntegerDigits && (j == n_ || !is_number_token_byte(p_[j])) &&
-        (p_[d] != '0' || (digits == 1 && sign == 0))) [[likely]] {
-      put(p_ + i_, j - i_);
-      i_ = j;
-      return true;
-    }
-    j = i_ + 1;
-    while (j < n_ && is_number_token_byte(p_[j])) ++j;
-    if (judge_number_token(p_ + i_, j - i_)) return false;
-    put(p_ + i_, j - i_);
-    i_ = j;
+    const json::NumberToken t = json::lex_number(p_, n_, i_ + sign);
+    // The grammar's integer (no leading zero, at least one digit), ending
+    // where the gate's token ends: a byte such as '+' or '.' glued on makes
+    // that token a float.
+    if (!t.plain_integer() || (t.end < n_ && is_number_token_byte(p_[t.end]))) return false;
+    const std::size_t digits = t.int_end - t.int_begin;
+    if (sign == 1 && digits == 1 && p_[t.int_begin] == '0') return false;  // "-0"
+    // Shorter ones are all within the bound.
+    if (digits >= kMaxBareIntegerDigits && judge_number_token(p_ + i_, t.end - i_)) return false;
+    put(p_ + i_, t.end - i_);
+    i_ = t.end;
     return true;
   }
 
@@ -305,85 +282,8 @@ class DirectReader {
     has_escapes = true;
     dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
     i_ = j;
-    if (!read_escaped<Canonical>(dst)) return false;
+    if (json::lex_string_rest<Canonical>(p_, n_, i_, dst) != json::StringEnd::Closed) return false;
     raw_end = i_ - 1;  // the closing quote
-    return true;
-  }
-
-  // The rest of a literal from its first escape (or fault) on. Output gathers
-  // in a small buffer so that escape-dense text does not pay a string append
-  // per character; long plain runs are copied whole.
-  // Kept out of line: its buffer must not sit in the frame of every open
-  // object (the readers recurse once per level).
-  template <bool Canonical, class Out>
-  [[gnu::noinline]] bool read_escaped(Out& dst) {
-    constexpr std::size_t kBuffer = 512;
-    constexpr std::size_t kLongest = 6;  // the most one character can become
-    char buf[kBuffer];
-    std::size_t b = 0;
-    while (true) {
-      if (i_ >= n_) return false;
-      const unsigned char c = p_[i_];
-      if (c == '"') {
-        ++i_;
-        dst.append(buf, b);
-        return true;
-      }
-      if (c != '\\') {
-        if (c < 0x20) return false;  // a raw control byte
-        const std::size_t j = find_string_special(p_, i_, n_);
-        const std::size_t len = j - i_;
-        if (len <= kBuffer - b) {
-          std::memcpy(buf + b, p_ + i_, len);
-          b += len;
-        } else {
-          dst.append(buf, b);
-          b = 0;
-          dst.append(reinterpret_cast<const char*>(p_ + i_), len);
-        }
-        i_ = j;
-        continue;
-      }
-      if (b > kBuffer - kLongest) {
-        dst.append(buf, b);
-        b = 0;
-      }
-      if (n_ - i_ < 2) return false;
-      const unsigned char e = p_[i_ + 1];
-      i_ += 2;
-      std::uint32_t cp;
-      if (const int decoded = json::short_escape_value(e); decoded >= 0) {
-        cp = static_cast<std::uint32_t>(decoded);
-      } else if (e == 'u') {
-        if (!hex4(cp)) return false;
-        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-          std::uint32_t low;
-          if (n_ - i_ < 2 || p_[i_] != '\\' || p_[i_ + 1] != 'u') return false;
-          i_ += 2;
-          if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        }
-      } else {
-        return false;
-      }
-      if (Canonical && cp < 0x80 && is_string_special(static_cast<unsigned char>(cp))) {
-        b += put_canonical_escape(buf + b, static_cast<unsigned char>(cp));
-      } else {
-        b += json::put_utf8(buf + b, cp);
-      }
-    }
-  }
-
-  bool hex4(std::uint32_t& u) noexcept {
-    if (n_ - i_ < 4) return false;
-    u = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int h = json::hex_digit_value(p_[i_ + k]);
-      if (h < 0) return false;
-      u = (u << 4) | static_cast<std::uint32_t>(h);
-    }
-    i_ += 4;
     return true;
   }
 
@@ -612,22 +512,18 @@ class DirectReader {
         if (payload.raw != Raw::String) return false;
         // Digits and '-' are never escaped, so the canonical string holds the
         // payload's own bytes between its quotes.
-        std::size_t d = value_begin + 1;
-        const std::size_t e = value_end - 1;
-        const bool negative = d < e && base_[d] == '-';
-        if (negative) ++d;
-        if (d == e) return false;
-        if (!all_digits(base_ + d, e - d)) return false;
-        while (d < e && base_[d] == '0') ++d;
-        if (d == e) {
+        const std::optional<IntPayload> value = read_int_payload(
+            std::string_view(base_ + value_begin + 1, value_end - value_begin - 2));
+        if (!value) return false;
+        if (value->digits.empty()) {
           replace_with(1);
           rec.kind = ObjectRecord::Kind::Zero;  // zero has no sign
         } else {
-          replace_with((negative ? 1 : 0) + (e - d));
+          replace_with((value->negative ? 1 : 0) + value->digits.size());
           rec.kind = ObjectRecord::Kind::Int;
-          rec.negative = negative;
-          rec.a = static_cast<Offset>(d);
-          rec.b = static_cast<Offset>(e);
+          rec.negative = value->negative;
+          rec.a = static_cast<Offset>(value->digits.data() - base_);
+          rec.b = static_cast<Offset>(rec.a + value->digits.size());
         }
         return true;
       }

@@ -16,7 +16,7 @@ constexpr std::string_view kDigestKey = "digest";
 // Error messages are all static texts, so the walk reports them as views
 // (with a marker's source offset) and the public functions turn the one that
 // wins into a QuorlError.
-using Fault = std::optional<EncodeFault>;
+using MaybeFault = std::optional<EncodeFault>;
 
 // The encoding walk. Containers are written without recursion: open_ holds
 // the containers being written, innermost last.
@@ -24,12 +24,12 @@ class Writer {
  public:
   explicit Writer(std::string& out) noexcept : out_(out) {}
 
-  Fault value(const QuorlValue& v, std::size_t depth) {
-    if (Fault f = put(v, depth)) return f;
+  MaybeFault value(const QuorlValue& v, std::size_t depth) {
+    if (MaybeFault f = put(v, depth)) return f;
     return finish();
   }
-  Fault object(std::span<const QuorlEntry> entries, std::size_t depth, bool skip_digest_key) {
-    if (Fault f = open_object(entries, depth, skip_digest_key)) return f;
+  MaybeFault object(std::span<const QuorlEntry> entries, std::size_t depth, bool skip_digest_key) {
+    if (MaybeFault f = open_object(entries, depth, skip_digest_key)) return f;
     return finish();
   }
 
@@ -85,7 +85,7 @@ class Writer {
   // Writes the open containers' children, innermost first. Plain values are
   // written in the loop over their container; a container or a marker leaves
   // it for put (which may push, so top is not used after that).
-  Fault finish() {
+  MaybeFault finish() {
     while (!open_.empty()) {
       Open& top = open_.back();
       const std::size_t depth = top.depth;
@@ -122,12 +122,12 @@ class Writer {
           continue;
         }
       }
-      if (Fault f = put(*child, depth)) return f;
+      if (MaybeFault f = put(*child, depth)) return f;
     }
     return std::nullopt;
   }
 
-  Fault put(const QuorlValue& value, std::size_t depth) {
+  MaybeFault put(const QuorlValue& value, std::size_t depth) {
     switch (value.kind()) {
       case Kind::Null:
         out_.append("null");
@@ -168,7 +168,7 @@ class Writer {
 
   // Writes '{' and opens the object, its members to be written at depth. Equal
   // keys are refused before any member is encoded.
-  Fault open_object(std::span<const QuorlEntry> entries, std::size_t depth,
+  MaybeFault open_object(std::span<const QuorlEntry> entries, std::size_t depth,
                     bool skip_digest_key) {
     auto selected = [&](const QuorlEntry& e) { return !skip_digest_key || e.key != kDigestKey; };
 
@@ -275,14 +275,14 @@ std::optional<EncodeFault> encode_object_into(std::string& out,
 
 Result<std::string> encode_value(const QuorlValue& value, std::size_t depth) {
   std::string out;
-  if (Fault f = Writer(out).value(value, depth)) return fail(f->error());
+  if (MaybeFault f = Writer(out).value(value, depth)) return fail(f->error());
   return out;
 }
 
 Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size_t depth,
                                   bool skip_digest_key) {
   std::string out;
-  if (Fault f = Writer(out).object(entries, depth, skip_digest_key)) return fail(f->error());
+  if (MaybeFault f = Writer(out).object(entries, depth, skip_digest_key)) return fail(f->error());
   return out;
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/quorl_value.h"
 #include "core/result.h"
+#include "json/escapes.h"
 
 namespace quorl {
 
@@ -18,19 +19,6 @@ enum class Order { Less, Equal, Greater };
 
 inline constexpr std::size_t kMaxDepth = 128;  // containers at depth >= this are refused
 
-// Fixed texts shared with the decoder and the input gate.
-namespace msg {
-inline constexpr std::string_view kDepth = "nesting depth exceeds the maximum of 128";
-inline constexpr std::string_view kDuplicateKey = "duplicate object key in canonical content";
-inline constexpr std::string_view kFloat =
-    "floats are forbidden in canonical content; pre-represent as int or string";
-inline constexpr std::string_view kNaN = "NaN is forbidden in canonical content";
-inline constexpr std::string_view kInfinity = "Infinity is forbidden in canonical content";
-inline constexpr std::string_view kLoneSurrogate =
-    "unpaired surrogate U+D800 is not allowed in canonical content";
-inline constexpr std::string_view kBareInteger =
-    "bare JSON integer beyond +/-(2^53 - 1): use a $int tag";
-}  // namespace msg
 
 // The canonical text of value, whose enclosing container count is depth.
 Result<std::string> encode_value(const QuorlValue& value, std::size_t depth);
@@ -44,9 +32,9 @@ Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size
 // The first failure of an encoding: its static message and, for a marker, the
 // offset in the text where the decoder met it (kNoOffset otherwise).
 struct EncodeFault {
-  std::string_view message;
+  Message message;
   std::size_t offset = kNoOffset;
-  QuorlError error() const { return QuorlError{std::string(message), offset}; }
+  QuorlError error() const { return QuorlError{std::string(message.text), offset, 0, 0, message.code}; }
 };
 
 // The same two, appending to out and reporting the first failure (out then
@@ -62,22 +50,8 @@ std::optional<EncodeFault> encode_object_into(std::string& out,
 std::string encode_string(std::string_view text);
 void append_encoded_string(std::string& out, std::string_view text);
 
-// The escape of one such character, c being '"', '\\' or below 0x20,
-// written at dst (room for six bytes); returns its size, 2 or 6.
-inline std::size_t put_canonical_escape(char* dst, unsigned char c) noexcept {
-  constexpr char kHexDigits[] = "0123456789abcdef";
-  dst[0] = '\\';
-  if (c == '"' || c == '\\') {
-    dst[1] = static_cast<char>(c);
-    return 2;
-  }
-  dst[1] = 'u';
-  dst[2] = '0';
-  dst[3] = '0';
-  dst[4] = kHexDigits[c >> 4];
-  dst[5] = kHexDigits[c & 0xF];
-  return 6;
-}
+// The escape of one such character (shared with the readers).
+using json::put_canonical_escape;
 
 // Code-point order of two UTF-8 texts, which equals unsigned byte order.
 Order compare_code_points(std::string_view a, std::string_view b) noexcept;

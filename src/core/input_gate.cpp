@@ -13,7 +13,7 @@ namespace {
 struct PreScan {
   std::size_t max_depth = 0;
   std::size_t too_deep_at = kNoOffset;           // the first bracket beyond the bound
-  std::optional<std::string_view> number_fault;  // first offending token's message
+  std::optional<Message> number_fault;  // first offending token's message
   std::size_t number_fault_at = kNoOffset;       // ... and where the token starts
 };
 
@@ -75,12 +75,13 @@ PreScan prescan(std::string_view text) noexcept {
 QuorlError invalid_json(const json::JsonError& e) {
   std::string message(kInvalidJsonPrefix);
   message += e.render();
-  return QuorlError{std::move(message), e.position > 0 ? e.position - 1 : 0, e.line, e.column};
+  return QuorlError{std::move(message), e.position > 0 ? e.position - 1 : 0, e.line, e.column,
+                    e.message.code};
 }
 
 // A fault of a later stage, located by its offset in the text.
-QuorlError located(std::string_view message, std::size_t offset, std::string_view text) {
-  QuorlError error{std::string(message), offset};
+QuorlError located(Message message, std::size_t offset, std::string_view text) {
+  QuorlError error{std::string(message.text), offset, 0, 0, message.code};
   locate(error, text);
   return error;
 }
@@ -89,7 +90,7 @@ QuorlError located(std::string_view message, std::size_t offset, std::string_vie
 
 std::size_t raw_bracket_depth(std::string_view text) noexcept { return prescan(text).max_depth; }
 
-std::optional<std::string_view> check_number_tokens(std::string_view text) noexcept {
+std::optional<Message> check_number_tokens(std::string_view text) noexcept {
   return prescan(text).number_fault;
 }
 
@@ -118,7 +119,9 @@ Result<Unit> check_utf8(std::string_view text) {
   const std::size_t bad = json::find_invalid_utf8(text);
   if (bad == json::kValidUtf8) [[likely]]
     return Unit{};
-  return fail(located("invalid UTF-8 at byte " + std::to_string(bad), bad, text));
+  QuorlError error = located(msg::kInvalidUtf8Prefix, bad, text);
+  error.message += std::to_string(bad);
+  return fail(std::move(error));
 }
 
 void locate(QuorlError& error, std::string_view text) {

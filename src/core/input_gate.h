@@ -18,13 +18,13 @@ namespace quorl {
 // to bound the reader's recursion.
 inline constexpr std::size_t kMaxRawBracketDepth = 257;
 
-inline constexpr std::string_view kInvalidJsonPrefix = "invalid JSON: ";
+inline constexpr std::string_view kInvalidJsonPrefix = msg::kInvalidJsonPrefix;
 
 // The pre-scans on their own, exposed for tests: the greatest number of
 // brackets open at once outside string literals, and the message of the
 // first number token that breaks a rule (nullopt when all pass).
 std::size_t raw_bracket_depth(std::string_view text) noexcept;
-std::optional<std::string_view> check_number_tokens(std::string_view text) noexcept;
+std::optional<Message> check_number_tokens(std::string_view text) noexcept;
 
 // Every refusal is located in the text (QuorlError offset, line, column).
 Result<QuorlValue> decode_input_json(std::string_view text);

@@ -1,8 +1,11 @@
 #include "core/quorl_value.h"
 
 #include <charconv>
+#include <optional>
 #include <utility>
 #include <vector>
+
+#include "core/int_payload.h"
 
 namespace quorl {
 
@@ -11,34 +14,21 @@ namespace {
 // are kept inline and only longer ones as a digit string.
 constexpr std::size_t kMaxInlineDigits = 18;
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 }  // namespace
 
 bool Int::from_decimal(std::string_view text, Int* out) {
-  bool negative = false;
-  if (!text.empty() && text.front() == '-') {
-    negative = true;
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (!is_digit(c)) return false;
-  }
-  std::size_t first = text.find_first_not_of('0');
-  if (first == std::string_view::npos) {  // all zeros: zero has no sign
-    *out = Int(0);
-    return true;
-  }
-  text.remove_prefix(first);
+  const std::optional<IntPayload> payload = read_int_payload(text);
+  if (!payload) return false;
+  const std::string_view digits = payload->digits;
   Int result;
-  if (text.size() <= kMaxInlineDigits) {
+  if (digits.size() <= kMaxInlineDigits) {
     std::int64_t magnitude = 0;
-    for (char c : text) magnitude = magnitude * 10 + (c - '0');
-    result.small_ = negative ? -magnitude : magnitude;
+    for (char c : digits) magnitude = magnitude * 10 + (c - '0');
+    result.small_ = payload->negative ? -magnitude : magnitude;
   } else {
     result.big_ = true;
-    result.negative_ = negative;
-    result.digits_.assign(text);
+    result.negative_ = payload->negative;
+    result.digits_.assign(digits);
   }
   *out = std::move(result);
   return true;

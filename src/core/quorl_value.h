@@ -118,13 +118,7 @@ struct QuorlValue {
 
   // A container's subtree is taken apart from a heap worklist, not by
   // recursion, so that a deep value needs no more C stack than a flat one.
-  ~QuorlValue() {
-    if (const auto* a = std::get_if<Array>(&v); a != nullptr && !a->flat) [[unlikely]] {
-      release_nested();
-    } else if (const auto* o = std::get_if<Object>(&v); o != nullptr && !o->flat) [[unlikely]] {
-      release_nested();
-    }
-  }
+  ~QuorlValue();  // defined below, once QuorlEntry is complete
 
  private:
   void release_nested() noexcept;
@@ -134,5 +128,13 @@ struct QuorlEntry {
   std::string key;
   QuorlValue value;
 };
+
+inline QuorlValue::~QuorlValue() {
+  if (const auto* a = std::get_if<Array>(&v); a != nullptr && !a->flat) [[unlikely]] {
+    release_nested();
+  } else if (const auto* o = std::get_if<Object>(&v); o != nullptr && !o->flat) [[unlikely]] {
+    release_nested();
+  }
+}
 
 }  // namespace quorl

@@ -132,7 +132,7 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
                                         std::string_view profile, RecordSink& sink,
                                         DirectText& scratch, bool data_is_utf8) {
   if (!is_known_profile(profile)) {
-    return fail(QuorlError{std::string(kUnknownProfilePrefix) + std::string(profile)});
+    return fail(unknown_profile_error(profile));
   }
   PairedDigests digests(profile, sink, scratch);
   const std::size_t records =

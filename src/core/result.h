@@ -9,6 +9,8 @@
 #include <utility>
 #include <variant>
 
+#include "core/messages.h"
+
 namespace quorl {
 
 // No location: the failure was not met while reading a text.
@@ -26,6 +28,9 @@ struct QuorlError {
   // nothing of the line was consumed).
   std::size_t line = 0;
   std::size_t column = 0;
+  // Which fixed message it is (for the reader's faults, the reader's own,
+  // under the invalid-JSON prefix).
+  Fault code = Fault::None;
   friend bool operator==(const QuorlError&, const QuorlError&) = default;
 };
 

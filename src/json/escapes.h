@@ -67,4 +67,22 @@ inline std::size_t put_utf8(char* dst, std::uint32_t cp) noexcept {
   return 4;
 }
 
+// The escape the canonical string form writes for c, which is '"', '\\' or
+// below 0x20, at dst (room for six bytes): a backslash before '"' and '\\',
+// U+0000..U+001F as \u00xx in lowercase hex. Returns its size, 2 or 6.
+inline std::size_t put_canonical_escape(char* dst, unsigned char c) noexcept {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  dst[0] = '\\';
+  if (c == '"' || c == '\\') {
+    dst[1] = static_cast<char>(c);
+    return 2;
+  }
+  dst[1] = 'u';
+  dst[2] = '0';
+  dst[3] = '0';
+  dst[4] = kHexDigits[c >> 4];
+  dst[5] = kHexDigits[c & 0xF];
+  return 6;
+}
+
 }  // namespace quorl::json

@@ -11,9 +11,9 @@ std::string JsonError::render() const {
   constexpr std::string_view kAtLine = " at line ";
   constexpr std::string_view kColumn = " column ";
   std::string out;
-  out.reserve(message.size() + kAtLine.size() + line_text.size() + kColumn.size() +
+  out.reserve(message.text.size() + kAtLine.size() + line_text.size() + kColumn.size() +
               column_text.size());
-  out.append(message);
+  out.append(message.text);
   out.append(kAtLine);
   out.append(line_text);
   out.append(kColumn);
@@ -21,7 +21,7 @@ std::string JsonError::render() const {
   return out;
 }
 
-JsonError JsonError::at(std::string_view message, std::string_view text, std::size_t p) {
+JsonError JsonError::at(Message message, std::string_view text, std::size_t p) {
   // The reader never reports past the end; clamp anyway so a bad p cannot
   // make this read out of bounds.
   const std::string_view consumed = text.substr(0, std::min(p, text.size()));

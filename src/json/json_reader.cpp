@@ -14,6 +14,8 @@
 #include "core/key_order.h"
 #include "json/byte_scan.h"
 #include "json/escapes.h"
+#include "json/string_lexer.h"
+#include "json/token_lexer.h"
 
 namespace quorl::json {
 namespace {
@@ -63,63 +65,6 @@ inline std::size_t skip_ws(const char* s, std::size_t n, std::size_t i) noexcept
   return skip_whitespace(reinterpret_cast<const unsigned char*>(s), i, n);
 }
 
-inline bool is_digit(char c) noexcept {
-  return static_cast<unsigned char>(c - '0') < 10;
-}
-
-// --- Strings ----------------------------------------------------------------
-
-// Index of the first byte at or after i that is '"', '\\' or below 0x20, or n.
-inline std::size_t scan_plain(const char* s, std::size_t n, std::size_t i) noexcept {
-  return find_string_special(reinterpret_cast<const unsigned char*>(s), i, n);
-}
-
-
-// The four hex digits of a \u escape starting at i. Every string error is
-// reported at the index left in i; an empty message means success.
-std::string_view read_hex4(const char* s, std::size_t n, std::size_t& i,
-                           std::uint32_t& value) noexcept {
-  if (n - i < 4) [[unlikely]] {
-    i = n;
-    return msg::kEofString;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(s + i);
-  i += 4;
-  const int a = hex_digit_value(p[0]), b = hex_digit_value(p[1]), c = hex_digit_value(p[2]),
-            d = hex_digit_value(p[3]);
-  if ((a | b | c | d) < 0) [[unlikely]]
-    return msg::kInvalidEscape;
-  value = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
-  return {};
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  char b[4];
-  out.append(b, put_utf8(b, cp));
-}
-
-// The rest of a \u escape after the u, appending its scalar value to out.
-std::string_view read_unicode_escape(const char* s, std::size_t n, std::size_t& i,
-                                     std::string& out) {
-  std::uint32_t u = 0;
-  if (auto m = read_hex4(s, n, i, u); !m.empty()) return m;
-  if (u >= 0xDC00 && u <= 0xDFFF) [[unlikely]]
-    return msg::kLoneLeadingSurrogate;
-  if (u < 0xD800 || u > 0xDBFF) [[likely]] {
-    append_utf8(out, u);
-    return {};
-  }
-  // A leading surrogate must be followed at once by \u and a trailing one.
-  if (i == n) return msg::kEofString;
-  if (s[i++] != '\\') return msg::kUnexpectedEndOfHexEscape;
-  if (i == n) return msg::kEofString;
-  if (s[i++] != 'u') return msg::kUnexpectedEndOfHexEscape;
-  std::uint32_t v = 0;
-  if (auto m = read_hex4(s, n, i, v); !m.empty()) return m;
-  if (v < 0xDC00 || v > 0xDFFF) return msg::kLoneLeadingSurrogate;
-  append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
-  return {};
-}
 
 // --- Numbers ----------------------------------------------------------------
 
@@ -203,7 +148,8 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 
 // After the opening square bracket (first) or after an item: the next item's
 // node in slot, or the array closed.
-[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first, JsonTree*& slot) {
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first,
+                                                                   JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::size_t i = skip_ws(s, n, i_);
@@ -231,7 +177,8 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 // After the opening curly bracket (first) or after a member's value: the key
 // and colon read and the value's node in slot, or the object closed (and its
 // members put in order).
-[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first, JsonTree*& slot) {
+[[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first,
+                                                                     JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::vector<JsonMember>& members = out.members;
@@ -374,126 +321,59 @@ bool JsonReader::parse_scalar(JsonTree& out) {
 
 // The first letter is known to match and is not yet consumed.
 bool JsonReader::parse_literal(std::string_view word) {
-  const char* const s = text_.data();
-  const std::size_t n = text_.size();
-  std::size_t i = i_;
-  if (n - i >= word.size() && std::memcmp(s + i, word.data(), word.size()) == 0) [[likely]] {
-    i_ = i + word.size();
-    return true;
-  }
-  // Find where it breaks, letter by letter.
-  ++i;
-  for (std::size_t k = 1; k < word.size(); ++k) {
-    if (i == n) {
-      i_ = i;
-      return fail_at(msg::kEofValue, i);
-    }
-    if (s[i++] != word[k]) {
-      i_ = i;
-      return fail_at(msg::kExpectedIdent, i);
-    }
-  }
-  i_ = i;
+  const LiteralEnd end =
+      lex_literal(reinterpret_cast<const unsigned char*>(text_.data()), text_.size(), i_, word);
+  i_ = end.end;
+  if (end.fault.code != Fault::None) [[unlikely]]
+    return fail_at(end.fault, end.end);
   return true;
 }
 
 // At entry the minus sign, if any, is consumed and the first digit is not.
 bool JsonReader::parse_number(JsonTree& out, bool negative) {
-  const char* const s = text_.data();
-  const std::size_t n = text_.size();
-  std::size_t i = i_;
-  if (i == n) [[unlikely]]
-    return fail_at(msg::kEofValue, i);
+  const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
+  const NumberToken t = lex_number(p, text_.size(), i_);
+  if (t.fault.code != Fault::None) [[unlikely]]
+    return fail_at(t.fault, t.fault_at);
+  i_ = t.end;
 
   u64 sig = 0;
   std::int64_t exp = 0;  // wide enough that counting digits can never overflow
-  bool is_double = false;
-
-  const char first = s[i++];
-  if (first == '0') {
-    if (i < n && is_digit(s[i])) [[unlikely]] {
-      i_ = i;
-      return fail_next(msg::kInvalidNumber);
+  bool is_double = t.has_fraction || t.has_exponent;
+  for (std::size_t k = t.int_begin; k < t.int_end; ++k) {
+    const auto d = static_cast<unsigned>(p[k] - '0');
+    if (sig >= kSigGuard && sig_overflows(sig, d)) [[unlikely]] {
+      // Too long for 64 bits: keep the leading digits, count the rest.
+      is_double = true;
+      exp += static_cast<std::int64_t>(t.int_end - k);
+      break;
     }
-  } else if (is_digit(first)) [[likely]] {
-    sig = static_cast<u64>(first - '0');
-    while (i < n && is_digit(s[i])) {
-      const auto d = static_cast<unsigned>(s[i] - '0');
-      if (sig >= kSigGuard && sig_overflows(sig, d)) [[unlikely]] {
-        // Too long for 64 bits: keep the leading digits, count the rest.
-        is_double = true;
-        while (i < n && is_digit(s[i])) {
-          ++i;
-          ++exp;
-        }
-        break;
-      }
-      sig = sig * 10 + d;
-      ++i;
-    }
-  } else {
-    i_ = i;
-    return fail_at(msg::kInvalidNumber, i);
+    sig = sig * 10 + d;
   }
-
-  if (i < n && s[i] == '.') {
-    ++i;
-    const std::size_t frac_start = i;
-    std::int64_t k = 0;
-    while (i < n && is_digit(s[i])) {
-      const auto d = static_cast<unsigned>(s[i] - '0');
-      if (sig_overflows(sig, d)) {
-        while (i < n && is_digit(s[i])) ++i;  // beyond 64 bits: dropped
-        break;
-      }
+  if (t.has_fraction) {
+    std::int64_t kept = 0;
+    for (std::size_t k = t.frac_begin; k < t.frac_end; ++k) {
+      const auto d = static_cast<unsigned>(p[k] - '0');
+      if (sig_overflows(sig, d)) break;  // beyond 64 bits: dropped
       sig = sig * 10 + d;
-      ++k;
-      ++i;
+      ++kept;
     }
-    if (i == frac_start) [[unlikely]] {
-      i_ = i;
-      return fail_next(i == n ? msg::kEofValue : msg::kInvalidNumber);
-    }
-    exp -= k;
-    is_double = true;
+    exp -= kept;
   }
-
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    bool exp_negative = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) {
-      exp_negative = s[i] == '-';
-      ++i;
-    }
-    if (i == n) [[unlikely]] {
-      i_ = i;
-      return fail_at(msg::kEofValue, i);
-    }
-    const char c = s[i++];
-    if (!is_digit(c)) [[unlikely]] {
-      i_ = i;
-      return fail_at(msg::kInvalidNumber, i);
-    }
-    std::int64_t x = c - '0';
-    while (i < n && is_digit(s[i])) {
-      const auto d = static_cast<unsigned>(s[i++] - '0');
+  if (t.has_exponent) {
+    std::int64_t x = 0;
+    for (std::size_t k = t.exp_begin; k < t.exp_end; ++k) {
+      const auto d = static_cast<unsigned>(p[k] - '0');
       if (x > 214748364 || (x == 214748364 && d > 7)) [[unlikely]] {
         // The exponent does not fit 32 bits.
-        if (sig != 0 && !exp_negative) {
-          i_ = i;
-          return fail_at(msg::kNumberOutOfRange, i);
-        }
-        while (i < n && is_digit(s[i])) ++i;
-        i_ = i;
+        if (sig != 0 && !t.exponent_negative) return fail_at(msg::kNumberOutOfRange, k + 1);
         out.node.emplace<JsonNumber>(JsonNumber::real(negative ? -0.0 : 0.0));
         return true;
       }
       x = x * 10 + d;
     }
-    exp = exp_negative ? exp - x : exp + x;
-    is_double = true;
+    exp = t.exponent_negative ? exp - x : exp + x;
   }
-  i_ = i;
 
   if (!is_double) [[likely]] {
     if (!negative) {
@@ -511,69 +391,26 @@ bool JsonReader::parse_number(JsonTree& out, bool negative) {
                                  std::numeric_limits<std::int32_t>::max());
   double x = 0.0;
   if (!compose_double(sig, exp, x)) [[unlikely]]
-    return fail_at(msg::kNumberOutOfRange, i);
+    return fail_at(msg::kNumberOutOfRange, t.end);
   out.node.emplace<JsonNumber>(JsonNumber::real(negative ? -x : x));
   return true;
 }
 
 // At entry the opening quotation mark is consumed.
 bool JsonReader::parse_string(std::string& out) {
-  const char* const s = text_.data();
+  const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
   const std::size_t n = text_.size();
   const std::size_t start = i_;
-  const std::size_t i = scan_plain(s, n, start);
-  if (i < n && s[i] == '"') [[likely]] {
-    // No escape: one copy straight from the text.
-    out.assign(s + start, i - start);
-    i_ = i + 1;
+  std::size_t i = find_string_special(p, start, n);
+  out.assign(text_.data() + start, i - start);
+  if (i < n && p[i] == '"') [[likely]] {
+    i_ = i + 1;  // no escape: one copy straight from the text
     return true;
   }
-  return parse_escaped_tail(out, start, i);
-}
-
-// The string from start has a plain run up to i, where an escape, a control
-// byte or the end of the text stands; the rest is assembled in scratch_.
-bool JsonReader::parse_escaped_tail(std::string& out, std::size_t start, std::size_t i) {
-  const char* const s = text_.data();
-  const std::size_t n = text_.size();
-  std::string& buf = scratch_;
-  buf.assign(s + start, i - start);
-  for (;;) {
-    if (i == n) [[unlikely]] {
-      i_ = n;
-      return fail_at(msg::kEofString, n);
-    }
-    const char c = s[i++];
-    if (c == '"') break;
-    if (c != '\\') [[unlikely]] {  // a control byte: the scan stops at nothing else
-      i_ = i;
-      return fail_at(msg::kControlCharacter, i);
-    }
-    if (i == n) [[unlikely]] {
-      i_ = n;
-      return fail_at(msg::kEofString, n);
-    }
-    const auto e = static_cast<unsigned char>(s[i++]);
-    if (const int decoded = short_escape_value(e); decoded >= 0) {
-      buf.push_back(static_cast<char>(decoded));
-    } else if (e == 'u') {
-      if (auto m = read_unicode_escape(s, n, i, buf); !m.empty()) [[unlikely]] {
-        i_ = i;
-        return fail_at(m, i);
-      }
-    } else {
-      i_ = i;
-      return fail_at(msg::kInvalidEscape, i);
-    }
-    // Escapes often come in a row: look for a plain run only if one starts.
-    if (i < n && !is_string_special(static_cast<unsigned char>(s[i]))) {
-      const std::size_t run = i;
-      i = scan_plain(s, n, i + 1);
-      buf.append(s + run, i - run);
-    }
-  }
-  out.assign(buf);
+  const StringEnd end = lex_string_rest<false>(p, n, i, out);
   i_ = i;
+  if (end != StringEnd::Closed) [[unlikely]]
+    return fail_at(message_of(end), i);
   return true;
 }
 

@@ -39,7 +39,6 @@ class JsonReader {
   bool parse_literal(std::string_view word);
   bool parse_number(JsonTree& out, bool negative);
   bool parse_string(std::string& out);
-  bool parse_escaped_tail(std::string& out, std::size_t start, std::size_t i);
 
   // A container not yet closed: one of the two is set (neither: none).
   struct Open {
@@ -52,16 +51,16 @@ class JsonReader {
   Step next_member(JsonObject& out, bool first, JsonTree*& slot);
 
   // Record an error at position p; always returns false.
-  bool fail_at(std::string_view message, std::size_t p) noexcept {
+  bool fail_at(Message message, std::size_t p) noexcept {
     err_msg_ = message;
     err_pos_ = p;
     return false;
   }
   // The byte that would be read next counts as consumed (or the end of text).
-  bool fail_next(std::string_view message) noexcept {
+  bool fail_next(Message message) noexcept {
     return fail_at(message, i_ < text_.size() ? i_ + 1 : i_);
   }
-  Step fault_next(std::string_view message) noexcept {
+  Step fault_next(Message message) noexcept {
     fail_next(message);
     return Step::Fault;
   }
@@ -69,9 +68,8 @@ class JsonReader {
 
   std::string_view text_;
   std::size_t i_ = 0;
-  std::string scratch_;  // strings with escapes are assembled here, reused
   std::vector<Open> open_;  // the containers around the innermost one
-  std::string_view err_msg_;
+  Message err_msg_;
   std::size_t err_pos_ = 0;
 };
 

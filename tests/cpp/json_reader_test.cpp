@@ -276,9 +276,9 @@ TEST(ReaderErrorTable, HeaderTextsMatchTheFixedMessages) {
 }
 
 TEST(JsonErrorTest, RenderJoinsMessageLineAndColumn) {
-  EXPECT_EQ((JsonError{"trailing comma", 12, 345}).render(),
+  EXPECT_EQ((JsonError{msg::kTrailingComma, 12, 345}).render(),
             "trailing comma at line 12 column 345");
-  EXPECT_EQ((JsonError{"expected value", 1, 0}).render(), "expected value at line 1 column 0");
+  EXPECT_EQ((JsonError{msg::kExpectedValue, 1, 0}).render(), "expected value at line 1 column 0");
 }
 
 TEST(JsonErrorTest, PositionCountsLineFeedsOnly) {
@@ -295,8 +295,8 @@ TEST(JsonErrorTest, PositionCountsLineFeedsOnly) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE("text [" + hex(r.text) + "] p=" + std::to_string(r.p));
-    const JsonError e = JsonError::at("m", r.text, r.p);
-    EXPECT_EQ(e.message, "m");
+    const JsonError e = JsonError::at(msg::kTrailingComma, r.text, r.p);
+    EXPECT_EQ(e.message.code, Fault::TrailingComma);
     EXPECT_EQ(e.line, r.line);
     EXPECT_EQ(e.column, r.column);
   }
@@ -784,7 +784,7 @@ TEST(ReaderBoundsTest, EveryPrefixOfAValidDocumentFailsAtItsEnd) {
       auto value = reader.read_value();
       ASSERT_FALSE(value.ok());
       const JsonError& e = value.error();
-      EXPECT_EQ(e.message.substr(0, 17), "EOF while parsing");
+      EXPECT_EQ(e.message.text.substr(0, 17), "EOF while parsing");
       const std::size_t last_lf = prefix.rfind('\n');
       const std::size_t line =
           1 + static_cast<std::size_t>(std::count(prefix.begin(), prefix.end(), '\n'));

@@ -102,9 +102,7 @@ PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
     if (!writer.write(bound[0])) return nullptr;
     if (!is_known_profile(profile)) {
       // Not a fault of the object: no path.
-      QuorlError error{std::string(kUnknownProfilePrefix)};
-      error.message.append(profile);
-      return raise_refused_text(error);
+      return raise_refused_text(unknown_profile_error(profile));
     }
     const std::string hex = to_hex(hash.finish());
     return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
