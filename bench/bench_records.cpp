@@ -16,7 +16,7 @@
 #include <random>
 #include <string>
 
-#include "core/record_batch.h"
+#include "core/batch/record_batch.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Speed of each UTF-8 validation kernel, in GB/s, on the files named on the
 // command line and on three generated inputs (all ASCII, mostly three-byte
 // characters, a mix). Built and run by bench/bench_utf8.py; on its own:
-//   g++ -O2 -std=c++20 -Isrc bench/bench_utf8.cpp src/json/utf8_validate.cpp -o /tmp/bench_utf8
+//   g++ -O2 -std=c++20 -Isrc bench/bench_utf8.cpp src/json/lex/utf8_validate.cpp -o /tmp/bench_utf8
 //   /tmp/bench_utf8 FILE...
 // One line per input and kernel: "<input>\t<kernel>\t<bytes>\t<best seconds per pass>".
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "json/utf8_validate.h"
+#include "json/lex/utf8_validate.h"
 
 namespace {
 

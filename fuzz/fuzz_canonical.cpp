@@ -42,14 +42,14 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/decoder.h"
-#include "core/digest.h"
-#include "core/direct_path.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
-#include "core/quorl_value.h"
-#include "core/sha256.h"
-#include "json/json_reader.h"
+#include "core/digest/digest.h"
+#include "core/digest/sha256.h"
+#include "core/direct/direct_path.h"
+#include "core/exact/decoder.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
+#include "core/exact/quorl_value.h"
+#include "json/reader/json_reader.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -23,11 +23,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/input_gate.h"
-#include "json/json_error.h"
-#include "json/json_reader.h"
+#include "core/exact/input_gate.h"
+#include "json/reader/json_error.h"
+#include "json/reader/json_reader.h"
 #include "fuzz_support.h"
-#include "json/json_tree.h"
+#include "json/reader/json_tree.h"
 
 namespace {
 

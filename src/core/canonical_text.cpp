@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/encoder.h"
-#include "core/input_gate.h"
-#include "core/sha256.h"
+#include "core/digest/sha256.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
 
 namespace quorl {
 

@@ -29,8 +29,8 @@
 #include <utility>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/input_gate.h"
+#include "core/digest/digest.h"
+#include "core/exact/input_gate.h"
 #include "core/result.h"
 #include "python/scratch_lease.h"
 

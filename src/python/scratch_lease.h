@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/direct_path.h"
+#include "core/direct/direct_path.h"
 
 namespace quorl::python {
 

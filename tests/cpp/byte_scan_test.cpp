@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/byte_scan.h"
+#include "json/lex/byte_scan.h"
 
 namespace quorl {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/decoder.h"
+#include "core/exact/decoder.h"
 #include "test_support.h"
 
 namespace {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
-#include "core/sha256.h"
+#include "core/digest/digest.h"
+#include "core/digest/sha256.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
 #include "test_support.h"
 
 namespace {

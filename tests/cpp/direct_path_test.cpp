@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/direct_path.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
-#include "json/json_error.h"
+#include "core/digest/digest.h"
+#include "core/direct/direct_path.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
+#include "json/reader/json_error.h"
 #include "test_support.h"
 
 namespace quorl {

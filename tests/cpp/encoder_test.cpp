@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/encoder.h"
+#include "core/exact/encoder.h"
 #include "test_support.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
 #include "test_support.h"
 
 namespace {

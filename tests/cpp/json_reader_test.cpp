@@ -1,7 +1,7 @@
 // Tests of the strict JSON reader: messages and positions, numbers, strings
 // and escapes, object key order and duplicates, and bounds safety on cut-off
 // and malformed bytes.
-#include "json/json_reader.h"
+#include "json/reader/json_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "json/json_error.h"
-#include "json/json_tree.h"
+#include "json/reader/json_error.h"
+#include "json/reader/json_tree.h"
 
 namespace quorl::json {
 namespace {

@@ -1,4 +1,4 @@
-// The one key-order sort (core/key_order.h) against a model: std::string
+// The one key-order sort (core/rules/key_order.h) against a model: std::string
 // keys compared byte by byte as unsigned char, sorted by std::ranges::sort
 // with the original position breaking ties. Counts 0..40 cross the
 // insertion-sort bound; the key sets stress bytes >= 0x80 (a signed-char
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/direct_path.h"
-#include "core/key_order.h"
+#include "core/direct/direct_path.h"
+#include "core/rules/key_order.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/direct_path.h"
-#include "core/growable_array.h"
-#include "core/input_gate.h"
-#include "core/large_buffer.h"
+#include "core/direct/direct_path.h"
+#include "core/exact/input_gate.h"
+#include "core/memory/growable_array.h"
+#include "core/memory/large_buffer.h"
 
 namespace quorl {
 namespace {

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/input_gate.h"
+#include "core/digest/digest.h"
+#include "core/exact/input_gate.h"
 #include "core/messages.h"
 
 namespace quorl {

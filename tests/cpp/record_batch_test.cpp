@@ -1,4 +1,4 @@
-#include "core/record_batch.h"
+#include "core/batch/record_batch.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/input_gate.h"
+#include "core/digest/digest.h"
+#include "core/exact/input_gate.h"
 #include "test_support.h"
 
 namespace quorl {

@@ -14,9 +14,9 @@
 #include <string_view>
 
 #include "core/canonical_text.h"
-#include "core/direct_path.h"
-#include "core/encoder.h"
-#include "core/input_gate.h"
+#include "core/direct/direct_path.h"
+#include "core/exact/encoder.h"
+#include "core/exact/input_gate.h"
 #include "test_support.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/quorl_value.h"
+#include "core/exact/quorl_value.h"
 #include "core/result.h"
-#include "json/json_tree.h"
+#include "json/reader/json_tree.h"
 
 namespace qtest {
 

@@ -1,4 +1,4 @@
-#include "json/utf8_validate.h"
+#include "json/lex/utf8_validate.h"
 
 #include <gtest/gtest.h>
 

@@ -72,7 +72,7 @@ def forbidden(path: str) -> bool:
 
 REQUIRED = [
     "LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", ".ci/run",
-    "python/quorl/__init__.py", "src/core/*.cpp", "src/json/*.cpp",
+    "python/quorl/__init__.py", "src/core/*.cpp", "src/core/*/*.cpp", "src/json/*/*.cpp",
     "tests/python/*.py", "tests/cpp/*.cpp", "examples/*", "bench/*.py", "tools/*", "fuzz/*",
 ]
 

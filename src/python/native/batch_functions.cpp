@@ -1,5 +1,5 @@
 // JSON Lines in chunks: one call walks a whole buffer of lines in C++ (see
-// core/record_batch.h) and hands back either formatted output, one bytes
+// core/batch/record_batch.h) and hands back either formatted output, one bytes
 // object for the lot (digest_lines, canonical_lines: what the quorl command
 // writes), or one list per column (digest_records, canonical_records: what
 // a data frame is built from). No Python object is made while records are
@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/record_batch.h"
+#include "core/batch/record_batch.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 

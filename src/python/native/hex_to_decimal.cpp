@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "json/escapes.h"
+#include "json/lex/escapes.h"
 
 namespace quorl::native {
 

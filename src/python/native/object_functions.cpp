@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/digest.h"
-#include "core/sha256.h"
+#include "core/digest/digest.h"
+#include "core/digest/sha256.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
 

@@ -10,10 +10,10 @@
 #include <immintrin.h>
 #endif
 
-#include "core/decoder.h"
-#include "core/encoder.h"
-#include "core/key_order.h"
-#include "json/byte_scan.h"
+#include "core/exact/decoder.h"
+#include "core/exact/encoder.h"
+#include "core/rules/key_order.h"
+#include "json/lex/byte_scan.h"
 #include "native/float_repr.h"
 #include "native/hex_to_decimal.h"
 

@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/key_order.h"
-#include "core/sha256.h"
+#include "core/digest/sha256.h"
+#include "core/rules/key_order.h"
 #include "native/output_buffer.h"
 #include "python/scratch_lease.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/input_gate.h"
+#include "core/digest/digest.h"
+#include "core/exact/input_gate.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 

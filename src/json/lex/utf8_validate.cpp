@@ -6,7 +6,7 @@
 // all three agree. The vector kernels only tell which 64-byte block holds
 // the first fault; the exact offset is then found by the portable kernel,
 // restarted from the last sequence start before that block.
-#include "json/utf8_validate.h"
+#include "json/lex/utf8_validate.h"
 
 #include <array>
 #include <cstdint>

@@ -1,12 +1,12 @@
-#include "core/digest.h"
+#include "core/digest/digest.h"
 
 #include <array>
 #include <cstring>
 #include <optional>
 
 #include "core/canonical_text.h"
-#include "core/direct_path.h"
-#include "core/sha256.h"
+#include "core/digest/sha256.h"
+#include "core/direct/direct_path.h"
 
 namespace quorl {
 

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "core/sha256_engine.h"
+#include "core/digest/sha256_engine.h"
 
 namespace quorl::sha256_detail {
 namespace {

@@ -2,13 +2,13 @@
 // engine (sha256_engine.h), and the choice of engine. The CPU is asked once
 // per process which hardware engine it can run; each object then picks its
 // engine in the constructor.
-#include "core/sha256.h"
+#include "core/digest/sha256.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "core/sha256_engine.h"
+#include "core/digest/sha256_engine.h"
 
 namespace quorl {
 namespace {

@@ -1,11 +1,11 @@
-#include "core/record_batch.h"
+#include "core/batch/record_batch.h"
 
 #include <cstring>
 
-#include "core/digest.h"
-#include "core/direct_path.h"
-#include "core/sha256.h"
-#include "json/utf8_validate.h"
+#include "core/digest/digest.h"
+#include "core/digest/sha256.h"
+#include "core/direct/direct_path.h"
+#include "json/lex/utf8_validate.h"
 
 namespace quorl {
 

@@ -1,10 +1,10 @@
-#include "core/input_gate.h"
+#include "core/exact/input_gate.h"
 
-#include "core/decoder.h"
-#include "core/number_token.h"
-#include "json/byte_scan.h"
-#include "json/json_reader.h"
-#include "json/utf8_validate.h"
+#include "core/exact/decoder.h"
+#include "core/rules/number_token.h"
+#include "json/lex/byte_scan.h"
+#include "json/lex/utf8_validate.h"
+#include "json/reader/json_reader.h"
 
 namespace quorl {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/direct_path.h"
+#include "core/direct/direct_path.h"
 #include "core/result.h"
 
 namespace quorl {

@@ -9,7 +9,7 @@
 #include <new>
 #include <type_traits>
 
-#include "core/large_buffer.h"
+#include "core/memory/large_buffer.h"
 
 namespace quorl {
 

@@ -1,4 +1,4 @@
-#include "core/direct_path.h"
+#include "core/direct/direct_path.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,14 +6,14 @@
 #include <span>
 #include <vector>
 
-#include "core/decoder.h"
-#include "core/encoder.h"
-#include "core/int_payload.h"
-#include "core/key_order.h"
-#include "core/number_token.h"
-#include "json/byte_scan.h"
-#include "json/string_lexer.h"
-#include "json/token_lexer.h"
+#include "core/exact/decoder.h"
+#include "core/exact/encoder.h"
+#include "core/rules/int_payload.h"
+#include "core/rules/key_order.h"
+#include "core/rules/number_token.h"
+#include "json/lex/byte_scan.h"
+#include "json/lex/string_lexer.h"
+#include "json/lex/token_lexer.h"
 
 namespace quorl {
 

@@ -1,4 +1,4 @@
-#include "core/large_buffer.h"
+#include "core/memory/large_buffer.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "json/json_reader.h"
+#include "json/reader/json_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/key_order.h"
-#include "json/byte_scan.h"
-#include "json/escapes.h"
-#include "json/string_lexer.h"
-#include "json/token_lexer.h"
+#include "core/rules/key_order.h"
+#include "json/lex/byte_scan.h"
+#include "json/lex/escapes.h"
+#include "json/lex/string_lexer.h"
+#include "json/lex/token_lexer.h"
 
 namespace quorl::json {
 namespace {

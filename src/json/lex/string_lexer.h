@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "json/byte_scan.h"
-#include "json/escapes.h"
-#include "json/json_error.h"
+#include "json/lex/byte_scan.h"
+#include "json/lex/escapes.h"
+#include "json/reader/json_error.h"
 
 namespace quorl::json {
 

@@ -1,11 +1,11 @@
-#include "core/quorl_value.h"
+#include "core/exact/quorl_value.h"
 
 #include <charconv>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "core/int_payload.h"
+#include "core/rules/int_payload.h"
 
 namespace quorl {
 

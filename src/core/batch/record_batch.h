@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "core/canonical_text.h"
-#include "core/direct_path.h"
-#include "core/input_gate.h"
+#include "core/direct/direct_path.h"
+#include "core/exact/input_gate.h"
 #include "core/result.h"
 
 namespace quorl {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/result.h"
-#include "json/json_error.h"
-#include "json/json_tree.h"
+#include "json/reader/json_error.h"
+#include "json/reader/json_tree.h"
 
 namespace quorl::json {
 

@@ -1,7 +1,7 @@
 // The x86 SHA-256 engine, on the SHA extensions (SHA-NI) with SSSE3 and
 // SSE4.1; only these functions are compiled for them, so the build still runs
 // on CPUs without them.
-#include "core/sha256_engine.h"
+#include "core/digest/sha256_engine.h"
 
 #if QUORL_SHA256_X86
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "json/byte_scan.h"
-#include "json/json_error.h"
+#include "json/lex/byte_scan.h"
+#include "json/reader/json_error.h"
 
 namespace quorl::json {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "core/decoder.h"
-#include "core/encoder.h"
+#include "core/exact/decoder.h"
+#include "core/exact/encoder.h"
 
 namespace quorl {
 

@@ -1,4 +1,4 @@
-#include "core/decoder.h"
+#include "core/exact/decoder.h"
 
 #include <cmath>
 #include <span>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/encoder.h"
+#include "core/exact/encoder.h"
 
 namespace quorl {
 

@@ -24,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/growable_array.h"
-#include "core/large_buffer.h"
-#include "core/sha256.h"
+#include "core/digest/sha256.h"
+#include "core/memory/growable_array.h"
+#include "core/memory/large_buffer.h"
 
 namespace quorl {
 

@@ -1,4 +1,4 @@
-#include "json/json_error.h"
+#include "json/reader/json_error.h"
 
 #include <algorithm>
 #include <string>

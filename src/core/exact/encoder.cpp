@@ -1,11 +1,11 @@
-#include "core/encoder.h"
+#include "core/exact/encoder.h"
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
-#include "core/key_order.h"
-#include "json/byte_scan.h"
+#include "core/rules/key_order.h"
+#include "json/lex/byte_scan.h"
 
 namespace quorl {
 

@@ -4,7 +4,7 @@
 // searches share one loop per instruction set. The tail shorter than a
 // vector is read by a window that ends at n (its bytes before i masked off),
 // or by a masked load with AVX-512, so no kernel reads outside [p, p + n).
-#include "json/byte_scan.h"
+#include "json/lex/byte_scan.h"
 
 #include <array>
 #include <cstdlib>

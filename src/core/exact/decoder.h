@@ -8,9 +8,9 @@
 #include <span>
 #include <string_view>
 
-#include "core/quorl_value.h"
+#include "core/exact/quorl_value.h"
 #include "core/result.h"
-#include "json/json_tree.h"
+#include "json/reader/json_tree.h"
 
 namespace quorl {
 

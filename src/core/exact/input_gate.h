@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/quorl_value.h"
+#include "core/exact/quorl_value.h"
 #include "core/result.h"
 
 namespace quorl {

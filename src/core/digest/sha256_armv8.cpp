@@ -1,7 +1,7 @@
 // The aarch64 SHA-256 engine, on the ARMv8 Cryptography Extension's SHA-2
 // instructions. Only these functions are compiled for them, so the build still
 // runs on cores without them (some Cortex-A53/A35 parts ship without crypto).
-#include "core/sha256_engine.h"
+#include "core/digest/sha256_engine.h"
 
 #if QUORL_SHA256_ARMV8
 

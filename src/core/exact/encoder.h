@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/quorl_value.h"
+#include "core/exact/quorl_value.h"
 #include "core/result.h"
-#include "json/escapes.h"
+#include "json/lex/escapes.h"
 
 namespace quorl {
 
