@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/memory/nested_release.h"
 #include "core/rules/int_payload.h"
 
 namespace quorl {
@@ -52,60 +53,45 @@ namespace {
 struct Children {
   Array* array = nullptr;
   Object* object = nullptr;
-};
 
-bool children_of(QuorlValue& v, Children& out) noexcept {
-  if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty()) {
-    out = {a, nullptr};
-    return true;
+  static bool of(QuorlValue& v, Children& out) noexcept {
+    if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty()) {
+      out = {a, nullptr};
+      return true;
+    }
+    if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty()) {
+      out = {nullptr, o};
+      return true;
+    }
+    return false;
   }
-  if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty()) {
-    out = {nullptr, o};
-    return true;
+  QuorlValue* last() const noexcept {
+    if (array != nullptr) return array->items.empty() ? nullptr : &array->items.back();
+    return object->entries.empty() ? nullptr : &object->entries.back().value;
   }
-  return false;
-}
+  bool flat() const noexcept { return array != nullptr ? array->flat : object->flat; }
+  void clear() const noexcept {
+    if (array != nullptr) {
+      array->items.clear();
+    } else {
+      object->entries.clear();
+    }
+  }
+  void pop_last() const noexcept {
+    if (array != nullptr) {
+      array->items.pop_back();
+    } else {
+      object->entries.pop_back();
+    }
+  }
+};
 
 }  // namespace
 
-// Takes apart the subtrees below this value, whose elements are destroyed
-// from the back: one that holds containers is descended into first, its
-// parent kept on a heap stack meanwhile; a flat one has its children cleared
-// at once. No destructor then goes more than one level down.
+// Takes apart the subtrees below this value without recursion.
 void QuorlValue::release_nested() noexcept {
   Children c;
-  if (!children_of(*this, c)) return;
-  std::vector<Children> open;
-  for (;;) {
-    QuorlValue* last = nullptr;
-    if (c.array != nullptr && !c.array->items.empty()) {
-      last = &c.array->items.back();
-    } else if (c.object != nullptr && !c.object->entries.empty()) {
-      last = &c.object->entries.back().value;
-    }
-    if (last == nullptr) {
-      if (open.empty()) return;
-      c = open.back();
-      open.pop_back();
-      continue;
-    }
-    if (Children below; children_of(*last, below)) {
-      if (below.array != nullptr && below.array->flat) {
-        below.array->items.clear();
-      } else if (below.object != nullptr && below.object->flat) {
-        below.object->entries.clear();
-      } else {
-        open.push_back(c);
-        c = below;
-        continue;
-      }
-    }
-    if (c.array != nullptr) {
-      c.array->items.pop_back();
-    } else {
-      c.object->entries.pop_back();
-    }
-  }
+  if (Children::of(*this, c)) quorl::release_nested(c);
 }
 
 std::string Int::to_decimal() const {

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/memory/nested_release.h"
+
 namespace quorl::json {
 
 struct JsonTree;
@@ -87,57 +89,40 @@ namespace tree_detail {
 struct Children {
   JsonArray* array = nullptr;
   JsonObject* object = nullptr;
+
+  static bool of(JsonTree& t, Children& out) noexcept {
+    if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty()) {
+      out = {a, nullptr};
+      return true;
+    }
+    if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty()) {
+      out = {nullptr, o};
+      return true;
+    }
+    return false;
+  }
+  JsonTree* last() const noexcept {
+    if (array != nullptr) return array->items.empty() ? nullptr : &array->items.back();
+    return object->members.empty() ? nullptr : &object->members.back().value;
+  }
+  bool flat() const noexcept { return array != nullptr ? array->flat : object->flat; }
+  void clear() const noexcept {
+    if (array != nullptr) {
+      array->items.clear();
+    } else {
+      object->members.clear();
+    }
+  }
+  void pop_last() const noexcept {
+    if (array != nullptr) {
+      array->items.pop_back();
+    } else {
+      object->members.pop_back();
+    }
+  }
 };
 
-inline bool children_of(JsonTree& t, Children& out) noexcept {
-  if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty()) {
-    out = {a, nullptr};
-    return true;
-  }
-  if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty()) {
-    out = {nullptr, o};
-    return true;
-  }
-  return false;
-}
-
-// Takes apart the subtrees below c, whose elements are destroyed from the
-// back: one that holds containers is descended into first, c kept on a heap
-// stack meanwhile; a flat one has its children cleared at once. No
-// destructor then goes more than one level down.
-[[gnu::noinline]] inline void release(Children c) {
-  std::vector<Children> open;
-  for (;;) {
-    JsonTree* last = nullptr;
-    if (c.array != nullptr && !c.array->items.empty()) {
-      last = &c.array->items.back();
-    } else if (c.object != nullptr && !c.object->members.empty()) {
-      last = &c.object->members.back().value;
-    }
-    if (last == nullptr) {
-      if (open.empty()) return;
-      c = open.back();
-      open.pop_back();
-      continue;
-    }
-    if (Children below; children_of(*last, below)) {
-      if (below.array != nullptr && below.array->flat) {
-        below.array->items.clear();
-      } else if (below.object != nullptr && below.object->flat) {
-        below.object->members.clear();
-      } else {
-        open.push_back(c);
-        c = below;
-        continue;
-      }
-    }
-    if (c.array != nullptr) {
-      c.array->items.pop_back();
-    } else {
-      c.object->members.pop_back();
-    }
-  }
-}
+[[gnu::noinline]] inline void release(Children c) { release_nested(c); }
 
 }  // namespace tree_detail
 
