@@ -798,9 +798,12 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   objects_.clear();
   members_.clear();
   // The canonical text is seldom longer than its source (only escapes such
-  // as \n, which grow to six bytes): the source's size, and growth when
-  // needed, reserve what the document needs rather than a worst case.
-  const std::size_t capacity = text.size() + kRawSlack + DirectText::kTextPadding;
+  // as \n, which grow to six bytes): a quarter more than the source covers
+  // documents that use them without growing (growth in a heap the process
+  // has churned can mean a copy, both blocks resident at once), and pages
+  // reserved but never written cost no memory. Growth covers the rest.
+  const std::size_t capacity =
+      text.size() + text.size() / 4 + kRawSlack + DirectText::kTextPadding;
   if (raw_capacity_ < capacity) {
     raw_.reset();  // before the new one: the two need not be held at once
     raw_capacity_ = 0;

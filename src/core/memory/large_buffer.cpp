@@ -1,6 +1,7 @@
 #include "core/memory/large_buffer.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__linux__)
@@ -9,6 +10,11 @@
 #else
 #define QUORL_HAVE_HUGE_PAGE_ADVICE 0
 #endif
+
+namespace {
+// Whether buffers from kMappedBufferBytes on get a mapping of their own.
+constexpr bool kHaveMappedBuffers = QUORL_HAVE_HUGE_PAGE_ADVICE != 0;
+}  // namespace
 
 namespace quorl {
 
@@ -54,7 +60,10 @@ void* allocate_buffer(std::size_t bytes) {
     return mapped;
   }
 #endif
-  return ::operator new(bytes);
+  // malloc rather than operator new, so that growing can realloc in place.
+  void* p = std::malloc(bytes != 0 ? bytes : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
 }
 
 void free_buffer(void* p, std::size_t bytes) noexcept {
@@ -65,12 +74,14 @@ void free_buffer(void* p, std::size_t bytes) noexcept {
     return;
   }
 #endif
-  ::operator delete(p);
+  std::free(p);
 }
 
 void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes) {
+  const bool old_mapped = kHaveMappedBuffers && p != nullptr && old_bytes >= kMappedBufferBytes;
+  const bool new_mapped = kHaveMappedBuffers && new_bytes >= kMappedBufferBytes;
 #if QUORL_HAVE_HUGE_PAGE_ADVICE
-  if (p != nullptr && old_bytes >= kMappedBufferBytes && new_bytes >= kMappedBufferBytes) [[unlikely]] {
+  if (old_mapped && new_mapped) {
     const std::size_t old_length = mapped_length(old_bytes);
     const std::size_t new_length = mapped_length(new_bytes);
     if (new_length == old_length) return p;
@@ -80,10 +91,18 @@ void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::s
     return moved;
   }
 #endif
-  void* bigger = allocate_buffer(new_bytes);
-  if (used_bytes != 0) std::memcpy(bigger, p, used_bytes);
+  if (!old_mapped && !new_mapped) {
+    // realloc keeps the contents, often without a copy (glibc remaps its
+    // own large blocks), and holds one block once it returns.
+    void* grown = std::realloc(p, new_bytes != 0 ? new_bytes : 1);
+    if (grown == nullptr) throw std::bad_alloc();
+    return grown;
+  }
+  // From the heap to a mapping or back: a copy of what is used.
+  void* moved = allocate_buffer(new_bytes);
+  if (used_bytes != 0) std::memcpy(moved, p, used_bytes);
   free_buffer(p, old_bytes);
-  return bigger;
+  return moved;
 }
 
 }  // namespace quorl
