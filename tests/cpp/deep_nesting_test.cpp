@@ -176,6 +176,9 @@ struct DeepRow {
   Bottom bottom;
 };
 
+// gtest would otherwise print the row's bytes, padding included.
+void PrintTo(const DeepRow& row, std::ostream* os) { *os << row.name; }
+
 std::string times(std::string_view unit, std::size_t n) {
   std::string out;
   for (std::size_t k = 0; k < n; ++k) out += unit;
