@@ -798,12 +798,14 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   objects_.clear();
   members_.clear();
   // The canonical text is seldom longer than its source (only escapes such
-  // as \n, which grow to six bytes): a quarter more than the source covers
-  // documents that use them without growing (growth in a heap the process
-  // has churned can mean a copy, both blocks resident at once), and pages
-  // reserved but never written cost no memory. Growth covers the rest.
-  const std::size_t capacity =
-      text.size() + text.size() / 4 + kRawSlack + DirectText::kTextPadding;
+  // as \n, which grow to six bytes). A heap buffer starts a quarter larger,
+  // which covers documents that use them without growing (growth in a heap
+  // the process has churned can mean a copy, both blocks resident at once);
+  // pages reserved but never written cost no memory. A buffer large enough
+  // to be mapped grows by remapping, without a copy: it starts at the
+  // source's size.
+  const std::size_t headroom = text.size() >= kMappedBufferBytes ? 0 : text.size() / 4;
+  const std::size_t capacity = text.size() + headroom + kRawSlack + DirectText::kTextPadding;
   if (raw_capacity_ < capacity) {
     raw_.reset();  // before the new one: the two need not be held at once
     raw_capacity_ = 0;

@@ -62,9 +62,13 @@ class GrowableArray {
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
   }
-  // Half as much again: remapping makes each step cheap, and the smaller
-  // steps keep the unused tail small.
-  void grow() { grow_to(capacity_ < 16 ? 16 : capacity_ + capacity_ / 2); }
+  // Half as much again, a quarter once mapped: remapping makes each step
+  // cheap, and the smaller steps keep the unused tail small.
+  void grow() {
+    const std::size_t step =
+        capacity_ * sizeof(T) >= kMappedBufferBytes ? capacity_ / 4 : capacity_ / 2;
+    grow_to(capacity_ < 16 ? 16 : capacity_ + step);
+  }
   void grow_to(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
     data_ = static_cast<T*>(grow_buffer(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
