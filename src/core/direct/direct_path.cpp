@@ -26,6 +26,11 @@ constexpr std::size_t kInitialMembers = 16;
 // Extra raw capacity for the few bytes a tiny document may gain.
 constexpr std::size_t kRawSlack = 64;
 
+// The records reserved up front, as fractions of the source's size: 1/8
+// for objects, 1/4 for the members of sorted objects.
+constexpr std::size_t kRecordShareOfText = 8;
+constexpr std::size_t kMemberShareOfText = 4;
+
 // A small object whose members are out of order, with nothing inside it that
 // changes, is put in order right in the raw text (copied out and back), which
 // costs less than recording its members and stepping through them when
@@ -812,6 +817,12 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
     raw_ = make_char_buffer(capacity);
     raw_capacity_ = capacity;
   }
+  // Room for the records of documents seen in practice (an eighth of the
+  // source's size for objects, a quarter for sorted members), so that they
+  // seldom grow: growing a heap block can mean a copy, both resident at
+  // once. Pages reserved but never written cost no memory.
+  objects_.reserve(text.size() / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1);
+  members_.reserve(text.size() / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
   DirectReader reader(text, skip_root_digest, *this);
