@@ -52,7 +52,6 @@ import ctypes
 import gc
 import json
 import os
-import re
 import subprocess
 import sys
 import threading
@@ -67,6 +66,7 @@ sys.path.insert(0, str(BENCH))
 
 import docs  # noqa: E402
 from corpus_dir import require_corpus  # noqa: E402
+from memprobe import _status_kib  # noqa: E402
 
 CACHE = BENCH / "results" / "memory"
 BEFORE = BENCH / "memory_before.json"
@@ -176,14 +176,6 @@ def address_space(path: Path, contender: str, input_bytes: int) -> dict[str, Any
 
 
 # --- memory kept by idle threads ------------------------------------------------------
-
-
-def _status_kib(field: str) -> int:
-    with open("/proc/self/status", encoding="ascii") as status:
-        match = re.search(rf"^{field}:\s+(\d+) kB", status.read(), re.M)
-    if match is None:
-        raise RuntimeError(f"{field} not in /proc/self/status")
-    return int(match.group(1))
 
 
 def thread_child(scenario: str, path: Path, threads: int) -> None:
