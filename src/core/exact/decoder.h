@@ -10,11 +10,11 @@
 
 #include "core/exact/quorl_value.h"
 #include "core/result.h"
+#include "core/rules/number_token.h"
 #include "json/reader/json_tree.h"
 
 namespace quorl {
 
-inline constexpr std::int64_t kMaxExactInteger = 9007199254740991;  // 2^53 - 1
 
 
 // The test-vector key, honoured only while allow_test_vectors is set.

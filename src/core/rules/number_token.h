@@ -9,10 +9,12 @@
 #include <optional>
 #include <string_view>
 
-#include "core/exact/decoder.h"
-#include "core/exact/encoder.h"
+#include "core/messages.h"
 
 namespace quorl {
+
+// The bound of integers written bare: 2^53 - 1.
+inline constexpr std::int64_t kMaxExactInteger = 9007199254740991;
 
 // Longest bare integer that can be within the exact bound; 16 digits always
 // fit an int64, so the magnitude needs no overflow test.
