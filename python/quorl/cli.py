@@ -25,6 +25,7 @@ import re
 import signal
 import stat
 import sys
+import typing
 from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING, Any, Callable, Generic, Iterable, Iterator, TypeVar
 
@@ -43,6 +44,10 @@ Tag = TypeVar("Tag")
 #: large enough that a task costs little more than its records, small enough
 #: that 2 * jobs of them in flight stay well under 200 MB.
 CHUNK_BYTES = 4 << 20
+
+#: The parent looks for line ends in blocks of this many bytes, which stay
+#: in the processor's cache.
+SCAN_BYTES = 256 << 10
 
 #: A worker's output at least this long goes through a file, not the pipe.
 SPILL_BYTES = 64 << 10
@@ -309,63 +314,71 @@ def _lines(mode: str, profile: str, name: str, data: Any, first_line: int) -> Re
     return Result(out, list(refusals), records)
 
 
-def _split_lines(stream: IO[bytes], chunk: int) -> Iterator[tuple[int, int, bytes]]:
-    """Runs of whole lines of about chunk bytes: (offset, first line, bytes).
-    Memory stays at about one run plus one line, however long the stream."""
+def _split_lines(stream: IO[bytes], chunk: int, *,
+                 reuse: bool = False) -> Iterator[tuple[int, int, bytes | memoryview]]:
+    """Runs of whole lines of about chunk bytes: (offset, first line, data).
+    Memory stays at about one run plus one line, however long the stream.
+    data is bytes, or with reuse a view of one buffer that the next run
+    overwrites (for a caller that is done with each run before the next:
+    no copy, and no new pages for every run)."""
     offset, line = 0, 1
-    pending: list[bytes] = []  # the start of a line, in pieces (a line may be long)
+    buf = bytearray(chunk)
+    held = 0  # the start of a line not yet ended, at the start of buf
     while True:
-        block = stream.read(chunk)
-        if not block:
-            break
-        cut = block.rfind(b"\n")
-        if cut < 0:
-            pending.append(block)
-            continue
-        pending.append(block[: cut + 1])
-        data = b"".join(pending)
-        pending = [block[cut + 1:]]
-        yield offset, line, data
-        offset += len(data)
-        line += data.count(b"\n")
-    rest = b"".join(pending)
-    if rest:
-        yield offset, line, rest
+        if held == len(buf):  # a line longer than the buffer: a larger one
+            bigger = bytearray(2 * len(buf))
+            bigger[:held] = buf
+            buf = bigger
+        with memoryview(buf) as whole:
+            with whole[held:] as free:
+                n = typing.cast(io.BufferedIOBase, stream).readinto(free) or 0
+            filled = held + n
+            if n == 0:  # the end: the last line, without its newline
+                if held:
+                    yield offset, line, whole[:held] if reuse else bytes(whole[:held])
+                return
+            end, newlines = _native.line_ends(whole[:filled])
+            if end == 0:
+                held = filled
+                continue
+            yield offset, line, whole[:end] if reuse else bytes(whole[:end])
+            offset += end
+            line += newlines
+            held = filled - end
+            whole[:held] = whole[end:filled]
 
 
 def _ranges(fd: int, chunk: int) -> Iterator[tuple[int, int, int]]:
     """Runs of whole lines of a regular file, of about chunk bytes:
-    (offset, first line, length). Only the line ends are looked at here;
-    each worker reads its run itself, so that no bytes are copied between
-    processes."""
-    buf = bytearray(chunk)
-    offset, line = 0, 1
+    (offset, first line, length). Only the line ends are looked at here,
+    in small blocks that stay in the cache; each worker reads its run
+    itself, so that no bytes are copied between processes."""
+    buf = bytearray(min(chunk, SCAN_BYTES))
+    offset, line = 0, 1  # where the next run starts
+    seen = cut = newlines = 0  # of that run: bytes looked at, whole lines, their count
     while True:
-        n = os.preadv(fd, [buf], offset)
+        n = os.preadv(fd, [buf], offset + seen)
         if n == 0:
+            if seen:  # the rest, whose last line may lack its newline
+                yield offset, line, seen
             return
-        cut = buf.rfind(b"\n", 0, n)
-        if cut >= 0:
-            length = cut + 1
-            newlines = buf.count(b"\n", 0, length)
-        else:  # the last line without its newline, or a line longer than a chunk
-            length, newlines = n, 0
-            while n:
-                n = os.preadv(fd, [buf], offset + length)
-                cut = buf.find(b"\n", 0, n)
-                if cut >= 0:
-                    length, newlines = length + cut + 1, 1
-                    break
-                length += n
-        yield offset, line, length
-        line += newlines
-        offset += length
+        with memoryview(buf) as view:
+            end, count = _native.line_ends(view[:n])
+        if end:
+            cut, newlines = seen + end, newlines + count
+        seen += n
+        if seen >= chunk and cut:  # (a line longer than a chunk makes a longer run)
+            yield offset, line, cut
+            offset, line = offset + cut, line + newlines
+            seen = cut = newlines = 0
 
 
-def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[Task, int]]:
+def tasks_for(source: Source, *, chunk: int, by_range: bool,
+              in_process: bool = False) -> Iterator[tuple[Task, int]]:
     """The tasks of one input, each with the bytes it covers (for progress).
     A file that cannot be opened here gives a "doc" task whose worker
-    reports why."""
+    reports why. in_process: each task is done before the next is asked
+    for, in this process, so runs of lines may share one buffer."""
     if not source.jsonl:
         if source.path is None:
             try:
@@ -387,7 +400,7 @@ def tasks_for(source: Source, *, chunk: int, by_range: bool) -> Iterator[tuple[T
             for offset, first_line, length in _ranges(stream.fileno(), chunk):
                 yield ("range", source.name, source.path, offset, length, first_line), length
         else:
-            for offset, first_line, data in _split_lines(stream, chunk):
+            for offset, first_line, data in _split_lines(stream, chunk, reuse=in_process):
                 yield ("lines", source.name, data, first_line), len(data)
     except OSError as error:
         yield ("error", source.name, error.strerror or str(error)), 0
@@ -729,7 +742,8 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
 
         def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
-                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes, by_range=by_range):
+                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes, by_range=by_range,
+                                              in_process=runner.pool is None):
                     yield (source, task, nbytes), task
 
         for (source, task, nbytes), result in runner.run(all_tasks()):
@@ -742,7 +756,7 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
                 continue
             if result.refusals and args.fail_fast:
                 first = result.refusals[0]
-                data = task[2] if task[0] == "lines" else None
+                data = bytes(task[2]) if task[0] == "lines" else None
                 if task[0] == "range":
                     data = _read_range(task[2], task[3], task[4])
                 first_line = task[-1] if task[0] != "doc" else 1
@@ -910,7 +924,8 @@ def cmd_check(args: argparse.Namespace) -> int:
                     yield (item, error.strerror, 0), ("doc", item, item, None)
                     yield (item, "end", 0), ("lines", item, b"", 1)
                     continue
-                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes, by_range=by_range):
+                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes, by_range=by_range,
+                                              in_process=runner.pool is None):
                     yield (item, None, nbytes), task
                 yield (item, "end", 0), ("lines", item, b"", 1)
 

@@ -245,3 +245,43 @@ def test_no_leak_over_many_calls():
     assert traced_growth < 256 * 1024
     assert rss_bytes() - rss < 4 * 1024 * 1024
     assert (sys.getrefcount(data), sys.getrefcount(name), sys.getrefcount(profile)) == counts
+
+
+def _random_lines(seed: int) -> bytes:
+    rng = random.Random(seed)
+    pieces = [b"\n", b"\r\n", b'{"a":1}\n', b"x" * rng.randrange(300) + b"\n", b"\n" * 9, b"tail"]
+    return b"".join(rng.choice(pieces) for _ in range(rng.randrange(80)))
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
+    """line_ends against bytes.rfind/count; the command's two ways of cutting
+    a stream into runs of whole lines (read here, or located here and read
+    by a worker) give back the stream, each run but the last ending in a
+    newline, each numbered by the lines before it."""
+    import io
+
+    from quorl import cli
+
+    data = _random_lines(seed)
+    for cut in {0, 1, len(data) // 3, len(data) - 1, len(data)}:
+        piece = data[: max(cut, 0)]
+        end = piece.rfind(b"\n") + 1
+        assert _native.line_ends(piece) == (end, piece.count(b"\n", 0, end))
+    path = tmp_path / "lines.jsonl"
+    path.write_bytes(data)
+    rng = random.Random(seed)
+    chunk, scan = rng.randrange(1, 200), rng.randrange(1, 64)
+    with open(path, "rb") as f, pytest.MonkeyPatch.context() as patch:
+        patch.setattr(cli, "SCAN_BYTES", scan)
+        located = [(o, first, data[o:o + n]) for o, first, n in cli._ranges(f.fileno(), chunk)]
+    for reuse in (False, True):
+        read = [(o, first, bytes(run))
+                for o, first, run in cli._split_lines(io.BytesIO(data), chunk, reuse=reuse)]
+        for runs in (read, located):
+            assert b"".join(run for _, _, run in runs) == data
+            offset, line = 0, 1
+            for o, first, run in runs:
+                assert (o, first) == (offset, line) and run
+                assert run.endswith(b"\n") or o + len(run) == len(data)
+                offset, line = offset + len(run), line + run.count(b"\n")

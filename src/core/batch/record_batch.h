@@ -31,6 +31,16 @@ class RecordSink {
   ~RecordSink() = default;
 };
 
+// The whole lines at the start of a buffer: `end` is just past its last
+// "\n" (0 when it has none) and `newlines` the number of "\n" before that.
+// What a reader that hands out runs of whole lines needs to know of each
+// block it reads.
+struct WholeLines {
+  std::size_t end = 0;
+  std::size_t newlines = 0;
+};
+WholeLines whole_lines(std::string_view data) noexcept;
+
 // Whether a line (without its "\n") holds only spaces, tabs and CRs: such a
 // line is not a record.
 bool is_blank_line(std::string_view line) noexcept;

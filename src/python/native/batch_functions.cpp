@@ -59,6 +59,10 @@ void append_number(std::string& out, std::size_t value) {
   out.append(at, static_cast<std::size_t>(end - at));
 }
 
+// Room in the formatted output beyond the data's size: a few short records'
+// digest lines.
+constexpr std::size_t kOutSlack = 4096;
+
 // digest_lines / canonical_lines: every result written into one buffer,
 // refusals kept aside for a list of tuples.
 class FormattedSink final : public RecordSink {
@@ -68,7 +72,12 @@ class FormattedSink final : public RecordSink {
     QuorlError error;
   };
 
-  explicit FormattedSink(std::string_view name) : name_(name) {}
+  // expected: the size of the data, which out is sized for up front (a
+  // digest line is shorter than a typical record, and canonical text is
+  // seldom longer than its source): growing it means copies and new pages.
+  FormattedSink(std::string_view name, std::size_t expected) : name_(name) {
+    out.reserve(expected + kOutSlack);
+  }
 
   // "<hex>  <name>:<line>\n", as sha256sum lays out its lines.
   void digested(std::size_t line, std::string_view hex) override {
@@ -241,7 +250,8 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
     BatchArguments a;
     if (!take_arguments(bound, digest, digest && formatted, a)) return nullptr;
     Sink sink = [&] {
-      if constexpr (std::is_same_v<Sink, FormattedSink>) return FormattedSink(a.name.text());
+      if constexpr (std::is_same_v<Sink, FormattedSink>)
+        return FormattedSink(a.name.text(), a.data.text().size());
       else return ColumnSink();
     }();
     ScratchLease scratch;
@@ -280,6 +290,18 @@ PyObject* canonical_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return run_batch<ColumnSink>(kCanonicalRecordsParams, args, nargs, kwnames, false, false);
 }
 
+// line_ends(data) -> (end, newlines), for a reader that hands out runs of
+// whole lines (see whole_lines).
+PyObject* line_ends(PyObject*, PyObject* data) {
+  return guarded([&]() -> PyObject* {
+    Document doc;
+    if (!doc.take("data", data)) return nullptr;
+    const WholeLines lines = whole_lines(doc.text());
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(lines.end),
+                         static_cast<Py_ssize_t>(lines.newlines));
+  });
+}
+
 }  // namespace
 
 PyMethodDef kBatchMethods[] = {
@@ -308,6 +330,11 @@ PyMethodDef kBatchMethods[] = {
     {"canonical_records", as_cfunction(&canonical_records), METH_FASTCALL | METH_KEYWORDS,
      "canonical_records(data, *, first_line=1)\n--\n\n"
      "As digest_records, with each record's canonical bytes (or None)."},
+    {"line_ends", &line_ends, METH_O,
+     "line_ends(data, /)\n--\n\n"
+     "Where the whole lines of a buffer end: (end, newlines), end just past\n"
+     "its last b'\\n' (0 when it has none), newlines the number of b'\\n'\n"
+     "before it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
