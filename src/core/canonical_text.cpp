@@ -1,6 +1,7 @@
 #include "core/canonical_text.h"
 
 #include <cstring>
+#include <optional>
 
 #include "core/digest/sha256.h"
 #include "core/exact/encoder.h"
@@ -62,11 +63,16 @@ void CanonicalText::feed(Sha256& hash) const {
 }
 
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
-                                               RootDigest root, const QuorlError* pending) {
-  if (scratch.read(text, root == RootDigest::LeaveOut)) [[likely]] {
+                                               RootDigest root, const QuorlError* pending,
+                                               Sha256* stream) {
+  // What the direct path may feed the hash is dropped if it steps aside.
+  std::optional<Sha256> before;
+  if (stream != nullptr) before = *stream;
+  if (scratch.read(text, root == RootDigest::LeaveOut, stream)) [[likely]] {
     if (pending != nullptr) return fail(QuorlError(*pending));
     return CanonicalText(scratch);
   }
+  if (stream != nullptr) *stream = *before;
   Result<std::string> exact = exact_text(text, root, pending);
   if (!exact.ok()) return fail(std::move(exact).error());
   return CanonicalText(std::move(exact).value());

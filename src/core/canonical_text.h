@@ -48,9 +48,15 @@ class CanonicalText {
 // result may borrow from it. pending: a refusal that ranks after the
 // document's own faults and before the encoder's (the digest's unknown
 // profile), returned when the document reads and decodes; null for none.
+//
+// stream: for a caller that only feeds the text to a hash, that hash. Part
+// of the text may then already be fed to it on success, and the result is
+// only the rest (feed() alone is meaningful); on a refusal the hash is left
+// as it was.
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root = RootDigest::Keep,
-                                               const QuorlError* pending = nullptr);
+                                               const QuorlError* pending = nullptr,
+                                               Sha256* stream = nullptr);
 
 // The exact path alone: the gate, the decoder and the encoder, every refusal
 // located. The direct path must agree with it on every document it takes.

@@ -31,21 +31,25 @@ QuorlError unknown_profile_error(std::string_view profile) {
 
 namespace {
 
-// Where the message goes: into a hash as it is produced...
+// Where the message goes: into a hash as it is produced (the domain line
+// first, so that the text may follow while it is read)...
 struct HashTarget {
   Sha256 hash;
-  void put(std::string_view profile, const CanonicalText& text) {
+  void begin(std::string_view profile) {
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed(std::string_view("\n"));
-    text.feed(hash);
   }
+  Sha256* stream() { return &hash; }
+  void put(std::string_view /*profile*/, const CanonicalText& text) { text.feed(hash); }
 };
 
 // ...or onto the end of a buffer, the domain line and the text with one
 // growth of the buffer.
 struct BufferTarget {
   std::string& out;
+  void begin(std::string_view /*profile*/) {}
+  Sha256* stream() { return nullptr; }
   void put(std::string_view profile, const CanonicalText& text) {
     const std::size_t at = out.size();
     const std::size_t line = kDomainTag.size() + profile.size() + 1;
@@ -69,8 +73,10 @@ Result<Unit> produce_message(std::string_view tagged_json, std::string_view prof
   std::optional<QuorlError> profile_fault;
   if (!is_known_profile(profile)) [[unlikely]]
     profile_fault = unknown_profile_error(profile);
-  Result<CanonicalText> text = canonical_text_from_json(
-      tagged_json, scratch, RootDigest::LeaveOut, profile_fault ? &*profile_fault : nullptr);
+  target.begin(profile);
+  Result<CanonicalText> text =
+      canonical_text_from_json(tagged_json, scratch, RootDigest::LeaveOut,
+                               profile_fault ? &*profile_fault : nullptr, target.stream());
   if (!text.ok()) return fail(std::move(text).error());
   target.put(profile, text.value());
   return Unit{};

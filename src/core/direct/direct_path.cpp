@@ -31,6 +31,11 @@ constexpr std::size_t kRawSlack = 64;
 constexpr std::size_t kRecordShareOfText = 8;
 constexpr std::size_t kMemberShareOfText = 4;
 
+// A root array's text is handed to the hash (when reading for one) once
+// this much is waiting, between two of its elements: small enough to stay
+// in the processor's cache, large enough that the hand-overs cost little.
+constexpr std::size_t kStreamBytes = std::size_t{64} << 10;
+
 // A small object whose members are out of order, with nothing inside it that
 // changes, is put in order right in the raw text (copied out and back), which
 // costs less than recording its members and stepping through them when
@@ -133,10 +138,11 @@ using direct_detail::ObjectRecord;
 
 class DirectReader {
  public:
-  DirectReader(std::string_view text, bool skip_root_digest, DirectText& doc)
+  DirectReader(std::string_view text, bool skip_root_digest, Sha256* stream, DirectText& doc)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
+        stream_(stream),
         doc_(doc),
         base_(doc.raw_.get()),
         w_(base_),
@@ -308,6 +314,16 @@ class DirectReader {
     return true;
   }
 
+  // Between two elements of the root array, where no object is open: the
+  // text so far goes to the hash, and the raw text starts again.
+  [[gnu::noinline]] void stream_out() {
+    doc_.raw_size_ = raw_pos();
+    doc_.feed_text(*stream_);
+    w_ = base_;
+    objects_.clear();
+    sorted_.clear();
+  }
+
   // The colon after a key, copied to the output.
   bool colon() {
     skip_ws();
@@ -348,6 +364,7 @@ class DirectReader {
         Parsed item;
         if (!value(true, item)) return false;
         next = after_element(']');
+        if (stream_ != nullptr && depth_ == 1 && raw_pos() >= kStreamBytes) stream_out();
       }
       if (next == Next::Fault) return false;
     }
@@ -633,6 +650,7 @@ class DirectReader {
   std::size_t i_ = 0;
   std::size_t depth_ = 0;
   bool skip_root_digest_;
+  Sha256* stream_;  // null, or where a root array's text may go while it is read
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
   std::size_t reordered_ = 0;  // objects reordered in place so far, likewise
   std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far
@@ -797,7 +815,7 @@ class HashSink {
 
 }  // namespace
 
-bool DirectText::read(std::string_view text, bool skip_root_digest) {
+bool DirectText::read(std::string_view text, bool skip_root_digest, Sha256* stream) {
   raw_size_ = 0;
   text_size_known_ = false;
   objects_.clear();
@@ -810,7 +828,15 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   // to be mapped grows by remapping, without a copy: it starts at the
   // source's size.
   const std::size_t headroom = text.size() >= kMappedBufferBytes ? 0 : text.size() / 4;
-  const std::size_t capacity = text.size() + headroom + kRawSlack + DirectText::kTextPadding;
+  std::size_t capacity = text.size() + headroom + kRawSlack + DirectText::kTextPadding;
+  // A root array read for a hash needs room for what waits between two
+  // hand-overs (the buffer grows for a larger element).
+  const std::size_t first = skip_whitespace(reinterpret_cast<const unsigned char*>(text.data()), 0,
+                                            text.size());
+  const bool streamed = stream != nullptr && first < text.size() && text[first] == '[';
+  if (!streamed) stream = nullptr;
+  const std::size_t streamed_capacity = 2 * kStreamBytes + kRawSlack + DirectText::kTextPadding;
+  if (streamed) capacity = std::min(capacity, streamed_capacity);
   if (raw_capacity_ < capacity) {
     raw_.reset();  // before the new one: the two need not be held at once
     raw_capacity_ = 0;
@@ -821,11 +847,12 @@ bool DirectText::read(std::string_view text, bool skip_root_digest) {
   // source's size for objects, a quarter for sorted members), so that they
   // seldom grow: growing a heap block can mean a copy, both resident at
   // once. Pages reserved but never written cost no memory.
-  objects_.reserve(text.size() / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1);
-  members_.reserve(text.size() / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
+  const std::size_t recorded = std::min(text.size(), capacity);
+  objects_.reserve(recorded / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1);
+  members_.reserve(recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
-  DirectReader reader(text, skip_root_digest, *this);
+  DirectReader reader(text, skip_root_digest, stream, *this);
   return reader.run();
 }
 

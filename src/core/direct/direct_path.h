@@ -81,7 +81,13 @@ class DirectText {
  public:
   // Reads text; skip_root_digest leaves out the root object's own members
   // keyed "digest", as the digest does. False: take the exact path.
-  bool read(std::string_view text, bool skip_root_digest);
+  //
+  // stream: a hash the canonical text is bound for. The text of a root
+  // array may then be fed to it in pieces while it is read, so that the
+  // raw text stays small and in cache whatever the document's size; what
+  // this holds after a successful read is only the rest, which feed_text
+  // adds. After false, stream holds unspecified input.
+  bool read(std::string_view text, bool skip_root_digest, Sha256* stream = nullptr);
 
   // After a successful read: the canonical text, built once...
   std::string take_text();
