@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -438,6 +439,64 @@ TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
     if (::testing::Test::HasFailure()) break;
   }
   EXPECT_GT(scratch.held_bytes(), 0u);
+}
+
+// Objects of a few shapes over and over, as records come, through one
+// scratch that remembers the key order of shapes it has sorted (across
+// reads too): short keys (up to the eight bytes a shape is known by) and
+// longer ones, shapes past the sixteen members that are remembered,
+// "digest" at the root, duplicates, and shapes that share a memo slot.
+// Each record alone, and runs of them in one array, against the exact path.
+TEST(DirectPath, RepeatedShapesGiveWhatTheExactPathGives) {
+  static const char* kKeys[] = {"a",        "b",        "id",        "x",       "\xE5\x90\x8D",
+                                "digest",   "abcdefgh", "abcdefgi",  "abcdefghi", "$int",
+                                "k1",       "k2",       "k3",        "k4",      "k5",
+                                "k6",       "k7",       "k8",        "k9",      "zz"};
+  std::mt19937 rng(1207);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  std::vector<std::vector<std::string>> shapes;
+  for (int k = 0; k < 24; ++k) {
+    std::vector<std::string> keys(std::begin(kKeys), std::end(kKeys));
+    std::shuffle(keys.begin(), keys.end(), rng);
+    keys.resize(2 + pick(17));  // 2 to 18 members
+    if (pick(8) == 0) keys.push_back(keys[pick(keys.size())]);  // a duplicate
+    shapes.push_back(keys);
+  }
+  const std::function<std::string(int)> record = [&](int depth) {
+    const std::vector<std::string>& keys = shapes[pick(depth == 0 ? shapes.size() : 4)];
+    std::string out = "{";
+    for (std::size_t m = 0; m < keys.size(); ++m) {
+      if (m != 0) out += ",";
+      out += "\"" + keys[m] + "\":";
+      out += depth < 2 && pick(4) == 0 ? record(depth + 1) : std::to_string(pick(1000));
+    }
+    return out + "}";
+  };
+  DirectText scratch;
+  const auto agree = [&](const std::string& text) {
+    for (quorl::RootDigest root : {quorl::RootDigest::Keep, quorl::RootDigest::LeaveOut}) {
+      const Result<std::string> expected = quorl::exact_canonical_text(text, root);
+      const Result<CanonicalText> got = canonical_text_from_json(text, scratch, root);
+      ASSERT_EQ(got.ok(), expected.ok()) << text;
+      if (!got.ok()) {
+        EXPECT_EQ(got.error().message, expected.error().message) << text;
+        continue;
+      }
+      std::string bytes(got.value().size(), '\0');
+      got.value().write_to(bytes.data());
+      EXPECT_EQ(bytes, expected.value()) << text;
+    }
+  };
+  std::string run = "[";
+  for (int k = 0; k < 3000 && !::testing::Test::HasFailure(); ++k) {
+    const std::string one = record(0);
+    agree(one);
+    run += (run.size() > 1 ? "," : "") + one;
+    if (k % 50 == 49) {
+      agree(run + "]");
+      run = "[";
+    }
+  }
 }
 
 // Every failure text a document can earn: the fixed messages, or the reader's

@@ -104,11 +104,37 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
 // prefixes mean equal keys.
 constexpr std::uint64_t kDigestKeyPrefix = 0x6469676573740000ULL;
 
+bool is_digest_member(const Member& m) noexcept {
+  return m.prefix == kDigestKeyPrefix && m.key_size == 6;
+}
+
+// Objects of one shape (the same keys in the same order) come again and
+// again: the records of an array, the lines of a file. The key order of
+// the last few shapes that needed sorting is kept, so that an object of a
+// known shape is put in order without being sorted again. Only shapes of
+// short keys (at most eight bytes, unescaped), which a key's prefix and
+// size fully describe, so that a shape is known by those alone, within a
+// read and across reads.
+struct KnownShape {
+  static constexpr std::size_t kMaxMembers = 16;
+  std::uint32_t count = 0;  // members; 0: an empty slot
+  std::uint64_t prefix[kMaxMembers];
+  std::uint8_t size[kMaxMembers];
+  std::uint8_t order[kMaxMembers];  // member indexes in key order
+};
+constexpr std::size_t kKnownShapes = 8;  // a few shapes alternate in nested records
+
+inline std::size_t shape_slot(std::size_t count, std::uint64_t first_prefix) noexcept {
+  return static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) %
+         kKnownShapes;
+}
+
 }  // namespace
 
 namespace direct_detail {
 
 struct ReaderScratch {
+  KnownShape shapes[kKnownShapes];
   GrowableArray<Member> members;
   std::string keys;
   std::string encoded_key;
@@ -153,7 +179,8 @@ class DirectReader {
         keys_(doc.reader_->keys),
         encoded_key_(doc.reader_->encoded_key),
         order_(doc.reader_->order),
-        reorder_copy_(doc.reader_->reorder_copy) {}
+        reorder_copy_(doc.reader_->reorder_copy),
+        shapes_(doc.reader_->shapes) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -577,18 +604,45 @@ class DirectReader {
     Decline     // duplicate keys (the exact path applies the later-wins rule)
   };
 
+  // The known shape an object's members would have (see KnownShape), and
+  // whether it is known already: null when the object has no such shape.
+  KnownShape* shape_of(std::span<const Member> members, bool& known) noexcept {
+    known = false;
+    if (members.size() < 2 || members.size() > KnownShape::kMaxMembers) return nullptr;
+    KnownShape& shape = shapes_[shape_slot(members.size(), members[0].prefix)];
+    known = shape.count == members.size();
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      const Member& m = members[k];
+      // (A "digest" key is left out of shapes, so that a root object left
+      // without its "digest" members never meets a known shape.)
+      if (m.in_keys || m.key_size > 8 || is_digest_member(m)) {
+        known = false;
+        return nullptr;
+      }
+      known = known && shape.prefix[k] == m.prefix && shape.size[k] == m.key_size;
+    }
+    return &shape;
+  }
+
   Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
                      bool may_reorder) {
-    const auto member_key = [this](const Member& m) { return key_of(m); };
-    const bool ascending = key_order::ascending_distinct(members, member_key);
-    const auto is_digest = [](const Member& m) {
-      return m.prefix == kDigestKeyPrefix && m.key_size == 6;
-    };
-    const bool has_digest = drop_digest && std::any_of(members.begin(), members.end(), is_digest);
-    if (ascending && !has_digest) return Order::AsWritten;
-    if (members.size() > UINT32_MAX) return Order::Decline;
     // Sort small references (key prefix, member index), not the members.
     KeyRef small[key_order::kInsertionSortMax];
+    static_assert(KnownShape::kMaxMembers <= key_order::kInsertionSortMax);
+    bool known = false;
+    KnownShape* shape = shape_of(members, known);
+    if (known) {
+      // Same keys as an object already sorted: the same order, no duplicates.
+      for (std::size_t k = 0; k < members.size(); ++k)
+        small[k] = {members[shape->order[k]].prefix, shape->order[k]};
+      return place(record, members, std::span<const KeyRef>(small, members.size()), drop_digest,
+                   may_reorder);
+    }
+    const auto member_key = [this](const Member& m) { return key_of(m); };
+    const bool ascending = key_order::ascending_distinct(members, member_key);
+    const bool has_digest = drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
+    if (ascending && !has_digest) return Order::AsWritten;
+    if (members.size() > UINT32_MAX) return Order::Decline;
     const std::span<KeyRef> order =
         members.size() <= key_order::kInsertionSortMax
             ? std::span<KeyRef>(small, members.size())
@@ -600,7 +654,22 @@ class DirectReader {
       key_order::sort_by_key(order, ref_key);
       if (key_order::find_equal_neighbour(std::span<const KeyRef>(order), ref_key) != order.size())
         return Order::Decline;
+      if (shape != nullptr) {
+        shape->count = static_cast<std::uint32_t>(members.size());
+        for (std::size_t k = 0; k < members.size(); ++k) {
+          shape->prefix[k] = members[k].prefix;
+          shape->size[k] = static_cast<std::uint8_t>(members[k].key_size);
+          shape->order[k] = static_cast<std::uint8_t>(order[k].index);
+        }
+      }
     }
+    return place(record, members, order, drop_digest, may_reorder);
+  }
+
+  // Puts the members in the given key order: in the raw text itself, or as
+  // a record for the emitter (leaving out root "digest" members).
+  Order place(std::size_t record, std::span<const Member> members, std::span<const KeyRef> order,
+              bool drop_digest, bool may_reorder) {
     if (may_reorder) {
       reorder_in_place(members, order);
       return Order::Reordered;
@@ -610,7 +679,7 @@ class DirectReader {
     rec.first = static_cast<Offset>(sorted_.size());
     for (const KeyRef& ref : order) {
       const Member& m = members[ref.index];
-      if (drop_digest && is_digest(m)) {
+      if (drop_digest && is_digest_member(m)) {
         dropped_members_ = true;
         continue;
       }
@@ -667,6 +736,7 @@ class DirectReader {
   std::string& encoded_key_;      // such a key in canonical form
   std::vector<KeyRef>& order_;   // the sort order of the object being closed
   std::string& reorder_copy_;     // the members of the object reordered in place
+  KnownShape* shapes_;            // [kKnownShapes]
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
