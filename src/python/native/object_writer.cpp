@@ -596,7 +596,12 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   Py_ssize_t pos = 0;
   PyObject* key;    // borrowed from the dict until held below
   PyObject* item;
+  // Keys that are all exact str are all different (a dict holds no two
+  // equal keys, and equal str are equal text): only subclasses, with an
+  // equality of their own, can bring equal text twice.
+  bool exact_keys = true;
   while (taken < expected && PyDict_Next(obj, &pos, &key, &item)) {
+    exact_keys = exact_keys && Py_IS_TYPE(key, &PyUnicode_Type);
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? utf8_of(key, &size) : nullptr;
     if (text == nullptr) [[unlikely]] {
@@ -623,7 +628,8 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   const std::span<const WalkMember> walked(first, count);
   if (!key_order::ascending_distinct(walked, key_of)) [[unlikely]] {
     sort_members(scratch_, std::span<WalkMember>(first, count));
-    for (std::size_t i = key_order::find_equal_neighbour(walked, key_of); i < count;
+    for (std::size_t i = exact_keys ? count : key_order::find_equal_neighbour(walked, key_of);
+         i < count;
          i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
       if (!(leave_out_digest && is_digest_key(first[i]))) return refuse(msg::kDuplicateKey);
     }
