@@ -515,10 +515,10 @@ class DirectReader {
       const std::span<const Member> members(members_.data() + base, count);
       // Each byte is moved by one in-place reordering at most: an object
       // with one inside it is recorded instead, which keeps the cost linear
-      // whatever the nesting.
+      // whatever the nesting. (A root object that loses "digest" members
+      // is recorded: see sort_members.)
       const bool drop_digest = is_root && skip_root_digest_;
-      const bool may_reorder = !drop_digest && changed_ == changes_before &&
-                               reordered_ == reordered_before &&
+      const bool may_reorder = changed_ == changes_before && reordered_ == reordered_before &&
                                raw_pos() - open <= kReorderInPlaceMaxBytes;
       const Order order = sort_members(record, members, drop_digest, may_reorder);
       if (order == Order::Decline) return false;
@@ -632,7 +632,8 @@ class DirectReader {
     bool known = false;
     KnownShape* shape = shape_of(members, known);
     if (known) {
-      // Same keys as an object already sorted: the same order, no duplicates.
+      // Same keys as an object already sorted: the same order, no
+      // duplicates, and no "digest" to leave out.
       for (std::size_t k = 0; k < members.size(); ++k)
         small[k] = {members[shape->order[k]].prefix, shape->order[k]};
       return place(record, members, std::span<const KeyRef>(small, members.size()), drop_digest,
@@ -663,7 +664,8 @@ class DirectReader {
         }
       }
     }
-    return place(record, members, order, drop_digest, may_reorder);
+    // Members left out change the length: only a record can do that.
+    return place(record, members, order, drop_digest, may_reorder && !has_digest);
   }
 
   // Puts the members in the given key order: in the raw text itself, or as
