@@ -11,7 +11,6 @@
 namespace quorl {
 
 inline constexpr std::string_view kDomainTag = "spec-quorl:v2:";
-inline constexpr std::string_view kUnknownProfilePrefix = msg::kUnknownProfilePrefix;
 
 bool is_known_profile(std::string_view profile) noexcept;
 

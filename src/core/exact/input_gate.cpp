@@ -73,7 +73,7 @@ PreScan prescan(std::string_view text) noexcept {
 // A reader fault keeps the reader's own line and column; its offset is the
 // last byte the reader consumed (the byte at fault), or 0 for none.
 QuorlError invalid_json(const json::JsonError& e) {
-  std::string message(kInvalidJsonPrefix);
+  std::string message(msg::kInvalidJsonPrefix.text);
   message += e.render();
   return QuorlError{std::move(message), e.position > 0 ? e.position - 1 : 0, e.line, e.column,
                     e.message.code};

@@ -18,8 +18,6 @@ namespace quorl {
 // to bound the reader's recursion.
 inline constexpr std::size_t kMaxRawBracketDepth = 257;
 
-inline constexpr std::string_view kInvalidJsonPrefix = msg::kInvalidJsonPrefix;
-
 // The pre-scans on their own, exposed for tests: the greatest number of
 // brackets open at once outside string literals, and the message of the
 // first number token that breaks a rule (nullopt when all pass).

@@ -49,42 +49,7 @@ void Int::append_decimal(std::string& out) const {
 
 namespace {
 
-// A container that has children: exactly one of the two is set.
-struct Children {
-  Array* array = nullptr;
-  Object* object = nullptr;
-
-  static bool of(QuorlValue& v, Children& out) noexcept {
-    if (auto* a = std::get_if<Array>(&v.v); a != nullptr && !a->items.empty()) {
-      out = {a, nullptr};
-      return true;
-    }
-    if (auto* o = std::get_if<Object>(&v.v); o != nullptr && !o->entries.empty()) {
-      out = {nullptr, o};
-      return true;
-    }
-    return false;
-  }
-  QuorlValue* last() const noexcept {
-    if (array != nullptr) return array->items.empty() ? nullptr : &array->items.back();
-    return object->entries.empty() ? nullptr : &object->entries.back().value;
-  }
-  bool flat() const noexcept { return array != nullptr ? array->flat : object->flat; }
-  void clear() const noexcept {
-    if (array != nullptr) {
-      array->items.clear();
-    } else {
-      object->entries.clear();
-    }
-  }
-  void pop_last() const noexcept {
-    if (array != nullptr) {
-      array->items.pop_back();
-    } else {
-      object->entries.pop_back();
-    }
-  }
-};
+using Children = ContainerChildren<QuorlValue, Array, Object, &QuorlValue::v, &Object::entries>;
 
 }  // namespace
 

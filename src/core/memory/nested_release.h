@@ -6,11 +6,55 @@
 // more than one level down, whatever the nesting.
 #pragma once
 
+#include <variant>
 #include <vector>
 
 namespace quorl {
 
-// Children is a small handle on a container that has children, with
+// The handle below for a tree whose nodes hold a std::variant (the member
+// kVariant of Node) with an array alternative (its `items`) and an object
+// alternative (its member list kMembers, each member with a `value`), both
+// with a `flat` mark.
+template <class Node, class Array, class Object, auto kVariant, auto kMembers>
+struct ContainerChildren {
+  Array* array = nullptr;  // exactly one of the two is set
+  Object* object = nullptr;
+
+  static bool of(Node& node, ContainerChildren& out) noexcept {
+    auto& alternatives = node.*kVariant;
+    if (auto* a = std::get_if<Array>(&alternatives); a != nullptr && !a->items.empty()) {
+      out = {a, nullptr};
+      return true;
+    }
+    if (auto* o = std::get_if<Object>(&alternatives); o != nullptr && !(o->*kMembers).empty()) {
+      out = {nullptr, o};
+      return true;
+    }
+    return false;
+  }
+  Node* last() const noexcept {
+    if (array != nullptr) return array->items.empty() ? nullptr : &array->items.back();
+    return (object->*kMembers).empty() ? nullptr : &(object->*kMembers).back().value;
+  }
+  bool flat() const noexcept { return array != nullptr ? array->flat : object->flat; }
+  void clear() const noexcept {
+    if (array != nullptr) {
+      array->items.clear();
+    } else {
+      (object->*kMembers).clear();
+    }
+  }
+  void pop_last() const noexcept {
+    if (array != nullptr) {
+      array->items.pop_back();
+    } else {
+      (object->*kMembers).pop_back();
+    }
+  }
+};
+
+// Children is a small handle on a container that has children (such as
+// ContainerChildren above), with
 //   static bool of(Node&, Children&)  - the node's container, if it has any;
 //   Node* last()                      - its last child, or null when empty;
 //   bool flat()                       - whether its children hold no others;

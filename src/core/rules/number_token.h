@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/messages.h"
+#include "json/lex/byte_scan.h"
 
 namespace quorl {
 
@@ -19,8 +20,6 @@ inline constexpr std::int64_t kMaxExactInteger = 9007199254740991;
 // Longest bare integer that can be within the exact bound; 16 digits always
 // fit an int64, so the magnitude needs no overflow test.
 inline constexpr std::size_t kMaxBareIntegerDigits = 16;
-
-constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 
 constexpr bool is_number_token_byte(unsigned char c) noexcept {
   return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';

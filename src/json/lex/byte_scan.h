@@ -30,6 +30,8 @@ constexpr bool is_json_whitespace(unsigned char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+
 namespace scan_detail {
 
 // What ends the run each search looks for.
@@ -40,7 +42,7 @@ constexpr bool stops(unsigned char c) noexcept {
   if constexpr (S == Stop::QuoteOrBackslash) return c == '"' || c == '\\';
   if constexpr (S == Stop::StringSpecial) return is_string_special(c);
   if constexpr (S == Stop::NonWhitespace) return !is_json_whitespace(c);
-  if constexpr (S == Stop::NonDigit) return c < '0' || c > '9';
+  if constexpr (S == Stop::NonDigit) return !is_digit(c);
 }
 
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;

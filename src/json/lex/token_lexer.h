@@ -14,8 +14,6 @@
 
 namespace quorl::json {
 
-constexpr bool is_ascii_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-
 // The parts of a number token: its digit runs, [begin, end) each (empty
 // when the part is absent), and where it ends; or its fault, with the
 // message and the position (bytes consumed) the reader reports.
@@ -52,9 +50,9 @@ struct NumberToken {
   const unsigned char first = p[i++];
   if (first == '0') {
     // The byte after a leading zero counts as consumed.
-    if (i < n && is_ascii_digit(p[i])) [[unlikely]]
+    if (i < n && is_digit(p[i])) [[unlikely]]
       return fault(msg::kInvalidNumber, i + 1);
-  } else if (is_ascii_digit(first)) [[likely]] {
+  } else if (is_digit(first)) [[likely]] {
     i = skip_digits(p, i, n);
   } else {
     return fault(msg::kInvalidNumber, i);
@@ -77,7 +75,7 @@ struct NumberToken {
     }
     if (i == n) [[unlikely]]
       return fault(msg::kEofValue, i);
-    if (!is_ascii_digit(p[i])) [[unlikely]]
+    if (!is_digit(p[i])) [[unlikely]]
       return fault(msg::kInvalidNumber, i + 1);
     t.exp_begin = i;
     i = skip_digits(p, i, n);
@@ -92,9 +90,9 @@ struct NumberToken {
 // not start with a zero (or a lone zero), then no fraction or exponent.
 [[gnu::always_inline]] inline NumberToken lex_number(const unsigned char* p, std::size_t n,
                                                      std::size_t i) noexcept {
-  if (i < n && is_ascii_digit(p[i])) [[likely]] {
+  if (i < n && is_digit(p[i])) [[likely]] {
     const std::size_t end = p[i] == '0' ? i + 1 : skip_digits(p, i + 1, n);
-    if (end == n || (p[end] != '.' && p[end] != 'e' && p[end] != 'E' && !is_ascii_digit(p[end])))
+    if (end == n || (p[end] != '.' && p[end] != 'e' && p[end] != 'E' && !is_digit(p[end])))
         [[likely]] {
       NumberToken t;
       t.int_begin = i;

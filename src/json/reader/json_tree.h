@@ -85,42 +85,8 @@ struct JsonMember {
 
 namespace tree_detail {
 
-// A container that has children: exactly one of the two is set.
-struct Children {
-  JsonArray* array = nullptr;
-  JsonObject* object = nullptr;
-
-  static bool of(JsonTree& t, Children& out) noexcept {
-    if (auto* a = std::get_if<JsonArray>(&t.node); a != nullptr && !a->items.empty()) {
-      out = {a, nullptr};
-      return true;
-    }
-    if (auto* o = std::get_if<JsonObject>(&t.node); o != nullptr && !o->members.empty()) {
-      out = {nullptr, o};
-      return true;
-    }
-    return false;
-  }
-  JsonTree* last() const noexcept {
-    if (array != nullptr) return array->items.empty() ? nullptr : &array->items.back();
-    return object->members.empty() ? nullptr : &object->members.back().value;
-  }
-  bool flat() const noexcept { return array != nullptr ? array->flat : object->flat; }
-  void clear() const noexcept {
-    if (array != nullptr) {
-      array->items.clear();
-    } else {
-      object->members.clear();
-    }
-  }
-  void pop_last() const noexcept {
-    if (array != nullptr) {
-      array->items.pop_back();
-    } else {
-      object->members.pop_back();
-    }
-  }
-};
+using Children = ContainerChildren<JsonTree, JsonArray, JsonObject, &JsonTree::node,
+                                   &JsonObject::members>;
 
 [[gnu::noinline]] inline void release(Children c) { release_nested(c); }
 
