@@ -420,19 +420,24 @@ class DirectReader {
     } else {
       while (true) {
         if (i_ >= n_ || p_[i_] != '"') return false;
-        Member m;  // every field is set below
-        m.begin = raw_pos();
+        // Built where it stays, on top of the member stack: a member built
+        // aside and then copied there would be read back right after its
+        // last fields were stored, which stalls the copy.
+        const std::size_t at = members_.size();
+        const bool first = at == base;
+        Member* m = &members_.emplace_back();
+        m->begin = raw_pos();
         std::size_t kb, ke;
         bool esc;
         const std::size_t keys_mark = keys_.size();
         if (!read_string<false>(keys_, kb, ke, esc)) return false;
         if (esc) {
-          if (!escaped_key(m, keys_mark)) return false;
+          if (!escaped_key(*m, keys_mark)) return false;
         } else {
           if (ke - kb > UINT32_MAX) return false;
-          m.in_keys = false;
-          m.key_offset = kb;
-          m.key_size = static_cast<std::uint32_t>(ke - kb);
+          m->in_keys = false;
+          m->key_offset = kb;
+          m->key_size = static_cast<std::uint32_t>(ke - kb);
           // The key with its quotes, as the text has it, and in compact
           // text the colon right after it.
           if (i_ < n_ && p_[i_] == ':') {
@@ -445,21 +450,20 @@ class DirectReader {
         }
         // An unescaped key lies in the text, which goes on past it (at least
         // the closing quote and the colon); the escaped one is alone.
-        m.prefix = !m.in_keys && n_ - m.key_offset >= 8
-                       ? key_order::prefix_of_readable(key_of(m))
-                       : key_order::prefix_of(key_of(m));
+        m->prefix = !m->in_keys && n_ - m->key_offset >= 8
+                        ? key_order::prefix_of_readable(key_of(*m))
+                        : key_order::prefix_of(key_of(*m));
         skip_ws();
-        const bool first = members_.size() == base;
         // Only the payload of a "$obj" wrapper is read with tags off; whether
         // this object is such a wrapper shows once it closes.
-        const bool payload_of_obj = first && tags_on && key_of(m) == "$obj";
+        const bool payload_of_obj = first && tags_on && key_of(*m) == "$obj";
         Parsed v;
-        m.obj_first = objects_.size();
+        m->obj_first = objects_.size();
         if (!value(!payload_of_obj, v)) return false;
-        m.obj_end = objects_.size();
+        m = &members_[at];  // the objects inside may have moved the stack
+        m->obj_end = objects_.size();
         if (first) first_value = v;
-        m.end = raw_pos();
-        members_.push_back(m);
+        m->end = raw_pos();
         const Next next = after_element('}');
         if (next == Next::Fault) return false;
         if (next == Next::Close) break;
