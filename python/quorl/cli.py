@@ -428,16 +428,47 @@ def _noop() -> None:
 def _spill_folder() -> str:
     """A new private folder for the workers' output files: in memory when
     the machine offers it, else in the usual temporary folder. Its name
-    holds this process's id."""
+    holds this process's id. Folders that runs killed outright (SIGKILL,
+    which leaves no chance to clean up) left behind are removed first."""
     import tempfile
 
     prefix = f"quorl.{os.getpid()}."
     for root in SPILL_ROOTS:
+        _remove_abandoned(root)
         try:
             return tempfile.mkdtemp(prefix=prefix, dir=root)
         except OSError:
             continue
+    _remove_abandoned(tempfile.gettempdir())
     return tempfile.mkdtemp(prefix=prefix)
+
+
+_SPILL_NAME = re.compile(r"quorl\.([0-9]+)\.[A-Za-z0-9_]+")
+
+
+def _remove_abandoned(root: str) -> None:
+    """Removes this user's spill folders in root whose run is gone: files in
+    memory would otherwise hold it until the machine restarts. A folder
+    whose process id is in use again is left alone."""
+    import shutil
+
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return
+    for name in names:
+        match = _SPILL_NAME.fullmatch(name)
+        if match is None:
+            continue
+        path = os.path.join(root, name)
+        try:
+            if os.lstat(path).st_uid != os.getuid() or not stat.S_ISDIR(os.lstat(path).st_mode):
+                continue
+            os.kill(int(match.group(1)), 0)
+        except ProcessLookupError:
+            shutil.rmtree(path, ignore_errors=True)
+        except (OSError, OverflowError, ValueError):
+            continue  # alive (or not ours to signal), or gone meanwhile
 
 
 class Runner(Generic[Tag]):

@@ -200,6 +200,26 @@ def test_interrupt_leaves_nothing_behind(tmp_path):
     assert (tmp_path / "out.txt").read_bytes() == b"kept\n"
 
 
+def test_a_killed_run_leaves_nothing_for_long(tmp_path):
+    """A run killed outright leaves its workers' folder; the next run with
+    workers removes it, and leaves alone those of runs still going."""
+    (tmp_path / "r.jsonl").write_bytes(records(2_000))
+    gone = subprocess.Popen([sys.executable, "-c", "pass"])
+    gone.wait()
+    root = "/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir()
+    abandoned = tempfile.mkdtemp(prefix=f"quorl.{gone.pid}.", dir=root)
+    open(os.path.join(abandoned, "0.out"), "wb").close()
+    running = tempfile.mkdtemp(prefix=f"quorl.{os.getpid()}.", dir=root)
+    try:
+        done = run("digest", "-p", "run", "-j", "2", "--chunk-bytes", "4096", "r.jsonl",
+                   cwd=tmp_path)
+        assert done.returncode == 0 and done.stdout.count(b"\n") == 2_000
+        assert not os.path.exists(abandoned) and os.path.isdir(running)
+    finally:
+        shutil.rmtree(abandoned, ignore_errors=True)
+        shutil.rmtree(running, ignore_errors=True)
+
+
 def test_closed_pipe_is_quiet(tmp_path):
     (tmp_path / "r.jsonl").write_bytes(records(50_000))
     proc = subprocess.Popen([sys.executable, "-m", "quorl", "digest", "-p", "run", "-j", "1",
