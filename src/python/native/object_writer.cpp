@@ -31,21 +31,16 @@ constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
 // ones, or any the limit refuses, through their hex digits.
 constexpr std::size_t kInterpreterDigitsBits = 13000;
 
-// Whether a word of text holds a byte that the string form escapes. Exact
-// for "any": the scan's masks flag spurious bytes only above a real one.
+// Whether a word of text holds a byte that the string form escapes: the
+// scan's own test.
 bool has_special(std::uint64_t word) noexcept {
-  using namespace scan_detail;
-  return (bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20)) != 0;
+  return scan_detail::word_stops<scan_detail::Stop::StringSpecial>(word) != 0;
 }
 
 #if defined(__SSE2__)
-// One bit per byte of v that the string form escapes: the scan's three tests.
+// One bit per byte of v that the string form escapes: the scan's own test.
 [[gnu::always_inline]] inline unsigned special_mask(__m128i v) noexcept {
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-      _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  return scan_detail::sse2_stops<scan_detail::Stop::StringSpecial>(v);
 }
 #endif
 
