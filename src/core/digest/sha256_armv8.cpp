@@ -7,9 +7,7 @@
 
 #include <arm_neon.h>
 
-#if defined(__linux__)
-#include <sys/auxv.h>
-#endif
+#include "core/platform/cpu_features.h"
 
 namespace quorl::sha256_detail {
 namespace {
@@ -140,20 +138,9 @@ QUORL_SHA2_TARGET void compress_armv8_pair(std::uint32_t* state_a, const std::ui
 #undef QUORL_SHA_SCHEDULE
 #undef QUORL_SHA2_TARGET
 
-bool cpu_has_sha2() noexcept {
-#if defined(__ARM_FEATURE_SHA2)
-  return true;  // the whole build already requires the instructions
-#elif defined(__linux__) && defined(HWCAP_SHA2)
-  // The kernel reports the ID register fields it lets user space use.
-  return (getauxval(AT_HWCAP) & HWCAP_SHA2) != 0;
-#else
-  return false;
-#endif
-}
-
 }  // namespace
 
-constinit const BlockEngine kArmv8Engine = {"armv8-sha2", &compress_armv8, &cpu_has_sha2,
+constinit const BlockEngine kArmv8Engine = {"armv8-sha2", &compress_armv8, &cpu::has_arm_sha2,
                                           &compress_armv8_pair};
 
 }  // namespace quorl::sha256_detail

@@ -5,8 +5,9 @@
 
 #if QUORL_SHA256_X86
 
-#include <cpuid.h>
 #include <immintrin.h>
+
+#include "core/platform/cpu_features.h"
 
 namespace quorl::sha256_detail {
 namespace {
@@ -159,22 +160,9 @@ QUORL_SHA_TARGET void compress_sha_ni_pair(std::uint32_t* state_a, const std::ui
 #undef QUORL_SHA_SCHEDULE
 #undef QUORL_SHA_TARGET
 
-bool cpu_has_sha_ni() noexcept {
-  // Asked of the CPU directly (every compiler's builtin names the features
-  // differently): SHA is leaf 7 EBX bit 29; SSSE3 and SSE4.1 are leaf 1 ECX
-  // bits 9 and 19.
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const bool ssse3 = (ecx & (1u << 9)) != 0;
-  const bool sse41 = (ecx & (1u << 19)) != 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const bool sha = (ebx & (1u << 29)) != 0;
-  return sha && ssse3 && sse41;
-}
-
 }  // namespace
 
-constinit const BlockEngine kShaNiEngine = {"x86-sha-ni", &compress_sha_ni, &cpu_has_sha_ni,
+constinit const BlockEngine kShaNiEngine = {"x86-sha-ni", &compress_sha_ni, &cpu::has_sha_ni,
                                          &compress_sha_ni_pair};
 
 }  // namespace quorl::sha256_detail

@@ -6,6 +6,8 @@
 // or by a masked load with AVX-512, so no kernel reads outside [p, p + n).
 #include "json/lex/byte_scan.h"
 
+#include "core/platform/cpu_features.h"
+
 #include <array>
 #include <cstdlib>
 
@@ -195,10 +197,9 @@ const KernelList& kernel_list() noexcept {
     out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan);
 #endif
 #if QUORL_SCAN_X86 && defined(__SSE2__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
+    if (cpu::has_avx2()) {
       out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan);
-      if (__builtin_cpu_supports("avx512bw")) {
+      if (cpu::has_avx512bw()) {
         out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan);
       }
     }

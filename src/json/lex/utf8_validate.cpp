@@ -8,13 +8,14 @@
 // restarted from the last sequence start before that block.
 #include "json/lex/utf8_validate.h"
 
+#include "core/platform/cpu_features.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QUORL_UTF8_X86 1
-#include <cpuid.h>
 #include <immintrin.h>
 #else
 #define QUORL_UTF8_X86 0
@@ -368,25 +369,6 @@ QUORL_AVX2 bool avx2_block(const unsigned char* at, Avx2State& state) noexcept {
 
 #undef QUORL_AVX2
 
-// Asked of the CPU directly, as the SHA-256 engine does. AVX2 also needs
-// the operating system to save the upper halves of the registers (XCR0).
-bool cpu_has_sse41() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ecx & (1u << 9)) != 0 && (ecx & (1u << 19)) != 0;  // SSSE3, SSE4.1
-}
-
-bool cpu_has_avx2() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  if ((ecx & (1u << 27)) == 0 || (ecx & (1u << 28)) == 0) return false;  // OSXSAVE, AVX
-  unsigned xcr0_low = 0, xcr0_high = 0;
-  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-  if ((xcr0_low & 0x6u) != 0x6u) return false;  // XMM and YMM state
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ebx & (1u << 5)) != 0;
-}
-
 #endif  // QUORL_UTF8_X86
 
 struct KernelList {
@@ -403,8 +385,8 @@ const KernelList& kernel_list() noexcept {
     out.items[out.count++] = {"neon", &find_neon};
 #endif
 #if QUORL_UTF8_X86
-    if (cpu_has_sse41()) out.items[out.count++] = {"sse4.1", &find_sse};
-    if (cpu_has_avx2()) out.items[out.count++] = {"avx2", &find_avx2};
+    if (cpu::has_sse41()) out.items[out.count++] = {"sse4.1", &find_sse};
+    if (cpu::has_avx2()) out.items[out.count++] = {"avx2", &find_avx2};
 #endif
     return out;
   }();

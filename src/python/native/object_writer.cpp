@@ -12,6 +12,7 @@
 
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
+#include "core/platform/cpu_features.h"
 #include "core/rules/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "native/float_repr.h"
@@ -69,10 +70,6 @@ bool has_special(std::uint64_t word) noexcept {
   return i;
 }
 
-bool has_avx2() noexcept {
-  static const bool available = __builtin_cpu_supports("avx2");
-  return available;
-}
 #endif
 
 #if defined(__SSE2__)
@@ -400,7 +397,7 @@ void ObjectWriter::put_escaped_string(const char* text, std::size_t size) {
   // Copy and scan in one pass: sixteen bytes are stored before they are
   // tested, and the output advances only over the plain ones.
 #if defined(__x86_64__) && defined(__GNUC__)
-  const bool wide = size >= 64 && has_avx2();
+  const bool wide = size >= 64 && cpu::has_avx2();
 #endif
   while (i + 16 <= size) {
 #if defined(__x86_64__) && defined(__GNUC__)
