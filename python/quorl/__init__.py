@@ -12,7 +12,7 @@ the fault lies. Results equal those of ``quorl_core`` for the same document.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # without importing typing, which costs more than the rest
 
 from . import _native
 from ._errors import RefusedError

@@ -25,20 +25,20 @@ import re
 import signal
 import stat
 import sys
-import typing
-from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any, Callable, Generic, Iterable, Iterator, TypeVar
 
 import quorl
 from quorl import _native
 
+# typing and dataclasses are left out at run time: importing them would add
+# a third to the start-up of a run on a small file.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     import concurrent.futures
+    from typing import IO, Any, Callable, Iterable, Iterator
+
+    Task = tuple[Any, ...]
 
 PROG = "quorl"
-
-Task = tuple[Any, ...]
-Tag = TypeVar("Tag")
 
 #: Lines of a JSON Lines file are handed out in runs of about this many bytes:
 #: large enough that a task costs little more than its records, small enough
@@ -87,14 +87,14 @@ class Refusal(Exception):
 # Inputs
 
 
-@dataclass(frozen=True)
 class Source:
     """One input: a file (path) or standard input (path None)."""
 
-    name: str
-    path: str | None
-    jsonl: bool
-    size: int | None  # bytes, when known (regular files)
+    __slots__ = ("name", "path", "jsonl", "size")
+
+    def __init__(self, name: str, path: str | None, jsonl: bool, size: int | None) -> None:
+        self.name, self.path, self.jsonl = name, path, jsonl
+        self.size = size  # bytes, when known (regular files)
 
     @property
     def regular(self) -> bool:
@@ -159,15 +159,20 @@ def _is_regular(mode: int) -> bool:
 #   ("error", name, reason)               an input that could not be read
 
 
-@dataclass
 class Result:
-    out: bytes = b""
-    # (record line or None, message, line, column, offset)
-    refusals: list[tuple[Any, ...]] = field(default_factory=list)
-    records: int = 0
-    error: str | None = None  # the input could not be read
-    spill: str | None = None  # out is the start of this file (out is then empty)
-    spill_len: int = 0
+    """What a task gave: output, refusals (record line or None, message,
+    line, column, offset) and the records done; or error, when the input
+    could not be read. With spill, the output is the start of that file
+    (and out is empty)."""
+
+    __slots__ = ("out", "refusals", "records", "error", "spill", "spill_len")
+
+    def __init__(self, out: bytes = b"", refusals: list[tuple[Any, ...]] | None = None,
+                 records: int = 0, *, error: str | None = None) -> None:
+        self.out, self.records, self.error = out, records, error
+        self.refusals = [] if refusals is None else refusals
+        self.spill: str | None = None
+        self.spill_len = 0
 
     def take_out(self) -> bytes:
         """out, read back when it was spilled."""
@@ -331,7 +336,7 @@ def _split_lines(stream: IO[bytes], chunk: int, *,
             buf = bigger
         with memoryview(buf) as whole:
             with whole[held:] as free:
-                n = typing.cast(io.BufferedIOBase, stream).readinto(free) or 0
+                n = stream.readinto(free) or 0  # type: ignore[attr-defined]
             filled = held + n
             if n == 0:  # the end: the last line, without its newline
                 if held:
@@ -430,17 +435,43 @@ def _spill_folder() -> str:
     the machine offers it, else in the usual temporary folder. Its name
     holds this process's id. Folders that runs killed outright (SIGKILL,
     which leaves no chance to clean up) left behind are removed first."""
-    import tempfile
-
-    prefix = f"quorl.{os.getpid()}."
     for root in SPILL_ROOTS:
         _remove_abandoned(root)
         try:
-            return tempfile.mkdtemp(prefix=prefix, dir=root)
+            return _new_folder(root)
         except OSError:
             continue
+    import tempfile
+
     _remove_abandoned(tempfile.gettempdir())
-    return tempfile.mkdtemp(prefix=prefix)
+    return _new_folder(tempfile.gettempdir())
+
+
+def _new_folder(root: str) -> str:
+    """A new folder in root that only this user may enter (as
+    tempfile.mkdtemp makes, without the cost of importing tempfile)."""
+    for _ in range(100):
+        path = os.path.join(root, f"quorl.{os.getpid()}.{os.urandom(6).hex()}")
+        try:
+            os.mkdir(path, 0o700)
+            return path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free folder name", root)
+
+
+def _remove_folder(path: str) -> None:
+    """Removes a spill folder: only files, which the workers made."""
+    try:
+        with os.scandir(path) as entries:
+            for entry in entries:
+                try:
+                    os.unlink(entry.path)
+                except OSError:
+                    pass
+        os.rmdir(path)
+    except OSError:
+        pass
 
 
 _SPILL_NAME = re.compile(r"quorl\.([0-9]+)\.[A-Za-z0-9_]+")
@@ -450,8 +481,6 @@ def _remove_abandoned(root: str) -> None:
     """Removes this user's spill folders in root whose run is gone: files in
     memory would otherwise hold it until the machine restarts. A folder
     whose process id is in use again is left alone."""
-    import shutil
-
     try:
         names = os.listdir(root)
     except OSError:
@@ -466,12 +495,14 @@ def _remove_abandoned(root: str) -> None:
                 continue
             os.kill(int(match.group(1)), 0)
         except ProcessLookupError:
+            import shutil
+
             shutil.rmtree(path, ignore_errors=True)
         except (OSError, OverflowError, ValueError):
             continue  # alive (or not ours to signal), or gone meanwhile
 
 
-class Runner(Generic[Tag]):
+class Runner:
     """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
     with at most 2 * jobs tasks in flight, and yields results in task order.
     With spill, workers hand large outputs over in files (see Result.spill),
@@ -507,13 +538,13 @@ class Runner(Generic[Tag]):
                 self.close()
                 raise
 
-    def run(self, tasks: Iterable[tuple[Tag, Task]]) -> Iterator[tuple[Tag, Result]]:
+    def run(self, tasks: Iterable[tuple[Any, Task]]) -> Iterator[tuple[Any, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
         if self.pool is None:
             for tag, task in tasks:
                 yield tag, run_task(self.mode, self.profile, task)
             return
-        window: collections.deque[tuple[Tag, concurrent.futures.Future[Result]]] = (
+        window: collections.deque[tuple[Any, concurrent.futures.Future[Result]]] = (
             collections.deque())
         for number, (tag, task) in enumerate(tasks):
             if len(window) >= 2 * self.jobs:
@@ -536,9 +567,7 @@ class Runner(Generic[Tag]):
                 self.pool.shutdown(wait=True, cancel_futures=True)
                 self.pool = None
             if self.folder is not None:
-                import shutil
-
-                shutil.rmtree(self.folder, ignore_errors=True)
+                _remove_folder(self.folder)
                 self.folder = None
 
 
@@ -759,7 +788,7 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         jobs = 1  # less work than one task: starting workers would cost more
     profile = getattr(args, "profile", "")
     output: Output | None = None
-    runner: Runner[tuple[Source, Task, int]] | None = None
+    runner: Runner | None = None
     progress = Progress(None)
     try:
         # Ctrl-C is held back while the temporary file is made, so that
@@ -832,15 +861,16 @@ _SUM_LINE = re.compile(r"^([0-9a-fA-F]{64}) [ *](.+)$")
 _RECORD = re.compile(r"^(.*):([0-9]+)$")
 
 
-@dataclass
 class Entry:
-    """One line of a sums file."""
+    """One line of a sums file: the digest expected, the name as shown (the
+    file, or file:line), and its verdict once known ("OK", "FAILED",
+    "FAILED open or read")."""
 
-    expected: str
-    name: str          # as shown: the file, or file:line
-    path: str
-    record_line: int | None
-    verdict: str | None = None  # "OK", "FAILED", "FAILED open or read"
+    __slots__ = ("expected", "name", "path", "record_line", "verdict")
+
+    def __init__(self, expected: str, name: str, path: str, record_line: int | None) -> None:
+        self.expected, self.name, self.path, self.record_line = expected, name, path, record_line
+        self.verdict: str | None = None
 
 
 def parse_sums(lines: Iterable[str], origin: str, report: Reporter) -> tuple[list[Entry], int]:
@@ -931,7 +961,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     jobs = _jobs(args.jobs)
     if total <= args.chunk_bytes:
         jobs = 1
-    runner: Runner[tuple[Entry | str, str | None, int]] | None = None
+    runner: Runner | None = None
     progress = Progress(None)
     try:
         runner = Runner("digest", args.profile, jobs)

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,6 +137,43 @@ INSTANTIATE_TEST_SUITE_P(
       return all_scanners().at(std::get<0>(info.param)).name + "_" +
              kSearches[std::get<1>(info.param)].label;
     });
+
+// Newline counts, per engine and through the public function: buffers of
+// exact size from empty to past every vector width, one all newlines (each
+// byte lane at its most between gathers), and neighbours of '\n' as fill.
+class NewlineCountTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NewlineCountTest, AgreesWithCountingByteByByte) {
+  const std::span<const ScanKernel> kernels = scan_kernels();
+  const CountFunction count = GetParam() < kernels.size() ? kernels[GetParam()].count_newlines
+                                                          : &count_newlines;
+  const std::string_view fill = "\x0b\x8a\x09\x1a\x00\xff\x0a\x2a\x4a\x0a\x0a"sv;
+  std::vector<std::size_t> lengths;
+  for (std::size_t len = 0; len <= 300; ++len) lengths.push_back(len);
+  for (std::size_t len : {4095u, 16320u, 16383u, 65537u}) lengths.push_back(len);
+  for (std::size_t len : lengths) {
+    for (std::size_t seed : {std::size_t{0}, len % 11 + 1}) {
+      std::vector<unsigned char> buf(len);
+      std::size_t expected = 0;
+      for (std::size_t k = 0; k < len; ++k) {
+        buf[k] = static_cast<unsigned char>(fill[(k * 5 + seed + k / 64) % fill.size()]);
+        expected += buf[k] == '\n' ? 1 : 0;
+      }
+      ASSERT_EQ(count(buf.data(), len), expected) << "len " << len << " seed " << seed;
+    }
+  }
+  const std::vector<unsigned char> newlines(70000, '\n');
+  EXPECT_EQ(count(newlines.data(), newlines.size()), newlines.size());
+  EXPECT_EQ(count(nullptr, 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, NewlineCountTest,
+                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                           return info.param < scan_kernels().size()
+                                      ? std::string(scan_kernels()[info.param].name)
+                                      : std::string("public");
+                         });
 
 // The engine this CPU can run by its own account, asked here rather than of
 // the code under test; empty where there is no such view.

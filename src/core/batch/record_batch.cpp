@@ -6,6 +6,7 @@
 #include "core/digest/digest.h"
 #include "core/digest/sha256.h"
 #include "core/direct/direct_path.h"
+#include "json/lex/byte_scan.h"
 #include "json/lex/utf8_validate.h"
 
 namespace quorl {
@@ -17,45 +18,11 @@ bool is_blank_line(std::string_view line) noexcept {
   return true;
 }
 
-namespace {
-
-// "\n" bytes in data, eight at a time: a byte of the word xor "\n\n..." is
-// zero exactly where a newline is, and the test below sets the top bit of
-// each zero byte only (no carry crosses bytes, unlike the usual
-// has-a-zero-byte trick). Those bits, moved down to ones, add up bytewise
-// for up to 255 words before they are gathered (no popcount instruction
-// is assumed).
-std::size_t count_newlines(std::string_view data) noexcept {
-  constexpr std::uint64_t kNewlines = 0x0A0A0A0A0A0A0A0AULL;
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  std::size_t count = 0;
-  std::size_t at = 0;
-  while (at + 8 <= data.size()) {
-    std::uint64_t sums = 0;
-    for (int k = 0; k < 255 && at + 8 <= data.size(); ++k, at += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, data.data() + at, 8);
-      const std::uint64_t x = word ^ kNewlines;
-      sums += (~(((x & kLow7) + kLow7) | x) >> 7) & kOnes;
-    }
-    // Pairs of byte counts into 16-bit lanes (at most 510 each), whose
-    // total (at most 2040) a multiply gathers in the top lane.
-    constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFULL;
-    const std::uint64_t pairs = (sums & kEvenBytes) + ((sums >> 8) & kEvenBytes);
-    count += static_cast<std::size_t>((pairs * 0x0001000100010001ULL) >> 48);
-  }
-  for (; at < data.size(); ++at) count += data[at] == '\n' ? 1 : 0;
-  return count;
-}
-
-}  // namespace
-
 WholeLines whole_lines(std::string_view data) noexcept {
   // The last line is short next to a block, so a backward byte loop is enough.
   const std::size_t last = data.rfind('\n');
   if (last == std::string_view::npos) return {};
-  return {last + 1, count_newlines(data.substr(0, last + 1))};
+  return {last + 1, count_newlines(reinterpret_cast<const unsigned char*>(data.data()), last + 1)};
 }
 
 namespace {

@@ -42,6 +42,26 @@ std::size_t word_scan(const unsigned char* p, std::size_t i, std::size_t n) noex
   return i;
 }
 
+// '\n' bytes eight at a time: bytes_equal flags each one by its high bit
+// alone, so the flags, moved down to ones, add up bytewise for up to 255
+// words before they are gathered (no popcount instruction is assumed).
+std::size_t word_count(const unsigned char* p, std::size_t n) noexcept {
+  using namespace scan_detail;
+  std::size_t count = 0;
+  std::size_t i = 0;
+  while (n - i >= 8) {
+    std::uint64_t sums = 0;
+    for (int k = 0; k < 255 && n - i >= 8; ++k, i += 8) sums += bytes_equal(load64(p + i), '\n') >> 7;
+    // Pairs of byte counts into 16-bit lanes (at most 510 each), whose
+    // total (at most 2040) a multiply gathers in the top lane.
+    constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFULL;
+    const std::uint64_t pairs = (sums & kEvenBytes) + ((sums >> 8) & kEvenBytes);
+    count += static_cast<std::size_t>((pairs * 0x0001000100010001ULL) >> 48);
+  }
+  for (; i < n; ++i) count += p[i] == '\n' ? 1 : 0;
+  return count;
+}
+
 #if defined(__SSE2__)
 
 // ---- SSE2: thirty-two bytes a step, then sixteen.
@@ -71,6 +91,24 @@ std::size_t sse2_scan(const unsigned char* p, std::size_t i, std::size_t n) noex
     i += 16;
   }
   return sse2_tail<S>(p, i, n);
+}
+
+// Each byte lane counts its newlines (a compare gives -1) for up to 255
+// steps; a sum of absolute differences then adds the lanes up. The AVX2
+// engine counts with it too: the count runs at the speed of memory already.
+std::size_t sse2_count(const unsigned char* p, std::size_t n) noexcept {
+  using namespace scan_detail;
+  const __m128i newline = _mm_set1_epi8('\n');
+  std::size_t count = 0;
+  std::size_t i = 0;
+  while (n - i >= 16) {
+    __m128i lanes = _mm_setzero_si128();
+    for (int k = 0; k < 255 && n - i >= 16; ++k, i += 16)
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(load128(p + i), newline));
+    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+  }
+  return count + word_count(p + i, n - i);
 }
 
 #endif  // __SSE2__
@@ -172,15 +210,29 @@ template <Stop S>
   return m != 0 ? i + static_cast<std::size_t>(__builtin_ctzll(m)) : n;
 }
 
+[[gnu::target("avx512f,avx512bw,popcnt")]] std::size_t avx512_count(const unsigned char* p,
+                                                                      std::size_t n) noexcept {
+  const __m512i newline = _mm512_set1_epi8('\n');
+  std::size_t count = 0;
+  std::size_t i = 0;
+  for (; n - i >= 64; i += 64)
+    count += static_cast<std::size_t>(
+        __builtin_popcountll(_mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p + i), newline)));
+  // Masked-off bytes load as zero, never a newline.
+  const __mmask64 loaded = (std::uint64_t{1} << (n - i)) - 1;
+  return count + static_cast<std::size_t>(__builtin_popcountll(
+                     _mm512_cmpeq_epi8_mask(_mm512_maskz_loadu_epi8(loaded, p + i), newline)));
+}
+
 #undef QUORL_AVX512
 
 #endif  // QUORL_SCAN_X86 && __SSE2__
 
 // One engine's entry from its kernel template.
-#define QUORL_SCAN_KERNEL(name, scan)                                                       \
+#define QUORL_SCAN_KERNEL(name, scan, count)                                                \
   ScanKernel {                                                                              \
     name, &scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,                        \
-        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>                                   \
+        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count                           \
   }
 
 struct KernelList {
@@ -192,15 +244,15 @@ struct KernelList {
 const KernelList& kernel_list() noexcept {
   static const KernelList list = [] {
     KernelList out;
-    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan);
+    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan, word_count);
 #if defined(__SSE2__)
-    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan);
+    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan, sse2_count);
 #endif
 #if QUORL_SCAN_X86 && defined(__SSE2__)
     if (cpu::has_avx2()) {
-      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan);
+      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan, sse2_count);
       if (cpu::has_avx512bw()) {
-        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan);
+        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan, avx512_count);
       }
     }
 #endif
@@ -235,6 +287,10 @@ std::span<const ScanKernel> scan_kernels() noexcept {
 }
 
 std::string_view scan_engine_name() noexcept { return engine().name; }
+
+std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept {
+  return engine().count_newlines(p, n);
+}
 
 namespace scan_detail {
 

@@ -192,15 +192,21 @@ inline std::size_t skip_digits(const unsigned char* p, std::size_t i, std::size_
   return scan_detail::scan<scan_detail::Stop::NonDigit>(p, i, n);
 }
 
+// The number of '\n' bytes in [p, p + n): how runs of JSON Lines are cut
+// and numbered. Always the chosen kernel: the runs are long.
+std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept;
+
 // One engine's kernels, same contracts as the functions above. These take
 // no inline first step: a kernel is the whole search.
 using ScanFunction = std::size_t (*)(const unsigned char* p, std::size_t i, std::size_t n) noexcept;
+using CountFunction = std::size_t (*)(const unsigned char* p, std::size_t n) noexcept;
 struct ScanKernel {
   std::string_view name;  // "portable", "sse2", "avx2" or "avx512bw"
   ScanFunction find_quote_or_backslash;
   ScanFunction find_string_special;
   ScanFunction skip_whitespace;
   ScanFunction skip_digits;
+  CountFunction count_newlines;
 };
 
 // The engines this process can run, narrowest (the portable one) first.
