@@ -502,6 +502,21 @@ def _remove_abandoned(root: str) -> None:
             continue  # alive (or not ours to signal), or gone meanwhile
 
 
+def _import_pool_modules() -> None:
+    import concurrent.futures.process  # noqa: F401
+    import multiprocessing  # noqa: F401
+
+
+def _lines_task(task: Task) -> Task:
+    """A range task as a lines task, its run read into bytes here: a bytes
+    object (unlike a shared buffer) is walked without the interpreter lock."""
+    _, name, path, offset, length, first_line = task
+    try:
+        return ("lines", name, _read_range(path, offset, length), first_line)
+    except OSError as error:
+        return ("error", name, error.strerror or str(error))
+
+
 class Runner:
     """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
     with at most 2 * jobs tasks in flight, and yields results in task order.
@@ -512,44 +527,70 @@ class Runner:
                  reuse: bool = False) -> None:
         """reuse: the files may be written over once their results are taken."""
         self.mode, self.profile, self.jobs, self.reuse = mode, profile, jobs, reuse
+        self.spill = spill
         self.pool: concurrent.futures.ProcessPoolExecutor | None = None
         self.folder: str | None = None
-        if jobs > 1:
-            import concurrent.futures  # here: a run in one process does without them
-            import multiprocessing
 
-            # Workers are started now, with Ctrl-C held back, so that none of
-            # them sees it before it ignores it: the first submit forks them
-            # all, in this thread, and they keep the mask (no need to wait).
-            # The folder is made under the same mask; a Ctrl-C held back
-            # meanwhile is raised when the mask is restored, and removes both.
-            try:
-                old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-                try:
-                    if spill:
-                        self.folder = _spill_folder()
-                    self.pool = concurrent.futures.ProcessPoolExecutor(
-                        jobs, mp_context=multiprocessing.get_context("fork"),
-                        initializer=_ignore_interrupt)
-                    self.pool.submit(_noop)
-                finally:
-                    signal.pthread_sigmask(signal.SIG_SETMASK, old)
-            except BaseException:
-                self.close()
-                raise
+    @property
+    def parallel(self) -> bool:
+        """Whether tasks go to workers (each then reads its own runs)."""
+        return self.jobs > 1
+
+    def _start_pool(self) -> None:
+        import concurrent.futures
+        import multiprocessing
+
+        # Workers are started with Ctrl-C held back, so that none of them
+        # sees it before it ignores it: the first submit forks them all, in
+        # this thread, and they keep the mask (no need to wait). The folder
+        # is made under the same mask; a Ctrl-C held back meanwhile is raised
+        # when the mask is restored, and close() removes both.
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        try:
+            if self.spill:
+                self.folder = _spill_folder()
+            self.pool = concurrent.futures.ProcessPoolExecutor(
+                self.jobs, mp_context=multiprocessing.get_context("fork"),
+                initializer=_ignore_interrupt)
+            self.pool.submit(_noop)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def _first_here(self, task: Task) -> Result:
+        """Does the first run of lines in this process while another thread
+        imports what the workers need: the run is walked without the
+        interpreter lock, so the two overlap. The workers are forked once
+        that thread has ended: a fork while threads run is unsafe."""
+        import threading
+
+        loader = threading.Thread(target=_import_pool_modules, daemon=True)
+        loader.start()
+        try:
+            return run_task(self.mode, self.profile,
+                            _lines_task(task) if task[0] == "range" else task)
+        finally:
+            loader.join()
 
     def run(self, tasks: Iterable[tuple[Any, Task]]) -> Iterator[tuple[Any, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
-        if self.pool is None:
+        if not self.parallel:
             for tag, task in tasks:
                 yield tag, run_task(self.mode, self.profile, task)
             return
-        window: collections.deque[tuple[Any, concurrent.futures.Future[Result]]] = (
+        window: collections.deque[tuple[Any, concurrent.futures.Future[Result] | Result]] = (
             collections.deque())
         for number, (tag, task) in enumerate(tasks):
+            if self.pool is None:
+                # A run of lines is about a chunk long; a whole document may
+                # be long, and would hold the workers back.
+                if number == 0 and task[0] in ("range", "lines"):
+                    window.append((tag, self._first_here(task)))
+                    continue
+                self._start_pool()
+                assert self.pool is not None
             if len(window) >= 2 * self.jobs:
-                done_tag, future = window.popleft()
-                yield done_tag, future.result()
+                done_tag, done = window.popleft()
+                yield done_tag, done if isinstance(done, Result) else done.result()
             # A reused file is next written by the task 2 * jobs later, which
             # is submitted only once this one's result has been taken.
             slot = number % (2 * self.jobs) if self.reuse else number
@@ -557,8 +598,8 @@ class Runner:
             window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task,
                                                  spill)))
         while window:
-            done_tag, future = window.popleft()
-            yield done_tag, future.result()
+            done_tag, done = window.popleft()
+            yield done_tag, done if isinstance(done, Result) else done.result()
 
     def close(self) -> None:
         # Ctrl-C waits until the workers are gone and their files with them.
@@ -798,12 +839,12 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         runner = Runner(mode, profile, jobs, spill=True, reuse=output.reuse_spills)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
-        by_range = runner.pool is not None
+        by_range = runner.parallel
 
         def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
                 for task, nbytes in tasks_for(source, chunk=args.chunk_bytes, by_range=by_range,
-                                              in_process=runner.pool is None):
+                                              in_process=not runner.parallel):
                     yield (source, task, nbytes), task
 
         for (source, task, nbytes), result in runner.run(all_tasks()):
@@ -967,7 +1008,7 @@ def cmd_check(args: argparse.Namespace) -> int:
         runner = Runner("digest", args.profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report.bar = progress.bar
-        by_range = runner.pool is not None
+        by_range = runner.parallel
 
         def all_tasks() -> Iterator[tuple[tuple[Entry | str, str | None, int], Task]]:
             for item in order:
@@ -986,7 +1027,7 @@ def cmd_check(args: argparse.Namespace) -> int:
                     yield (item, "end", 0), ("lines", item, b"", 1)
                     continue
                 for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes, by_range=by_range,
-                                              in_process=runner.pool is None):
+                                              in_process=not runner.parallel):
                     yield (item, None, nbytes), task
                 yield (item, "end", 0), ("lines", item, b"", 1)
 
