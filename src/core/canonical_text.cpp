@@ -64,15 +64,13 @@ void CanonicalText::feed(Sha256& hash) const {
 
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root, const QuorlError* pending,
-                                               Sha256* stream) {
-  // What the direct path may feed the hash is dropped if it steps aside.
-  std::optional<Sha256> before;
-  if (stream != nullptr) before = *stream;
+                                               HashFeed* stream) {
   if (scratch.read(text, root == RootDigest::LeaveOut, stream)) [[likely]] {
     if (pending != nullptr) return fail(QuorlError(*pending));
     return CanonicalText(scratch);
   }
-  if (stream != nullptr) *stream = *before;
+  // What the direct path fed the hash is dropped: it stepped aside.
+  if (stream != nullptr) stream->restart();
   Result<std::string> exact = exact_text(text, root, pending);
   if (!exact.ok()) return fail(std::move(exact).error());
   return CanonicalText(std::move(exact).value());

@@ -56,7 +56,7 @@ class CanonicalText {
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root = RootDigest::Keep,
                                                const QuorlError* pending = nullptr,
-                                               Sha256* stream = nullptr);
+                                               HashFeed* stream = nullptr);
 
 // The exact path alone: the gate, the decoder and the encoder, every refusal
 // located. The direct path must agree with it on every document it takes.

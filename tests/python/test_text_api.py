@@ -15,7 +15,8 @@ import pytest
 import quorl
 import quorl_core
 from support import (ARR_PAYLOAD, BARE_INT, BOOL_PAYLOAD, DEPTH, FLOAT, INFINITY, INT_PAYLOAD, NAN,
-                     NULL_PAYLOAD, OBJ_PAYLOAD, PROFILES, STR_PAYLOAD, UNKNOWN_PROFILE)
+                     NULL_PAYLOAD, OBJ_PAYLOAD, PROFILES, STR_PAYLOAD, UNKNOWN_PROFILE,
+                     expected_digest)
 from test_leaks import assert_flat, measure
 
 CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
@@ -214,6 +215,35 @@ def test_threads_with_the_lock_released_agree_with_one_thread():
         t.join()
     for per_thread in results:
         assert per_thread == [expected] * 3
+
+
+def hashed_while_read():
+    """Root arrays past the size from which a second thread hashes the text
+    while it is read; the last two end with what sends the reader down the
+    exact path after most of the text has been hashed."""
+    record = '{"名前":"山田","z":[1,{"$int":"123456789012345678901"}],"a":"x\\ny","n":-7}'
+    body = ",".join([record] * (5 * 2**20 // len(record.encode())))
+    return {
+        "records": "[" + body + "]",
+        "duplicate key last": "[" + body + ',{"k":1,"k":2}]',
+        "float last": "[" + body + ',{"k":1.5}]',
+    }
+
+
+@pytest.mark.parametrize("label", sorted(hashed_while_read()))
+def test_large_documents_hashed_while_read(label):
+    text = hashed_while_read()[label]
+    data = text.encode()
+    try:
+        canonical = quorl_core.canonical_bytes_from_json(text)
+    except ValueError as e:
+        with pytest.raises(quorl.RefusedError) as refused:
+            quorl.digest_from_json(data, "semantic-content")
+        assert refused.value.message == str(e)
+        return
+    expected = expected_digest("semantic-content", canonical)
+    assert quorl.digest_from_json(data, "semantic-content") == expected
+    assert quorl_core.digest_from_json(text, "semantic-content") == expected
 
 
 BIG = big_documents()[0]

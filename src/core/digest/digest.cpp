@@ -3,8 +3,11 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "core/canonical_text.h"
+#include "core/digest/hash_feed.h"
+#include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
 #include "core/direct/direct_path.h"
 
@@ -33,23 +36,34 @@ namespace {
 
 // Where the message goes: into a hash as it is produced (the domain line
 // first, so that the text may follow while it is read)...
+// A large document's text is hashed on a second thread while it is read
+// (see HashPipe), where the machine has a second core.
 struct HashTarget {
+  explicit HashTarget(std::size_t from) : thread_from(from) {}
+  std::size_t thread_from;
   Sha256 hash;
-  void begin(std::string_view profile) {
+  std::optional<ShaFeed> direct;
+  std::optional<HashPipe> pipe;
+  void begin(std::string_view profile, std::size_t size) {
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed(std::string_view("\n"));
+    if (size >= thread_from && std::thread::hardware_concurrency() > 1) pipe.emplace(hash);
+    else direct.emplace(hash);
   }
-  Sha256* stream() { return &hash; }
-  void put(std::string_view /*profile*/, const CanonicalText& text) { text.feed(hash); }
+  HashFeed* stream() { return pipe ? static_cast<HashFeed*>(&*pipe) : &*direct; }
+  void put(std::string_view /*profile*/, const CanonicalText& text) {
+    if (pipe) pipe->finish();
+    text.feed(hash);
+  }
 };
 
 // ...or onto the end of a buffer, the domain line and the text with one
 // growth of the buffer.
 struct BufferTarget {
   std::string& out;
-  void begin(std::string_view /*profile*/) {}
-  Sha256* stream() { return nullptr; }
+  void begin(std::string_view /*profile*/, std::size_t /*size*/) {}
+  HashFeed* stream() { return nullptr; }
   void put(std::string_view profile, const CanonicalText& text) {
     const std::size_t at = out.size();
     const std::size_t line = kDomainTag.size() + profile.size() + 1;
@@ -73,7 +87,7 @@ Result<Unit> produce_message(std::string_view tagged_json, std::string_view prof
   std::optional<QuorlError> profile_fault;
   if (!is_known_profile(profile)) [[unlikely]]
     profile_fault = unknown_profile_error(profile);
-  target.begin(profile);
+  target.begin(profile, tagged_json.size());
   Result<CanonicalText> text =
       canonical_text_from_json(tagged_json, scratch, RootDigest::LeaveOut,
                                profile_fault ? &*profile_fault : nullptr, target.stream());
@@ -90,8 +104,8 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 }
 
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
-                                        DirectText& scratch) {
-  HashTarget target;
+                                        DirectText& scratch, std::size_t hash_thread_from) {
+  HashTarget target(hash_thread_from);
   Result<Unit> produced = produce_message(tagged_json, profile, scratch, target);
   if (!produced.ok()) return fail(std::move(produced).error());
   return to_hex(target.hash.finish());

@@ -2,6 +2,7 @@
 // canonical text with the root's own "digest" members left out.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,9 +22,16 @@ QuorlError unknown_profile_error(std::string_view profile);
 // 64 lowercase hex characters, or the first failure: the document, then the
 // profile, then the encoder.
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile);
-// The same, with the direct path's buffers kept by the caller between calls.
+// Documents from this size on are hashed on a second thread while they are
+// read; smaller ones are the records and files that callers spread over
+// threads or processes of their own, which a thread per call would crowd.
+inline constexpr std::size_t kHashThreadFromBytes = std::size_t{4} << 20;
+
+// The same, with the direct path's buffers kept by the caller between calls
+// (and, for tests, another size from which a thread hashes).
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
-                                        DirectText& scratch);
+                                        DirectText& scratch,
+                                        std::size_t hash_thread_from = kHashThreadFromBytes);
 
 // The message py_digest_from_json hashes (the domain line, then the text),
 // appended to `message`, for a caller that hashes several at once; fails as

@@ -164,7 +164,7 @@ using direct_detail::ObjectRecord;
 
 class DirectReader {
  public:
-  DirectReader(std::string_view text, bool skip_root_digest, Sha256* stream, DirectText& doc)
+  DirectReader(std::string_view text, bool skip_root_digest, HashFeed* stream, DirectText& doc)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
@@ -725,7 +725,7 @@ class DirectReader {
   std::size_t i_ = 0;
   std::size_t depth_ = 0;
   bool skip_root_digest_;
-  Sha256* stream_;  // null, or where a root array's text may go while it is read
+  HashFeed* stream_;  // null, or where a root array's text may go while it is read
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
   std::size_t reordered_ = 0;  // objects reordered in place so far, likewise
   std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far
@@ -859,10 +859,11 @@ struct PaddedBufferSink {
 };
 
 // Gathers the many small pieces (braces, commas, short spans) so that the
-// hash is fed in large runs.
+// hash (a Sha256 or a HashFeed) is fed in large runs.
+template <class Hash>
 class HashSink {
  public:
-  explicit HashSink(Sha256& hash) : hash_(hash) {}
+  explicit HashSink(Hash& hash) : hash_(hash) {}
   ~HashSink() { flush(); }
   HashSink(const HashSink&) = delete;
   HashSink& operator=(const HashSink&) = delete;
@@ -884,14 +885,14 @@ class HashSink {
     hash_.feed(buf_, used_);
     used_ = 0;
   }
-  Sha256& hash_;
+  Hash& hash_;
   char buf_[4096];
   std::size_t used_ = 0;
 };
 
 }  // namespace
 
-bool DirectText::read(std::string_view text, bool skip_root_digest, Sha256* stream) {
+bool DirectText::read(std::string_view text, bool skip_root_digest, HashFeed* stream) {
   raw_size_ = 0;
   text_size_known_ = false;
   objects_.clear();
@@ -958,14 +959,18 @@ void DirectText::write_text_padded(char* dst) const {
   DirectEmitter<PaddedBufferSink>(*this, sink).run();
 }
 
-void DirectText::feed_text(Sha256& hash) const {
+template <class Hash>
+void DirectText::feed_text_to(Hash& hash) const {
   if (objects_.empty()) {
-    hash.feed(raw());
+    hash.feed(raw_.get(), raw_size_);
     return;
   }
-  HashSink sink(hash);
-  DirectEmitter<HashSink>(*this, sink).run();
+  HashSink<Hash> sink(hash);
+  DirectEmitter<HashSink<Hash>>(*this, sink).run();
 }
+
+void DirectText::feed_text(Sha256& hash) const { feed_text_to(hash); }
+void DirectText::feed_text(HashFeed& hash) const { feed_text_to(hash); }
 
 std::size_t DirectText::held_bytes() const noexcept {
   return raw_capacity_ + objects_.capacity() * sizeof(direct_detail::ObjectRecord) +

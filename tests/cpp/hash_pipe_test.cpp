@@ -1,0 +1,92 @@
+// The hash pipe against one Sha256 fed the same bytes: pieces of every size
+// around the block size, across the ring of blocks many times, a restart
+// after blocks have gone to the thread, and a pipe dropped unfinished.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/digest/hash_pipe.h"
+#include "core/digest/sha256.h"
+
+namespace quorl {
+namespace {
+
+std::string random_bytes(std::size_t n, std::mt19937_64& rng) {
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(rng());
+  return out;
+}
+
+std::string hex_of(Sha256& hash) { return to_hex(hash.finish()); }
+
+// What the pipe must give: the start, then the bytes, in one hash.
+std::string expected(std::string_view start, std::string_view bytes) {
+  Sha256 hash;
+  hash.feed(start);
+  hash.feed(bytes);
+  return hex_of(hash);
+}
+
+// Feeds bytes in pieces of random sizes up to three blocks.
+void feed_in_pieces(HashPipe& pipe, std::string_view bytes, std::size_t block,
+                    std::mt19937_64& rng) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    const std::size_t n = std::min<std::size_t>(bytes.size() - at, rng() % (3 * block + 2));
+    pipe.feed(bytes.data() + at, n);
+    at += n;
+  }
+}
+
+class HashPipeTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(HashPipeTest, GivesTheHashOfWhatWasFedInOrder) {
+  const std::size_t block = GetParam();
+  std::mt19937_64 rng(block);
+  for (std::size_t total : {std::size_t{0}, block - 1, block, 5 * block + 3, 23 * block + 1}) {
+    const std::string bytes = random_bytes(total, rng);
+    Sha256 hash;
+    hash.feed(std::string_view("domain\n"));
+    HashPipe pipe(hash, block);
+    feed_in_pieces(pipe, bytes, block, rng);
+    pipe.finish();
+    EXPECT_EQ(hex_of(hash), expected("domain\n", bytes)) << "total " << total;
+    EXPECT_EQ(pipe.threaded(), total >= block) << "a thread only once a block is full";
+  }
+}
+
+TEST_P(HashPipeTest, RestartForgetsWhatWasFedBefore) {
+  const std::size_t block = GetParam();
+  std::mt19937_64 rng(block + 1);
+  const std::string dropped = random_bytes(9 * block + 5, rng);
+  const std::string kept = random_bytes(6 * block + 7, rng);
+  Sha256 hash;
+  hash.feed(std::string_view("start"));
+  HashPipe pipe(hash, block);
+  feed_in_pieces(pipe, dropped, block, rng);
+  pipe.restart();
+  feed_in_pieces(pipe, kept, block, rng);
+  pipe.finish();
+  EXPECT_EQ(hex_of(hash), expected("start", kept));
+}
+
+TEST_P(HashPipeTest, ADroppedPipeEndsItsThread) {
+  const std::size_t block = GetParam();
+  std::mt19937_64 rng(block + 2);
+  const std::string bytes = random_bytes(7 * block, rng);
+  Sha256 hash;
+  {
+    HashPipe pipe(hash, block);
+    feed_in_pieces(pipe, bytes, block, rng);
+    ASSERT_TRUE(pipe.threaded());
+  }  // a refusal: never finished, yet its thread is joined (else terminate)
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, HashPipeTest,
+                         ::testing::Values(std::size_t{1}, std::size_t{64}, std::size_t{1000},
+                                           HashPipe::kBlockBytes));
+
+}  // namespace
+}  // namespace quorl
