@@ -49,10 +49,10 @@ class CanonicalText {
 // document's own faults and before the encoder's (the digest's unknown
 // profile), returned when the document reads and decodes; null for none.
 //
-// stream: for a caller that only feeds the text to a hash, that hash. Part
-// of the text may then already be fed to it on success, and the result is
-// only the rest (feed() alone is meaningful); on a refusal the hash is left
-// as it was.
+// stream: for a caller that only feeds the text to a hash, the hash's feed.
+// Part of the text may then already be fed to it on success, and the result
+// is only the rest (feed() alone is meaningful); when the direct path steps
+// aside, the feed is restarted.
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root = RootDigest::Keep,
                                                const QuorlError* pending = nullptr,

@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/digest/hash_pipe.h"
@@ -53,7 +54,8 @@ TEST_P(HashPipeTest, GivesTheHashOfWhatWasFedInOrder) {
     feed_in_pieces(pipe, bytes, block, rng);
     pipe.finish();
     EXPECT_EQ(hex_of(hash), expected("domain\n", bytes)) << "total " << total;
-    EXPECT_EQ(pipe.threaded(), total >= block) << "a thread only once a block is full";
+    const bool cores = std::thread::hardware_concurrency() > 1;
+    EXPECT_EQ(pipe.threaded(), cores && total >= block) << "a thread once a block is full";
   }
 }
 
@@ -80,7 +82,9 @@ TEST_P(HashPipeTest, ADroppedPipeEndsItsThread) {
   {
     HashPipe pipe(hash, block);
     feed_in_pieces(pipe, bytes, block, rng);
-    ASSERT_TRUE(pipe.threaded());
+    if (std::thread::hardware_concurrency() > 1) {
+      ASSERT_TRUE(pipe.threaded());
+    }
   }  // a refusal: never finished, yet its thread is joined (else terminate)
 }
 

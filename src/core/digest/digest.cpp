@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include "core/canonical_text.h"
 #include "core/digest/hash_feed.h"
@@ -48,7 +47,7 @@ struct HashTarget {
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed(std::string_view("\n"));
-    if (size >= thread_from && std::thread::hardware_concurrency() > 1) pipe.emplace(hash);
+    if (size >= thread_from) pipe.emplace(hash);
     else direct.emplace(hash);
   }
   HashFeed* stream() { return pipe ? static_cast<HashFeed*>(&*pipe) : &*direct; }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace quorl {
 
@@ -41,6 +42,8 @@ void HashPipe::feed(const void* data, std::size_t size) noexcept {
 }
 
 bool HashPipe::start() noexcept {
+  // One core: the thread could only take turns with the reader.
+  if (std::thread::hardware_concurrency() < 2) return false;
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   const std::size_t stack = std::max<std::size_t>(kThreadStackBytes, PTHREAD_STACK_MIN);

@@ -5,8 +5,9 @@
 // What is fed is copied into one of a few blocks; a full block goes to the
 // hashing thread, which is started at the first one (a document that never
 // fills a block costs no thread). The feeding side waits only when every
-// block is still waiting to be hashed. Without memory for the blocks, or
-// when no thread can be started, the bytes are hashed on the feeding side.
+// block is still waiting to be hashed. Without memory for the blocks, on a
+// machine of one core, or when no thread can be started, the bytes are
+// hashed on the feeding side.
 #pragma once
 
 #include <pthread.h>

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/digest/digest.h"
+#include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
@@ -92,14 +93,18 @@ PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
     const std::string_view profile(text, static_cast<std::size_t>(size));
 
     // The domain line goes first; an unknown profile is reported only once
-    // the object has been judged, as for a document.
+    // the object has been judged, as for a document. The walk holds the
+    // interpreter lock, the hash needs none: past a block of output, a
+    // second thread hashes while the walk goes on.
     Sha256 hash;
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed("\n");
     WalkScratchLease scratch;
-    ObjectWriter writer(scratch.get(), WalkOutput::Digest, floats, &hash);
+    HashPipe pipe(hash);
+    ObjectWriter writer(scratch.get(), WalkOutput::Digest, floats, &pipe);
     if (!writer.write(bound[0])) return nullptr;
+    pipe.finish();
     if (!is_known_profile(profile)) {
       // Not a fault of the object: no path.
       return raise_refused_text(unknown_profile_error(profile));
