@@ -238,6 +238,14 @@ def main() -> None:
         big = os.path.join(folder, "large.jsonl")
         written = write_large(big, path, large)
         os.unlink(path)
+        # The same gain where the start of a run (about 35 ms: the
+        # interpreter, imports, forks) weighs little.
+        walls = interleaved({"-j 1": lambda: run_command(quorl_command(big, 1)),
+                             "-j 2": lambda: run_command(quorl_command(big, 2))},
+                            rounds=1, min_s=0.0)
+        print(f"quorl -j 2 vs -j 1 over {written / 2**20:,.0f} MB: "
+              f"{walls['-j 1'] / walls['-j 2']:.2f}x wall ({walls['-j 1']:.2f} s, "
+              f"{walls['-j 2']:.2f} s)")
         peak, largest, spilled, took = peak_memory(quorl_command(big, 2))
         print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
               f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), "
