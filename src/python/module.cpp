@@ -31,7 +31,6 @@
 #include "core/canonical_text.h"
 #include "core/digest/digest.h"
 #include "core/exact/input_gate.h"
-#include "core/memory/large_buffer.h"
 #include "core/result.h"
 #include "python/scratch_lease.h"
 
@@ -341,7 +340,6 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!bytes) {
       return nullptr;
     }
-    quorl::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
     canonical.value().write_to(PyBytes_AS_STRING(bytes.get()));
     return bytes.release();
   });

@@ -66,16 +66,6 @@ void* allocate_buffer(std::size_t bytes) {
   return p;
 }
 
-void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
-#if QUORL_HAVE_HUGE_PAGE_ADVICE
-  if (bytes < kLargeBufferBytes) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = round_up(begin, kHugePageBytes);
-  const std::uintptr_t last = (begin + bytes) & ~(std::uintptr_t{kHugePageBytes} - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
-
 void free_buffer(void* p, std::size_t bytes) noexcept {
   if (p == nullptr) return;
 #if QUORL_HAVE_HUGE_PAGE_ADVICE

@@ -38,11 +38,6 @@ void free_buffer(void* p, std::size_t bytes) noexcept;
 // growing never holds the old and the new one at once.
 void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes);
 
-// Advises huge pages for the whole huge pages inside [p, p + bytes), memory
-// of someone else's allocator not yet written (a large result object), when
-// bytes reaches kLargeBufferBytes: its faults then cover 2 MiB each too.
-void advise_huge_pages(void* p, std::size_t bytes) noexcept;
-
 // An uninitialised char buffer of a known capacity.
 struct BufferDeleter {
   std::size_t bytes = 0;

@@ -8,7 +8,6 @@
 #include "core/canonical_text.h"
 #include "core/digest/digest.h"
 #include "core/exact/input_gate.h"
-#include "core/memory/large_buffer.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 
@@ -56,7 +55,6 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
       // Emitting a large text is a good part of the work: other threads may
       // run meanwhile, since neither the text nor the new object is shared.
       LockRelease unlocked(may_release_lock(doc));
-      advise_huge_pages(PyBytes_AS_STRING(bytes.get()), text.size());
       text.write_to(PyBytes_AS_STRING(bytes.get()));
     }
     return bytes.release();
