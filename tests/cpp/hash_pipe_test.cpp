@@ -3,6 +3,7 @@
 // after blocks have gone to the thread, and a pipe dropped unfinished.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <thread>
@@ -46,16 +47,24 @@ class HashPipeTest : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(HashPipeTest, GivesTheHashOfWhatWasFedInOrder) {
   const std::size_t block = GetParam();
   std::mt19937_64 rng(block);
-  for (std::size_t total : {std::size_t{0}, block - 1, block, 5 * block + 3, 23 * block + 1}) {
-    const std::string bytes = random_bytes(total, rng);
-    Sha256 hash;
-    hash.feed(std::string_view("domain\n"));
-    HashPipe pipe(hash, block);
-    feed_in_pieces(pipe, bytes, block, rng);
-    pipe.finish();
-    EXPECT_EQ(hex_of(hash), expected("domain\n", bytes)) << "total " << total;
-    const bool cores = std::thread::hardware_concurrency() > 1;
-    EXPECT_EQ(pipe.threaded(), cores && total >= block) << "a thread once a block is full";
+  const bool cores = std::thread::hardware_concurrency() > 1;
+  // here: the bytes hashed on the feeding side before any block.
+  for (std::size_t here : {std::size_t{0}, block, 2 * block}) {
+    for (std::size_t total : {std::size_t{0}, block - 1, block, 5 * block + 3, 23 * block + 1}) {
+      const std::string bytes = random_bytes(total, rng);
+      Sha256 hash;
+      hash.feed(std::string_view("domain\n"));
+      HashPipe pipe(hash, block, here);
+      feed_in_pieces(pipe, bytes, block, rng);
+      pipe.finish();
+      EXPECT_EQ(hex_of(hash), expected("domain\n", bytes)) << "total " << total << " here " << here;
+      // A thread once a block is full past the first bytes, never before.
+      if (total < std::max(here, block)) {
+        EXPECT_FALSE(pipe.threaded()) << "total " << total << " here " << here;
+      } else if (total >= here + 2 * block) {
+        EXPECT_EQ(pipe.threaded(), cores) << "total " << total << " here " << here;
+      }
+    }
   }
 }
 
@@ -66,7 +75,7 @@ TEST_P(HashPipeTest, RestartForgetsWhatWasFedBefore) {
   const std::string kept = random_bytes(6 * block + 7, rng);
   Sha256 hash;
   hash.feed(std::string_view("start"));
-  HashPipe pipe(hash, block);
+  HashPipe pipe(hash, block, block);  // the restart drops bytes hashed here and in blocks
   feed_in_pieces(pipe, dropped, block, rng);
   pipe.restart();
   feed_in_pieces(pipe, kept, block, rng);
@@ -80,7 +89,7 @@ TEST_P(HashPipeTest, ADroppedPipeEndsItsThread) {
   const std::string bytes = random_bytes(7 * block, rng);
   Sha256 hash;
   {
-    HashPipe pipe(hash, block);
+    HashPipe pipe(hash, block, 0);
     feed_in_pieces(pipe, bytes, block, rng);
     if (std::thread::hardware_concurrency() > 1) {
       ASSERT_TRUE(pipe.threaded());

@@ -2,21 +2,19 @@
 // at the speed of its chain of rounds, about as long as reading the text
 // takes: for a large document the two then overlap, on two cores.
 //
-// What is fed is copied into one of a few blocks; a full block goes to the
-// hashing thread, which is started at the first one (a document that never
-// fills a block costs no thread). The feeding side waits only when every
-// block is still waiting to be hashed. Without memory for the blocks, on a
-// machine of one core, or when no thread can be started, the bytes are
-// hashed on the feeding side.
+// The first bytes (here_bytes of them) are hashed on the feeding side; what
+// follows is copied into one of a few blocks, and a full block goes to the
+// hashing thread, which is started at the first one: a short text costs
+// nothing beyond a plain hash, and a thread is started only where there is
+// enough left to hash. The feeding side waits only when every block is still
+// waiting to be hashed. Without memory for the blocks, on a machine of one
+// core, or when no thread can be started, the bytes are hashed on the
+// feeding side.
 #pragma once
 
-#include <pthread.h>
-
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "core/digest/hash_feed.h"
 #include "core/digest/sha256.h"
@@ -36,7 +34,8 @@ class HashPipe final : public HashFeed {
 
   // hash: the state to continue (the domain line already in it), which
   // belongs to the pipe until finish() returns.
-  explicit HashPipe(Sha256& hash, std::size_t block_bytes = kBlockBytes) noexcept;
+  explicit HashPipe(Sha256& hash, std::size_t block_bytes = kBlockBytes,
+                    std::size_t here_bytes = kBlockBytes) noexcept;
   ~HashPipe();
   HashPipe(const HashPipe&) = delete;
   HashPipe& operator=(const HashPipe&) = delete;
@@ -47,36 +46,25 @@ class HashPipe final : public HashFeed {
   void finish() noexcept;
 
   // Whether a thread took part (for tests).
-  bool threaded() const noexcept { return running_ || used_thread_; }
+  bool threaded() const noexcept { return used_thread_; }
 
  private:
-  char* block(std::uint64_t k) noexcept { return blocks_.get() + (k % kBlocks) * block_bytes_; }
+  struct Ring;  // the blocks, the thread and what they share
+  struct RingDelete {
+    void operator()(Ring* ring) const noexcept;
+  };
+
+  void feed_blocks(const char* bytes, std::size_t size) noexcept;
   void hand_over() noexcept;
-  void wait_until_hashed() noexcept;
-  bool start() noexcept;
-  void stop() noexcept;
-  void run() noexcept;
-  static void* run_thread(void* pipe) noexcept;
 
   Sha256& hash_;
   const Sha256 start_;
   const std::size_t block_bytes_;
-  std::unique_ptr<char[]> blocks_;  // kBlocks of block_bytes_, made at the first feed
-  bool direct_ = false;             // no blocks or no thread: hashed here
+  const std::size_t here_bytes_;
+  std::size_t fed_here_ = 0;  // bytes hashed here before the ring was made
+  bool direct_ = false;       // no ring or no thread to be had: hashed here
   bool used_thread_ = false;
-  std::size_t filled_ = 0;          // bytes in the block being filled, block(handed_)
-  std::size_t sizes_[kBlocks] = {};
-  // Under mutex_:
-  std::uint64_t handed_ = 0;  // blocks handed over
-  std::uint64_t hashed_ = 0;  // of those, blocks hashed
-  bool stopping_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  // A POSIX thread rather than std::thread: its state needs no heap block
-  // freed on the new thread, which would give that thread a malloc arena of
-  // its own (64 MiB of address space), and its stack size can be set.
-  pthread_t thread_{};
-  bool running_ = false;
+  std::unique_ptr<Ring, RingDelete> ring_;
 };
 
 }  // namespace quorl
