@@ -11,6 +11,8 @@ Contenders, timed side by side in rounds (median), each over the same file:
                 process start included)
   digest_lines  quorl._native.digest_lines over runs of the file in this
                 process: the floor under the command's time
+On the large file also -j 2 against -j 1, where the start of a run (the
+interpreter, imports, forks: about 35 ms) weighs little.
 Memory: the largest resident size summed over the command and its workers,
 sampled from /proc every 20 ms, and ru_maxrss of the largest single process;
 also the largest size of the workers' output files waiting in /dev/shm
