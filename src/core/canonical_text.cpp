@@ -64,7 +64,7 @@ void CanonicalText::feed(Sha256& hash) const {
 
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root, const QuorlError* pending,
-                                               HashFeed* stream) {
+                                               HashPipe* stream) {
   if (scratch.read(text, root == RootDigest::LeaveOut, stream)) [[likely]] {
     if (pending != nullptr) return fail(QuorlError(*pending));
     return CanonicalText(scratch);

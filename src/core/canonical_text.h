@@ -49,14 +49,14 @@ class CanonicalText {
 // document's own faults and before the encoder's (the digest's unknown
 // profile), returned when the document reads and decodes; null for none.
 //
-// stream: for a caller that only feeds the text to a hash, the hash's feed.
+// stream: for a caller that only feeds the text to a hash, its pipe.
 // Part of the text may then already be fed to it on success, and the result
 // is only the rest (feed() alone is meaningful); when the direct path steps
 // aside, the feed is restarted.
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root = RootDigest::Keep,
                                                const QuorlError* pending = nullptr,
-                                               HashFeed* stream = nullptr);
+                                               HashPipe* stream = nullptr);
 
 // The exact path alone: the gate, the decoder and the encoder, every refusal
 // located. The direct path must agree with it on every document it takes.

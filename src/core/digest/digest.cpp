@@ -1,11 +1,11 @@
 #include "core/digest/digest.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
 #include "core/canonical_text.h"
-#include "core/digest/hash_feed.h"
 #include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
 #include "core/direct/direct_path.h"
@@ -36,23 +36,21 @@ namespace {
 // Where the message goes: into a hash as it is produced (the domain line
 // first, so that the text may follow while it is read)...
 // A large document's text is hashed on a second thread while it is read
-// (see HashPipe), where the machine has a second core.
+// (see HashPipe); a smaller one's wholly on this thread.
 struct HashTarget {
   explicit HashTarget(std::size_t from) : thread_from(from) {}
   std::size_t thread_from;
   Sha256 hash;
-  std::optional<ShaFeed> direct;
-  std::optional<HashPipe> pipe;
+  std::optional<HashPipe> pipe;  // made once the domain line is in the hash
   void begin(std::string_view profile, std::size_t size) {
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed(std::string_view("\n"));
-    if (size >= thread_from) pipe.emplace(hash);
-    else direct.emplace(hash);
+    pipe.emplace(hash, HashPipe::kBlockBytes, size >= thread_from ? 0 : SIZE_MAX);
   }
-  HashFeed* stream() { return pipe ? static_cast<HashFeed*>(&*pipe) : &*direct; }
+  HashPipe* stream() { return &*pipe; }
   void put(std::string_view /*profile*/, const CanonicalText& text) {
-    if (pipe) pipe->finish();
+    pipe->finish();
     text.feed(hash);
   }
 };
@@ -62,7 +60,7 @@ struct HashTarget {
 struct BufferTarget {
   std::string& out;
   void begin(std::string_view /*profile*/, std::size_t /*size*/) {}
-  HashFeed* stream() { return nullptr; }
+  HashPipe* stream() { return nullptr; }
   void put(std::string_view profile, const CanonicalText& text) {
     const std::size_t at = out.size();
     const std::size_t line = kDomainTag.size() + profile.size() + 1;

@@ -9,19 +9,19 @@
 // enough left to hash. The feeding side waits only when every block is still
 // waiting to be hashed. Without memory for the blocks, on a machine of one
 // core, or when no thread can be started, the bytes are hashed on the
-// feeding side.
+// feeding side. With here_bytes at its largest, a pipe is a plain hash
+// that can restart.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
-#include "core/digest/hash_feed.h"
 #include "core/digest/sha256.h"
 
 namespace quorl {
 
-class HashPipe final : public HashFeed {
+class HashPipe {
  public:
   // A block: large enough that handing it over (a lock and a wake-up)
   // costs little next to hashing it; four of them let the reader run
@@ -40,8 +40,10 @@ class HashPipe final : public HashFeed {
   HashPipe(const HashPipe&) = delete;
   HashPipe& operator=(const HashPipe&) = delete;
 
-  void feed(const void* data, std::size_t size) noexcept override;
-  void restart() noexcept override;
+  void feed(const void* data, std::size_t size) noexcept;
+  // Forgets every byte fed since the pipe was made (the direct path stepped
+  // aside after part of the text had gone).
+  void restart() noexcept;
   // Every byte fed is then in the hash, and the thread has ended.
   void finish() noexcept;
 

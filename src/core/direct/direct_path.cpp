@@ -164,7 +164,7 @@ using direct_detail::ObjectRecord;
 
 class DirectReader {
  public:
-  DirectReader(std::string_view text, bool skip_root_digest, HashFeed* stream, DirectText& doc)
+  DirectReader(std::string_view text, bool skip_root_digest, HashPipe* stream, DirectText& doc)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
@@ -725,7 +725,7 @@ class DirectReader {
   std::size_t i_ = 0;
   std::size_t depth_ = 0;
   bool skip_root_digest_;
-  HashFeed* stream_;  // null, or where a root array's text may go while it is read
+  HashPipe* stream_;  // null, or where a root array's text may go while it is read
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
   std::size_t reordered_ = 0;  // objects reordered in place so far, likewise
   std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far
@@ -859,7 +859,7 @@ struct PaddedBufferSink {
 };
 
 // Gathers the many small pieces (braces, commas, short spans) so that the
-// hash (a Sha256 or a HashFeed) is fed in large runs.
+// hash (a Sha256 or a HashPipe) is fed in large runs.
 template <class Hash>
 class HashSink {
  public:
@@ -892,7 +892,7 @@ class HashSink {
 
 }  // namespace
 
-bool DirectText::read(std::string_view text, bool skip_root_digest, HashFeed* stream) {
+bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* stream) {
   raw_size_ = 0;
   text_size_known_ = false;
   objects_.clear();
@@ -908,10 +908,12 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashFeed* st
   std::size_t capacity = text.size() + headroom + kRawSlack + DirectText::kTextPadding;
   // A root array read for a hash needs room for what waits between two
   // hand-overs (the buffer grows for a larger element).
-  const std::size_t first = skip_whitespace(reinterpret_cast<const unsigned char*>(text.data()), 0,
-                                            text.size());
-  const bool streamed = stream != nullptr && first < text.size() && text[first] == '[';
-  if (!streamed) stream = nullptr;
+  if (stream != nullptr) {
+    const std::size_t first =
+        skip_whitespace(reinterpret_cast<const unsigned char*>(text.data()), 0, text.size());
+    if (first == text.size() || text[first] != '[') stream = nullptr;
+  }
+  const bool streamed = stream != nullptr;
   const std::size_t streamed_capacity = 2 * kStreamBytes + kRawSlack + DirectText::kTextPadding;
   if (streamed) capacity = std::min(capacity, streamed_capacity);
   if (raw_capacity_ < capacity) {
@@ -970,7 +972,7 @@ void DirectText::feed_text_to(Hash& hash) const {
 }
 
 void DirectText::feed_text(Sha256& hash) const { feed_text_to(hash); }
-void DirectText::feed_text(HashFeed& hash) const { feed_text_to(hash); }
+void DirectText::feed_text(HashPipe& hash) const { feed_text_to(hash); }
 
 std::size_t DirectText::held_bytes() const noexcept {
   return raw_capacity_ + objects_.capacity() * sizeof(direct_detail::ObjectRecord) +

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/digest/hash_feed.h"
+#include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
 #include "core/memory/growable_array.h"
 #include "core/memory/large_buffer.h"
@@ -88,7 +88,7 @@ class DirectText {
   // raw text stays small and in cache whatever the document's size; what
   // this holds after a successful read is only the rest, which feed_text
   // adds. After false, stream holds unspecified input.
-  bool read(std::string_view text, bool skip_root_digest, HashFeed* stream = nullptr);
+  bool read(std::string_view text, bool skip_root_digest, HashPipe* stream = nullptr);
 
   // After a successful read: the canonical text, built once...
   std::string take_text();
@@ -102,7 +102,7 @@ class DirectText {
   void write_text_padded(char* dst) const;
   // ...or fed to a hash without being built.
   void feed_text(Sha256& hash) const;
-  void feed_text(HashFeed& hash) const;
+  void feed_text(HashPipe& hash) const;
 
   // The bytes of buffer capacity kept for the next read, and their release:
   // a caller that keeps a DirectText between reads bounds what it holds.

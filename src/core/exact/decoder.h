@@ -15,8 +15,6 @@
 
 namespace quorl {
 
-
-
 // The test-vector key, honoured only while allow_test_vectors is set.
 inline constexpr std::string_view kLoneSurrogateTag = "$quorl-vector:lone-surrogate";
 

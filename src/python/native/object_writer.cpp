@@ -283,7 +283,7 @@ int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
 
 
 ObjectWriter::ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
-                           HashFeed* sink) noexcept
+                           HashPipe* sink) noexcept
     : scratch_(scratch), out_(scratch.out), output_(output), floats_(floats), sink_(sink) {}
 
 bool ObjectWriter::write(PyObject* obj) {

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/digest/hash_feed.h"
+#include "core/digest/hash_pipe.h"
 #include "core/rules/key_order.h"
 #include "native/output_buffer.h"
 #include "python/scratch_lease.h"
@@ -96,7 +96,7 @@ class ObjectWriter {
   // With WalkOutput::Digest, `sink` receives the canonical bytes as they are
   // written; otherwise they stay in scratch.out.
   ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
-               HashFeed* sink = nullptr) noexcept;
+               HashPipe* sink = nullptr) noexcept;
 
   // Walks obj. True when it has a canonical form (the output is then
   // complete); false with an exception set: RefusedError or TypeError with
@@ -136,7 +136,7 @@ class ObjectWriter {
   OutputBuffer& out_;
   WalkOutput output_;
   FloatPolicy floats_;
-  HashFeed* sink_;
+  HashPipe* sink_;
   std::size_t hold_ = 0;  // > 0 while output may still be dropped: no flushing
   bool owns_members_ = false;  // whether the member stack holds references
 
