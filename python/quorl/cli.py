@@ -491,13 +491,12 @@ def _remove_abandoned(root: str) -> None:
             continue
         path = os.path.join(root, name)
         try:
-            if os.lstat(path).st_uid != os.getuid() or not stat.S_ISDIR(os.lstat(path).st_mode):
+            info = os.lstat(path)
+            if info.st_uid != os.getuid() or not stat.S_ISDIR(info.st_mode):
                 continue
             os.kill(int(match.group(1)), 0)
         except ProcessLookupError:
-            import shutil
-
-            shutil.rmtree(path, ignore_errors=True)
+            _remove_folder(path)
         except (OSError, OverflowError, ValueError):
             continue  # alive (or not ours to signal), or gone meanwhile
 
@@ -515,6 +514,11 @@ def _lines_task(task: Task) -> Task:
         return ("lines", name, _read_range(path, offset, length), first_line)
     except OSError as error:
         return ("error", name, error.strerror or str(error))
+
+
+def _outcome(job: concurrent.futures.Future[Result] | Result) -> Result:
+    """A task's result: done here already, or a worker's (waited for)."""
+    return job if isinstance(job, Result) else job.result()
 
 
 class Runner:
@@ -590,7 +594,7 @@ class Runner:
                 assert self.pool is not None
             if len(window) >= 2 * self.jobs:
                 done_tag, done = window.popleft()
-                yield done_tag, done if isinstance(done, Result) else done.result()
+                yield done_tag, _outcome(done)
             # A reused file is next written by the task 2 * jobs later, which
             # is submitted only once this one's result has been taken.
             slot = number % (2 * self.jobs) if self.reuse else number
@@ -599,7 +603,7 @@ class Runner:
                                                  spill)))
         while window:
             done_tag, done = window.popleft()
-            yield done_tag, done if isinstance(done, Result) else done.result()
+            yield done_tag, _outcome(done)
 
     def close(self) -> None:
         # Ctrl-C waits until the workers are gone and their files with them.
