@@ -12,11 +12,9 @@ Contenders, timed side by side in rounds (median), each over the same file:
   digest_lines  quorl._native.digest_lines over runs of the file in this
                 process: the floor under the command's time
 On the large file also -j 2 against -j 1, where the start of a run (the
-interpreter, imports, forks: about 35 ms) weighs little.
-Memory: the largest resident size summed over the command and its workers,
-sampled from /proc every 20 ms, and ru_maxrss of the largest single process;
-also the largest size of the workers' output files waiting in /dev/shm
-(memory too, but no process's resident size).
+interpreter and imports: about 20 ms) weighs little.
+Memory: the largest resident size of the command and a small wrapper,
+sampled from /proc every 20 ms, and ru_maxrss of the command itself.
 Records are generated with a fixed seed in a temporary folder under /tmp,
 which is deleted afterwards.
 """
@@ -24,7 +22,6 @@ which is deleted afterwards.
 from __future__ import annotations
 
 import argparse
-import glob
 import resource
 import statistics
 import hashlib
@@ -110,7 +107,7 @@ def batch_loop(path: str) -> None:
     from quorl import _native
 
     with open(path, "rb") as f:
-        for _offset, first, data in _split_lines(f, 2 << 20):
+        for first, data in _split_lines(f, 2 << 20):
             _native.digest_lines(data, "run", name="x", first_line=first)
 
 
@@ -141,18 +138,7 @@ def tree_rss(pid: int) -> int:
     return total
 
 
-def spilled_bytes() -> int:
-    """Bytes in the workers' output files of every quorl run now on /dev/shm."""
-    total = 0
-    for path in glob.glob("/dev/shm/quorl.*/*"):
-        try:
-            total += os.stat(path).st_size
-        except OSError:
-            continue
-    return total
-
-
-# Runs the command and prints ru_maxrss of its largest process. A process of
+# Runs the command and prints its ru_maxrss. A process of
 # its own, small, because a child's ru_maxrss starts from its parent's size
 # at fork (Linux keeps the high-water mark across exec).
 WRAPPER = """
@@ -163,19 +149,18 @@ sys.exit(status)
 """
 
 
-def peak_memory(args: list[str]) -> tuple[int, int, int, float]:
-    """(peak summed RSS of the tree, ru_maxrss of its largest process,
-    peak bytes of output files on /dev/shm, seconds)."""
+def peak_memory(args: list[str]) -> tuple[int, int, float]:
+    """(peak summed RSS of the command and its wrapper, ru_maxrss of the
+    command, seconds)."""
     start = time.perf_counter()
     proc = subprocess.Popen([sys.executable, "-c", WRAPPER, *args], stdout=subprocess.PIPE)
-    peak = spilled = 0
+    peak = 0
     done = threading.Event()
 
     def sample() -> None:
-        nonlocal peak, spilled
+        nonlocal peak
         while not done.is_set():
             peak = max(peak, tree_rss(proc.pid))
-            spilled = max(spilled, spilled_bytes())
             time.sleep(0.02)
 
     sampler = threading.Thread(target=sample)
@@ -185,7 +170,7 @@ def peak_memory(args: list[str]) -> tuple[int, int, int, float]:
     sampler.join()
     if proc.returncode != 0:
         raise SystemExit(f"quorl exited with status {proc.returncode}")
-    return peak, int(out), spilled, time.perf_counter() - start
+    return peak, int(out), time.perf_counter() - start
 
 
 def main() -> None:
@@ -234,25 +219,24 @@ def main() -> None:
         two_cpu = cpu_median["quorl -j 2"]
         print(f"quorl -j 2 vs -j 1:        {one / seconds['quorl -j 2']:.2f}x wall "
               "(target >= 1.7x; needs two idle cores); "
-              f"CPU of -j 2 (parent and workers) / CPU of -j 1: {two_cpu / one_cpu:.2f}, "
+              f"CPU of -j 2 / CPU of -j 1: {two_cpu / one_cpu:.2f}, "
               f"so at most {2 * one_cpu / two_cpu:.2f}x on two idle cores")
 
         big = os.path.join(folder, "large.jsonl")
         written = write_large(big, path, large)
         os.unlink(path)
-        # The same gain where the start of a run (about 35 ms: the
-        # interpreter, imports, forks) weighs little.
+        # The same gain where the start of a run (about 20 ms: the
+        # interpreter and imports) weighs little.
         walls = interleaved({"-j 1": lambda: run_command(quorl_command(big, 1)),
                              "-j 2": lambda: run_command(quorl_command(big, 2))},
                             rounds=1, min_s=0.0)
         print(f"quorl -j 2 vs -j 1 over {written / 2**20:,.0f} MB: "
               f"{walls['-j 1'] / walls['-j 2']:.2f}x wall ({walls['-j 1']:.2f} s, "
               f"{walls['-j 2']:.2f} s)")
-        peak, largest, spilled, took = peak_memory(quorl_command(big, 2))
+        peak, largest, took = peak_memory(quorl_command(big, 2))
         print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
-              f"peak {peak / 2**20:.0f} MB summed over its processes (and the wrapper), "
-              f"largest process {largest / 2**20:.0f} MB, output files on /dev/shm "
-              f"{spilled / 2**20:.0f} MB (target < 200 MB)")
+              f"peak {peak / 2**20:.0f} MB with the wrapper, the command alone "
+              f"{largest / 2**20:.0f} MB (target < 200 MB)")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

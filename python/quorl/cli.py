@@ -2,15 +2,12 @@
 standard input and JSON Lines, laid out like ``sha256sum``.
 
 Work is cut into tasks (a whole document, or a run of whole lines of a JSON
-Lines file) that run in this process (-j 1) or in worker processes, at most
-two per worker in flight, and whose results are written in input order.
-A worker puts a large output in a file of a private folder (in memory, on
-/dev/shm, when there is one), which this process copies to the output with
-sendfile: the bytes are never pickled or held here. When sendfile copies
-(to a file or a device), there is one such file per task in flight, written
-over and over so that its pages are reused; a pipe or socket would instead
-keep references to those pages, so there each task has a new file, deleted
-once it is sent.
+Lines file) whose results are written in input order. With -j N, tasks
+whose work runs without the interpreter lock (runs of lines, documents of
+64 KiB or more) go to N worker threads, at most two per worker in flight;
+smaller documents, which hold the lock throughout, are done here, since
+handing them over would cost more than they do. Threads, not processes:
+nothing is forked, pickled or copied between them.
 """
 
 from __future__ import annotations
@@ -19,7 +16,6 @@ import argparse
 import io
 import collections
 import contextlib
-import errno
 import os
 import re
 import signal
@@ -33,7 +29,8 @@ from quorl import _native
 # a third to the start-up of a run on a small file.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import concurrent.futures
+    import queue
+    import threading
     from typing import IO, Any, Callable, Iterable, Iterator
 
     Task = tuple[Any, ...]
@@ -45,15 +42,10 @@ PROG = "quorl"
 #: that 2 * jobs of them in flight stay well under 200 MB.
 CHUNK_BYTES = 4 << 20
 
-#: The parent looks for line ends in blocks of this many bytes, which stay
-#: in the processor's cache.
-SCAN_BYTES = 256 << 10
-
-#: A worker's output at least this long goes through a file, not the pipe.
-SPILL_BYTES = 64 << 10
-
-#: Folders for the workers' output files, in order of preference.
-SPILL_ROOTS = ("/dev/shm",)
+#: A document at least this long is read and digested without the
+#: interpreter lock (the package releases it from this size on), so with
+#: -j N it goes to a worker thread; a smaller one is done in the main thread.
+THREAD_BYTES = 64 << 10
 
 # Exit statuses, as the coreutils checksum tools use them.
 OK, REFUSED, TROUBLE = 0, 1, 2
@@ -152,58 +144,23 @@ def _is_regular(mode: int) -> bool:
 
 
 # ---------------------------------------------------------------------------
-# Tasks and their results. A task is a plain tuple so that it pickles cheaply:
-#   ("doc", name, path, data)             a whole document (data when no path)
+# Tasks and their results. A task is a plain tuple:
+#   ("doc", name, path, data, size)       a whole document (data when no path;
+#                                         size in bytes, None when not known)
 #   ("lines", name, data, first_line)     whole lines of JSON Lines
-#   ("range", name, path, offset, length, first_line)  the same, read by the worker
 #   ("error", name, reason)               an input that could not be read
-
 
 class Result:
     """What a task gave: output, refusals (record line or None, message,
     line, column, offset) and the records done; or error, when the input
-    could not be read. With spill, the output is the start of that file
-    (and out is empty)."""
+    could not be read."""
 
-    __slots__ = ("out", "refusals", "records", "error", "spill", "spill_len")
+    __slots__ = ("out", "refusals", "records", "error")
 
     def __init__(self, out: bytes = b"", refusals: list[tuple[Any, ...]] | None = None,
                  records: int = 0, *, error: str | None = None) -> None:
         self.out, self.records, self.error = out, records, error
         self.refusals = [] if refusals is None else refusals
-        self.spill: str | None = None
-        self.spill_len = 0
-
-    def take_out(self) -> bytes:
-        """out, read back when it was spilled."""
-        if self.spill is not None:
-            with open(self.spill, "rb") as f:
-                self.out = os.pread(f.fileno(), self.spill_len, 0)
-            self.spill = None
-        return self.out
-
-
-def _spill(result: Result, path: str) -> Result:
-    """Moves a large output into the start of the file at path (made, or
-    written over: its old pages are reused), when it can; otherwise (no room,
-    say) it stays in the result and goes through the pipe."""
-    if len(result.out) < SPILL_BYTES:
-        return result
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
-    except OSError:
-        return result
-    try:
-        done = 0
-        with memoryview(result.out) as view:
-            while done < len(view):
-                done += os.pwrite(fd, view[done:], done)
-    except OSError:
-        return result
-    finally:
-        os.close(fd)
-    result.spill, result.spill_len, result.out = path, len(result.out), b""
-    return result
 
 
 def _read_whole(path: str) -> bytes:
@@ -211,56 +168,15 @@ def _read_whole(path: str) -> bytes:
         return f.read()
 
 
-def _read_range(path: str, offset: int, length: int) -> bytes:
-    with open(path, "rb") as f:
-        data = os.pread(f.fileno(), length, offset)
-    if len(data) != length:
-        raise OSError(0, "file changed while being read")
-    return data
-
-
-class _RangeBuffer:
-    """One buffer that a worker reads all its runs into: a new bytes object
-    for every run would cost the kernel a page fault per 4 KiB each time."""
-
-    KEEP = 2 * CHUNK_BYTES  # larger (a very long line) is let go after use
-
-    def __init__(self) -> None:
-        self.buf = bytearray()
-
-    @contextlib.contextmanager
-    def read(self, path: str, offset: int, length: int) -> Iterator[memoryview]:
-        if len(self.buf) < length:
-            self.buf = bytearray(length)
-        try:
-            with open(path, "rb") as f, memoryview(self.buf) as whole:
-                with whole[:length] as view:
-                    if os.preadv(f.fileno(), [view], offset) != length:
-                        raise OSError(0, "file changed while being read")
-                    yield view
-        finally:
-            if len(self.buf) > self.KEEP:
-                self.buf = bytearray()
-
-
-_range_buffer = _RangeBuffer()  # one per process: each worker reads one run at a time
-
-
-def run_task(mode: str, profile: str, task: Task, spill: str | None = None) -> Result:
+def run_task(mode: str, profile: str, task: Task) -> Result:
     """Does one task: mode is "digest" (with profile) or "canonical". Runs in
-    a worker or in this process. With spill (a path), a large output is
-    written to that file rather than returned."""
-    result = _run_task(mode, profile, task)
-    return result if spill is None else _spill(result, spill)
-
-
-def _run_task(mode: str, profile: str, task: Task) -> Result:
+    a worker thread or in the main thread."""
     kind = task[0]
     if kind == "error":
         return Result(error=task[2])
     try:
         if kind == "doc":
-            _, name, path, data = task
+            _, name, path, data, _ = task
             if path is not None:
                 data = _read_whole(path)
             try:
@@ -274,10 +190,6 @@ def _run_task(mode: str, profile: str, task: Task) -> Result:
                 return Result(b"", [(None, refused.message, refused.line, refused.column,
                                      refused.offset)], 1)
             return Result(out, [], 1)
-        if kind == "range":
-            _, name, path, offset, length, first_line = task
-            with _range_buffer.read(path, offset, length) as view:
-                return _lines(mode, profile, name, view, first_line)
         _, name, data, first_line = task
         return _lines(mode, profile, name, data, first_line)
     except MemoryError:
@@ -320,13 +232,13 @@ def _lines(mode: str, profile: str, name: str, data: Any, first_line: int) -> Re
 
 
 def _split_lines(stream: IO[bytes], chunk: int, *,
-                 reuse: bool = False) -> Iterator[tuple[int, int, bytes | memoryview]]:
+                 reuse: bool = False) -> Iterator[tuple[int, bytes | memoryview]]:
     """Runs of whole lines of about chunk bytes: (offset, first line, data).
     Memory stays at about one run plus one line, however long the stream.
     data is bytes, or with reuse a view of one buffer that the next run
     overwrites (for a caller that is done with each run before the next:
     no copy, and no new pages for every run)."""
-    offset, line = 0, 1
+    line = 1
     buf = bytearray(chunk)
     held = 0  # the start of a line not yet ended, at the start of buf
     while True:
@@ -340,50 +252,43 @@ def _split_lines(stream: IO[bytes], chunk: int, *,
             filled = held + n
             if n == 0:  # the end: the last line, without its newline
                 if held:
-                    yield offset, line, whole[:held] if reuse else bytes(whole[:held])
+                    yield line, whole[:held] if reuse else bytes(whole[:held])
                 return
             end, newlines = _native.line_ends(whole[:filled])
             if end == 0:
                 held = filled
                 continue
-            yield offset, line, whole[:end] if reuse else bytes(whole[:end])
-            offset += end
+            yield line, whole[:end] if reuse else bytes(whole[:end])
             line += newlines
             held = filled - end
             whole[:held] = whole[end:filled]
 
 
-def _ranges(fd: int, chunk: int) -> Iterator[tuple[int, int, int]]:
-    """Runs of whole lines of a regular file, of about chunk bytes:
-    (offset, first line, length). Only the line ends are looked at here,
-    in small blocks that stay in the cache; each worker reads its run
-    itself, so that no bytes are copied between processes."""
-    buf = bytearray(min(chunk, SCAN_BYTES))
-    offset, line = 0, 1  # where the next run starts
-    seen = cut = newlines = 0  # of that run: bytes looked at, whole lines, their count
+def _runs(fd: int, chunk: int) -> Iterator[tuple[int, memoryview]]:
+    """Runs of whole lines of a regular file, of about chunk bytes, each
+    read into a bytes object of its own: (first line, view of its whole
+    lines). A worker walks a view of bytes without the interpreter lock,
+    and the bytes are copied once, by the read."""
+    offset, line, size = 0, 1, chunk
     while True:
-        n = os.preadv(fd, [buf], offset + seen)
-        if n == 0:
-            if seen:  # the rest, whose last line may lack its newline
-                yield offset, line, seen
+        data = os.pread(fd, size, offset)
+        if not data:
             return
-        with memoryview(buf) as view:
-            end, count = _native.line_ends(view[:n])
-        if end:
-            cut, newlines = seen + end, newlines + count
-        seen += n
-        if seen >= chunk and cut:  # (a line longer than a chunk makes a longer run)
-            yield offset, line, cut
-            offset, line = offset + cut, line + newlines
-            seen = cut = newlines = 0
+        end, newlines = _native.line_ends(data)
+        if end == 0:
+            if len(data) == size:  # a line longer than a run: read more at once
+                size *= 2
+                continue
+            end = len(data)  # the last line, without its newline
+        yield line, memoryview(data)[:end]
+        offset, line, size = offset + end, line + newlines, chunk
 
 
-def tasks_for(source: Source, *, chunk: int, by_range: bool,
-              in_process: bool = False) -> Iterator[tuple[Task, int]]:
+def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[Task, int]]:
     """The tasks of one input, each with the bytes it covers (for progress).
     A file that cannot be opened here gives a "doc" task whose worker
-    reports why. in_process: each task is done before the next is asked
-    for, in this process, so runs of lines may share one buffer."""
+    reports why. Without parallel, each task is done before the next is
+    asked for, so runs of lines share one buffer."""
     if not source.jsonl:
         if source.path is None:
             try:
@@ -391,9 +296,9 @@ def tasks_for(source: Source, *, chunk: int, by_range: bool,
             except OSError as error:
                 yield ("error", source.name, error.strerror or str(error)), 0
                 return
-            yield ("doc", source.name, None, data), len(data)
+            yield ("doc", source.name, None, data, len(data)), len(data)
         else:
-            yield ("doc", source.name, source.path, None), source.size or 0
+            yield ("doc", source.name, source.path, None, source.size), source.size or 0
         return
     stream: IO[bytes] | None = None
     try:
@@ -401,11 +306,11 @@ def tasks_for(source: Source, *, chunk: int, by_range: bool,
             stream = sys.stdin.buffer
         else:
             stream = open(source.path, "rb")
-        if by_range and source.regular:
-            for offset, first_line, length in _ranges(stream.fileno(), chunk):
-                yield ("range", source.name, source.path, offset, length, first_line), length
+        if parallel and source.regular:
+            for first_line, run in _runs(stream.fileno(), chunk):
+                yield ("lines", source.name, run, first_line), len(run)
         else:
-            for offset, first_line, data in _split_lines(stream, chunk, reuse=in_process):
+            for first_line, data in _split_lines(stream, chunk, reuse=not parallel):
                 yield ("lines", source.name, data, first_line), len(data)
     except OSError as error:
         yield ("error", source.name, error.strerror or str(error)), 0
@@ -418,162 +323,82 @@ def tasks_for(source: Source, *, chunk: int, by_range: bool,
 # Running tasks, in order
 
 
-def _ignore_interrupt() -> None:
-    # Only the parent reports Ctrl-C; workers finish their task and leave.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # the parent's handler is not theirs
-    # Forked while the parent held both back; a worker must stay killable.
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+def _lock_free(task: Task) -> bool:
+    """Whether a task's work runs mostly without the interpreter lock, so
+    that a worker thread can do it beside others."""
+    kind: str = task[0]
+    if kind == "doc":
+        size: int | None = task[4] if task[3] is None else len(task[3])
+        return size is None or size >= THREAD_BYTES
+    return kind == "lines"
 
 
-def _noop() -> None:
-    return None
+class _Job:
+    """A task handed to a worker thread; done is held until it is done."""
 
+    __slots__ = ("task", "result", "error", "done")
 
-def _spill_folder() -> str:
-    """A new private folder for the workers' output files: in memory when
-    the machine offers it, else in the usual temporary folder. Its name
-    holds this process's id. Folders that runs killed outright (SIGKILL,
-    which leaves no chance to clean up) left behind are removed first."""
-    for root in SPILL_ROOTS:
-        _remove_abandoned(root)
-        try:
-            return _new_folder(root)
-        except OSError:
-            continue
-    import tempfile
-
-    _remove_abandoned(tempfile.gettempdir())
-    return _new_folder(tempfile.gettempdir())
-
-
-def _new_folder(root: str) -> str:
-    """A new folder in root that only this user may enter (as
-    tempfile.mkdtemp makes, without the cost of importing tempfile)."""
-    for _ in range(100):
-        path = os.path.join(root, f"quorl.{os.getpid()}.{os.urandom(6).hex()}")
-        try:
-            os.mkdir(path, 0o700)
-            return path
-        except FileExistsError:
-            continue
-    raise FileExistsError(errno.EEXIST, "no free folder name", root)
-
-
-def _remove_folder(path: str) -> None:
-    """Removes a spill folder: only files, which the workers made."""
-    try:
-        with os.scandir(path) as entries:
-            for entry in entries:
-                try:
-                    os.unlink(entry.path)
-                except OSError:
-                    pass
-        os.rmdir(path)
-    except OSError:
-        pass
-
-
-_SPILL_NAME = re.compile(r"quorl\.([0-9]+)\.[A-Za-z0-9_]+")
-
-
-def _remove_abandoned(root: str) -> None:
-    """Removes this user's spill folders in root whose run is gone: files in
-    memory would otherwise hold it until the machine restarts. A folder
-    whose process id is in use again is left alone."""
-    try:
-        names = os.listdir(root)
-    except OSError:
-        return
-    for name in names:
-        match = _SPILL_NAME.fullmatch(name)
-        if match is None:
-            continue
-        path = os.path.join(root, name)
-        try:
-            info = os.lstat(path)
-            if info.st_uid != os.getuid() or not stat.S_ISDIR(info.st_mode):
-                continue
-            os.kill(int(match.group(1)), 0)
-        except ProcessLookupError:
-            _remove_folder(path)
-        except (OSError, OverflowError, ValueError):
-            continue  # alive (or not ours to signal), or gone meanwhile
-
-
-def _import_pool_modules() -> None:
-    import concurrent.futures.process  # noqa: F401
-    import multiprocessing  # noqa: F401
-
-
-def _lines_task(task: Task) -> Task:
-    """A range task as a lines task, its run read into bytes here: a bytes
-    object (unlike a shared buffer) is walked without the interpreter lock."""
-    _, name, path, offset, length, first_line = task
-    try:
-        return ("lines", name, _read_range(path, offset, length), first_line)
-    except OSError as error:
-        return ("error", name, error.strerror or str(error))
-
-
-def _outcome(job: concurrent.futures.Future[Result] | Result) -> Result:
-    """A task's result: done here already, or a worker's (waited for)."""
-    return job if isinstance(job, Result) else job.result()
+    def __init__(self, task: Task, done: Any) -> None:
+        self.task, self.done = task, done
+        self.result: Result | None = None
+        self.error: BaseException | None = None
 
 
 class Runner:
-    """Runs tasks in this process (jobs == 1) or in a pool of worker processes,
-    with at most 2 * jobs tasks in flight, and yields results in task order.
-    With spill, workers hand large outputs over in files (see Result.spill),
-    which live in a folder that close() removes."""
+    """Runs tasks and yields their results in task order: all in this thread
+    (jobs == 1), or with those that run without the interpreter lock handed
+    to jobs worker threads, at most 2 * jobs tasks in flight.
 
-    def __init__(self, mode: str, profile: str, jobs: int, *, spill: bool = False,
-                 reuse: bool = False) -> None:
-        """reuse: the files may be written over once their results are taken."""
-        self.mode, self.profile, self.jobs, self.reuse = mode, profile, jobs, reuse
-        self.spill = spill
-        self.pool: concurrent.futures.ProcessPoolExecutor | None = None
-        self.folder: str | None = None
+    The pool is a queue and plain threads: concurrent.futures would add the
+    import of logging, a sixth of a short run's start."""
+
+    def __init__(self, mode: str, profile: str, jobs: int) -> None:
+        self.mode, self.profile, self.jobs = mode, profile, jobs
+        self.queue: queue.SimpleQueue[_Job | None] | None = None
+        self.workers: list[threading.Thread] = []
+        self.stopping = False
 
     @property
     def parallel(self) -> bool:
         """Whether tasks go to workers (each then reads its own runs)."""
         return self.jobs > 1
 
-    def _start_pool(self) -> None:
-        import concurrent.futures
-        import multiprocessing
+    def _serve(self) -> None:
+        assert self.queue is not None
+        while (job := self.queue.get()) is not None:
+            if not self.stopping:
+                try:
+                    job.result = run_task(self.mode, self.profile, job.task)
+                except BaseException as error:  # raised where the result is taken
+                    job.error = error
+            job.done.release()
 
-        # Workers are started with Ctrl-C held back, so that none of them
-        # sees it before it ignores it: the first submit forks them all, in
-        # this thread, and they keep the mask (no need to wait). The folder
-        # is made under the same mask; a Ctrl-C held back meanwhile is raised
-        # when the mask is restored, and close() removes both.
-        old = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-        try:
-            if self.spill:
-                self.folder = _spill_folder()
-            self.pool = concurrent.futures.ProcessPoolExecutor(
-                self.jobs, mp_context=multiprocessing.get_context("fork"),
-                initializer=_ignore_interrupt)
-            self.pool.submit(_noop)
-        finally:
-            signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-    def _first_here(self, task: Task) -> Result:
-        """Does the first run of lines in this process while another thread
-        imports what the workers need: the run is walked without the
-        interpreter lock, so the two overlap. The workers are forked once
-        that thread has ended: a fork while threads run is unsafe."""
+    def _submit(self, task: Task) -> _Job:
         import threading
 
-        loader = threading.Thread(target=_import_pool_modules, daemon=True)
-        loader.start()
-        try:
-            return run_task(self.mode, self.profile,
-                            _lines_task(task) if task[0] == "range" else task)
-        finally:
-            loader.join()
+        if self.queue is None:
+            import queue
+
+            self.queue = queue.SimpleQueue()
+            for _ in range(self.jobs):
+                worker = threading.Thread(target=self._serve, name="quorl worker", daemon=True)
+                worker.start()
+                self.workers.append(worker)
+        job = _Job(task, threading.Lock())
+        job.done.acquire()
+        self.queue.put(job)
+        return job
+
+    @staticmethod
+    def _outcome(job: _Job | Result) -> Result:
+        """A task's result: done here already, or a worker's (waited for)."""
+        if isinstance(job, Result):
+            return job
+        job.done.acquire()
+        if job.error is not None:
+            raise job.error
+        assert job.result is not None
+        return job.result
 
     def run(self, tasks: Iterable[tuple[Any, Task]]) -> Iterator[tuple[Any, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
@@ -581,39 +406,30 @@ class Runner:
             for tag, task in tasks:
                 yield tag, run_task(self.mode, self.profile, task)
             return
-        window: collections.deque[tuple[Any, concurrent.futures.Future[Result] | Result]] = (
-            collections.deque())
-        for number, (tag, task) in enumerate(tasks):
-            if self.pool is None:
-                # A run of lines is about a chunk long; a whole document may
-                # be long, and would hold the workers back.
-                if number == 0 and task[0] in ("range", "lines"):
-                    window.append((tag, self._first_here(task)))
-                    continue
-                self._start_pool()
-                assert self.pool is not None
+        window: collections.deque[tuple[Any, _Job | Result]] = collections.deque()
+        for tag, task in tasks:
             if len(window) >= 2 * self.jobs:
                 done_tag, done = window.popleft()
-                yield done_tag, _outcome(done)
-            # A reused file is next written by the task 2 * jobs later, which
-            # is submitted only once this one's result has been taken.
-            slot = number % (2 * self.jobs) if self.reuse else number
-            spill = None if self.folder is None else os.path.join(self.folder, f"{slot}.out")
-            window.append((tag, self.pool.submit(run_task, self.mode, self.profile, task,
-                                                 spill)))
+                yield done_tag, self._outcome(done)
+            if _lock_free(task):
+                window.append((tag, self._submit(task)))
+            else:
+                window.append((tag, run_task(self.mode, self.profile, task)))
         while window:
             done_tag, done = window.popleft()
-            yield done_tag, _outcome(done)
+            yield done_tag, self._outcome(done)
 
     def close(self) -> None:
-        # Ctrl-C waits until the workers are gone and their files with them.
-        with _interrupts_held():
-            if self.pool is not None:
-                self.pool.shutdown(wait=True, cancel_futures=True)
-                self.pool = None
-            if self.folder is not None:
-                _remove_folder(self.folder)
-                self.folder = None
+        """Drops the tasks not yet started and waits for those running (each
+        ends with its run of lines or document)."""
+        if self.queue is None:
+            return
+        self.stopping = True
+        for _ in self.workers:
+            self.queue.put(None)
+        for worker in self.workers:
+            worker.join()
+        self.queue, self.workers = None, []
 
 
 # ---------------------------------------------------------------------------
@@ -646,17 +462,6 @@ class Output:
             fd, self.temp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.",
                                              suffix=".part", dir=folder)
             self.stream = os.fdopen(fd, "wb")
-        #: Whether workers may write over their output files (see Runner).
-        self.reuse_spills = self._sendfile_copies()
-
-    def _sendfile_copies(self) -> bool:
-        """Whether sendfile to this output copies the bytes (a file, a device)
-        rather than passing on references to the pages (a pipe, a socket)."""
-        try:
-            mode = os.fstat(self.stream.fileno()).st_mode
-        except (OSError, ValueError):
-            return False
-        return stat.S_ISREG(mode) or stat.S_ISCHR(mode)
 
     def write(self, data: bytes) -> None:
         # A buffered writer may take only part of a large write (a pipe whose
@@ -664,42 +469,6 @@ class Output:
         view = memoryview(data)
         while view:
             view = view[self.stream.write(view) or 0:]
-
-    def write_result(self, result: Result) -> None:
-        """result's output, copied from its file by the kernel when spilled."""
-        if result.spill is None:
-            self.write(result.out)
-            return
-        path, length = result.spill, result.spill_len
-        with open(path, "rb") as source:
-            if not self.reuse_spills:
-                os.unlink(path)  # the open file stays readable, its pages held
-            result.spill = None
-            self.stream.flush()
-            done = self._sendfile(source.fileno(), length)
-            while done < length:  # sendfile cannot write to this output
-                block = os.pread(source.fileno(), min(length - done, 1 << 20), done)
-                if not block:
-                    raise OSError(errno.EIO, "a worker's output file was cut short")
-                self.write(block)
-                done += len(block)
-
-    _can_sendfile = True
-
-    def _sendfile(self, source: int, length: int) -> int:
-        done = 0
-        try:
-            while self._can_sendfile and done < length:
-                sent = os.sendfile(self.stream.fileno(), source, done, length - done)
-                if sent == 0:
-                    break
-                done += sent
-        except OSError as error:
-            if error.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP,
-                                   errno.EAGAIN, errno.EBADF, errno.ESPIPE):
-                raise
-            self._can_sendfile = False
-        return done
 
     def commit(self) -> None:
         self.stream.flush()
@@ -840,15 +609,14 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
         # there is never a file on disk that `output` does not yet name.
         with _interrupts_held():
             output = Output(args.output)
-        runner = Runner(mode, profile, jobs, spill=True, reuse=output.reuse_spills)
+        runner = Runner(mode, profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
-        by_range = runner.parallel
 
         def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
-                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes, by_range=by_range,
-                                              in_process=not runner.parallel):
+                for task, nbytes in tasks_for(source, chunk=args.chunk_bytes,
+                                              parallel=runner.parallel):
                     yield (source, task, nbytes), task
 
         for (source, task, nbytes), result in runner.run(all_tasks()):
@@ -862,14 +630,11 @@ def cmd_transform(args: argparse.Namespace, mode: str) -> int:
             if result.refusals and args.fail_fast:
                 first = result.refusals[0]
                 data = bytes(task[2]) if task[0] == "lines" else None
-                if task[0] == "range":
-                    data = _read_range(task[2], task[3], task[4])
                 first_line = task[-1] if task[0] != "doc" else 1
-                result.take_out()
                 output.write(_keep_first_accepted(result, data, first_line, first[0]))
                 report(refusal_text(source.name, first))
                 raise Refusal
-            output.write_result(result)
+            output.write(result.out)
             for refusal in result.refusals:
                 report(refusal_text(source.name, refusal))
                 status = max(status, REFUSED)
@@ -1012,12 +777,11 @@ def cmd_check(args: argparse.Namespace) -> int:
         runner = Runner("digest", args.profile, jobs)
         progress = Progress(make_progress(args.progress, total))
         report.bar = progress.bar
-        by_range = runner.parallel
 
         def all_tasks() -> Iterator[tuple[tuple[Entry | str, str | None, int], Task]]:
-            for item in order:
+            for item, size in zip(order, sizes):
                 if isinstance(item, Entry):
-                    yield (item, None, 0), ("doc", item.name, item.path, None)
+                    yield (item, None, 0), ("doc", item.name, item.path, None, size)
                     continue
                 jsonl = Source(item, item, True, None)
                 try:
@@ -1027,11 +791,11 @@ def cmd_check(args: argparse.Namespace) -> int:
                     if _is_regular(info.st_mode):
                         jsonl = Source(item, item, True, info.st_size)
                 except OSError as error:
-                    yield (item, error.strerror, 0), ("doc", item, item, None)
+                    yield (item, error.strerror, 0), ("doc", item, item, None, 0)
                     yield (item, "end", 0), ("lines", item, b"", 1)
                     continue
-                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes, by_range=by_range,
-                                              in_process=not runner.parallel):
+                for task, nbytes in tasks_for(jsonl, chunk=args.chunk_bytes,
+                                              parallel=runner.parallel):
                     yield (item, None, nbytes), task
                 yield (item, "end", 0), ("lines", item, b"", 1)
 
@@ -1164,8 +928,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     def common(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("-j", "--jobs", type=_positive, metavar="N",
-                         help="worker processes (default: the usable cores; 1 works in this "
-                              "process); output order is the same for every N")
+                         help="worker threads (default: the usable cores; 1 works in the "
+                              "main thread); output order is the same for every N")
         sub.add_argument("--fail-fast", action="store_true",
                          help="stop at the first refused, failed or unreadable document")
         bar = sub.add_mutually_exclusive_group()
@@ -1230,6 +994,7 @@ def main(argv: list[str] | None = None) -> int:
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="surrogateescape")
     signal.signal(signal.SIGTERM, _on_terminate)
+    _native._keep_freed_memory()  # runs of lines reuse the memory of those before
     try:
         if args.command == "check":
             status = cmd_check(args)
@@ -1248,13 +1013,6 @@ def main(argv: list[str] | None = None) -> int:
     except MemoryError:
         print(f"{PROG}: not enough memory (a whole document is held in memory at once; "
               "JSON Lines are not)", file=sys.stderr)
-        return TROUBLE
-    except Exception as error:
-        from concurrent.futures import BrokenExecutor
-
-        if not isinstance(error, BrokenExecutor):
-            raise
-        print(f"{PROG}: a worker process ended abruptly ({error})", file=sys.stderr)
         return TROUBLE
 
 

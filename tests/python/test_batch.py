@@ -256,9 +256,9 @@ def _random_lines(seed: int) -> bytes:
 @pytest.mark.parametrize("seed", range(40))
 def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     """line_ends against bytes.rfind/count; the command's two ways of cutting
-    a stream into runs of whole lines (read here, or located here and read
-    by a worker) give back the stream, each run but the last ending in a
-    newline, each numbered by the lines before it."""
+    input into runs of whole lines (from a stream, or read from a file run
+    by run) give back the input, each run but the last ending in a newline,
+    each numbered by the lines before it."""
     import io
 
     from quorl import cli
@@ -271,17 +271,16 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     path = tmp_path / "lines.jsonl"
     path.write_bytes(data)
     rng = random.Random(seed)
-    chunk, scan = rng.randrange(1, 200), rng.randrange(1, 64)
-    with open(path, "rb") as f, pytest.MonkeyPatch.context() as patch:
-        patch.setattr(cli, "SCAN_BYTES", scan)
-        located = [(o, first, data[o:o + n]) for o, first, n in cli._ranges(f.fileno(), chunk)]
+    chunk = rng.randrange(1, 200)
+    with open(path, "rb") as f:
+        from_file = [(first, bytes(run)) for first, run in cli._runs(f.fileno(), chunk)]
     for reuse in (False, True):
-        read = [(o, first, bytes(run))
-                for o, first, run in cli._split_lines(io.BytesIO(data), chunk, reuse=reuse)]
-        for runs in (read, located):
-            assert b"".join(run for _, _, run in runs) == data
+        streamed = [(first, bytes(run))
+                    for first, run in cli._split_lines(io.BytesIO(data), chunk, reuse=reuse)]
+        for runs in (streamed, from_file):
+            assert b"".join(run for _, run in runs) == data
             offset, line = 0, 1
-            for o, first, run in runs:
-                assert (o, first) == (offset, line) and run
-                assert run.endswith(b"\n") or o + len(run) == len(data)
+            for first, run in runs:
+                assert first == line and run
+                assert run.endswith(b"\n") or offset + len(run) == len(data)
                 offset, line = offset + len(run), line + run.count(b"\n")

@@ -16,6 +16,9 @@ bool raise_type_error(const char* format, const char* function, const char* name
   return false;
 }
 
+// A memoryview made from raw memory has no base object.
+bool is_bytes(PyObject* base) noexcept { return base != nullptr && PyBytes_Check(base); }
+
 }  // namespace
 
 bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -79,8 +82,10 @@ bool Document::take(const char* param, PyObject* value) {
   if (PyObject_GetBuffer(value, &view_, PyBUF_SIMPLE) < 0) return false;
   has_view_ = true;
   text_ = std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
-  // bytes and its subclasses cannot change; every other exporter may.
-  immutable_ = PyBytes_Check(value);
+  // bytes and its subclasses cannot change, nor can a memoryview of one
+  // (our export keeps the view from being released); every other exporter may.
+  immutable_ = PyBytes_Check(value) ||
+               (PyMemoryView_Check(value) && is_bytes(PyMemoryView_GET_BASE(value)));
   return true;
 }
 

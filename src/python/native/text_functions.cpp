@@ -93,9 +93,10 @@ PyMethodDef kTextMethods[] = {
      "Canonical bytes of a tagged JSON document given as str or bytes-like.\n\n"
      "Bytes must be UTF-8; they are checked in place, never decoded to str.\n"
      "Raises quorl.RefusedError, located by line, column and byte offset.\n"
-     "The interpreter lock is released while a str or bytes of 64 KiB or more\n"
-     "is worked on; other buffers (bytearray, memoryview, mmap) may change\n"
-     "under a reader, so they are read with the lock held."},
+     "The interpreter lock is released while a str, a bytes or a memoryview of\n"
+     "a bytes, of 64 KiB or more, is worked on; other buffers (bytearray, mmap\n"
+     "and views of them) may change under a reader, so they are read with the\n"
+     "lock held."},
     {"digest_from_json", as_cfunction(&digest_from_json), METH_FASTCALL | METH_KEYWORDS,
      "digest_from_json(doc, profile)\n--\n\n"
      "64 lowercase hex digits: SHA-256 of the profile's domain line and the\n"
