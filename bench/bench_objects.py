@@ -8,8 +8,8 @@ interleaved round by round, and reports medians:
 
 A ratio above 1 means quorl is faster. The peers' bytes are not canonical
 (orjson escapes control characters differently); they set the pace only.
-Times are the calling thread's CPU time, which a machine shared with other
-work disturbs far less than wall-clock time.
+Times are wall-clock time: a digest may hash on a second thread, whose
+work the calling thread's CPU time would leave out.
 
     python bench/bench_objects.py [--corpus DIR] [--rounds N]
 """
@@ -31,10 +31,10 @@ import quorl
 
 
 def _time_once(fn, obj, repeat: int) -> float:
-    start = time.thread_time()
+    start = time.perf_counter()
     for _ in range(repeat):
         fn(obj)
-    return (time.thread_time() - start) / repeat
+    return (time.perf_counter() - start) / repeat
 
 
 def _contenders():

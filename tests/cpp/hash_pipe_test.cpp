@@ -1,6 +1,7 @@
 // The hash pipe against one Sha256 fed the same bytes: pieces of every size
 // around the block size, across the ring of blocks many times, a restart
-// after blocks have gone to the thread, and a pipe dropped unfinished.
+// after blocks have gone to the thread, a pipe dropped unfinished, and a
+// worker lent to pipe after pipe.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,6 +96,54 @@ TEST_P(HashPipeTest, ADroppedPipeEndsItsThread) {
       ASSERT_TRUE(pipe.threaded());
     }
   }  // a refusal: never finished, yet its thread is joined (else terminate)
+}
+
+// Lends one worker, as the extension's kept one is lent, and counts.
+class OneWorker final : public HashWorkerLender {
+ public:
+  explicit OneWorker(std::size_t block) : worker_(block) {}
+  HashWorker* borrow() noexcept override {
+    if (lent_) return nullptr;
+    lent_ = true;
+    ++borrowed;
+    return &worker_;
+  }
+  void give_back(HashWorker* worker) noexcept override {
+    EXPECT_EQ(worker, &worker_);
+    lent_ = false;
+  }
+  int borrowed = 0;
+
+ private:
+  HashWorker worker_;
+  bool lent_ = false;
+};
+
+TEST_P(HashPipeTest, ALentWorkerServesPipeAfterPipe) {
+  const std::size_t block = GetParam();
+  std::mt19937_64 rng(block + 3);
+  OneWorker lender(block);
+  for (int round = 0; round < 5; ++round) {
+    const std::string bytes = random_bytes((round + 3) * block + round, rng);
+    Sha256 hash;
+    hash.feed(std::string_view("domain\n"));
+    HashPipe pipe(hash, block, 0, &lender);
+    feed_in_pieces(pipe, bytes, block, rng);
+    // Meanwhile the worker is lent: a second pipe makes one of its own.
+    Sha256 other_hash;
+    HashPipe other(other_hash, block + 1, 0, &lender);
+    feed_in_pieces(other, bytes, block, rng);
+    other.finish();
+    if (round == 1) pipe.restart();  // forgets what the lent worker hashed
+    feed_in_pieces(pipe, bytes, block, rng);
+    pipe.finish();
+    EXPECT_EQ(hex_of(hash), expected("domain\n", round == 1 ? bytes : bytes + bytes));
+    EXPECT_EQ(hex_of(other_hash), expected("", bytes));
+    // Once, long enough without a pipe for the worker's thread to end: the
+    // next pipe starts it anew.
+    if (round == 2 && block == 64) std::this_thread::sleep_for(HashWorker::kIdle * 3 / 2);
+  }
+  EXPECT_EQ(lender.borrowed, 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, HashPipeTest,

@@ -318,3 +318,30 @@ def test_no_leaks(call):
     assert (sys.getrefcount(big), sys.getrefcount(big["k"][0])) == counts
     assert grown < 64 << 10  # no Python objects kept behind
     assert rss_bytes() - rss < 16 << 20  # nor native memory (a leak of 100 bytes a call shows)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+def test_large_digests_share_a_hash_thread_and_survive_fork():
+    """Digests past the first 128 KiB of output are hashed on a kept second
+    thread; calls in a row, a thread of the caller's own, and a child forked
+    after the thread ran (it has no such thread) give the digest of the text."""
+    import signal
+    import threading
+
+    obj = {"rows": [{"id": i, "name": f"n\u00e9{i}", "tags": ["a", "b"], "big": 2**60 + i}
+                    for i in range(12_000)]}
+    expected = quorl_core.digest_from_json(quorl.to_tagged_json(obj), "run")
+    assert len(quorl.canonical_bytes(obj)) > 512 * 1024
+    got: list[str] = []
+    side = threading.Thread(target=lambda: got.extend(quorl.digest(obj, p) for p in ["run"] * 3))
+    side.start()
+    got.extend(quorl.digest(obj, "run") for _ in range(3))
+    side.join()
+    assert got == [expected] * 6
+    pid = os.fork()
+    if pid == 0:  # the child: a hang is ended by the alarm
+        signal.alarm(30)
+        os._exit(0 if [quorl.digest(obj, "run") for _ in range(2)] == [expected] * 2 else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0

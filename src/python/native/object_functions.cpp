@@ -7,6 +7,7 @@
 #include "core/digest/digest.h"
 #include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
+#include "native/kept_hash_worker.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
 
@@ -14,11 +15,10 @@ namespace quorl::native {
 
 namespace {
 
-// The object digest's hash pipe: the walk hands over its output in runs of
-// about a block, and the first 128 KiB are hashed on the walk's thread, so
-// that a second thread (about 40 microseconds to start and end) joins in
-// only where it has more than that left to hash.
-constexpr std::size_t kWalkHashBlockBytes = std::size_t{64} << 10;
+// The object digest's hash pipe: the first 128 KiB of output are hashed on
+// the walk's thread. Handing blocks to the kept second thread costs a
+// wake-up on the other core (tens of microseconds on a VM) and the bytes'
+// trip between caches; below this, hashing them here is as fast.
 constexpr std::size_t kWalkHashHereBytes = std::size_t{128} << 10;
 
 // floats="refuse" (the default) or floats="str"; ValueError for anything else.
@@ -101,14 +101,15 @@ PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
 
     // The domain line goes first; an unknown profile is reported only once
     // the object has been judged, as for a document. The walk holds the
-    // interpreter lock, the hash needs none: past a block of output, a
-    // second thread hashes while the walk goes on.
+    // interpreter lock, the hash needs none: past the first bytes of
+    // output, a second thread hashes while the walk goes on.
     Sha256 hash;
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed("\n");
     WalkScratchLease scratch;
-    HashPipe pipe(hash, kWalkHashBlockBytes, kWalkHashHereBytes);
+    HashPipe pipe(hash, KeptHashWorker::kBlockBytes, kWalkHashHereBytes,
+                  &KeptHashWorker::instance());
     ObjectWriter writer(scratch.get(), WalkOutput::Digest, floats, &pipe);
     if (!writer.write(bound[0])) return nullptr;
     pipe.finish();

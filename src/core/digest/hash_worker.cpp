@@ -1,0 +1,130 @@
+#include "core/digest/hash_worker.h"
+
+#include <climits>
+#include <csignal>
+
+#include <algorithm>
+#include <new>
+#include <thread>
+
+namespace quorl {
+
+HashWorker::HashWorker(std::size_t block_bytes) noexcept
+    : block_bytes_(std::max<std::size_t>(block_bytes, 1)) {}
+
+HashWorker::~HashWorker() {
+  bool started = false;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    started = thread_state_ != Thread::None;
+  }
+  changed_.notify_all();
+  if (started) pthread_join(thread_, nullptr);
+}
+
+bool HashWorker::attach(Sha256& hash) noexcept {
+  std::lock_guard lock(mutex_);
+  join_ended();
+  if (!blocks_) {
+    blocks_.reset(new (std::nothrow) char[kBlocks * block_bytes_]);
+    if (!blocks_) return false;
+  }
+  hash_ = &hash;
+  return true;
+}
+
+char* HashWorker::filling() noexcept {
+  // handed_ changes only on the feeder's side.
+  return block(handed_);
+}
+
+bool HashWorker::hand_over(std::size_t size) noexcept {
+  std::unique_lock lock(mutex_);
+  if (thread_state_ != Thread::Running && !start()) return false;
+  sizes_[handed_ % kBlocks] = size;
+  ++handed_;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return handed_ - hashed_ < kBlocks; });
+  return true;
+}
+
+void HashWorker::wait_until_hashed() noexcept {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return hashed_ == handed_; });
+}
+
+void HashWorker::detach() noexcept {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return hashed_ == handed_; });
+  hash_ = nullptr;
+  changed_.notify_all();  // the thread's idle time starts now
+}
+
+// Under mutex_. A thread that ended on its own (idle) has nothing more to
+// do with this worker, the lock included: joined here, it is gone.
+void HashWorker::join_ended() noexcept {
+  if (thread_state_ != Thread::Ended) return;
+  pthread_join(thread_, nullptr);
+  thread_state_ = Thread::None;
+}
+
+// Under mutex_.
+bool HashWorker::start() noexcept {
+  join_ended();
+  // One core: the thread could only take turns with the feeder.
+  if (std::thread::hardware_concurrency() < 2) return false;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  const std::size_t stack = std::max<std::size_t>(kThreadStackBytes, PTHREAD_STACK_MIN);
+  // Started with every signal blocked (it inherits the mask): signals stay
+  // with the caller's threads, the Python interpreter's main one above all.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const bool started = pthread_attr_setstacksize(&attributes, stack) == 0 &&
+                       pthread_create(&thread_, &attributes, &HashWorker::run_thread, this) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  pthread_attr_destroy(&attributes);
+  if (started) thread_state_ = Thread::Running;
+  return started;
+}
+
+void* HashWorker::run_thread(void* worker) noexcept {
+  static_cast<HashWorker*>(worker)->run();
+  return nullptr;
+}
+
+void HashWorker::run() noexcept {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (hashed_ < handed_) {
+      const std::uint64_t k = hashed_;
+      const char* bytes = block(k);
+      const std::size_t size = sizes_[k % kBlocks];
+      Sha256* hash = hash_;
+      lock.unlock();
+      hash->feed(bytes, size);
+      lock.lock();
+      ++hashed_;
+      changed_.notify_all();
+      continue;
+    }
+    if (stopping_) break;
+    if (hash_ != nullptr) {  // a pipe being served waits as long as it takes
+      changed_.wait(lock);
+      continue;
+    }
+    // Between pipes, a while without one ends the thread and frees the blocks.
+    const bool woken = changed_.wait_for(lock, kIdle, [this] {
+      return hashed_ < handed_ || stopping_ || hash_ != nullptr;
+    });
+    if (!woken) {
+      blocks_.reset();
+      break;
+    }
+  }
+  thread_state_ = Thread::Ended;
+}
+
+}  // namespace quorl

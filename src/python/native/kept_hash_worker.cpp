@@ -1,0 +1,37 @@
+#include "native/kept_hash_worker.h"
+
+#include <pthread.h>
+
+#include <new>
+
+namespace quorl::native {
+
+KeptHashWorker::KeptHashWorker() noexcept {
+  // A child of fork has none of the parent's threads: the worker (whose
+  // lock may have been held by one) is left as it is, and a new one made.
+  pthread_atfork(nullptr, nullptr, &KeptHashWorker::forget_in_child);
+}
+
+KeptHashWorker& KeptHashWorker::instance() noexcept {
+  static KeptHashWorker* const kept = new KeptHashWorker();
+  return *kept;
+}
+
+void KeptHashWorker::forget_in_child() noexcept {
+  KeptHashWorker& kept = instance();
+  kept.worker_ = nullptr;
+  kept.lent_.store(false, std::memory_order_relaxed);
+}
+
+HashWorker* KeptHashWorker::borrow() noexcept {
+  if (lent_.exchange(true, std::memory_order_acquire)) return nullptr;
+  if (worker_ == nullptr) worker_ = new (std::nothrow) HashWorker(kBlockBytes);
+  if (worker_ == nullptr) lent_.store(false, std::memory_order_release);
+  return worker_;
+}
+
+void KeptHashWorker::give_back(HashWorker* /*worker*/) noexcept {
+  lent_.store(false, std::memory_order_release);
+}
+
+}  // namespace quorl::native
