@@ -73,7 +73,7 @@ bool has_special(std::uint64_t word) noexcept {
 #endif
 
 #if defined(__SSE2__)
-constexpr std::size_t kShortString = 32;
+constexpr std::size_t kShortString = 64;
 #else
 constexpr std::size_t kShortString = 16;
 #endif
@@ -85,6 +85,18 @@ constexpr std::size_t kStringSlack = 3 + 16;
 // escape: two overlapping loads instead of a scan and a call to memcpy.
 [[gnu::always_inline]] inline bool copy_short_plain(char* dst, const char* text, std::size_t size) noexcept {
 #if defined(__SSE2__)
+  if (size > 32) {  // up to 64 (URLs, paths, names): four blocks, the last two overlapping the first
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16));
+    if ((special_mask(a) | special_mask(b) | special_mask(c) | special_mask(d)) != 0) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + size - 32), c);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + size - 16), d);
+    return true;
+  }
   if (size > 16) {  // up to 32: two blocks that overlap
     const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16));
