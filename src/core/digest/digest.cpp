@@ -38,21 +38,15 @@ namespace {
 // A large document's text is hashed on a second thread while it is read
 // (see HashPipe); a smaller one's wholly on this thread.
 struct HashTarget {
-  HashTarget(std::size_t thread_from, HashWorkerLender* lender, std::size_t lent_from)
-      : thread_from(thread_from), lender(lender), lent_from(lent_from) {}
+  explicit HashTarget(std::size_t from) : thread_from(from) {}
   std::size_t thread_from;
-  HashWorkerLender* lender;
-  std::size_t lent_from;
   Sha256 hash;
   std::optional<HashPipe> pipe;  // made once the domain line is in the hash
   void begin(std::string_view profile, std::size_t size) {
     hash.feed(kDomainTag);
     hash.feed(profile);
     hash.feed(std::string_view("\n"));
-    const bool own = size >= thread_from;
-    const bool lent = lender != nullptr && size >= lent_from;
-    pipe.emplace(hash, HashPipe::kBlockBytes, own || lent ? 0 : SIZE_MAX, lent ? lender : nullptr,
-                 own);
+    pipe.emplace(hash, HashPipe::kBlockBytes, size >= thread_from ? 0 : SIZE_MAX);
   }
   HashPipe* stream() { return &*pipe; }
   void put(std::string_view /*profile*/, const CanonicalText& text) {
@@ -107,9 +101,8 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 }
 
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
-                                        DirectText& scratch, std::size_t hash_thread_from,
-                                        HashWorkerLender* lender, std::size_t lent_from) {
-  HashTarget target(hash_thread_from, lender, lent_from);
+                                        DirectText& scratch, std::size_t hash_thread_from) {
+  HashTarget target(hash_thread_from);
   Result<Unit> produced = produce_message(tagged_json, profile, scratch, target);
   if (!produced.ok()) return fail(std::move(produced).error());
   return to_hex(target.hash.finish());

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/digest/hash_pipe.h"
 #include "core/direct/direct_path.h"
 #include "core/result.h"
 
@@ -29,15 +28,10 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 inline constexpr std::size_t kHashThreadFromBytes = std::size_t{4} << 20;
 
 // The same, with the direct path's buffers kept by the caller between calls
-// (and, for tests, another size from which a thread hashes). With a
-// lender, documents from lent_from bytes on are hashed by its worker when
-// it has one free (no thread is started for them otherwise below
-// hash_thread_from).
+// (and, for tests, another size from which a thread hashes).
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
                                         DirectText& scratch,
-                                        std::size_t hash_thread_from = kHashThreadFromBytes,
-                                        HashWorkerLender* lender = nullptr,
-                                        std::size_t lent_from = kHashThreadFromBytes);
+                                        std::size_t hash_thread_from = kHashThreadFromBytes);
 
 // The message py_digest_from_json hashes (the domain line, then the text),
 // appended to `message`, for a caller that hashes several at once; fails as

@@ -7,18 +7,17 @@
 namespace quorl {
 
 HashPipe::HashPipe(Sha256& hash, std::size_t block_bytes, std::size_t here_bytes,
-                   HashWorkerLender* lender, bool own_worker) noexcept
+                   HashWorkerLender* lender) noexcept
     : hash_(hash),
       start_(hash),
       block_bytes_(std::max<std::size_t>(block_bytes, 1)),
       here_bytes_(here_bytes),
-      lender_(lender),
-      may_own_worker_(own_worker) {}
+      lender_(lender) {}
 
 HashPipe::~HashPipe() { let_worker_go(); }
 
-// A worker to serve this pipe: a borrowed one, else one of its own if it
-// may. False when none can take blocks.
+// A worker to serve this pipe: a borrowed one, else one of its own. False
+// when none can take blocks (no memory for them).
 bool HashPipe::take_worker() noexcept {
   if (lender_ != nullptr) {
     if (HashWorker* lent = lender_->borrow()) {
@@ -29,7 +28,6 @@ bool HashPipe::take_worker() noexcept {
       lender_->give_back(lent);
     }
   }
-  if (!may_own_worker_) return false;
   own_worker_.reset(new (std::nothrow) HashWorker(block_bytes_));
   if (own_worker_ && own_worker_->attach(hash_)) {
     worker_ = own_worker_.get();

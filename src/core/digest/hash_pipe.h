@@ -42,12 +42,10 @@ class HashPipe {
 
   // hash: the state to continue (the domain line already in it), which
   // belongs to the pipe until finish() returns. block_bytes: of a worker
-  // made for this pipe (a borrowed one has its own). own_worker: whether
-  // to make one when the lender has none free (else the bytes are hashed
-  // here).
+  // made for this pipe (a borrowed one has its own).
   explicit HashPipe(Sha256& hash, std::size_t block_bytes = kBlockBytes,
                     std::size_t here_bytes = kBlockBytes,
-                    HashWorkerLender* lender = nullptr, bool own_worker = true) noexcept;
+                    HashWorkerLender* lender = nullptr) noexcept;
   ~HashPipe();
   HashPipe(const HashPipe&) = delete;
   HashPipe& operator=(const HashPipe&) = delete;
@@ -73,7 +71,6 @@ class HashPipe {
   const std::size_t block_bytes_;
   const std::size_t here_bytes_;
   HashWorkerLender* const lender_;
-  const bool may_own_worker_;
   std::size_t fed_here_ = 0;  // bytes hashed here before the worker was taken
   bool direct_ = false;       // no worker or no thread to be had: hashed here
   bool used_thread_ = false;

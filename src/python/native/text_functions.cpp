@@ -8,7 +8,6 @@
 #include "core/canonical_text.h"
 #include "core/digest/digest.h"
 #include "core/exact/input_gate.h"
-#include "native/kept_hash_worker.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 
@@ -17,13 +16,6 @@ namespace quorl::native {
 namespace {
 
 using python::ScratchLease;
-
-// A document's text from this size on is hashed by the process's kept
-// hash thread while it is read, when that thread is free (and a root array
-// streams its text to the hash): with the thread kept, a wake-up is all it
-// costs. Below, or when it is busy, the text is hashed here, so that
-// callers' own threads keep the cores.
-constexpr std::size_t kKeptHashFromBytes = std::size_t{256} << 10;
 
 // A refusal for bytes that are not UTF-8, or nothing. A str's text is valid
 // by construction and is not checked again.
@@ -83,11 +75,7 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
     {
       LockRelease unlocked(may_release_lock(doc));
       fault = utf8_fault(doc);
-      if (!fault) {
-        digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get(),
-                                           kHashThreadFromBytes, &KeptHashWorker::instance(),
-                                           kKeptHashFromBytes));
-      }
+      if (!fault) digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get()));
     }
     if (fault) return raise_refused_text(*fault);
     if (!digest->ok()) return raise_refused_text(digest->error());
