@@ -42,6 +42,9 @@ PROG = "quorl"
 #: that 2 * jobs of them in flight stay well under 200 MB.
 CHUNK_BYTES = 4 << 20
 
+#: Near the end of a file, runs shrink to an eighth of what is left.
+TAIL_RUNS = 8
+
 #: A document at least this long is read and digested without the
 #: interpreter lock (the package releases it from this size on), so with
 #: -j N it goes to a worker thread; a smaller one is done in the main thread.
@@ -264,12 +267,22 @@ def _split_lines(stream: IO[bytes], chunk: int, *,
             whole[:held] = whole[end:filled]
 
 
-def _runs(fd: int, chunk: int) -> Iterator[tuple[int, memoryview]]:
+def _runs(fd: int, chunk: int, total: int = 0) -> Iterator[tuple[int, memoryview]]:
     """Runs of whole lines of a regular file, of about chunk bytes, each
     read into a bytes object of its own: (first line, view of its whole
     lines). A worker walks a view of bytes without the interpreter lock,
-    and the bytes are copied once, by the read."""
-    offset, line, size = 0, 1, chunk
+    and the bytes are copied once, by the read. Given the file's size
+    (total), the last eight runs' worth are cut into runs of an eighth of
+    what is left (down to an eighth of a run), so that the workers end
+    close together."""
+    offset, line = 0, 1
+
+    def run_size() -> int:
+        if total <= 0:
+            return chunk
+        return max(min(chunk, (total - offset) // TAIL_RUNS), chunk // TAIL_RUNS, 1)
+
+    size = run_size()
     while True:
         data = os.pread(fd, size, offset)
         if not data:
@@ -281,7 +294,8 @@ def _runs(fd: int, chunk: int) -> Iterator[tuple[int, memoryview]]:
                 continue
             end = len(data)  # the last line, without its newline
         yield line, memoryview(data)[:end]
-        offset, line, size = offset + end, line + newlines, chunk
+        offset, line = offset + end, line + newlines
+        size = run_size()
 
 
 def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[Task, int]]:
@@ -307,7 +321,7 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
         else:
             stream = open(source.path, "rb")
         if parallel and source.regular:
-            for first_line, run in _runs(stream.fileno(), chunk):
+            for first_line, run in _runs(stream.fileno(), chunk, source.size or 0):
                 yield ("lines", source.name, run, first_line), len(run)
         else:
             for first_line, data in _split_lines(stream, chunk, reuse=not parallel):

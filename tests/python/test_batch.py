@@ -272,12 +272,13 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     path.write_bytes(data)
     rng = random.Random(seed)
     chunk = rng.randrange(1, 200)
-    with open(path, "rb") as f:
-        from_file = [(first, bytes(run)) for first, run in cli._runs(f.fileno(), chunk)]
+    with open(path, "rb") as f:  # the size unknown, and known (the last runs shorter)
+        from_file = [[(first, bytes(run)) for first, run in cli._runs(f.fileno(), chunk, total)]
+                     for total in (0, len(data))]
     for reuse in (False, True):
         streamed = [(first, bytes(run))
                     for first, run in cli._split_lines(io.BytesIO(data), chunk, reuse=reuse)]
-        for runs in (streamed, from_file):
+        for runs in (streamed, *from_file):
             assert b"".join(run for _, run in runs) == data
             offset, line = 0, 1
             for first, run in runs:
