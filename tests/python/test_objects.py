@@ -345,3 +345,19 @@ def test_large_digests_share_a_hash_thread_and_survive_fork():
         os._exit(0 if [quorl.digest(obj, "run") for _ in range(2)] == [expected] * 2 else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+# Strings around the sizes where the walk's copy changes method (16, 32 and
+# 64 bytes inline; 32-byte blocks beyond), escapes at the edges of blocks,
+# and runs of escapes long enough to outgrow the room taken for the text.
+LONG_STRINGS = [
+    *("x" * n for n in (15, 16, 17, 31, 32, 33, 63, 64, 65, 95, 96, 97)),
+    *("x" * k + '"' + "y" * (80 - k) for k in (0, 15, 16, 31, 32, 33, 63, 64, 79)),
+    "\n" * 3000, ('"\\' * 700) + "tail", ("é\x01" * 400), ("z" * 31 + "\x1f") * 90,
+]
+
+
+@pytest.mark.parametrize("text", LONG_STRINGS, ids=lambda t: f"{len(t)}-{t[-1]!r}")
+def test_strings_of_every_length_match_the_model(text):
+    obj = [text, {text[:70]: text}]
+    assert quorl.canonical_bytes(obj) == model_canonical(obj)

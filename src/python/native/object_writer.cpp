@@ -46,27 +46,42 @@ bool has_special(std::uint64_t word) noexcept {
 #endif
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// Thirty-two bytes a step where the processor has AVX2: copies the plain
-// bytes of text[i, n) to dst until the first byte to escape or until fewer
-// than 32 remain; returns the index it stopped at. Stores whole blocks:
-// the caller has room for n - i bytes at dst.
-[[gnu::target("avx2")]] std::size_t copy_plain_avx2(char* dst, const unsigned char* text,
-                                                     std::size_t i, std::size_t n) noexcept {
+// Room an escaping copy keeps beyond the rest of its text: one escape and
+// one whole block stored before it is tested.
+constexpr std::size_t kEscapeCopyRoom = 6 + 32;
+
+// Thirty-two bytes a step where the processor has AVX2: copies text[i, n)
+// to w in its string form, escapes written in place, until fewer than 32
+// bytes remain or the room up to limit is short of the rest of the text
+// plus kEscapeCopyRoom; returns the index it stopped at and moves w on.
+// plain_from: past the last byte escaped.
+[[gnu::target("avx2")]] std::size_t escape_copy_avx2(char*& w, const char* limit,
+                                                      const unsigned char* text, std::size_t i,
+                                                      std::size_t n, std::size_t& plain_from) noexcept {
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
   const __m256i control_max = _mm256_set1_epi8(0x1F);
-  char* w = dst;
-  while (i + 32 <= n) {
+  char* out = w;
+  while (i + 32 <= n && static_cast<std::size_t>(limit - out) >= n - i + kEscapeCopyRoom) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w), v);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
     const __m256i hit = _mm256_or_si256(
         _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash)),
         _mm256_cmpeq_epi8(_mm256_max_epu8(v, control_max), control_max));
     const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-    i += 32;
-    w += 32;
+    if (mask == 0) {
+      i += 32;
+      out += 32;
+      continue;
+    }
+    // The plain bytes before it are in place; the escape overwrites the rest.
+    const auto plain = static_cast<std::size_t>(__builtin_ctz(mask));
+    out += plain;
+    i += plain;
+    out += put_canonical_escape(out, text[i]);
+    plain_from = ++i;
   }
+  w = out;
   return i;
 }
 
@@ -409,17 +424,18 @@ void ObjectWriter::put_escaped_string(const char* text, std::size_t size) {
   // Copy and scan in one pass: sixteen bytes are stored before they are
   // tested, and the output advances only over the plain ones.
 #if defined(__x86_64__) && defined(__GNUC__)
-  const bool wide = size >= 64 && cpu::has_avx2();
+  if (size >= 64 && cpu::has_avx2()) {
+    // Escapes eat into the room beyond the rest of the text; when it runs
+    // short, more is taken.
+    for (;;) {
+      i = escape_copy_avx2(w, out_.limit(), bytes, i, size, plain_from);
+      if (i + 32 > size) break;
+      out_.commit_to(w);
+      w = out_.room(size - i + kEscapeCopyRoom + 128 + 1);
+    }
+  }
 #endif
   while (i + 16 <= size) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (wide && i + 32 <= size) {
-      const std::size_t stop = copy_plain_avx2(w, bytes, i, size);
-      w += stop - i;
-      i = stop;
-      if (i + 16 > size) break;
-    }
-#endif
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);  // within the room taken
     const unsigned mask = special_mask(v);

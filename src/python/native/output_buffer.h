@@ -43,6 +43,8 @@ class OutputBuffer {
     return w;
   }
   char* pos() const noexcept { return pos_; }
+  // Past the last byte of room.
+  const char* limit() const noexcept { return end_; }
 
   void put(char c) {
     char* p = room(1);
