@@ -13,6 +13,7 @@ from __future__ import annotations
 import enum
 import json
 import os
+import subprocess
 import sys
 import tracemalloc
 from decimal import Decimal
@@ -345,6 +346,20 @@ def test_large_digests_share_a_hash_thread_and_survive_fork():
         os._exit(0 if [quorl.digest(obj, "run") for _ in range(2)] == [expected] * 2 else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_a_fork_right_after_a_large_digest_sees_no_extra_thread():
+    """The kept hash thread waits a while after a digest; a fork ends it
+    first, so the interpreter does not warn of a multi-threaded fork."""
+    code = ("import os, quorl\n"
+            "quorl.digest([{'k': 'v' * 100, 'n': i} for i in range(20000)], 'run')\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    os._exit(0)\n"
+            "os.waitpid(pid, 0)\n")
+    done = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", code],
+                          capture_output=True, timeout=120)
+    assert done.returncode == 0 and b"multi-threaded" not in done.stderr, done.stderr.decode()
 
 
 # Strings around the sizes where the walk's copy changes method (16, 32 and

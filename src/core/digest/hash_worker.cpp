@@ -61,6 +61,19 @@ void HashWorker::detach() noexcept {
   changed_.notify_all();  // the thread's idle time starts now
 }
 
+void HashWorker::end_idle_thread() noexcept {
+  std::unique_lock lock(mutex_);
+  join_ended();
+  if (thread_state_ != Thread::Running || hash_ != nullptr) return;
+  stopping_ = true;
+  changed_.notify_all();
+  lock.unlock();
+  pthread_join(thread_, nullptr);  // no pipe can come meanwhile: the worker is not lent
+  lock.lock();
+  thread_state_ = Thread::None;
+  stopping_ = false;
+}
+
 // Under mutex_. A thread that ended on its own (idle) has nothing more to
 // do with this worker, the lock included: joined here, it is gone.
 void HashWorker::join_ended() noexcept {

@@ -52,6 +52,10 @@ class HashWorker {
   void wait_until_hashed() noexcept;
   // Ends serving the pipe, every block handed over in its hash.
   void detach() noexcept;
+  // Ends the thread now if it waits between pipes (before a fork, say);
+  // the next pipe starts another. For the one who lends the worker, while
+  // it is not lent.
+  void end_idle_thread() noexcept;
 
  private:
   enum class Thread : std::uint8_t { None, Running, Ended };

@@ -9,12 +9,25 @@ namespace quorl::native {
 KeptHashWorker::KeptHashWorker() noexcept {
   // A child of fork has none of the parent's threads: the worker (whose
   // lock may have been held by one) is left as it is, and a new one made.
-  pthread_atfork(nullptr, nullptr, &KeptHashWorker::forget_in_child);
+  pthread_atfork(&KeptHashWorker::before_fork, &KeptHashWorker::after_fork_in_parent,
+                 &KeptHashWorker::forget_in_child);
 }
 
 KeptHashWorker& KeptHashWorker::instance() noexcept {
   static KeptHashWorker* const kept = new KeptHashWorker();
   return *kept;
+}
+
+void KeptHashWorker::before_fork() noexcept {
+  KeptHashWorker& kept = instance();
+  kept.held_for_fork_ = !kept.lent_.exchange(true, std::memory_order_acquire);
+  if (kept.held_for_fork_ && kept.worker_ != nullptr) kept.worker_->end_idle_thread();
+}
+
+void KeptHashWorker::after_fork_in_parent() noexcept {
+  KeptHashWorker& kept = instance();
+  if (kept.held_for_fork_) kept.lent_.store(false, std::memory_order_release);
+  kept.held_for_fork_ = false;
 }
 
 void KeptHashWorker::forget_in_child() noexcept {

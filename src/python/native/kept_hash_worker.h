@@ -1,7 +1,9 @@
 // The process's kept HashWorker, lent to one digest at a time: its thread
 // waits between digests (and ends after a while without one), so a digest
 // of a few hundred KB pays a wake-up for its second thread, not a thread's
-// start. A digest that finds it lent makes a worker of its own.
+// start. A digest that finds it lent makes a worker of its own. A fork
+// ends the waiting thread first, so that the process forks with the
+// threads it would have without us (the interpreter warns of others).
 #pragma once
 
 #include <atomic>
@@ -26,9 +28,12 @@ class KeptHashWorker final : public HashWorkerLender {
 
  private:
   KeptHashWorker() noexcept;
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept;
   static void forget_in_child() noexcept;
 
   std::atomic<bool> lent_{false};
+  bool held_for_fork_ = false;  // lent to the fork, between its handlers
   HashWorker* worker_ = nullptr;  // made at the first borrow
 };
 
