@@ -119,32 +119,7 @@ std::size_t sse2_count(const unsigned char* p, std::size_t n) noexcept {
 
 #define QUORL_AVX2 [[gnu::target("avx2"), gnu::always_inline]] inline
 
-template <Stop S>
-QUORL_AVX2 std::uint32_t avx2_stops(__m256i v) noexcept {
-  if constexpr (S == Stop::QuoteOrBackslash || S == Stop::StringSpecial) {
-    __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')),
-                                  _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')));
-    if constexpr (S == Stop::StringSpecial) {
-      const __m256i control_max = _mm256_set1_epi8(0x1F);
-      hit = _mm256_or_si256(hit, _mm256_cmpeq_epi8(_mm256_max_epu8(v, control_max), control_max));
-    }
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(hit));
-  }
-  if constexpr (S == Stop::NonWhitespace) {
-    // Looked up by the low nibble: each whitespace byte is the only byte
-    // with its low nibble that equals its entry; bytes >= 0x80 look up 0.
-    const __m256i table = _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0,
-                                           ' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0);
-    const __m256i ws = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
-    return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(ws));
-  }
-  if constexpr (S == Stop::NonDigit) {
-    const __m256i nine = _mm256_set1_epi8(9);
-    const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
-    return ~static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(d, nine), nine)));
-  }
-}
+using scan_detail::avx2_stops;
 
 QUORL_AVX2 __m256i load256(const unsigned char* p) noexcept {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));

@@ -7,8 +7,9 @@
 namespace quorl::native {
 
 KeptHashWorker::KeptHashWorker() noexcept {
-  // A child of fork has none of the parent's threads: the worker (whose
-  // lock may have been held by one) is left as it is, and a new one made.
+  // Before a fork the waiting thread is ended (when the worker is not
+  // lent). A child has none of the parent's threads: the worker, whose lock
+  // one of them may have held, is left as it is, and a new one made.
   pthread_atfork(&KeptHashWorker::before_fork, &KeptHashWorker::after_fork_in_parent,
                  &KeptHashWorker::forget_in_child);
 }

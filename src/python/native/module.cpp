@@ -25,13 +25,13 @@ PyObject* register_refused_error(PyObject* /*module*/, PyObject* type) {
 // run with two workers; kept, the next run reuses them. 32 MiB is the
 // largest such threshold glibc takes; freed memory at the top of the heap
 // is kept up to twice that.
-constexpr int kKeptBlockBytes = 32 << 20;
-constexpr int kKeptTopBytes = 64 << 20;
+constexpr int kMmapThresholdBytes = 32 << 20;
+constexpr int kTrimThresholdBytes = 64 << 20;
 
 PyObject* keep_freed_memory(PyObject* /*module*/, PyObject* /*unused*/) {
 #if defined(__GLIBC__)
-  mallopt(M_MMAP_THRESHOLD, kKeptBlockBytes);
-  mallopt(M_TRIM_THRESHOLD, kKeptTopBytes);
+  mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+  mallopt(M_TRIM_THRESHOLD, kTrimThresholdBytes);
 #endif
   Py_RETURN_NONE;
 }

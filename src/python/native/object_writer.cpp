@@ -58,17 +58,11 @@ constexpr std::size_t kEscapeCopyRoom = 6 + 32;
 [[gnu::target("avx2")]] std::size_t escape_copy_avx2(char*& w, const char* limit,
                                                       const unsigned char* text, std::size_t i,
                                                       std::size_t n, std::size_t& plain_from) noexcept {
-  const __m256i quote = _mm256_set1_epi8('"');
-  const __m256i backslash = _mm256_set1_epi8('\\');
-  const __m256i control_max = _mm256_set1_epi8(0x1F);
   char* out = w;
   while (i + 32 <= n && static_cast<std::size_t>(limit - out) >= n - i + kEscapeCopyRoom) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-    const __m256i hit = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, quote), _mm256_cmpeq_epi8(v, backslash)),
-        _mm256_cmpeq_epi8(_mm256_max_epu8(v, control_max), control_max));
-    const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
+    const std::uint32_t mask = scan_detail::avx2_stops<scan_detail::Stop::StringSpecial>(v);
     if (mask == 0) {
       i += 32;
       out += 32;
