@@ -146,6 +146,41 @@ def test_corpus_documents_as_objects(path):
     assert quorl.digest(obj, "artifact-byte") == quorl_core.digest_from_json(text, "artifact-byte")
 
 
+class Slots:
+    def __init__(self) -> None:
+        self.b, self.a = 1, [2]
+
+
+def with_holes(size: int) -> dict:
+    """A dict whose table has deleted entries between live ones."""
+    obj = {f"k{i}": i for i in range(size)}
+    for i in range(0, size, 3):
+        del obj[f"k{i}"]
+    obj["k0"] = "again"  # back at the end of the table
+    return obj
+
+
+def popped() -> dict:
+    obj = {"z": 1, "y": 2, "x": 3}
+    obj.popitem()
+    return obj
+
+
+# Dicts whose tables differ: holes, 1-, 2- and 4-byte indices, values apart
+# from keys (an instance's dict), keys not all exact str, and a subclass.
+@pytest.mark.parametrize("make", [
+    lambda: with_holes(10), lambda: with_holes(400), lambda: with_holes(70_000), popped,
+    lambda: vars(Slots()), lambda: {Key("b"): 1, "a": 2}, lambda: Dict(b=1, a=2),
+    lambda: dict.fromkeys("zyx", None), lambda: {},
+], ids=["holes", "holes-400", "holes-70000", "popped", "instance", "str-subclass-key",
+        "subclass", "fromkeys", "empty"])
+def test_every_kind_of_dict_table(make):
+    obj = make()
+    expected = model_canonical(plain(obj))
+    assert quorl.canonical_bytes(obj) == quorl.canonical_bytes({"x": [obj]})[6:-2] == expected
+    assert quorl_core.canonical_bytes_from_json(quorl.to_tagged_json(obj)) == expected
+
+
 class FloatLiar(float):
     def __repr__(self) -> str:
         return "lie"
@@ -265,6 +300,20 @@ class Meddler(Decimal):
         return "1.0"
 
 
+class Replacer(Decimal):
+    """A Decimal whose str() empties the list holding the list being walked,
+    then makes new lists, which take the memory of any list that was freed."""
+
+    victims: list = []
+    spare: list = []
+
+    def __str__(self) -> str:
+        for victim in self.victims:
+            victim.clear()
+        Replacer.spare = [["junk"] * 3 for _ in range(8)]
+        return "1.0"
+
+
 class Reentrant(Decimal):
     def __str__(self) -> str:
         return quorl.canonical_bytes({"b": [1], "a": "x"}).decode()
@@ -280,6 +329,11 @@ def test_python_code_during_the_walk():
     Meddler.victims = []
     assert result.startswith(b'["1.0"')  # the rest depends on what was cleared when
     assert sys.getrefcount(sentinel) == before - 5  # the cleared lists let go of theirs
+    # A list item whose list drops it mid-walk is still walked whole.
+    holder = [[Replacer("3"), sentinel]]
+    Replacer.victims = [holder]
+    assert quorl.canonical_bytes(holder, floats="str") == b'[["1.0","' + sentinel.encode() + b'"]]'
+    Replacer.victims = Replacer.spare = []
     assert quorl.canonical_bytes([Reentrant("1")], floats="str") == b'["{\\"a\\":\\"x\\",\\"b\\":[1]}"]'
 
 

@@ -15,6 +15,7 @@
 #include "core/platform/cpu_features.h"
 #include "core/rules/key_order.h"
 #include "json/lex/byte_scan.h"
+#include "native/dict_items.h"
 #include "native/float_repr.h"
 #include "native/hex_to_decimal.h"
 
@@ -151,56 +152,71 @@ constexpr std::size_t kStringSlack = 3 + 16;
   return true;
 }
 
-// Decimal text of v at w (room for 20 bytes); returns the end. Inline, two
-// digits a step: integers are most of some documents, and the library's
-// version is a call.
-[[gnu::always_inline]] inline char* put_decimal(char* w, long long v) noexcept {
+// The two digits of n < 100 at w.
+[[gnu::always_inline]] inline char* put_pair(char* w, unsigned n) noexcept {
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
+  std::memcpy(w, kPairs + 2 * n, 2);
+  return w + 2;
+}
+
+// The one or two digits of n < 100 at w, without a leading zero.
+[[gnu::always_inline]] inline char* put_lead(char* w, unsigned n) noexcept {
+  if (n < 10) {
+    *w = static_cast<char>('0' + n);
+    return w + 1;
+  }
+  return put_pair(w, n);
+}
+
+// Exactly four digits of n < 10^4 at w, leading zeros kept.
+[[gnu::always_inline]] inline char* put_four(char* w, unsigned n) noexcept {
+  return put_pair(put_pair(w, n / 100), n % 100);
+}
+
+// Decimal text of u >= 10^4 at w, out of line: the inline part stays small
+// in the walk's loops. Eight digits at a time from the right, through
+// divisions that do not wait on one another (a loop of divisions by 100 is
+// a chain as long as the number).
+[[gnu::noinline]] char* put_wide(char* w, unsigned long long u) noexcept {
+  unsigned eights[3];
+  std::size_t count = 0;
+  while (u >= 100000000) {
+    eights[count++] = static_cast<unsigned>(u % 100000000);
+    u /= 100000000;
+  }
+  const auto n = static_cast<unsigned>(u);  // the leading 1 to 8 digits
+  if (n < 10000) {
+    w = n < 100 ? put_lead(w, n) : put_pair(put_lead(w, n / 100), n % 100);
+  } else {
+    const unsigned high = n / 10000;
+    w = high < 100 ? put_lead(w, high) : put_pair(put_lead(w, high / 100), high % 100);
+    w = put_four(w, n % 10000);
+  }
+  while (count > 0) {
+    const unsigned eight = eights[--count];
+    w = put_four(put_four(w, eight / 10000), eight % 10000);
+  }
+  return w;
+}
+
+// Decimal text of v at w (room for 20 bytes); returns the end. Up to four
+// digits inline: integers are most of some documents, and most are small.
+[[gnu::always_inline]] inline char* put_decimal(char* w, long long v) noexcept {
   if (v < 0) {
     *w++ = '-';
   }
   // The magnitude as unsigned: -LLONG_MIN does not fit a long long.
-  unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
-                               : static_cast<unsigned long long>(v);
-  if (u < 10) {
-    *w = static_cast<char>('0' + u);
-    return w + 1;
+  const unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                                     : static_cast<unsigned long long>(v);
+  if (u < 100) return put_lead(w, static_cast<unsigned>(u));
+  if (u < 10000) [[likely]] {
+    const auto n = static_cast<unsigned>(u);
+    return put_pair(put_lead(w, n / 100), n % 100);
   }
-  // Digit count from the bit length (log10(2) ~ 1233 / 4096), corrected
-  // by one comparison.
-  static constexpr unsigned long long kPowers[] = {
-      1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
-      100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-      10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
-      100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
-  const auto estimate = static_cast<std::size_t>((64 - __builtin_clzll(u)) * 1233) >> 12;
-  const std::size_t digits = estimate + (u >= kPowers[estimate] ? 1 : 0);
-  char* end = w + digits;
-  char* p = end;
-  while (u >= 100) {
-    const auto pair = static_cast<std::size_t>(u % 100) * 2;
-    u /= 100;
-    *--p = kPairs[pair + 1];
-    *--p = kPairs[pair];
-  }
-  if (u >= 10) {
-    *--p = kPairs[u * 2 + 1];
-    *--p = kPairs[u * 2];
-  } else {
-    *--p = static_cast<char>('0' + u);
-  }
-  return end;
-}
-
-// Values whose walk can never run Python code: a list need not hold them.
-bool is_plain_leaf(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  return type == &PyUnicode_Type || type == &PyFloat_Type || obj == Py_None ||
-         type == &PyBool_Type ||
-         (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)));
+  return put_wide(w, u);
 }
 
 // A lambda rather than a function: the sort calls it directly, not through a pointer.
@@ -302,6 +318,26 @@ int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
 
 }  // namespace
 
+
+// A list item for the time it is walked (see ObjectWriter::open_items_):
+// it needs a reference of its own only if Python code runs meanwhile, which
+// could take it out of its list.
+class OpenItem {
+ public:
+  OpenItem(ObjectWriter& writer, PyObject* item) noexcept : writer_(writer) {
+    if (writer_.owns_members_) Py_INCREF(item);
+    writer_.open_items_[writer_.open_count_++] = item;
+  }
+  ~OpenItem() {
+    PyObject* item = writer_.open_items_[--writer_.open_count_];
+    if (writer_.owns_members_) Py_DECREF(item);
+  }
+  OpenItem(const OpenItem&) = delete;
+  OpenItem& operator=(const OpenItem&) = delete;
+
+ private:
+  ObjectWriter& writer_;
+};
 
 ObjectWriter::ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
                            HashPipe* sink) noexcept
@@ -574,7 +610,7 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
       w = end;
     } else {
       out_.commit_to(w);
-      OwnedRef held(is_plain_leaf(item) ? nullptr : Py_NewRef(item));
+      const OpenItem open(*this, item);
       if (!value(item, depth + 1)) {
         path_.push_back("[" + std::to_string(i) + "]");
         return false;
@@ -607,14 +643,14 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   members.resize(base + expected);
   WalkMember* slot = members.data() + base;
   std::size_t taken = 0;
-  Py_ssize_t pos = 0;
+  DictItems items(obj);
   PyObject* key;    // borrowed from the dict until held below
   PyObject* item;
   // Keys that are all exact str are all different (a dict holds no two
   // equal keys, and equal str are equal text): only subclasses, with an
   // equality of their own, can bring equal text twice.
   bool exact_keys = true;
-  while (taken < expected && PyDict_Next(obj, &pos, &key, &item)) {
+  while (taken < expected && items.next(&key, &item)) {
     exact_keys = exact_keys && Py_IS_TYPE(key, &PyUnicode_Type);
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(key) ? utf8_of(key, &size) : nullptr;
@@ -723,6 +759,7 @@ bool ObjectWriter::real(PyObject* obj) {
 }
 
 bool ObjectWriter::other(PyObject* obj) {
+  own_members();  // finding the Decimal class may run Python code
   bool failed = false;
   OwnedRef decimal_type = imported_decimal_type(&failed);
   if (failed) return python_fault();
@@ -752,8 +789,9 @@ bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type) {
 }
 
 // Until now the dict members on the stack were borrowed from their dicts,
-// which nothing could change while no Python code ran. From here on the
-// walk holds them, and every member it takes later.
+// and the open list items from their lists, which nothing could change
+// while no Python code ran. From here on the walk holds them, and every
+// member and item it takes later.
 void ObjectWriter::own_members() noexcept {
   if (owns_members_) return;
   owns_members_ = true;
@@ -761,6 +799,7 @@ void ObjectWriter::own_members() noexcept {
     Py_INCREF(m.key_object);
     Py_INCREF(m.value);
   }
+  for (std::size_t i = 0; i < open_count_; ++i) Py_INCREF(open_items_[i]);
 }
 
 void ObjectWriter::flush_if_full() {

@@ -20,6 +20,7 @@
 
 #include "native/py_support.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "core/digest/hash_pipe.h"
+#include "core/exact/encoder.h"
 #include "core/rules/key_order.h"
 #include "native/output_buffer.h"
 #include "python/scratch_lease.h"
@@ -126,6 +128,7 @@ class ObjectWriter {
   static std::string key_segment(const WalkMember& m);
   void flush_if_full();
   void own_members() noexcept;
+  friend class OpenItem;
 
   bool refuse(std::string_view message);
   bool unsupported(const char* what, PyObject* obj, const char* after);
@@ -139,6 +142,10 @@ class ObjectWriter {
   HashPipe* sink_;
   std::size_t hold_ = 0;  // > 0 while output may still be dropped: no flushing
   bool owns_members_ = false;  // whether the member stack holds references
+  // The list items being walked, innermost last: borrowed from their lists
+  // like the members, and held with them from own_members() on.
+  std::array<PyObject*, kMaxDepth> open_items_;
+  std::size_t open_count_ = 0;
 
   FaultKind fault_ = FaultKind::None;
   std::string message_;
