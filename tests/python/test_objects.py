@@ -181,6 +181,15 @@ def test_every_kind_of_dict_table(make):
     assert quorl_core.canonical_bytes_from_json(quorl.to_tagged_json(obj)) == expected
 
 
+def test_small_lists_that_hold_more_than_leaves():
+    # A small list is first tried as leaves only; one that holds more is
+    # written again by the general walk, wherever the output grew meanwhile.
+    for n in range(0, 700, 7):
+        obj = {"k": ["x" * n, [1, "y" * (n % 60), None, 2**60, {"a": [True]}]], "l": [[], [n]]}
+        text = quorl.to_tagged_json(obj)
+        assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == model_canonical(obj)
+
+
 class FloatLiar(float):
     def __repr__(self) -> str:
         return "lie"

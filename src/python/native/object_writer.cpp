@@ -384,6 +384,37 @@ bool ObjectWriter::write(PyObject* obj) {
   return nullptr;
 }
 
+// Lists of up to this many items may be written whole by leaf_list_at.
+constexpr Py_ssize_t kLeafListMax = 8;
+
+// A small list of leaves only (coordinates, pairs, short vectors), written
+// at the cursor of the enclosing loop: no call, no reference and no frame
+// of its own. False, with w back at the list's start, when an item is not
+// such a leaf; the general walk then takes the list (having redone at most
+// kLeafListMax leaves).
+[[gnu::always_inline]] inline bool ObjectWriter::leaf_list_at(char*& w, PyObject* list) {
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  if (size > kLeafListMax) return false;
+  const std::size_t start = out_.offset_of(w);
+  w = out_.reserve_at(w, 1);
+  *w++ = '[';
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (i != 0) {
+      w = out_.reserve_at(w, 1);
+      *w++ = ',';
+    }
+    char* end = leaf_at(w, PyList_GET_ITEM(list, i));
+    if (end == nullptr) {
+      w = out_.at_offset(start);
+      return false;
+    }
+    w = end;
+  }
+  w = out_.reserve_at(w, 1);
+  *w++ = ']';
+  return true;
+}
+
 // Exact types first: they are nearly all that real data holds.
 bool ObjectWriter::value(PyObject* obj, std::size_t depth) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -608,6 +639,8 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
     }
     if (char* end = leaf_at(w, item)) {
       w = end;
+    } else if (Py_IS_TYPE(item, &PyList_Type) && depth + 1 < kMaxDepth && leaf_list_at(w, item)) {
+      // written whole
     } else {
       out_.commit_to(w);
       const OpenItem open(*this, item);
@@ -716,6 +749,9 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     w = string_at(w, m.key, m.size, ':');
     if (char* end = leaf_at(w, m.value)) {
       w = end;
+    } else if (Py_IS_TYPE(m.value, &PyList_Type) && depth + 1 < kMaxDepth &&
+               leaf_list_at(w, m.value)) {
+      // written whole
     } else {
       out_.commit_to(w);
       if (!value(m.value, depth + 1)) {

@@ -120,6 +120,7 @@ class ObjectWriter {
   bool decimal(PyObject* obj, PyObject* decimal_type);
 
   char* leaf_at(char* w, PyObject* obj);
+  bool leaf_list_at(char*& w, PyObject* list);
   char* string_at(char* w, const char* text, std::size_t size, char after);
   void put_string(const char* text, std::size_t size, char after = 0);
   void put_escaped_string(const char* text, std::size_t size);
