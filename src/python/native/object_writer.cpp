@@ -726,36 +726,38 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   char* w = out_.pos();
   bool written = false;
   for (std::size_t i = 0; i < count; ++i) {
-    // Copied out: the walk below may grow the member stack and move it.
-    const WalkMember m = members[range.base() + i];
-    if (leave_out_digest && is_digest_key(m)) {
+    // Read out: the walk below may grow the member stack and move it.
+    const WalkMember& member = members[range.base() + i];
+    const char* const key = member.key;
+    const std::size_t key_size = member.size;
+    PyObject* const item = member.value;
+    if (leave_out_digest && std::string_view(key, key_size) == kDigestKey) {
       // Judged like any member, then dropped.
       out_.commit_to(w);
       const std::size_t mark = out_.size();
       ++hold_;
-      const bool ok = value(m.value, depth + 1);
+      const bool ok = value(item, depth + 1);
       --hold_;
       out_.truncate(mark);
       if (!ok) {
-        path_.push_back(key_segment(m));
+        path_.push_back(key_segment(key, key_size));
         return false;
       }
       w = out_.pos();
       continue;
     }
-    w = out_.reserve_at(w, 1 + m.size + kStringSlack);
+    w = out_.reserve_at(w, 1 + key_size + kStringSlack);
     if (written) *w++ = ',';
     written = true;
-    w = string_at(w, m.key, m.size, ':');
-    if (char* end = leaf_at(w, m.value)) {
+    w = string_at(w, key, key_size, ':');
+    if (char* end = leaf_at(w, item)) {
       w = end;
-    } else if (Py_IS_TYPE(m.value, &PyList_Type) && depth + 1 < kMaxDepth &&
-               leaf_list_at(w, m.value)) {
+    } else if (Py_IS_TYPE(item, &PyList_Type) && depth + 1 < kMaxDepth && leaf_list_at(w, item)) {
       // written whole
     } else {
       out_.commit_to(w);
-      if (!value(m.value, depth + 1)) {
-        path_.push_back(key_segment(m));
+      if (!value(item, depth + 1)) {
+        path_.push_back(key_segment(key, key_size));
         return false;
       }
       w = out_.pos();
@@ -772,9 +774,9 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
   return true;
 }
 
-std::string ObjectWriter::key_segment(const WalkMember& m) {
+std::string ObjectWriter::key_segment(const char* key, std::size_t size) {
   std::string segment = "[";
-  append_encoded_string(segment, std::string_view(m.key, m.size));
+  append_encoded_string(segment, std::string_view(key, size));
   segment.push_back(']');
   return segment;
 }

@@ -126,7 +126,7 @@ class ObjectWriter {
   void put_escaped_string(const char* text, std::size_t size);
   void put_integer(long long v);
   void put_integer_text(std::string_view signed_digits, bool beyond_bare);
-  static std::string key_segment(const WalkMember& m);
+  static std::string key_segment(const char* key, std::size_t size);
   void flush_if_full();
   void own_members() noexcept;
   friend class OpenItem;
