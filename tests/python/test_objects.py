@@ -190,6 +190,20 @@ def test_small_lists_that_hold_more_than_leaves():
         assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == model_canonical(obj)
 
 
+# Integers on each side of every count of digits, and the ends of 64 bits:
+# the walk writes them by ranges of magnitude.
+EDGE_INTEGERS = sorted({sign * (10**k + d) for k in range(20) for d in (-1, 0, 1) for sign in (1, -1)}
+                       | {2**63 - 1, -(2**63), 2**53 - 1, 2**53, -(2**53)})
+
+
+@pytest.mark.parametrize("where", ["list", "dict", "short-list"])
+def test_integers_of_every_length_match_the_model(where):
+    values = {"list": EDGE_INTEGERS, "dict": {str(v): v for v in EDGE_INTEGERS},
+              "short-list": [[v, -v] for v in EDGE_INTEGERS]}[where]
+    text = quorl.to_tagged_json(values)
+    assert quorl.canonical_bytes(values) == quorl_core.canonical_bytes_from_json(text) == model_canonical(values)
+
+
 class FloatLiar(float):
     def __repr__(self) -> str:
         return "lie"

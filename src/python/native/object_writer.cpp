@@ -176,6 +176,11 @@ constexpr std::size_t kStringSlack = 3 + 16;
   return put_pair(put_pair(w, n / 100), n % 100);
 }
 
+// The one to four digits of n < 10^4 at w, without leading zeros.
+[[gnu::always_inline]] inline char* put_up_to_four(char* w, unsigned n) noexcept {
+  return n < 100 ? put_lead(w, n) : put_pair(put_lead(w, n / 100), n % 100);
+}
+
 // Decimal text of u >= 10^4 at w, out of line: the inline part stays small
 // in the walk's loops. Eight digits at a time from the right, through
 // divisions that do not wait on one another (a loop of divisions by 100 is
@@ -188,13 +193,7 @@ constexpr std::size_t kStringSlack = 3 + 16;
     u /= 100000000;
   }
   const auto n = static_cast<unsigned>(u);  // the leading 1 to 8 digits
-  if (n < 10000) {
-    w = n < 100 ? put_lead(w, n) : put_pair(put_lead(w, n / 100), n % 100);
-  } else {
-    const unsigned high = n / 10000;
-    w = high < 100 ? put_lead(w, high) : put_pair(put_lead(w, high / 100), high % 100);
-    w = put_four(w, n % 10000);
-  }
+  w = n < 10000 ? put_up_to_four(w, n) : put_four(put_up_to_four(w, n / 10000), n % 10000);
   while (count > 0) {
     const unsigned eight = eights[--count];
     w = put_four(put_four(w, eight / 10000), eight % 10000);
@@ -211,6 +210,8 @@ constexpr std::size_t kStringSlack = 3 + 16;
   // The magnitude as unsigned: -LLONG_MIN does not fit a long long.
   const unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
                                      : static_cast<unsigned long long>(v);
+  // put_up_to_four's branches, written out: in this order and with this
+  // hint they are fastest in the walk's loops.
   if (u < 100) return put_lead(w, static_cast<unsigned>(u));
   if (u < 10000) [[likely]] {
     const auto n = static_cast<unsigned>(u);
@@ -242,9 +243,7 @@ void sort_members(WalkScratch& scratch, std::span<WalkMember> members) {
   for (std::size_t k = 0; k < members.size(); ++k) members[k] = scratch.reorder[order[k].index];
 }
 
-bool is_digest_key(const WalkMember& m) noexcept {
-  return std::string_view(m.key, m.size) == kDigestKey;
-}
+bool is_digest_key(std::string_view key) noexcept { return key == kDigestKey; }
 
 // The members one dict pushed on the scratch stack, dropped (with their
 // references) when the dict is done, however it ends.
@@ -391,7 +390,8 @@ constexpr Py_ssize_t kLeafListMax = 8;
 // at the cursor of the enclosing loop: no call, no reference and no frame
 // of its own. False, with w back at the list's start, when an item is not
 // such a leaf; the general walk then takes the list (having redone at most
-// kLeafListMax leaves).
+// kLeafListMax leaves). The caller checks the type and the depth: inside,
+// the same tests made the walk slower.
 [[gnu::always_inline]] inline bool ObjectWriter::leaf_list_at(char*& w, PyObject* list) {
   const Py_ssize_t size = PyList_GET_SIZE(list);
   if (size > kLeafListMax) return false;
@@ -714,7 +714,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     for (std::size_t i = exact_keys ? count : key_order::find_equal_neighbour(walked, key_of);
          i < count;
          i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
-      if (!(leave_out_digest && is_digest_key(first[i]))) return refuse(msg::kDuplicateKey);
+      if (!(leave_out_digest && is_digest_key(key_of(first[i])))) return refuse(msg::kDuplicateKey);
     }
   }
 
@@ -731,7 +731,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     const char* const key = member.key;
     const std::size_t key_size = member.size;
     PyObject* const item = member.value;
-    if (leave_out_digest && std::string_view(key, key_size) == kDigestKey) {
+    if (leave_out_digest && is_digest_key({key, key_size})) {
       // Judged like any member, then dropped.
       out_.commit_to(w);
       const std::size_t mark = out_.size();
