@@ -259,6 +259,104 @@ INSTANTIATE_TEST_SUITE_P(
                       SortShape{"RepeatedTiedPrefix", "common_prefix_", false, true}),
     [](const ::testing::TestParamInfo<SortShape>& info) { return std::string(info.param.name); });
 
+// Objects of a shape met before are put in the order remembered for it, so
+// an object that differs from a remembered shape in any one key (a byte
+// past the first eight, its size, its place, an escape, a repeat, a root
+// "digest") must be sorted afresh. Each row is a first object's keys and a
+// second's, read in one text and in two reads of one DirectText, both
+// checked against the exact path.
+struct ShapePair {
+  const char* name;
+  std::vector<std::string> first, second;
+};
+
+void PrintTo(const ShapePair& row, std::ostream* os) { *os << row.name; }
+
+std::vector<std::string> profile_keys(std::size_t count) {
+  std::vector<std::string> keys;
+  for (std::size_t k = 0; k < count; ++k)
+    keys.push_back("profile_field_" + std::string(k % 3, 'x') + std::to_string((count - k) * 37 % 101));
+  return keys;
+}
+
+std::vector<std::string> with(std::vector<std::string> keys, std::size_t at, std::string key) {
+  keys[at] = std::move(key);
+  return keys;
+}
+
+std::string flipped(std::string key, std::size_t at) {
+  key[at] ^= 1;
+  return key;
+}
+
+std::string object_of(const std::vector<std::string>& keys) {
+  std::string text = "{";
+  for (std::size_t k = 0; k < keys.size(); ++k)
+    text += (k ? ",\"" : "\"") + keys[k] + "\":" + std::to_string(k);
+  return text + "}";
+}
+
+class KnownShapes : public ::testing::TestWithParam<ShapePair> {};
+
+TEST_P(KnownShapes, AnyChangedKeyIsSortedAfresh) {
+  const ShapePair& row = GetParam();
+  const std::string a = object_of(row.first), b = object_of(row.second);
+  // Texts that read without a fault are the direct path's to answer, but
+  // for repeated keys (the later one wins: the exact path's rule).
+  std::vector<std::string> keys = row.second;
+  std::sort(keys.begin(), keys.end());
+  const bool repeats = std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+  const auto check = [&](bool answered, const std::string& direct, const std::string& text,
+                         bool skip) {
+    const std::string expected = exact(text, skip);
+    EXPECT_TRUE(answered == (expected.rfind("ERROR", 0) != 0) || repeats) << text;
+    if (answered) {
+      EXPECT_EQ(direct, expected) << text;
+    }
+  };
+  for (bool skip : {false, true}) {
+    for (const std::string& text : {"[" + a + "," + b + "," + a + "]", R"({"z":)" + a + R"(,"y":)" + b + "}"}) {
+      std::string direct;
+      const bool answered = direct_canonical(text, skip, direct);
+      check(answered, direct, text, skip);
+    }
+    DirectText doc;
+    for (const std::string* text : {&a, &b, &a}) {
+      const bool answered = doc.read(*text, skip);
+      check(answered, answered ? doc.take_text() : "", *text, skip);
+    }
+  }
+}
+
+const std::vector<std::string> kShort = {"url", "name", "id", "color"};
+const std::vector<std::string> kLong = profile_keys(12);
+const std::vector<std::string> kMany = profile_keys(40);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KnownShapes,
+    ::testing::Values(
+        ShapePair{"ShortSame", kShort, kShort},
+        ShapePair{"ShortOneSize", kShort, with(kShort, 2, "idd")},
+        ShapePair{"ShortSwapped", kShort, {"url", "id", "name", "color"}},
+        ShapePair{"ShortRepeat", kShort, with(kShort, 3, "url")},
+        ShapePair{"ShortDigest", kShort, with(kShort, 1, "digest")},
+        ShapePair{"ShortNulByte", {"b\\u0000", "b"}, {"b", "b\\u0000"}},
+        ShapePair{"ShortEscaped", kShort, with(kShort, 1, "\\u006eame")},
+        ShapePair{"LongSame", kLong, kLong},
+        ShapePair{"LongTailByte", kLong, with(kLong, 5, flipped(kLong[5], 10))},
+        ShapePair{"LongNinthByte", kLong, with(kLong, 7, flipped(kLong[7], 8))},
+        ShapePair{"LongLastByte", kLong, with(kLong, 11, flipped(kLong[11], kLong[11].size() - 1))},
+        ShapePair{"LongOneSize", kLong, with(kLong, 4, kLong[4] + "0")},
+        ShapePair{"LongRepeat", kLong, with(kLong, 9, kLong[2])},
+        ShapePair{"LongEscaped", kLong, with(kLong, 3, "\\u0070" + kLong[3].substr(1))},
+        ShapePair{"ManySame", kMany, kMany},
+        ShapePair{"ManyTailByte", kMany, with(kMany, 30, flipped(kMany[30], 12))},
+        ShapePair{"ManyPlusOne", kMany, profile_keys(41)},
+        ShapePair{"SixtyFive", profile_keys(65), profile_keys(65)},
+        ShapePair{"LongKeys", {std::string(300, 'k'), std::string(299, 'k')},
+                  {std::string(300, 'k'), std::string(298, 'k')}}),
+    [](const ::testing::TestParamInfo<ShapePair>& info) { return std::string(info.param.name); });
+
 // Documents whose outcome the exact path must decide: faults of every kind,
 // duplicate keys (later wins), markers, and nesting beyond the direct limit.
 TEST(DirectPath, DeclinesWhatItDoesNotDecide) {

@@ -1,6 +1,7 @@
 #include "core/direct/direct_path.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -111,30 +112,44 @@ bool is_digest_member(const Member& m) noexcept {
 // Objects of one shape (the same keys in the same order) come again and
 // again: the records of an array, the lines of a file. The key order of
 // the last few shapes that needed sorting is kept, so that an object of a
-// known shape is put in order without being sorted again. Only shapes of
-// short keys (at most eight bytes, unescaped), which a key's prefix and
-// size fully describe, so that a shape is known by those alone, within a
-// read and across reads.
-struct KnownShape {
-  static constexpr std::size_t kMaxMembers = 16;
-  std::uint32_t count = 0;  // members; 0: an empty slot
-  std::uint64_t prefix[kMaxMembers];
-  std::uint8_t size[kMaxMembers];
-  std::uint8_t order[kMaxMembers];  // member indexes in key order
-};
-constexpr std::size_t kKnownShapes = 8;  // a few shapes alternate in nested records
+// known shape is put in order without being sorted again, within a read and
+// across reads. A key is known by its prefix and size and, past eight
+// bytes, by the rest of its bytes, kept in `tails`; only unescaped keys take
+// part, so that the bytes compared are those of the text.
+//
+// Two books: small records of short keys (coordinates, table rows) are
+// checked against small entries that stay within a few cache lines; records
+// with long keys or many members (user profiles, events, feed items) come
+// in more shapes at once and cost more to sort, so their book is larger.
+template <std::size_t Members, std::size_t TailBytes, std::size_t Slots>
+struct ShapeBook {
+  static constexpr std::size_t kMaxMembers = Members;
+  static constexpr std::size_t kMaxKeyBytes = TailBytes == 0 ? 8 : 255;  // a size fits its byte
+  static constexpr std::size_t kTailBytes = TailBytes;
+  struct Shape {
+    std::uint32_t count = 0;  // members; 0: an empty slot
+    std::uint64_t prefix[Members];
+    std::uint8_t size[Members];
+    std::uint8_t order[Members];  // member indexes in key order
+    std::array<char, TailBytes> tails;  // each long key's bytes from the ninth, in member order
+  };
+  Shape slots[Slots];
 
-inline std::size_t shape_slot(std::size_t count, std::uint64_t first_prefix) noexcept {
-  return static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) %
-         kKnownShapes;
-}
+  Shape& slot(std::size_t count, std::uint64_t first_prefix) noexcept {
+    return slots[static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) %
+                 Slots];
+  }
+};
+using ShortShapes = ShapeBook<16, 0, 8>;
+using LongShapes = ShapeBook<64, 1024, 16>;
 
 }  // namespace
 
 namespace direct_detail {
 
 struct ReaderScratch {
-  KnownShape shapes[kKnownShapes];
+  ShortShapes short_shapes;
+  LongShapes long_shapes;
   GrowableArray<Member> members;
   std::string keys;
   std::string encoded_key;
@@ -180,7 +195,8 @@ class DirectReader {
         encoded_key_(doc.reader_->encoded_key),
         order_(doc.reader_->order),
         reorder_copy_(doc.reader_->reorder_copy),
-        shapes_(doc.reader_->shapes) {}
+        short_shapes_(doc.reader_->short_shapes),
+        long_shapes_(doc.reader_->long_shapes) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -608,50 +624,90 @@ class DirectReader {
     Decline     // duplicate keys (the exact path applies the later-wins rule)
   };
 
-  // The known shape an object's members would have (see KnownShape), and
-  // whether it is known already: null when the object has no such shape.
-  KnownShape* shape_of(std::span<const Member> members, bool& known) noexcept {
-    known = false;
-    if (members.size() < 2 || members.size() > KnownShape::kMaxMembers) return nullptr;
-    KnownShape& shape = shapes_[shape_slot(members.size(), members[0].prefix)];
-    known = shape.count == members.size();
+  // The known shape of these members, or null. Shapes hold no "digest"
+  // key, so a match has none.
+  template <class Book>
+  const typename Book::Shape* known_shape(Book& book,
+                                          std::span<const Member> members) const noexcept {
+    if (members.size() > Book::kMaxMembers) return nullptr;
+    const typename Book::Shape& shape = book.slot(members.size(), members[0].prefix);
+    if (shape.count != members.size()) return nullptr;
+    std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
-      // (A "digest" key is left out of shapes, so that a root object left
-      // without its "digest" members never meets a known shape.)
-      if (m.in_keys || m.key_size > 8 || is_digest_member(m)) {
-        known = false;
-        return nullptr;
+      if (shape.prefix[k] != m.prefix || shape.size[k] != m.key_size) return nullptr;
+      if (Book::kTailBytes != 0 && m.key_size > 8) {
+        if (std::memcmp(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8) != 0)
+          return nullptr;
+        tail += m.key_size - 8;
       }
-      known = known && shape.prefix[k] == m.prefix && shape.size[k] == m.key_size;
     }
     return &shape;
+  }
+
+  // Makes the shape of these members known, with the order just sorted,
+  // when the book can hold it.
+  template <class Book>
+  void learn_shape(Book& book, std::span<const Member> members,
+                   std::span<const KeyRef> order) noexcept {
+    if (members.size() > Book::kMaxMembers) return;
+    std::size_t tails = 0;
+    for (const Member& m : members) {
+      // (A "digest" key is left out of shapes, so that a root object left
+      // without its "digest" members never meets a known shape.)
+      if (m.key_size > Book::kMaxKeyBytes || is_digest_member(m)) return;
+      if (m.key_size > 8) tails += m.key_size - 8;
+    }
+    if (tails > Book::kTailBytes) return;
+    typename Book::Shape& shape = book.slot(members.size(), members[0].prefix);
+    shape.count = static_cast<std::uint32_t>(members.size());
+    std::size_t tail = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      const Member& m = members[k];
+      shape.prefix[k] = m.prefix;
+      shape.size[k] = static_cast<std::uint8_t>(m.key_size);
+      shape.order[k] = static_cast<std::uint8_t>(order[k].index);
+      if (m.key_size > 8) {
+        std::memcpy(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8);
+        tail += m.key_size - 8;
+      }
+    }
   }
 
   Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
                      bool may_reorder) {
     // Sort small references (key prefix, member index), not the members.
     KeyRef small[key_order::kInsertionSortMax];
-    static_assert(KnownShape::kMaxMembers <= key_order::kInsertionSortMax);
-    bool known = false;
-    KnownShape* shape = shape_of(members, known);
-    if (known) {
+    const auto refs = [&] {
+      return members.size() <= key_order::kInsertionSortMax
+                 ? std::span<KeyRef>(small, members.size())
+                 : (order_.resize(members.size()), std::span<KeyRef>(order_));
+    };
+    if (members.size() >= 2) {
       // Same keys as an object already sorted: the same order, no
-      // duplicates, and no "digest" to leave out.
-      for (std::size_t k = 0; k < members.size(); ++k)
-        small[k] = {members[shape->order[k]].prefix, shape->order[k]};
-      return place(record, members, std::span<const KeyRef>(small, members.size()), drop_digest,
-                   may_reorder);
+      // duplicates, and no "digest" to leave out. A short book's shapes
+      // have short keys only, so one with a long key is looked up once.
+      const std::uint8_t* known = nullptr;
+      if (const auto* shape = known_shape(short_shapes_, members)) {
+        known = shape->order;
+      } else if (const auto* long_shape = known_shape(long_shapes_, members)) {
+        known = long_shape->order;
+      }
+      if (known != nullptr) {
+        const std::span<KeyRef> order = refs();
+        for (std::size_t k = 0; k < members.size(); ++k)
+          order[k] = {members[known[k]].prefix, known[k]};
+        return place(record, members, order, drop_digest, may_reorder);
+      }
     }
+    // Most objects are in order already: one comparison a member settles it.
     const auto member_key = [this](const Member& m) { return key_of(m); };
     const bool ascending = key_order::ascending_distinct(members, member_key);
-    const bool has_digest = drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
+    const bool has_digest =
+        drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
     if (ascending && !has_digest) return Order::AsWritten;
     if (members.size() > UINT32_MAX) return Order::Decline;
-    const std::span<KeyRef> order =
-        members.size() <= key_order::kInsertionSortMax
-            ? std::span<KeyRef>(small, members.size())
-            : (order_.resize(members.size()), std::span<KeyRef>(order_));
+    const std::span<KeyRef> order = refs();
     for (std::size_t k = 0; k < members.size(); ++k)
       order[k] = {members[k].prefix, k};
     if (!ascending) {
@@ -659,13 +715,12 @@ class DirectReader {
       key_order::sort_by_key(order, ref_key);
       if (key_order::find_equal_neighbour(std::span<const KeyRef>(order), ref_key) != order.size())
         return Order::Decline;
-      if (shape != nullptr) {
-        shape->count = static_cast<std::uint32_t>(members.size());
-        for (std::size_t k = 0; k < members.size(); ++k) {
-          shape->prefix[k] = members[k].prefix;
-          shape->size[k] = static_cast<std::uint8_t>(members[k].key_size);
-          shape->order[k] = static_cast<std::uint8_t>(order[k].index);
-        }
+      const bool short_keys =
+          std::all_of(members.begin(), members.end(), [](const Member& m) { return m.key_size <= 8; });
+      if (short_keys) {
+        learn_shape(short_shapes_, members, order);
+      } else {
+        learn_shape(long_shapes_, members, order);
       }
     }
     // Members left out change the length: only a record can do that.
@@ -742,7 +797,8 @@ class DirectReader {
   std::string& encoded_key_;      // such a key in canonical form
   std::vector<KeyRef>& order_;   // the sort order of the object being closed
   std::string& reorder_copy_;     // the members of the object reordered in place
-  KnownShape* shapes_;            // [kKnownShapes]
+  ShortShapes& short_shapes_;
+  LongShapes& long_shapes_;
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
