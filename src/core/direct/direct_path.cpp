@@ -149,7 +149,9 @@ namespace direct_detail {
 
 struct ReaderScratch {
   ShortShapes short_shapes;
-  LongShapes long_shapes;
+  // Made at the first object of long keys that needs sorting: most
+  // documents have none, and it is the larger book.
+  std::unique_ptr<LongShapes> long_shapes;
   GrowableArray<Member> members;
   std::string keys;
   std::string encoded_key;
@@ -165,7 +167,8 @@ struct ReaderScratch {
   }
   std::size_t held_bytes() const noexcept {
     return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
-           order.capacity() * sizeof(KeyRef) + reorder_copy.capacity();
+           order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
+           (long_shapes ? sizeof(LongShapes) : 0);
   }
 };
 
@@ -690,7 +693,8 @@ class DirectReader {
       const std::uint8_t* known = nullptr;
       if (const auto* shape = known_shape(short_shapes_, members)) {
         known = shape->order;
-      } else if (const auto* long_shape = known_shape(long_shapes_, members)) {
+      } else if (const auto* long_shape =
+                     long_shapes_ ? known_shape(*long_shapes_, members) : nullptr) {
         known = long_shape->order;
       }
       if (known != nullptr) {
@@ -720,7 +724,8 @@ class DirectReader {
       if (short_keys) {
         learn_shape(short_shapes_, members, order);
       } else {
-        learn_shape(long_shapes_, members, order);
+        if (!long_shapes_) long_shapes_ = std::make_unique<LongShapes>();
+        learn_shape(*long_shapes_, members, order);
       }
     }
     // Members left out change the length: only a record can do that.
@@ -798,7 +803,7 @@ class DirectReader {
   std::vector<KeyRef>& order_;   // the sort order of the object being closed
   std::string& reorder_copy_;     // the members of the object reordered in place
   ShortShapes& short_shapes_;
-  LongShapes& long_shapes_;
+  std::unique_ptr<LongShapes>& long_shapes_;
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
