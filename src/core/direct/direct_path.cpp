@@ -127,17 +127,19 @@ struct ShapeBook {
   static constexpr std::size_t kMaxKeyBytes = TailBytes == 0 ? 8 : 255;  // a size fits its byte
   static constexpr std::size_t kTailBytes = TailBytes;
   struct Shape {
-    std::uint32_t count = 0;  // members; 0: an empty slot
     std::uint64_t prefix[Members];
     std::uint8_t size[Members];
     std::uint8_t order[Members];  // member indexes in key order
     std::array<char, TailBytes> tails;  // each long key's bytes from the ninth, in member order
   };
-  Shape slots[Slots];
+  // Members of each slot's shape, 0 for an empty slot. Kept apart from the
+  // shapes, which are left unwritten until learnt, so that a book costs
+  // memory only for the slots in use.
+  std::uint32_t counts[Slots] = {};
+  Shape shapes[Slots];
 
-  Shape& slot(std::size_t count, std::uint64_t first_prefix) noexcept {
-    return slots[static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) %
-                 Slots];
+  std::size_t slot(std::size_t count, std::uint64_t first_prefix) const noexcept {
+    return static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) % Slots;
   }
 };
 using ShortShapes = ShapeBook<16, 0, 8>;
@@ -630,11 +632,12 @@ class DirectReader {
   // The known shape of these members, or null. Shapes hold no "digest"
   // key, so a match has none.
   template <class Book>
-  const typename Book::Shape* known_shape(Book& book,
+  const typename Book::Shape* known_shape(const Book& book,
                                           std::span<const Member> members) const noexcept {
     if (members.size() > Book::kMaxMembers) return nullptr;
-    const typename Book::Shape& shape = book.slot(members.size(), members[0].prefix);
-    if (shape.count != members.size()) return nullptr;
+    const std::size_t slot = book.slot(members.size(), members[0].prefix);
+    if (book.counts[slot] != members.size()) return nullptr;
+    const typename Book::Shape& shape = book.shapes[slot];
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
@@ -662,8 +665,9 @@ class DirectReader {
       if (m.key_size > 8) tails += m.key_size - 8;
     }
     if (tails > Book::kTailBytes) return;
-    typename Book::Shape& shape = book.slot(members.size(), members[0].prefix);
-    shape.count = static_cast<std::uint32_t>(members.size());
+    const std::size_t slot = book.slot(members.size(), members[0].prefix);
+    book.counts[slot] = static_cast<std::uint32_t>(members.size());
+    typename Book::Shape& shape = book.shapes[slot];
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
@@ -724,7 +728,8 @@ class DirectReader {
       if (short_keys) {
         learn_shape(short_shapes_, members, order);
       } else {
-        if (!long_shapes_) long_shapes_ = std::make_unique<LongShapes>();
+        // Default-initialised: only the counts are written.
+        if (!long_shapes_) long_shapes_.reset(new LongShapes);
         learn_shape(*long_shapes_, members, order);
       }
     }
