@@ -211,6 +211,7 @@ class DirectReader {
     if (!value(true, root)) return false;
     skip_ws();
     if (i_ != n_) return false;
+    flush(i_);
     doc_.raw_size_ = raw_pos();
     need(DirectText::kTextPadding);  // readable past the end for padded copies
     doc_.text_size_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(doc_.raw_size_) + size_change_);
@@ -219,10 +220,29 @@ class DirectReader {
   }
 
  private:
-  // Writing the raw text. Canonical scalars are never longer than their
-  // source except for escapes (\n becomes \u000a), so the reservation made
-  // up front almost always suffices; need() still checks every write.
-  std::size_t raw_pos() const noexcept { return static_cast<std::size_t>(w_ - base_); }
+  // Writing the raw text. Most of it is the text itself: between two
+  // places where the canonical form differs (whitespace, a string with
+  // escapes), the text is copied through in one piece when the next such
+  // place, or anything that reads the raw text, comes. The text from
+  // pending() to i_ is not yet copied; raw_pos() is the raw position of i_,
+  // kept as an offset from i_ that changes only where the raw text departs
+  // from the text. Canonical scalars are never longer than their source
+  // except for escapes (\n becomes \u000a), so the reservation made up
+  // front almost always suffices; need() still checks every write.
+  std::size_t raw_pos() const noexcept { return i_ + static_cast<std::size_t>(offset_); }
+  std::size_t written() const noexcept { return static_cast<std::size_t>(w_ - base_); }
+  std::size_t pending() const noexcept { return written() - static_cast<std::size_t>(offset_); }
+  // After writing in place of the text up to i_: the copying resumes at i_.
+  void resume() noexcept { offset_ = static_cast<std::ptrdiff_t>(written() - i_); }
+
+  // Copies the text from pending() up to `upto` through to the raw text.
+  [[gnu::always_inline]] void flush(std::size_t upto) {
+    const std::size_t from = pending();
+    const std::size_t n = upto - from;
+    need(n);
+    copy_small(w_, p_ + from, n);
+    w_ += n;
+  }
 
   void need(std::size_t n) {
     if (static_cast<std::size_t>(w_end_ - w_) < n) [[unlikely]]
@@ -232,7 +252,7 @@ class DirectReader {
   // Only escapes that the canonical form writes longer get here: the first
   // buffer is the source's size.
   void grow(std::size_t n) {
-    const std::size_t used = raw_pos();
+    const std::size_t used = written();
     const std::size_t capacity =
         std::max(doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack);
     char* bigger = static_cast<char*>(grow_buffer(base_, doc_.raw_capacity_, used, capacity));
@@ -261,7 +281,16 @@ class DirectReader {
     void append(const char* data, std::size_t n) { reader.put(data, n); }
   };
 
-  void skip_ws() noexcept { i_ = skip_whitespace(p_, i_, n_); }
+  // Whitespace is left out of the raw text: what precedes it is copied
+  // through first.
+  [[gnu::always_inline]] void skip_ws() {
+    if (i_ < n_ && is_json_whitespace(p_[i_])) {
+      flush(i_);
+      const std::size_t end = skip_whitespace(p_, i_, n_);
+      offset_ -= static_cast<std::ptrdiff_t>(end - i_);
+      i_ = end;
+    }
+  }
 
   std::string_view key_of(const Member& m) const noexcept {
     const char* base = m.in_keys ? keys_.data() : reinterpret_cast<const char*>(p_);
@@ -298,8 +327,7 @@ class DirectReader {
   bool literal(std::string_view word) {
     const json::LiteralEnd end = json::lex_literal(p_, n_, i_, word);
     if (end.fault.code != Fault::None) return false;
-    i_ = end.end;
-    put(word.data(), word.size());
+    i_ = end.end;  // the literal is its own canonical form
     return true;
   }
 
@@ -317,18 +345,14 @@ class DirectReader {
     if (sign == 1 && digits == 1 && p_[t.int_begin] == '0') return false;  // "-0"
     // Shorter ones are all within the bound.
     if (digits >= kMaxBareIntegerDigits && judge_number_token(p_ + i_, t.end - i_)) return false;
-    put(p_ + i_, t.end - i_);
-    i_ = t.end;
+    i_ = t.end;  // written as the gate accepts it: its own canonical form
     return true;
   }
 
-  // Reads the string literal at i_ (at its opening quote). Without escapes
-  // the bytes stay in the text, [raw_begin, raw_end), and *has_escapes is
-  // false. With them the content is appended to dst: decoded, or with
-  // Canonical already in its canonical string form (without the quotes).
-  template <bool Canonical, class Out>
-  bool read_string(Out& dst, std::size_t& raw_begin, std::size_t& raw_end,
-                   bool& has_escapes) {
+  // Reads the key at i_ (at its opening quote). Without escapes the bytes
+  // stay in the text, [raw_begin, raw_end), and *has_escapes is false. With
+  // them the key is decoded onto keys_.
+  bool read_key(std::size_t& raw_begin, std::size_t& raw_end, bool& has_escapes) {
     ++i_;  // opening quote
     raw_begin = i_;
     const std::size_t j = find_string_special(p_, i_, n_);
@@ -339,52 +363,62 @@ class DirectReader {
       return true;
     }
     has_escapes = true;
-    dst.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
+    keys_.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
     i_ = j;
-    if (json::lex_string_rest<Canonical>(p_, n_, i_, dst) != json::StringEnd::Closed) return false;
+    if (json::lex_string_rest<false>(p_, n_, i_, keys_) != json::StringEnd::Closed) return false;
     raw_end = i_ - 1;  // the closing quote
     return true;
   }
 
+  // A string value: without escapes and control bytes it is its own
+  // canonical form and stays in the text copied through; else its
+  // canonical form is written in its place.
   bool string_value() {
-    put_char('"');
-    std::size_t begin, end;
-    bool has_escapes;
-    RawOut out{*this};
-    if (!read_string<true>(out, begin, end, has_escapes)) return false;
-    if (!has_escapes) {
-      // No escapes and no control bytes: the canonical form is the text
-      // itself, closing quote included.
-      put(p_ + begin, end - begin + 1);
+    const std::size_t quote = i_;
+    const std::size_t j = find_string_special(p_, i_ + 1, n_);
+    if (j < n_ && p_[j] == '"') [[likely]] {
+      i_ = j + 1;
       return true;
     }
+    return escaped_string(quote, j);
+  }
+
+  // Out of line, as rare: the string at `quote`, plain up to j.
+  [[gnu::noinline]] bool escaped_string(std::size_t quote, std::size_t j) {
+    flush(quote + 1);
+    RawOut out{*this};
+    out.append(reinterpret_cast<const char*>(p_ + quote + 1), j - quote - 1);
+    i_ = j;
+    if (json::lex_string_rest<true>(p_, n_, i_, out) != json::StringEnd::Closed) return false;
     put_char('"');
+    resume();  // past the closing quote
     return true;
   }
 
   // Between two elements of the root array, where no object is open: the
   // text so far goes to the hash, and the raw text starts again.
   [[gnu::noinline]] void stream_out() {
+    flush(i_);
     doc_.raw_size_ = raw_pos();
     doc_.feed_text(*stream_);
     w_ = base_;
+    resume();
     objects_.clear();
     sorted_.clear();
   }
 
-  // The colon after a key, copied to the output.
+  // The colon after a key.
   bool colon() {
     skip_ws();
     if (i_ >= n_ || p_[i_] != ':') return false;
     ++i_;
-    put_char(':');
     return true;
   }
 
   enum class Next { More, Close, Fault };
 
-  // After an element: the container's closing bracket, or a comma (copied to
-  // the output) and the next element.
+  // After an element: the container's closing bracket, or a comma and the
+  // next element.
   Next after_element(unsigned char close) {
     skip_ws();
     if (i_ >= n_) return Next::Fault;
@@ -394,7 +428,6 @@ class DirectReader {
     }
     if (p_[i_] != ',') return Next::Fault;
     ++i_;
-    put_char(',');
     skip_ws();
     return Next::More;
   }
@@ -402,7 +435,6 @@ class DirectReader {
   bool array() {
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
-    put_char('[');
     skip_ws();
     if (i_ < n_ && p_[i_] == ']') {
       ++i_;
@@ -416,7 +448,6 @@ class DirectReader {
       }
       if (next == Next::Fault) return false;
     }
-    put_char(']');
     --depth_;
     return true;
   }
@@ -425,7 +456,6 @@ class DirectReader {
     const std::size_t open = raw_pos();
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
-    put_char('{');
     // Claimed now so that records stay in document order; given back at the
     // close if the canonical text needs nothing of this object.
     const std::size_t record = objects_.size();
@@ -451,22 +481,21 @@ class DirectReader {
         std::size_t kb, ke;
         bool esc;
         const std::size_t keys_mark = keys_.size();
-        if (!read_string<false>(keys_, kb, ke, esc)) return false;
+        const std::size_t quote = i_;
+        if (!read_key(kb, ke, esc)) return false;
         if (esc) {
-          if (!escaped_key(*m, keys_mark)) return false;
+          if (!escaped_key(*m, keys_mark, quote)) return false;
         } else {
           if (ke - kb > UINT32_MAX) return false;
           m->in_keys = false;
           m->key_offset = kb;
           m->key_size = static_cast<std::uint32_t>(ke - kb);
-          // The key with its quotes, as the text has it, and in compact
-          // text the colon right after it.
+          // The key is its own canonical form; in compact text the colon
+          // comes right after it.
           if (i_ < n_ && p_[i_] == ':') {
-            put(p_ + kb - 1, ke - kb + 3);
             ++i_;
-          } else {
-            put(p_ + kb - 1, ke - kb + 2);
-            if (!colon()) return false;
+          } else if (!colon()) {
+            return false;
           }
         }
         // An unescaped key lies in the text, which goes on past it (at least
@@ -495,15 +524,18 @@ class DirectReader {
   }
 
   // A key that had escapes, decoded into keys_ from keys_mark on: written in
-  // canonical form, then its colon. Out of line, as rare.
-  [[gnu::noinline]] bool escaped_key(Member& m, std::size_t keys_mark) {
+  // canonical form in place of its text from `quote`, then its colon. Out of
+  // line, as rare.
+  [[gnu::noinline]] bool escaped_key(Member& m, std::size_t keys_mark, std::size_t quote) {
     if (keys_.size() - keys_mark > UINT32_MAX) return false;
+    flush(quote);
     m.in_keys = true;
     m.key_offset = keys_mark;
     m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
     encoded_key_.clear();
     append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
     put(encoded_key_.data(), encoded_key_.size());
+    resume();  // past the closing quote
     return colon();
   }
 
@@ -515,7 +547,6 @@ class DirectReader {
                                       std::size_t reordered_before, std::size_t base,
                                       std::size_t keys_base, Parsed first_value) {
     const bool is_root = depth_ == 1 && open == 0;
-    put_char('}');
     --depth_;
     // Every offset and index recorded from here on is at most the raw size.
     if (raw_pos() > UINT32_MAX) return false;
@@ -529,6 +560,7 @@ class DirectReader {
     const Tag tag = count == 1 ? tag_of(key_of(members_[base]), false) : Tag::None;
     if (tag != Tag::None && tags_on) {
       if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
+      flush(i_);  // the payload is read from the raw text
       if (!tagged(tag, rec, members_[base], first_value)) return false;
     } else {
       if (tag != Tag::None) parsed.suppressed_tag = true;
@@ -742,6 +774,7 @@ class DirectReader {
   Order place(std::size_t record, std::span<const Member> members, std::span<const KeyRef> order,
               bool drop_digest, bool may_reorder) {
     if (may_reorder) {
+      flush(i_);
       reorder_in_place(members, order);
       return Order::Reordered;
     }
@@ -788,6 +821,7 @@ class DirectReader {
   const unsigned char* p_;
   std::size_t n_;
   std::size_t i_ = 0;
+  std::ptrdiff_t offset_ = 0;  // raw position minus text position (see raw_pos)
   std::size_t depth_ = 0;
   bool skip_root_digest_;
   HashPipe* stream_;  // null, or where a root array's text may go while it is read
