@@ -774,8 +774,12 @@ class DirectReader {
   Order place(std::size_t record, std::span<const Member> members, std::span<const KeyRef> order,
               bool drop_digest, bool may_reorder) {
     if (may_reorder) {
-      flush(i_);
-      reorder_in_place(members, order);
+      if (members.front().begin >= written()) {
+        copy_in_order(members, order);
+      } else {
+        flush(i_);
+        reorder_in_place(members, order);
+      }
       return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
@@ -792,6 +796,23 @@ class DirectReader {
     }
     rec.last = static_cast<Offset>(sorted_.size());
     return Order::Recorded;
+  }
+
+  // The members' text, not yet copied through and the same as their raw
+  // text, is copied in the given order straight from the text: one copy
+  // and no copy back. The length does not change, nor does the offset.
+  void copy_in_order(std::span<const Member> members, std::span<const KeyRef> order) {
+    const auto text_at = [this](std::size_t raw) {
+      return p_ + (raw - static_cast<std::size_t>(offset_));
+    };
+    flush(static_cast<std::size_t>(text_at(members.front().begin) - p_));
+    need(members.back().end - members.front().begin);
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      if (k != 0) *w_++ = ',';
+      const Member& m = members[order[k].index];
+      copy_small(w_, text_at(m.begin), m.end - m.begin);
+      w_ += m.end - m.begin;
+    }
   }
 
   // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
