@@ -733,12 +733,9 @@ class DirectReader {
                      long_shapes_ ? known_shape(*long_shapes_, members) : nullptr) {
         known = long_shape->order;
       }
-      if (known != nullptr) {
-        const std::span<KeyRef> order = refs();
-        for (std::size_t k = 0; k < members.size(); ++k)
-          order[k] = {members[known[k]].prefix, known[k]};
-        return place(record, members, order, drop_digest, may_reorder);
-      }
+      if (known != nullptr)
+        return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
+                     drop_digest, may_reorder);
     }
     // Most objects are in order already: one comparison a member settles it.
     const auto member_key = [this](const Member& m) { return key_of(m); };
@@ -766,27 +763,30 @@ class DirectReader {
       }
     }
     // Members left out change the length: only a record can do that.
-    return place(record, members, order, drop_digest, may_reorder && !has_digest);
+    return place(record, members, [order](std::size_t k) { return order[k].index; }, drop_digest,
+                 may_reorder && !has_digest);
   }
 
-  // Puts the members in the given key order: in the raw text itself, or as
-  // a record for the emitter (leaving out root "digest" members).
-  Order place(std::size_t record, std::span<const Member> members, std::span<const KeyRef> order,
+  // Puts the members in key order, index_at(k) being the index of the k-th:
+  // in the raw text itself, or as a record for the emitter (leaving out
+  // root "digest" members).
+  template <class IndexAt>
+  Order place(std::size_t record, std::span<const Member> members, IndexAt index_at,
               bool drop_digest, bool may_reorder) {
     if (may_reorder) {
       if (members.front().begin >= written()) {
-        copy_in_order(members, order);
+        copy_in_order(members, index_at);
       } else {
         flush(i_);
-        reorder_in_place(members, order);
+        reorder_in_place(members, index_at);
       }
       return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
     rec.kind = ObjectRecord::Kind::Sorted;
     rec.first = static_cast<Offset>(sorted_.size());
-    for (const KeyRef& ref : order) {
-      const Member& m = members[ref.index];
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      const Member& m = members[index_at(k)];
       if (drop_digest && is_digest_member(m)) {
         dropped_members_ = true;
         continue;
@@ -801,15 +801,16 @@ class DirectReader {
   // The members' text, not yet copied through and the same as their raw
   // text, is copied in the given order straight from the text: one copy
   // and no copy back. The length does not change, nor does the offset.
-  void copy_in_order(std::span<const Member> members, std::span<const KeyRef> order) {
+  template <class IndexAt>
+  void copy_in_order(std::span<const Member> members, IndexAt index_at) {
     const auto text_at = [this](std::size_t raw) {
       return p_ + (raw - static_cast<std::size_t>(offset_));
     };
     flush(static_cast<std::size_t>(text_at(members.front().begin) - p_));
     need(members.back().end - members.front().begin);
-    for (std::size_t k = 0; k < order.size(); ++k) {
+    for (std::size_t k = 0; k < members.size(); ++k) {
       if (k != 0) *w_++ = ',';
-      const Member& m = members[order[k].index];
+      const Member& m = members[index_at(k)];
       copy_small(w_, text_at(m.begin), m.end - m.begin);
       w_ += m.end - m.begin;
     }
@@ -817,7 +818,8 @@ class DirectReader {
 
   // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
   // length does not change. A small object goes through a stack buffer.
-  void reorder_in_place(std::span<const Member> members, std::span<const KeyRef> order) {
+  template <class IndexAt>
+  void reorder_in_place(std::span<const Member> members, IndexAt index_at) {
     constexpr std::size_t kStackCopy = 512;
     const std::size_t from = members.front().begin;
     const std::size_t to = members.back().end;
@@ -831,9 +833,9 @@ class DirectReader {
       copy = reorder_copy_.data();
     }
     char* w = base_ + from;
-    for (std::size_t k = 0; k < order.size(); ++k) {
+    for (std::size_t k = 0; k < members.size(); ++k) {
       if (k != 0) *w++ = ',';
-      const Member& m = members[order[k].index];
+      const Member& m = members[index_at(k)];
       copy_small(w, copy + (m.begin - from), m.end - m.begin);
       w += m.end - m.begin;
     }
