@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json/lex/byte_scan.h"
+#include "json/lex/special_index.h"
 
 namespace quorl {
 namespace {
@@ -138,6 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
              kSearches[std::get<1>(info.param)].label;
     });
 
+// Test names for a parameter that is an index into scan_kernels(), or one
+// past them for the public function.
+std::string engine_name(const ::testing::TestParamInfo<std::size_t>& info) {
+  return info.param < scan_kernels().size() ? std::string(scan_kernels()[info.param].name)
+                                            : std::string("public");
+}
+
 // Newline counts, per engine and through the public function: buffers of
 // exact size from empty to past every vector width, one all newlines (each
 // byte lane at its most between gathers), and neighbours of '\n' as fill.
@@ -169,11 +177,45 @@ TEST_P(NewlineCountTest, AgreesWithCountingByteByByte) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, NewlineCountTest,
                          ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
-                         [](const ::testing::TestParamInfo<std::size_t>& info) {
-                           return info.param < scan_kernels().size()
-                                      ? std::string(scan_kernels()[info.param].name)
-                                      : std::string("public");
-                         });
+                         engine_name);
+
+// String-special marks, per engine and through the public function: every
+// bit against the model, bits past the end clear, and the index built on
+// them finding what the search finds from every start.
+class SpecialMarksTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
+  const std::span<const ScanKernel> kernels = scan_kernels();
+  const MarkFunction mark = GetParam() < kernels.size() ? kernels[GetParam()].mark_string_specials
+                                                        : &mark_string_specials;
+  const std::string_view bytes = "a\"\\\x00\x1f\x20\x7f\x80\x9f\xa2\xdc\xff\n#"sv;
+  std::vector<std::size_t> lengths;
+  for (std::size_t len = 0; len <= 200; ++len) lengths.push_back(len);
+  for (std::size_t len : {4095u, 4096u, 70001u}) lengths.push_back(len);
+  for (std::size_t len : lengths) {
+    std::vector<unsigned char> buf(len);
+    // Mostly plain runs of varied length, so that next() crosses words.
+    for (std::size_t k = 0; k < len; ++k)
+      buf[k] = (k * 2654435761u >> 7) % 61 == 0 ? static_cast<unsigned char>(bytes[k % bytes.size()]) : 'a';
+    const std::size_t words = len / 64 + 1;
+    std::vector<std::uint64_t> bits(words, ~std::uint64_t{0});
+    mark(buf.data(), len, bits.data());
+    for (std::size_t k = 0; k < (len + 63) / 64 * 64; ++k) {
+      const bool marked = (bits[k / 64] >> (k % 64)) & 1;
+      ASSERT_EQ(marked, k < len && model_stops(Search::Special, buf[k])) << "len " << len << " byte " << k;
+    }
+    if (GetParam() < kernels.size()) continue;
+    json::SpecialIndex index;
+    index.reset(buf.data(), len);
+    const json::SpecialIndex::View view = index.view();
+    for (std::size_t i = 0; i <= len; ++i)
+      ASSERT_EQ(view.next(i), model(Search::Special, buf, i)) << "len " << len << " from " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SpecialMarksTest,
+                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
+                         engine_name);
 
 // The engine this CPU can run by its own account, asked here rather than of
 // the code under test; empty where there is no such view.

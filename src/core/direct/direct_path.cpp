@@ -13,6 +13,7 @@
 #include "core/rules/key_order.h"
 #include "core/rules/number_token.h"
 #include "json/lex/byte_scan.h"
+#include "json/lex/special_index.h"
 #include "json/lex/string_lexer.h"
 #include "json/lex/token_lexer.h"
 
@@ -159,6 +160,7 @@ struct ReaderScratch {
   std::string encoded_key;
   std::vector<KeyRef> order;
   std::string reorder_copy;
+  json::SpecialIndex specials;  // where the text's strings end
 
   void clear() noexcept {
     members.clear();
@@ -170,7 +172,7 @@ struct ReaderScratch {
   std::size_t held_bytes() const noexcept {
     return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
            order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
-           (long_shapes ? sizeof(LongShapes) : 0);
+           (long_shapes ? sizeof(LongShapes) : 0) + specials.held_bytes();
   }
 };
 
@@ -201,7 +203,8 @@ class DirectReader {
         order_(doc.reader_->order),
         reorder_copy_(doc.reader_->reorder_copy),
         short_shapes_(doc.reader_->short_shapes),
-        long_shapes_(doc.reader_->long_shapes) {}
+        long_shapes_(doc.reader_->long_shapes),
+        specials_(doc.reader_->specials.view()) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -355,7 +358,7 @@ class DirectReader {
   bool read_key(std::size_t& raw_begin, std::size_t& raw_end, bool& has_escapes) {
     ++i_;  // opening quote
     raw_begin = i_;
-    const std::size_t j = find_string_special(p_, i_, n_);
+    const std::size_t j = specials_.next(i_);
     if (j < n_ && p_[j] == '"') [[likely]] {
       raw_end = j;
       i_ = j + 1;
@@ -375,7 +378,7 @@ class DirectReader {
   // canonical form is written in its place.
   bool string_value() {
     const std::size_t quote = i_;
-    const std::size_t j = find_string_special(p_, i_ + 1, n_);
+    const std::size_t j = specials_.next(i_ + 1);
     if (j < n_ && p_[j] == '"') [[likely]] {
       i_ = j + 1;
       return true;
@@ -866,6 +869,7 @@ class DirectReader {
   std::string& reorder_copy_;     // the members of the object reordered in place
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
+  const json::SpecialIndex::View specials_;
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
@@ -1054,6 +1058,7 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   members_.reserve(recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
+  reader_->specials.reset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
   DirectReader reader(text, skip_root_digest, stream, *this);
   return reader.run();
 }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QUORL_SCAN_X86 1
@@ -62,7 +63,46 @@ std::size_t word_count(const unsigned char* p, std::size_t n) noexcept {
   return count;
 }
 
+// Marking, for every engine: whole blocks of 64 bytes from the text, the
+// last part block from a zeroed copy whose bytes past the text are masked
+// off (a zero byte is a control byte, so it would be marked).
+template <class Block>
+void mark_blocks(const unsigned char* p, std::size_t n, std::uint64_t* bits,
+                 const Block& block) noexcept {
+  std::size_t i = 0;
+  for (; n - i >= 64; i += 64) *bits++ = block(p + i);
+  if (i == n) return;
+  unsigned char last[64] = {};
+  std::memcpy(last, p + i, n - i);
+  *bits = block(last) & ((std::uint64_t{1} << (n - i)) - 1);
+}
+
+// Eight words' high bits, gathered into one bit a byte: after the shift
+// each byte is 0 or 1, and the multiply adds byte k's bit into bit 56 + k
+// without carries.
+void word_mark(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept {
+  using namespace scan_detail;
+  mark_blocks(p, n, bits, [](const unsigned char* b) {
+    std::uint64_t m = 0;
+    for (int k = 0; k < 8; ++k) {
+      const std::uint64_t flags = word_stops<Stop::StringSpecial>(load64(b + 8 * k)) >> 7;
+      m |= ((flags * 0x0102040810204080ULL) >> 56) << (8 * k);
+    }
+    return m;
+  });
+}
+
 #if defined(__SSE2__)
+
+void sse2_mark(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept {
+  using namespace scan_detail;
+  mark_blocks(p, n, bits, [](const unsigned char* b) {
+    std::uint64_t m = 0;
+    for (int k = 0; k < 4; ++k)
+      m |= std::uint64_t{sse2_stops<Stop::StringSpecial>(load128(b + 16 * k))} << (16 * k);
+    return m;
+  });
+}
 
 // ---- SSE2: thirty-two bytes a step, then sixteen.
 
@@ -145,6 +185,21 @@ template <Stop S>
   return m != 0 ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
 }
 
+QUORL_AVX2 std::uint64_t avx2_mark_block(const unsigned char* b) noexcept {
+  return avx2_stops<Stop::StringSpecial>(load256(b)) |
+         (std::uint64_t{avx2_stops<Stop::StringSpecial>(load256(b + 32))} << 32);
+}
+
+[[gnu::target("avx2")]] void avx2_mark(const unsigned char* p, std::size_t n,
+                                       std::uint64_t* bits) noexcept {
+  std::size_t i = 0;
+  for (; n - i >= 64; i += 64) *bits++ = avx2_mark_block(p + i);
+  if (i == n) return;
+  unsigned char last[64] = {};
+  std::memcpy(last, p + i, n - i);
+  *bits = avx2_mark_block(last) & ((std::uint64_t{1} << (n - i)) - 1);
+}
+
 #undef QUORL_AVX2
 
 // ---- AVX-512BW: sixty-four bytes a step; the tail by a masked load.
@@ -199,15 +254,25 @@ template <Stop S>
                      _mm512_cmpeq_epi8_mask(_mm512_maskz_loadu_epi8(loaded, p + i), newline)));
 }
 
+// The last part block by a masked load, as the scan does.
+[[gnu::target("avx512f,avx512bw")]] void avx512_mark(const unsigned char* p, std::size_t n,
+                                                     std::uint64_t* bits) noexcept {
+  std::size_t i = 0;
+  for (; n - i >= 64; i += 64) *bits++ = avx512_stops<Stop::StringSpecial>(_mm512_loadu_si512(p + i));
+  if (i == n) return;
+  const __mmask64 loaded = (std::uint64_t{1} << (n - i)) - 1;
+  *bits = avx512_stops<Stop::StringSpecial>(_mm512_maskz_loadu_epi8(loaded, p + i)) & loaded;
+}
+
 #undef QUORL_AVX512
 
 #endif  // QUORL_SCAN_X86 && __SSE2__
 
 // One engine's entry from its kernel template.
-#define QUORL_SCAN_KERNEL(name, scan, count)                                                \
+#define QUORL_SCAN_KERNEL(name, scan, count, mark)                                          \
   ScanKernel {                                                                              \
     name, &scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,                        \
-        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count                           \
+        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count, &mark                    \
   }
 
 struct KernelList {
@@ -219,15 +284,15 @@ struct KernelList {
 const KernelList& kernel_list() noexcept {
   static const KernelList list = [] {
     KernelList out;
-    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan, word_count);
+    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan, word_count, word_mark);
 #if defined(__SSE2__)
-    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan, sse2_count);
+    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan, sse2_count, sse2_mark);
 #endif
 #if QUORL_SCAN_X86 && defined(__SSE2__)
     if (cpu::has_avx2()) {
-      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan, sse2_count);
+      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan, sse2_count, avx2_mark);
       if (cpu::has_avx512bw()) {
-        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan, avx512_count);
+        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan, avx512_count, avx512_mark);
       }
     }
 #endif
@@ -265,6 +330,10 @@ std::string_view scan_engine_name() noexcept { return engine().name; }
 
 std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept {
   return engine().count_newlines(p, n);
+}
+
+void mark_string_specials(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept {
+  engine().mark_string_specials(p, n, bits);
 }
 
 namespace scan_detail {

@@ -229,10 +229,17 @@ inline std::size_t skip_digits(const unsigned char* p, std::size_t i, std::size_
 // and numbered. Always the chosen kernel: the runs are long.
 std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept;
 
+// Marks the bytes of [p, p + n) that find_string_special stops at, one bit a
+// byte: bit k of bits[w] for the byte at p + 64 * w + k, in (n + 63) / 64
+// words; bits past n are clear. Read ahead of a string-heavy text, it lets
+// the end of each string be found by a word and a bit scan.
+void mark_string_specials(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept;
+
 // One engine's kernels, same contracts as the functions above. These take
 // no inline first step: a kernel is the whole search.
 using ScanFunction = std::size_t (*)(const unsigned char* p, std::size_t i, std::size_t n) noexcept;
 using CountFunction = std::size_t (*)(const unsigned char* p, std::size_t n) noexcept;
+using MarkFunction = void (*)(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept;
 struct ScanKernel {
   std::string_view name;  // "portable", "sse2", "avx2" or "avx512bw"
   ScanFunction find_quote_or_backslash;
@@ -240,6 +247,7 @@ struct ScanKernel {
   ScanFunction skip_whitespace;
   ScanFunction skip_digits;
   CountFunction count_newlines;
+  MarkFunction mark_string_specials;
 };
 
 // The engines this process can run, narrowest (the portable one) first.
