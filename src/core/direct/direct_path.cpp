@@ -79,7 +79,24 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
   const char* src = static_cast<const char*>(src_ptr);
   if (n >= 8) {
     if (n > 16) {
-      std::memcpy(dst, src, n);
+      if (n > 64) {
+        std::memcpy(dst, src, n);
+        return;
+      }
+      // 17 to 64 bytes (a URL, a sentence): sixteen-byte pieces, the last
+      // ones ending at n.
+      using Piece = char[16];
+      Piece a, b, c, d;
+      std::memcpy(a, src, 16);
+      std::memcpy(d, src + n - 16, 16);
+      if (n > 32) {
+        std::memcpy(b, src + 16, 16);
+        std::memcpy(c, src + n - 32, 16);
+        std::memcpy(dst + 16, b, 16);
+        std::memcpy(dst + n - 32, c, 16);
+      }
+      std::memcpy(dst, a, 16);
+      std::memcpy(dst + n - 16, d, 16);
       return;
     }
     std::uint64_t a, b;
