@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -205,11 +206,13 @@ TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
       ASSERT_EQ(marked, k < len && model_stops(Search::Special, buf[k])) << "len " << len << " byte " << k;
     }
     if (GetParam() < kernels.size()) continue;
-    json::SpecialIndex index;
-    index.reset(buf.data(), len);
-    const json::SpecialIndex::View view = index.view();
+    // Forward from every start, and back again (the window is marked anew).
+    auto index = std::make_unique<json::SpecialIndex>();
+    json::SpecialIndex::Cursor cursor(*index, buf.data(), len);
     for (std::size_t i = 0; i <= len; ++i)
-      ASSERT_EQ(view.next(i), model(Search::Special, buf, i)) << "len " << len << " from " << i;
+      ASSERT_EQ(cursor.next(i), model(Search::Special, buf, i)) << "len " << len << " from " << i;
+    for (std::size_t i : {std::size_t{0}, len / 2, len})
+      ASSERT_EQ(cursor.next(i), model(Search::Special, buf, i)) << "len " << len << " back to " << i;
   }
 }
 

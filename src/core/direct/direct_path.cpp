@@ -189,7 +189,7 @@ struct ReaderScratch {
   std::size_t held_bytes() const noexcept {
     return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
            order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
-           (long_shapes ? sizeof(LongShapes) : 0) + specials.held_bytes();
+           (long_shapes ? sizeof(LongShapes) : 0);
   }
 };
 
@@ -221,7 +221,7 @@ class DirectReader {
         reorder_copy_(doc.reader_->reorder_copy),
         short_shapes_(doc.reader_->short_shapes),
         long_shapes_(doc.reader_->long_shapes),
-        specials_(doc.reader_->specials.view()) {}
+        specials_(doc.reader_->specials, p_, n_) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -886,7 +886,7 @@ class DirectReader {
   std::string& reorder_copy_;     // the members of the object reordered in place
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
-  const json::SpecialIndex::View specials_;
+  json::SpecialIndex::Cursor specials_;
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
@@ -1075,7 +1075,6 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   members_.reserve(recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
-  reader_->specials.reset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
   DirectReader reader(text, skip_root_digest, stream, *this);
   return reader.run();
 }

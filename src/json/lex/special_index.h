@@ -1,6 +1,6 @@
 // Where the strings of a text end: its string-special bytes ('"', '\\',
-// control bytes; see mark_string_specials) marked one bit a byte, all of
-// them before the text is read.
+// control bytes; see mark_string_specials) marked one bit a byte, a window
+// of the text at a time, ahead of a reader that moves forward through it.
 // Finding the end of a string is then a word load and a bit scan, however
 // long the string, instead of a vector search whose result the next step
 // waits on.
@@ -9,54 +9,61 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "json/lex/byte_scan.h"
 
 namespace quorl::json {
 
+// The bits of one window of the text, kept between texts (4 KiB), so
+// that the index costs the same small memory whatever the text's size.
 class SpecialIndex {
  public:
-  // Marks the whole text: n / 8 bytes of bits, kept for the next text.
-  void reset(const unsigned char* p, std::size_t n) {
-    n_ = n;
-    words_ = n / 64 + 1;
-    if (capacity_ < words_) {
-      bits_.reset(new std::uint64_t[words_]);
-      capacity_ = words_;
-    }
-    mark_string_specials(p, n, bits_.get());
-    if (n % 64 == 0) bits_[words_ - 1] = 0;  // the word for the text's end
-  }
+  static constexpr std::size_t kWords = 512;  // 32 KiB of text a window
 
-  // What the reader asks: the first string-special byte at or after i (at
-  // most n), or n, as find_string_special(p, i, n) gives. A copy the
-  // reader holds, so that a lookup is one load away from the bits.
-  struct View {
-    const std::uint64_t* bits;
-    std::size_t words;
-    std::size_t n;
+  // What the reader holds and asks, by value, so that a lookup is one load
+  // away from the bits: the first string-special byte at or after i, or n,
+  // as find_string_special(p, i, n) gives. The window moves forward as the
+  // reader does; an i behind it marks its window again.
+  class Cursor {
+   public:
+    Cursor(SpecialIndex& index, const unsigned char* p, std::size_t n) noexcept
+        : bits_(index.bits_), p_(p), n_(n) {}
 
-    std::size_t next(std::size_t i) const noexcept {
-      std::size_t w = i >> 6;
-      const std::uint64_t m = bits[w] >> (i & 63);
+    std::size_t next(std::size_t i) noexcept {
+      if (i - start_ >= span_) [[unlikely]] {
+        if (i >= n_) return n_;
+        mark(i & ~std::size_t{63});
+      }
+      std::size_t k = (i - start_) >> 6;
+      const std::uint64_t m = bits_[k] >> (i & 63);
       if (m != 0) [[likely]]
         return i + static_cast<std::size_t>(__builtin_ctzll(m));
-      for (++w; w < words; ++w) {
-        if (bits[w] != 0) return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(bits[w]));
+      while (true) {
+        if (++k == span_ >> 6) {
+          if (start_ + span_ >= n_) return n_;
+          mark(start_ + span_);
+          k = 0;
+        }
+        if (bits_[k] != 0) return start_ + (k << 6) + static_cast<std::size_t>(__builtin_ctzll(bits_[k]));
       }
-      return n;
     }
-  };
-  View view() const noexcept { return {bits_.get(), words_, n_}; }
 
-  std::size_t held_bytes() const noexcept { return capacity_ * sizeof(std::uint64_t); }
+   private:
+    [[gnu::noinline]] void mark(std::size_t from) noexcept {
+      const std::size_t bytes = std::min(n_ - from, kWords * 64);
+      mark_string_specials(p_ + from, bytes, bits_);
+      start_ = from;
+      span_ = (bytes + 63) & ~std::size_t{63};
+    }
+
+    std::uint64_t* bits_;
+    const unsigned char* p_;
+    std::size_t n_;
+    std::size_t start_ = 0, span_ = 0;  // the bytes marked: [start_, start_ + span_)
+  };
 
  private:
-  std::unique_ptr<std::uint64_t[]> bits_;
-  std::size_t capacity_ = 0;  // words
-  std::size_t words_ = 0;     // of the text marked
-  std::size_t n_ = 0;
+  std::uint64_t bits_[kWords];
 };
 
 }  // namespace quorl::json
