@@ -331,6 +331,14 @@ TEST_P(KnownShapes, AnyChangedKeyIsSortedAfresh) {
 const std::vector<std::string> kShort = {"url", "name", "id", "color"};
 const std::vector<std::string> kLong = profile_keys(12);
 const std::vector<std::string> kMany = profile_keys(40);
+// Pairs of keys that differ in one byte past the eighth, for tails of 1,
+// 3, 5 and 22 bytes: flipping that byte in the second key of a pair makes
+// it the first key again, a repeat that only a sort finds.
+const std::vector<std::string> kTails = {
+    "samepref" + std::string(12, 'w') + "c" + std::string(9, 'w'),
+    "samepref" + std::string(12, 'w') + "b" + std::string(9, 'w'),
+    "sameprefyyyyc", "sameprefyyyyb", "sameprefczzzz", "sameprefbzzzz",
+    "sameprefxcx", "sameprefxbx", "sameprefc", "sameprefb"};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, KnownShapes,
@@ -349,6 +357,11 @@ INSTANTIATE_TEST_SUITE_P(
         ShapePair{"LongOneSize", kLong, with(kLong, 4, kLong[4] + "0")},
         ShapePair{"LongRepeat", kLong, with(kLong, 9, kLong[2])},
         ShapePair{"LongEscaped", kLong, with(kLong, 3, "\\u0070" + kLong[3].substr(1))},
+        ShapePair{"TailOfOne", kTails, with(kTails, 8, flipped(kTails[8], 8))},
+        ShapePair{"TailOfThreeMiddle", kTails, with(kTails, 6, flipped(kTails[6], 9))},
+        ShapePair{"TailOfFiveFirst", kTails, with(kTails, 4, flipped(kTails[4], 8))},
+        ShapePair{"TailOfFiveLast", kTails, with(kTails, 2, flipped(kTails[2], 12))},
+        ShapePair{"TailOfTwentyTwo", kTails, with(kTails, 0, flipped(kTails[0], 20))},
         ShapePair{"ManySame", kMany, kMany},
         ShapePair{"ManyTailByte", kMany, with(kMany, 30, flipped(kMany[30], 12))},
         ShapePair{"ManyPlusOne", kMany, profile_keys(41)},

@@ -119,6 +119,28 @@ inline void copy_small(char* dst, const void* src_ptr, std::size_t n) noexcept {
   }
 }
 
+// Whether [a, a + n) and [b, b + n) hold the same bytes: the tails of keys,
+// mostly a few bytes, compared inline by two possibly overlapping loads a
+// size, as copy_small copies them, so that no byte outside is read.
+inline bool equal_small(const void* a_ptr, const void* b_ptr, std::size_t n) noexcept {
+  const char* a = static_cast<const char*>(a_ptr);
+  const char* b = static_cast<const char*>(b_ptr);
+  const auto differ = [](const char* x, const char* y, auto word) {
+    decltype(word) u, v;
+    std::memcpy(&u, x, sizeof u);
+    std::memcpy(&v, y, sizeof v);
+    return u != v;
+  };
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    return !differ(a, b, std::uint64_t{}) && !differ(a + n - 8, b + n - 8, std::uint64_t{});
+  }
+  if (n >= 4)
+    return !differ(a, b, std::uint32_t{}) && !differ(a + n - 4, b + n - 4, std::uint32_t{});
+  if (n == 0) return true;
+  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
 // The key "digest" as a prefix (see key_order.h): with a size of 6, equal
 // prefixes mean equal keys.
 constexpr std::uint64_t kDigestKeyPrefix = 0x6469676573740000ULL;
@@ -317,7 +339,9 @@ class DirectReader {
     return {base + m.key_offset, m.key_size};
   }
 
-  bool value(bool tags_on, Parsed& parsed) {
+  // Inline in the loops of the containers, so that a scalar (most values)
+  // costs no call; only a container is a call, and the recursion.
+  [[gnu::always_inline]] bool value(bool tags_on, Parsed& parsed) {
     if (i_ >= n_) return false;
     switch (p_[i_]) {
       case '"':
@@ -393,7 +417,7 @@ class DirectReader {
   // A string value: without escapes and control bytes it is its own
   // canonical form and stays in the text copied through; else its
   // canonical form is written in its place.
-  bool string_value() {
+  [[gnu::always_inline]] bool string_value() {
     const std::size_t quote = i_;
     const std::size_t j = specials_.next(i_ + 1);
     if (j < n_ && p_[j] == '"') [[likely]] {
@@ -452,7 +476,7 @@ class DirectReader {
     return Next::More;
   }
 
-  bool array() {
+  [[gnu::noinline]] bool array() {
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
     skip_ws();
@@ -472,7 +496,7 @@ class DirectReader {
     return true;
   }
 
-  bool object(bool tags_on, Parsed& parsed) {
+  [[gnu::noinline]] bool object(bool tags_on, Parsed& parsed) {
     const std::size_t open = raw_pos();
     ++i_;
     if (++depth_ > kDirectMaxRawDepth) return false;
@@ -496,7 +520,7 @@ class DirectReader {
         // last fields were stored, which stalls the copy.
         const std::size_t at = members_.size();
         const bool first = at == base;
-        Member* m = &members_.emplace_back();
+        Member* m = &members_.emplace_back_for_overwrite();  // every field is set below
         m->begin = raw_pos();
         std::size_t kb, ke;
         bool esc;
@@ -695,7 +719,7 @@ class DirectReader {
       const Member& m = members[k];
       if (shape.prefix[k] != m.prefix || shape.size[k] != m.key_size) return nullptr;
       if (Book::kTailBytes != 0 && m.key_size > 8) {
-        if (std::memcmp(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8) != 0)
+        if (!equal_small(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8))
           return nullptr;
         tail += m.key_size - 8;
       }

@@ -50,6 +50,12 @@ class GrowableArray {
       grow();
     return *new (data_ + size_++) T{};
   }
+  // For a caller that sets every field: nothing is written first.
+  T& emplace_back_for_overwrite() {
+    if (size_ == capacity_) [[unlikely]]
+      grow();
+    return *new (data_ + size_++) T;
+  }
   void push_back(const T& value) {
     if (size_ == capacity_) [[unlikely]]
       grow();

@@ -29,8 +29,12 @@ namespace quorl {
 // Whether c ends a plain run inside a string literal: '"', '\\' or below 0x20.
 constexpr bool is_string_special(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
+// One comparison settles the common case, a byte above the space.
 constexpr bool is_json_whitespace(unsigned char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+  constexpr std::uint64_t kWhitespace =
+      (std::uint64_t{1} << ' ') | (std::uint64_t{1} << '\t') | (std::uint64_t{1} << '\n') |
+      (std::uint64_t{1} << '\r');
+  return c <= ' ' && ((kWhitespace >> c) & 1) != 0;
 }
 
 constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
