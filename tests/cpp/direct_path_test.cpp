@@ -511,6 +511,40 @@ TEST(DirectPath, AgreesWithExactPathOnCorpus) {
 
 // Callers keep one DirectText between calls: nothing of an earlier read, a
 // larger or a failed one, may show in a later result.
+// A text read from a heap block of exactly its size, so that a read past its
+// end is an error under AddressSanitizer: compact and in order (the text is
+// then emitted without being copied first), with a change inside, and with
+// whitespace; every way of emitting gives the exact path's text.
+class EmitFromExactBlock : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(EmitFromExactBlock, EveryEmitterGivesTheExactText) {
+  const std::string_view source = GetParam();
+  const auto block = std::make_unique<char[]>(source.size());
+  std::memcpy(block.get(), source.data(), source.size());
+  const std::string_view text(block.get(), source.size());
+  const std::string expected = exact(text, false);
+  DirectText doc;
+  ASSERT_TRUE(doc.read(text, false)) << source;
+  ASSERT_EQ(doc.text_size(), expected.size());
+  std::string written(expected.size(), '\0');
+  doc.write_text(written.data());
+  EXPECT_EQ(written, expected);
+  std::string padded(expected.size() + DirectText::kTextPadding, '\0');
+  doc.write_text_padded(padded.data());
+  EXPECT_EQ(padded.substr(0, expected.size()), expected);
+  Sha256 fed, whole;
+  doc.feed_text(fed);
+  whole.feed(expected);
+  EXPECT_EQ(to_hex(fed.finish()), to_hex(whole.finish()));
+  EXPECT_EQ(doc.take_text(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, EmitFromExactBlock,
+    ::testing::Values("7", "[1,\"ab\"]", R"({"a":[1,{"b":2}],"c":"x"})",
+                      R"({"a":[1,{"c":2,"b":3}],"c":"x"})", R"({"a":{"$int":"12"}})",
+                      R"( {"a": 1} )", R"({"a":"\n"})"));
+
 TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
   std::vector<std::string> texts;
   for (int k = 0; k < 3000; ++k) texts.push_back(DocGen(static_cast<unsigned>(k)).doc());

@@ -253,9 +253,15 @@ class DirectReader {
     if (!value(true, root)) return false;
     skip_ws();
     if (i_ != n_) return false;
-    flush(i_);
-    doc_.raw_size_ = raw_pos();
-    need(DirectText::kTextPadding);  // readable past the end for padded copies
+    if (written() == 0 && offset_ == 0) {
+      // Nothing departed from the text: it is its own raw text, uncopied.
+      doc_.source_ = reinterpret_cast<const char*>(p_);
+      doc_.raw_size_ = n_;
+    } else {
+      flush(i_);
+      doc_.raw_size_ = raw_pos();
+      need(DirectText::kTextPadding);  // readable past the end for padded copies
+    }
     doc_.text_size_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(doc_.raw_size_) + size_change_);
     doc_.text_size_known_ = !dropped_members_;
     return true;
@@ -923,7 +929,7 @@ class DirectEmitter {
   void run() { span(0, doc_.raw_size_, 0, doc_.objects_.size()); }
 
  private:
-  void put(std::size_t from, std::size_t to) { sink_.put(doc_.raw_.get() + from, to - from); }
+  void put(std::size_t from, std::size_t to) { sink_.put(doc_.raw_data() + from, to - from); }
 
   // Text of the emitter's own, which has no room past its end to read.
   template <std::size_t N>
@@ -1061,6 +1067,7 @@ class HashSink {
 }  // namespace
 
 bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* stream) {
+  source_ = nullptr;
   raw_size_ = 0;
   text_size_known_ = false;
   objects_.clear();
@@ -1125,6 +1132,8 @@ void DirectText::write_text(char* dst) const {
 }
 
 void DirectText::write_text_padded(char* dst) const {
+  // The source text has no room past its pieces to read.
+  if (source_ != nullptr) return write_text(dst);
   PaddedBufferSink sink{dst};
   DirectEmitter<PaddedBufferSink>(*this, sink).run();
 }
@@ -1132,7 +1141,7 @@ void DirectText::write_text_padded(char* dst) const {
 template <class Hash>
 void DirectText::feed_text_to(Hash& hash) const {
   if (objects_.empty()) {
-    hash.feed(raw_.get(), raw_size_);
+    hash.feed(raw_data(), raw_size_);
     return;
   }
   HashSink<Hash> sink(hash);

@@ -90,7 +90,8 @@ class DirectText {
   // adds. After false, stream holds unspecified input.
   bool read(std::string_view text, bool skip_root_digest, HashPipe* stream = nullptr);
 
-  // After a successful read: the canonical text, built once...
+  // After a successful read, while text is still alive: the canonical
+  // text, built once...
   std::string take_text();
   // ...or its size, then written into a buffer of that size that the caller
   // owns (a result object, so that the text is copied only once)...
@@ -116,11 +117,17 @@ class DirectText {
   template <class Sink>
   friend class DirectEmitter;
 
-  std::string_view raw() const { return {raw_.get(), raw_size_}; }
+  const char* raw_data() const noexcept { return source_ != nullptr ? source_ : raw_.get(); }
+  std::string_view raw() const { return {raw_data(), raw_size_}; }
 
   // The raw text: a plain buffer written through a cursor, since all of its
   // bytes get written and a std::string would zero-fill and re-check them.
   CharBuffer raw_;
+  // Or the source text itself, when reading found nothing to write in its
+  // place (compact, no escapes, no change inside): the text is then not
+  // copied before it is emitted. The text must outlive the emitting, as
+  // it does for every caller, which emits within the same call.
+  const char* source_ = nullptr;
   std::size_t raw_size_ = 0;
   std::size_t raw_capacity_ = 0;
   // The emitted size, known from the read unless root members were left out.
