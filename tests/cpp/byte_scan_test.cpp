@@ -131,6 +131,14 @@ TEST_P(ByteScanTest, EachOfTheByteValuesAgreesWithTheModel) {
   EXPECT_EQ(fn()(nullptr, 0, 0), 0u);  // empty: nothing is read
 }
 
+// Whitespace written as a bit test, against its plain definition.
+TEST(ByteClasses, EveryByteAgreesWithTheDefinition) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const auto c = static_cast<unsigned char>(byte);
+    EXPECT_EQ(is_json_whitespace(c), c == ' ' || c == '\t' || c == '\n' || c == '\r') << byte;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Engines, ByteScanTest,
     ::testing::Combine(::testing::Range<std::size_t>(0, all_scanners().size()),
