@@ -2,12 +2,44 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <new>
 #include <thread>
 
 namespace quorl {
+
+namespace {
+
+// pthread_join returns once the thread has left its code, a moment before
+// the kernel takes it out of the process: a fork in that moment forks a
+// process of two threads (and the interpreter warns of it). Waited out
+// here, 200 ms at most, where /proc tells.
+constexpr int kReleaseChecks = 2000;
+constexpr long kReleaseCheckNanoseconds = 100'000;
+
+void wait_until_released(long tid) noexcept {
+#if defined(__linux__)
+  if (tid <= 0) return;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%ld", tid);
+  for (int k = 0; k < kReleaseChecks && access(path, F_OK) == 0; ++k) {
+    const timespec pause{0, kReleaseCheckNanoseconds};
+    nanosleep(&pause, nullptr);
+  }
+#else
+  (void)tid;
+#endif
+}
+
+}  // namespace
 
 HashWorker::HashWorker(std::size_t block_bytes) noexcept
     : block_bytes_(std::max<std::size_t>(block_bytes, 1)) {}
@@ -63,15 +95,21 @@ void HashWorker::detach() noexcept {
 
 void HashWorker::end_idle_thread() noexcept {
   std::unique_lock lock(mutex_);
-  join_ended();
-  if (thread_state_ != Thread::Running || hash_ != nullptr) return;
-  stopping_ = true;
-  changed_.notify_all();
+  const long tid = kernel_tid_;
+  if (thread_state_ == Thread::Ended) {
+    join_ended();
+  } else {
+    if (thread_state_ != Thread::Running || hash_ != nullptr) return;
+    stopping_ = true;
+    changed_.notify_all();
+    lock.unlock();
+    pthread_join(thread_, nullptr);  // no pipe can come meanwhile: the worker is not lent
+    lock.lock();
+    thread_state_ = Thread::None;
+    stopping_ = false;
+  }
   lock.unlock();
-  pthread_join(thread_, nullptr);  // no pipe can come meanwhile: the worker is not lent
-  lock.lock();
-  thread_state_ = Thread::None;
-  stopping_ = false;
+  wait_until_released(tid);
 }
 
 // Under mutex_. A thread that ended on its own (idle) has nothing more to
@@ -110,6 +148,9 @@ void* HashWorker::run_thread(void* worker) noexcept {
 
 void HashWorker::run() noexcept {
   std::unique_lock lock(mutex_);
+#if defined(__linux__)
+  kernel_tid_ = static_cast<long>(syscall(SYS_gettid));
+#endif
   for (;;) {
     if (hashed_ < handed_) {
       const std::uint64_t k = hashed_;

@@ -75,6 +75,7 @@ class HashWorker {
   std::uint64_t hashed_ = 0;  // of those, blocks hashed
   bool stopping_ = false;
   Thread thread_state_ = Thread::None;
+  long kernel_tid_ = 0;  // the thread's id in the kernel, where there is one (Linux)
   std::mutex mutex_;
   std::condition_variable changed_;
   // A POSIX thread rather than std::thread: its state needs no heap block
