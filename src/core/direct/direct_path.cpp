@@ -767,11 +767,6 @@ class DirectReader {
                      bool may_reorder) {
     // Sort small references (key prefix, member index), not the members.
     KeyRef small[key_order::kInsertionSortMax];
-    const auto refs = [&] {
-      return members.size() <= key_order::kInsertionSortMax
-                 ? std::span<KeyRef>(small, members.size())
-                 : (order_.resize(members.size()), std::span<KeyRef>(order_));
-    };
     if (members.size() >= 2) {
       // Same keys as an object already sorted: the same order, no
       // duplicates, and no "digest" to leave out. A short book's shapes
@@ -794,7 +789,10 @@ class DirectReader {
         drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
     if (ascending && !has_digest) return Order::AsWritten;
     if (members.size() > UINT32_MAX) return Order::Decline;
-    const std::span<KeyRef> order = refs();
+    const std::span<KeyRef> order =
+        members.size() <= key_order::kInsertionSortMax
+            ? std::span<KeyRef>(small, members.size())
+            : (order_.resize(members.size()), std::span<KeyRef>(order_));
     for (std::size_t k = 0; k < members.size(); ++k)
       order[k] = {members[k].prefix, k};
     if (!ascending) {
@@ -858,12 +856,7 @@ class DirectReader {
     };
     flush(static_cast<std::size_t>(text_at(members.front().begin) - p_));
     need(members.back().end - members.front().begin);
-    for (std::size_t k = 0; k < members.size(); ++k) {
-      if (k != 0) *w_++ = ',';
-      const Member& m = members[index_at(k)];
-      copy_small(w_, text_at(m.begin), m.end - m.begin);
-      w_ += m.end - m.begin;
-    }
+    w_ = write_in_order(w_, members, index_at, text_at);
   }
 
   // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
@@ -882,13 +875,22 @@ class DirectReader {
       reorder_copy_.assign(base_ + from, to - from);
       copy = reorder_copy_.data();
     }
-    char* w = base_ + from;
+    write_in_order(base_ + from, members, index_at,
+                   [copy, from](std::size_t raw) { return copy + (raw - from); });
+  }
+
+  // Writes `m0,m1,...` at w in the given order, each member's bytes taken
+  // from source_at(its raw begin); returns the end.
+  template <class IndexAt, class SourceAt>
+  static char* write_in_order(char* w, std::span<const Member> members, IndexAt index_at,
+                              SourceAt source_at) {
     for (std::size_t k = 0; k < members.size(); ++k) {
       if (k != 0) *w++ = ',';
       const Member& m = members[index_at(k)];
-      copy_small(w, copy + (m.begin - from), m.end - m.begin);
+      copy_small(w, source_at(m.begin), m.end - m.begin);
       w += m.end - m.begin;
     }
+    return w;
   }
 
   const unsigned char* p_;
