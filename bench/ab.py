@@ -19,8 +19,8 @@ difference is reported and the script exits with status 1.
 from __future__ import annotations
 
 import argparse
+import importlib
 import importlib.machinery
-import importlib.util
 import statistics
 import sys
 import time
@@ -39,12 +39,18 @@ def load_build(folder: Path, tag: str) -> ModuleType:
     found = [p for p in sorted(folder.glob("quorl_core*")) if any(p.name.endswith(s) for s in suffixes)]
     if not found:
         sys.exit(f"ab.py: no quorl_core extension in {folder}")
-    # The module's init function fixes its name; the loader keeps builds
-    # apart by path, so both load under "quorl_core".
-    spec = importlib.util.spec_from_file_location("quorl_core", found[0])
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    # Imported from its folder alone, then forgotten by name: the import
+    # system keeps extensions apart by file, so the next folder's build is
+    # loaded anew under the same name.
+    sys.modules.pop("quorl_core", None)
+    sys.path.insert(0, str(folder))
+    try:
+        module = importlib.import_module("quorl_core")
+    finally:
+        sys.path.remove(str(folder))
+        sys.modules.pop("quorl_core", None)
+    if Path(module.__file__ or "").resolve() != found[0].resolve():
+        sys.exit(f"ab.py: {folder} gave {module.__file__}, not its own build")
     print(f"{tag}: {found[0]}")
     return module
 

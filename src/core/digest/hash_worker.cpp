@@ -3,7 +3,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -11,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <thread>
 
@@ -23,17 +23,15 @@ namespace {
 // process of two threads (and the interpreter warns of it). Waited out
 // here, 200 ms at most, where /proc tells.
 constexpr int kReleaseChecks = 2000;
-constexpr long kReleaseCheckNanoseconds = 100'000;
+constexpr std::chrono::microseconds kReleaseCheckPause{100};
 
 void wait_until_released(long tid) noexcept {
 #if defined(__linux__)
   if (tid <= 0) return;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/task/%ld", tid);
-  for (int k = 0; k < kReleaseChecks && access(path, F_OK) == 0; ++k) {
-    const timespec pause{0, kReleaseCheckNanoseconds};
-    nanosleep(&pause, nullptr);
-  }
+  for (int k = 0; k < kReleaseChecks && access(path, F_OK) == 0; ++k)
+    std::this_thread::sleep_for(kReleaseCheckPause);
 #else
   (void)tid;
 #endif
