@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -155,20 +156,30 @@ std::string engine_name(const ::testing::TestParamInfo<std::size_t>& info) {
                                             : std::string("public");
 }
 
+// For such a parameter: that engine's kernel, or the public function.
+template <class Function>
+Function kernel_or_public(std::size_t param, Function ScanKernel::*kernel, Function public_function) {
+  return param < scan_kernels().size() ? scan_kernels()[param].*kernel : public_function;
+}
+
+// Every length from 0 to `upto`, then the longer ones given.
+std::vector<std::size_t> lengths_to(std::size_t upto, std::initializer_list<std::size_t> longer) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t len = 0; len <= upto; ++len) lengths.push_back(len);
+  lengths.insert(lengths.end(), longer);
+  return lengths;
+}
+
 // Newline counts, per engine and through the public function: buffers of
 // exact size from empty to past every vector width, one all newlines (each
 // byte lane at its most between gathers), and neighbours of '\n' as fill.
 class NewlineCountTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(NewlineCountTest, AgreesWithCountingByteByByte) {
-  const std::span<const ScanKernel> kernels = scan_kernels();
-  const CountFunction count = GetParam() < kernels.size() ? kernels[GetParam()].count_newlines
-                                                          : &count_newlines;
+  const CountFunction count =
+      kernel_or_public(GetParam(), &ScanKernel::count_newlines, CountFunction{&count_newlines});
   const std::string_view fill = "\x0b\x8a\x09\x1a\x00\xff\x0a\x2a\x4a\x0a\x0a"sv;
-  std::vector<std::size_t> lengths;
-  for (std::size_t len = 0; len <= 300; ++len) lengths.push_back(len);
-  for (std::size_t len : {4095u, 16320u, 16383u, 65537u}) lengths.push_back(len);
-  for (std::size_t len : lengths) {
+  for (std::size_t len : lengths_to(300, {4095, 16320, 16383, 65537})) {
     for (std::size_t seed : {std::size_t{0}, len % 11 + 1}) {
       std::vector<unsigned char> buf(len);
       std::size_t expected = 0;
@@ -194,14 +205,10 @@ INSTANTIATE_TEST_SUITE_P(Engines, NewlineCountTest,
 class SpecialMarksTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
-  const std::span<const ScanKernel> kernels = scan_kernels();
-  const MarkFunction mark = GetParam() < kernels.size() ? kernels[GetParam()].mark_string_specials
-                                                        : &mark_string_specials;
+  const MarkFunction mark = kernel_or_public(GetParam(), &ScanKernel::mark_string_specials,
+                                             MarkFunction{&mark_string_specials});
   const std::string_view bytes = "a\"\\\x00\x1f\x20\x7f\x80\x9f\xa2\xdc\xff\n#"sv;
-  std::vector<std::size_t> lengths;
-  for (std::size_t len = 0; len <= 200; ++len) lengths.push_back(len);
-  for (std::size_t len : {4095u, 4096u, 70001u}) lengths.push_back(len);
-  for (std::size_t len : lengths) {
+  for (std::size_t len : lengths_to(200, {4095, 4096, 70001})) {
     std::vector<unsigned char> buf(len);
     // Mostly plain runs of varied length, so that next() crosses words.
     for (std::size_t k = 0; k < len; ++k)
@@ -213,7 +220,7 @@ TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
       const bool marked = (bits[k / 64] >> (k % 64)) & 1;
       ASSERT_EQ(marked, k < len && model_stops(Search::Special, buf[k])) << "len " << len << " byte " << k;
     }
-    if (GetParam() < kernels.size()) continue;
+    if (GetParam() < scan_kernels().size()) continue;
     // Forward from every start, and back again (the window is marked anew).
     auto index = std::make_unique<json::SpecialIndex>();
     json::SpecialIndex::Cursor cursor(*index, buf.data(), len);
