@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -161,29 +162,52 @@ bool is_digest_member(const Member& m) noexcept {
 // checked against small entries that stay within a few cache lines; records
 // with long keys or many members (user profiles, events, feed items) come
 // in more shapes at once and cost more to sort, so their book is larger.
-template <std::size_t Members, std::size_t TailBytes, std::size_t Slots>
+//
+// A shape may sit in any of the Ways slots of its set, and a new one takes
+// the slot met least lately: a document's shapes seldom take turns in one
+// slot, as they did when each shape had one slot (a feed of posts and their
+// users sorted a quarter of its objects afresh).
+template <std::size_t Members, std::size_t TailBytes, std::size_t Sets, std::size_t Ways>
 struct ShapeBook {
+  static_assert(Sets >= 2 && (Sets & (Sets - 1)) == 0, "a power of two, for the hash's top bits");
   static constexpr std::size_t kMaxMembers = Members;
   static constexpr std::size_t kMaxKeyBytes = TailBytes == 0 ? 8 : 255;  // a size fits its byte
   static constexpr std::size_t kTailBytes = TailBytes;
+  static constexpr std::size_t kWays = Ways;
+  static constexpr std::size_t kSlots = Sets * Ways;
   struct Shape {
     std::uint64_t prefix[Members];
     std::uint8_t size[Members];
     std::uint8_t order[Members];  // member indexes in key order
     std::array<char, TailBytes> tails;  // each long key's bytes from the ninth, in member order
   };
-  // Members of each slot's shape, 0 for an empty slot. Kept apart from the
-  // shapes, which are left unwritten until learnt, so that a book costs
-  // memory only for the slots in use.
-  std::uint32_t counts[Slots] = {};
-  Shape shapes[Slots];
+  // Each slot's members (0 for an empty slot), first key's prefix and when
+  // it was last met, kept apart from the shapes, which are left unwritten
+  // until learnt: a book costs memory only for the slots in use, and the
+  // ways of a set are told apart within a cache line or two.
+  std::uint32_t counts[kSlots] = {};
+  std::uint32_t met[kSlots] = {};
+  std::uint64_t firsts[kSlots] = {};
+  std::uint32_t clock = 0;  // wrapping only makes a worse choice of slot
+  Shape shapes[kSlots];
 
-  std::size_t slot(std::size_t count, std::uint64_t first_prefix) const noexcept {
-    return static_cast<std::size_t>((first_prefix >> 29) ^ (first_prefix >> 47) ^ count) % Slots;
+  // The first slot of the set of shapes of this size and first key.
+  static std::size_t set_of(std::size_t count, std::uint64_t first_prefix) noexcept {
+    constexpr int kSetBits = std::countr_zero(Sets);
+    const std::uint64_t mixed =
+        (first_prefix ^ (count * 0x9E3779B97F4A7C15ULL)) * 0xD6E8FEB86659FD93ULL;
+    return static_cast<std::size_t>(mixed >> (64 - kSetBits)) * Ways;
+  }
+  // The slot to learn a shape in: an empty one or the one met least lately.
+  std::size_t victim(std::size_t set) const noexcept {
+    std::size_t best = set;
+    for (std::size_t w = set + 1; w < set + Ways; ++w)
+      if (met[w] < met[best]) best = w;
+    return best;
   }
 };
-using ShortShapes = ShapeBook<16, 0, 8>;
-using LongShapes = ShapeBook<64, 1024, 16>;
+using ShortShapes = ShapeBook<16, 0, 2, 4>;
+using LongShapes = ShapeBook<64, 1024, 4, 4>;
 
 }  // namespace
 
@@ -714,23 +738,33 @@ class DirectReader {
   // The known shape of these members, or null. Shapes hold no "digest"
   // key, so a match has none.
   template <class Book>
-  const typename Book::Shape* known_shape(const Book& book,
+  const typename Book::Shape* known_shape(Book& book,
                                           std::span<const Member> members) const noexcept {
     if (members.size() > Book::kMaxMembers) return nullptr;
-    const std::size_t slot = book.slot(members.size(), members[0].prefix);
-    if (book.counts[slot] != members.size()) return nullptr;
-    const typename Book::Shape& shape = book.shapes[slot];
+    const std::size_t set = Book::set_of(members.size(), members[0].prefix);
+    for (std::size_t slot = set; slot < set + Book::kWays; ++slot) {
+      if (book.counts[slot] != members.size() || book.firsts[slot] != members[0].prefix) continue;
+      if (same_keys<Book>(book.shapes[slot], members)) {
+        book.met[slot] = ++book.clock;
+        return &book.shapes[slot];
+      }
+    }
+    return nullptr;
+  }
+
+  template <class Book>
+  bool same_keys(const typename Book::Shape& shape, std::span<const Member> members) const noexcept {
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
-      if (shape.prefix[k] != m.prefix || shape.size[k] != m.key_size) return nullptr;
+      if (shape.prefix[k] != m.prefix || shape.size[k] != m.key_size) return false;
       if (Book::kTailBytes != 0 && m.key_size > 8) {
         if (!equal_small(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8))
-          return nullptr;
+          return false;
         tail += m.key_size - 8;
       }
     }
-    return &shape;
+    return true;
   }
 
   // Makes the shape of these members known, with the order just sorted,
@@ -747,8 +781,10 @@ class DirectReader {
       if (m.key_size > 8) tails += m.key_size - 8;
     }
     if (tails > Book::kTailBytes) return;
-    const std::size_t slot = book.slot(members.size(), members[0].prefix);
+    const std::size_t slot = book.victim(Book::set_of(members.size(), members[0].prefix));
     book.counts[slot] = static_cast<std::uint32_t>(members.size());
+    book.firsts[slot] = members[0].prefix;
+    book.met[slot] = ++book.clock;
     typename Book::Shape& shape = book.shapes[slot];
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
