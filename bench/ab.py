@@ -101,7 +101,7 @@ def main() -> int:
     parser.add_argument("--corpus", type=Path, default=None)
     parser.add_argument("--function", choices=("bytes", "digest"), default="bytes")
     parser.add_argument("--pairs", type=int, default=60)
-    args = parser.parse_args()
+    args = parser.parse_intermixed_args()
     files = args.files or sorted(require_corpus(args.corpus).glob("*.json"))
     fa = caller(load_build(args.dir_a, "A"), args.function)
     fb = caller(load_build(args.dir_b, "B"), args.function)
