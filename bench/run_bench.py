@@ -366,10 +366,20 @@ def simdjson_mb_s(result: dict[str, Any], what: str) -> float | None:
 
 
 def vs_simdjson(result: dict[str, Any], key: str, what: str) -> float | None:
-    """Our MB/s over simdjson's (1 = as fast as simdjson's DOM parse or minify)."""
-    ours = result["contenders"].get(key, {}).get("mb_per_s")
-    theirs = simdjson_mb_s(result, what)
-    return None if ours is None or theirs is None else ours / theirs
+    """Our MB/s over simdjson's (1 = as fast as simdjson's DOM parse or minify).
+
+    The median of the rounds' own ratios, each of our turns against
+    simdjson's turn in the same round: on a machine whose speed changes from
+    one stretch of seconds to the next, a ratio of two medians taken over
+    different stretches moves with it, a ratio within a round much less.
+    """
+    ours = result["contenders"].get(key, {})
+    theirs = result.get("yardstick") or {}
+    ours_ns, theirs_ns = ours.get("rounds_ns_per_call"), theirs.get(f"{what}_rounds_ns")
+    if ours_ns and theirs_ns and len(ours_ns) == len(theirs_ns):
+        return statistics.median(t / o for o, t in zip(ours_ns, theirs_ns))
+    mine, other = ours.get("mb_per_s"), simdjson_mb_s(result, what)
+    return None if mine is None or other is None else mine / other
 
 
 def add_ratios(result: dict[str, Any]) -> None:
