@@ -423,8 +423,25 @@ class DirectReader {
   }
 
   // Only plain integers within the exact bound, written as the gate accepts
-  // them; everything else is a fault and belongs to the exact path.
-  bool number() {
+  // them; everything else is a fault and belongs to the exact path. Inline
+  // for the short unsigned integer, most numbers of records and tables: a
+  // call costs as much as reading it, and the whole reading inline would
+  // take room in every level of the recursion's frames.
+  [[gnu::always_inline]] bool number() {
+    const unsigned char first = p_[i_];
+    if (first >= '1' && first <= '9') {
+      const std::size_t end = skip_digits(p_, i_ + 1, n_);
+      // A byte such as '.' or '+' glued on makes the gate's token a float.
+      if (end - i_ < kMaxBareIntegerDigits && (end == n_ || !is_number_token_byte(p_[end])))
+          [[likely]] {
+        i_ = end;  // its own canonical form
+        return true;
+      }
+    }
+    return number_in_full();
+  }
+
+  [[gnu::noinline]] bool number_in_full() {
     if (p_[i_] != '-' && !is_digit(p_[i_])) return false;  // not a value at all
     const std::size_t sign = p_[i_] == '-' ? 1 : 0;
     const json::NumberToken t = json::lex_number(p_, n_, i_ + sign);
