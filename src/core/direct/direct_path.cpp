@@ -5,7 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/exact/decoder.h"
@@ -182,31 +184,54 @@ struct ShapeBook {
     std::uint8_t order[Members];  // member indexes in key order
     std::array<char, TailBytes> tails;  // each long key's bytes from the ninth, in member order
   };
-  static_assert(kSlots < 256, "a slot's place fits its byte");
-  // Each slot's members (0 for an empty slot), first key's prefix, when it
-  // was last met and where its shape is, kept apart from the shapes, so
-  // that the ways of a set are told apart within a cache line or two. The
-  // shapes are left unwritten until learnt and handed out in order, so
-  // that a book costs memory only for the shapes a thread has met.
+  // Each slot's members (0 for an empty slot), first key's prefix and when
+  // it was last met, kept apart from the shapes, so that the ways of a set
+  // are told apart within a cache line or two.
   std::uint32_t counts[kSlots] = {};
   std::uint32_t met[kSlots] = {};
   std::uint64_t firsts[kSlots] = {};
-  std::uint8_t places[kSlots] = {};  // 1 + the index of the slot's shape, 0 for none yet
   std::uint32_t clock = 0;  // wrapping only makes a worse choice of slot
-  std::uint32_t placed = 0;
-  Shape shapes[kSlots];
 
-  // (A short book, a few cache lines in all, keeps each slot's shape in its
-  // own place: one load less on each lookup.)
+  // A short book, a few cache lines in all, keeps each slot's shape in its
+  // own place. The long book's shapes are handed out in the order learnt,
+  // from blocks made as they are needed, so that it holds memory (and
+  // address space) only for the shapes a thread has met: a document of one
+  // shape costs one block.
   static constexpr bool kHandedOut = TailBytes != 0;
-  const Shape& shape_of(std::size_t slot) const noexcept {
-    return shapes[kHandedOut ? places[slot] - 1 : slot];
-  }
-  Shape& place_for(std::size_t slot) noexcept {
-    if (!kHandedOut) return shapes[slot];
-    if (places[slot] == 0) places[slot] = static_cast<std::uint8_t>(++placed);
-    return shapes[places[slot] - 1];
-  }
+  static constexpr std::size_t kBlockShapes = 8;
+  static_assert(kSlots % kBlockShapes == 0 && kSlots < 256, "a place fits its byte");
+  struct InPlace {
+    Shape shapes[kSlots];
+    const Shape* of(std::size_t slot) const noexcept { return &shapes[slot]; }
+    Shape* take(std::size_t slot) noexcept { return &shapes[slot]; }
+    std::size_t held_bytes() const noexcept { return 0; }
+  };
+  struct HandedOut {
+    std::uint8_t places[kSlots] = {};  // 1 + the index of the slot's shape, 0 for none yet
+    std::size_t placed = 0;
+    std::unique_ptr<Shape[]> blocks[kSlots / kBlockShapes];
+    const Shape* of(std::size_t slot) const noexcept {
+      const std::size_t place = places[slot] - 1u;
+      return &blocks[place / kBlockShapes][place % kBlockShapes];
+    }
+    // Null when no memory is to be had: the shape is then not learnt.
+    Shape* take(std::size_t slot) noexcept {
+      if (places[slot] == 0) {
+        std::unique_ptr<Shape[]>& block = blocks[placed / kBlockShapes];
+        if (!block) {
+          block.reset(new (std::nothrow) Shape[kBlockShapes]);  // left unwritten until learnt
+          if (!block) return nullptr;
+        }
+        places[slot] = static_cast<std::uint8_t>(++placed);
+      }
+      const std::size_t place = places[slot] - 1u;
+      return &blocks[place / kBlockShapes][place % kBlockShapes];
+    }
+    std::size_t held_bytes() const noexcept {
+      return (placed + kBlockShapes - 1) / kBlockShapes * kBlockShapes * sizeof(Shape);
+    }
+  };
+  std::conditional_t<kHandedOut, HandedOut, InPlace> store;
 
   // The first slot of the set of shapes of this size and first key.
   static std::size_t set_of(std::size_t count, std::uint64_t first_prefix) noexcept {
@@ -252,7 +277,7 @@ struct ReaderScratch {
   std::size_t held_bytes() const noexcept {
     return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
            order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
-           (long_shapes ? sizeof(LongShapes) : 0);
+           (long_shapes ? sizeof(LongShapes) + long_shapes->store.held_bytes() : 0);
   }
 };
 
@@ -778,9 +803,9 @@ class DirectReader {
     const std::size_t set = Book::set_of(members.size(), members[0].prefix);
     for (std::size_t slot = set; slot < set + Book::kWays; ++slot) {
       if (book.counts[slot] != members.size() || book.firsts[slot] != members[0].prefix) continue;
-      if (same_keys<Book>(book.shape_of(slot), members)) {
+      if (same_keys<Book>(*book.store.of(slot), members)) {
         book.met[slot] = ++book.clock;
-        return &book.shape_of(slot);
+        return book.store.of(slot);
       }
     }
     return nullptr;
@@ -816,10 +841,12 @@ class DirectReader {
     }
     if (tails > Book::kTailBytes) return;
     const std::size_t slot = book.victim(Book::set_of(members.size(), members[0].prefix));
+    typename Book::Shape* const place = book.store.take(slot);
+    if (place == nullptr) return;
+    typename Book::Shape& shape = *place;
     book.counts[slot] = static_cast<std::uint32_t>(members.size());
     book.firsts[slot] = members[0].prefix;
     book.met[slot] = ++book.clock;
-    typename Book::Shape& shape = book.place_for(slot);
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
@@ -875,7 +902,7 @@ class DirectReader {
       if (short_keys) {
         learn_shape(short_shapes_, members, order);
       } else {
-        // Default-initialised: only the counts are written.
+        // Its shapes come in blocks, as they are learnt.
         if (!long_shapes_) long_shapes_.reset(new LongShapes);
         learn_shape(*long_shapes_, members, order);
       }
