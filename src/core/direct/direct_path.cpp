@@ -210,7 +210,7 @@ struct ShapeBook {
     std::uint8_t places[kSlots] = {};  // 1 + the index of the slot's shape, 0 for none yet
     std::size_t placed = 0;
     std::unique_ptr<Shape[]> blocks[kSlots / kBlockShapes];
-    const Shape* of(std::size_t slot) const noexcept {
+    Shape* of(std::size_t slot) const noexcept {
       const std::size_t place = places[slot] - 1u;
       return &blocks[place / kBlockShapes][place % kBlockShapes];
     }
@@ -224,8 +224,7 @@ struct ShapeBook {
         }
         places[slot] = static_cast<std::uint8_t>(++placed);
       }
-      const std::size_t place = places[slot] - 1u;
-      return &blocks[place / kBlockShapes][place % kBlockShapes];
+      return of(slot);
     }
     std::size_t held_bytes() const noexcept {
       return (placed + kBlockShapes - 1) / kBlockShapes * kBlockShapes * sizeof(Shape);
