@@ -863,7 +863,14 @@ class DirectReader {
                      bool may_reorder) {
     // Sort small references (key prefix, member index), not the members.
     KeyRef small[key_order::kInsertionSortMax];
-    if (members.size() >= 2) {
+    // Most objects are in order already: one comparison a member settles it
+    // (and one or two, for most that are not), before any book is looked at.
+    const auto member_key = [this](const Member& m) { return key_of(m); };
+    const bool ascending = key_order::ascending_distinct(members, member_key);
+    const bool has_digest =
+        drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
+    if (ascending && !has_digest) return Order::AsWritten;
+    if (!ascending) {
       // Same keys as an object already sorted: the same order, no
       // duplicates, and no "digest" to leave out. A short book's shapes
       // have short keys only, so one with a long key is looked up once.
@@ -878,12 +885,6 @@ class DirectReader {
         return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
                      drop_digest, may_reorder);
     }
-    // Most objects are in order already: one comparison a member settles it.
-    const auto member_key = [this](const Member& m) { return key_of(m); };
-    const bool ascending = key_order::ascending_distinct(members, member_key);
-    const bool has_digest =
-        drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
-    if (ascending && !has_digest) return Order::AsWritten;
     if (members.size() > UINT32_MAX) return Order::Decline;
     const std::span<KeyRef> order =
         members.size() <= key_order::kInsertionSortMax
