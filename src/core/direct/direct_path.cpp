@@ -794,10 +794,10 @@ class DirectReader {
   };
 
   // The known shape of these members, or null. Shapes hold no "digest"
-  // key, so a match has none.
+  // key, so a match has none. A match is marked as met, for the choice of
+  // the slot a new shape takes.
   template <class Book>
-  const typename Book::Shape* known_shape(Book& book,
-                                          std::span<const Member> members) const noexcept {
+  const typename Book::Shape* known_shape(Book& book, std::span<const Member> members) noexcept {
     if (members.size() > Book::kMaxMembers) return nullptr;
     const std::size_t set = Book::set_of(members.size(), members[0].prefix);
     for (std::size_t slot = set; slot < set + Book::kWays; ++slot) {
