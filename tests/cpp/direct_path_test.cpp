@@ -51,6 +51,19 @@ bool check_agreement(const std::string& text) {
   return answered;
 }
 
+// In canonical mode: the direct path gives the exact text, or declines a
+// text that the exact path refuses.
+void expect_same_or_declined_fault(const std::string& text) {
+  std::string direct;
+  const bool ok = direct_canonical(text, false, direct);
+  const std::string expected = exact(text, false);
+  if (ok) {
+    EXPECT_EQ(direct, expected) << text;
+  } else {
+    EXPECT_EQ(expected.rfind("ERROR: ", 0), 0u) << "declined a valid text: " << text;
+  }
+}
+
 struct Row {
   const char* text;
   const char* canonical;  // what both paths give in canonical mode
@@ -144,14 +157,7 @@ class DirectNumberTokens : public ::testing::TestWithParam<const char*> {};
 TEST_P(DirectNumberTokens, DirectAndExactAgree) {
   const std::string token = GetParam();
   for (const std::string& text : {token, "[" + token + "]", R"({"b":)" + token + R"(,"a":0})"}) {
-    std::string direct;
-    const bool ok = direct_canonical(text, false, direct);
-    const std::string expected = exact(text, false);
-    if (ok) {
-      EXPECT_EQ(direct, expected) << text;
-    } else {
-      EXPECT_EQ(expected.rfind("ERROR: ", 0), 0u) << "declined a valid text: " << text;
-    }
+    expect_same_or_declined_fault(text);
   }
 }
 
@@ -162,6 +168,29 @@ INSTANTIATE_TEST_SUITE_P(
                       "9007199254740992", "-9007199254740991", "-9007199254740992",
                       "12345678901234567", "1e5", "1E5", "1.0", "-", "--1", "1-", "1+2", "0e",
                       "1.", "-.5"));
+
+// A member read in one step (a compact key and a scalar, then ',' or '}')
+// beside every way it can fall short: a value cut off or glued on, space
+// around it, the text ending, and tag keys whose payload is checked at the
+// close.
+class CompactMembers : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CompactMembers, DirectAndExactAgree) {
+  const std::string v = GetParam();
+  for (const char* key : {"k", "$obj", "$int", "$null", "$bool", "$str"}) {
+    const std::string k = std::string("\"") + key + "\":";
+    for (const std::string& text : {"{" + k + v + "}", "{" + k + v + ",\"a\":0}", "{" + k + v,
+                                     "[{" + k + v + " }]", "{\"z\":{" + k + v + "},\"a\":[]}"}) {
+      expect_same_or_declined_fault(text);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, CompactMembers,
+    ::testing::Values("\"x\"", "\"\"", "\"a\\\"b\"", "\"a", "\"a\tb\"", "true", "tru", "truex",
+                      "false", "fals", "null", "nul", "nullx", "1", "7x", "1.5", "123456789012345",
+                      "1234567890123456", "-1", "0", "[]", "{}", " 1", ""));
 
 // "$int" payloads checked eight digits at a time: a byte just outside
 // '0'..'9' at every place of a long payload, and with a sign or zeros first.
@@ -174,14 +203,7 @@ TEST_P(IntPayloadBytes, DirectAndExactAgree) {
         std::string digits = lead + std::string(size, '7');
         if (at < size) digits[lead.size() + at] = GetParam();
         const std::string text = R"({"b":{"$int":")" + digits + R"("},"a":1})";
-        std::string direct;
-        const bool ok = direct_canonical(text, false, direct);
-        const std::string expected = exact(text, false);
-        if (ok) {
-          EXPECT_EQ(direct, expected) << text;
-        } else {
-          EXPECT_EQ(expected.rfind("ERROR: ", 0), 0u) << "declined a valid text: " << text;
-        }
+        expect_same_or_declined_fault(text);
       }
     }
   }

@@ -29,15 +29,29 @@ class SpecialIndex {
     Cursor(SpecialIndex& index, const unsigned char* p, std::size_t n) noexcept
         : bits_(index.bits_), p_(p), n_(n) {}
 
-    std::size_t next(std::size_t i) noexcept {
-      if (i - start_ >= span_) [[unlikely]] {
+    // Inline where strings are read: most strings end within the word of
+    // their first byte or the next one.
+    [[gnu::always_inline]] std::size_t next(std::size_t i) noexcept {
+      if (i - start_ < span_) [[likely]] {
+        const std::size_t k = (i - start_) >> 6;
+        const std::uint64_t m = bits_[k] >> (i & 63);
+        if (m != 0) [[likely]]
+          return i + static_cast<std::size_t>(__builtin_ctzll(m));
+        if (k + 1 < span_ >> 6 && bits_[k + 1] != 0)
+          return start_ + ((k + 1) << 6) + static_cast<std::size_t>(__builtin_ctzll(bits_[k + 1]));
+      }
+      return next_further(i);
+    }
+
+   private:
+    [[gnu::noinline]] std::size_t next_further(std::size_t i) noexcept {
+      if (i - start_ >= span_) {
         if (i >= n_) return n_;
         mark(i & ~std::size_t{63});
       }
       std::size_t k = (i - start_) >> 6;
       const std::uint64_t m = bits_[k] >> (i & 63);
-      if (m != 0) [[likely]]
-        return i + static_cast<std::size_t>(__builtin_ctzll(m));
+      if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
       while (true) {
         if (++k == span_ >> 6) {
           if (start_ + span_ >= n_) return n_;
@@ -48,7 +62,6 @@ class SpecialIndex {
       }
     }
 
-   private:
     [[gnu::noinline]] void mark(std::size_t from) noexcept {
       const std::size_t bytes = std::min(n_ - from, kWords * 64);
       mark_string_specials(p_ + from, bytes, bits_);
