@@ -931,8 +931,6 @@ class DirectReader {
 
   Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
                      bool may_reorder) {
-    // Sort small references (key prefix, member index), not the members.
-    KeyRef small[key_order::kInsertionSortMax];
     // Most objects are in order already: one comparison a member settles it
     // (and one or two, for most that are not), before any book is looked at.
     const auto member_key = [this](const Member& m) { return key_of(m); };
@@ -955,6 +953,16 @@ class DirectReader {
         return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
                      drop_digest, may_reorder);
     }
+    // Members left out change the length: only a record can do that.
+    return sort_afresh(record, members, ascending, drop_digest, may_reorder && !has_digest);
+  }
+
+  // Sorts members of a shape not in the books (and learns it), or leaves out
+  // the root's "digest" members. Out of line, so that the common case above,
+  // a known shape, keeps a small frame.
+  [[gnu::noinline]] Order sort_afresh(std::size_t record, std::span<const Member> members,
+                                      bool ascending, bool drop_digest, bool may_reorder) {
+    KeyRef small[key_order::kInsertionSortMax];
     if (members.size() > UINT32_MAX) return Order::Decline;
     const std::span<KeyRef> order =
         members.size() <= key_order::kInsertionSortMax
@@ -977,9 +985,8 @@ class DirectReader {
         learn_shape(*long_shapes_, members, order);
       }
     }
-    // Members left out change the length: only a record can do that.
     return place(record, members, [order](std::size_t k) { return order[k].index; }, drop_digest,
-                 may_reorder && !has_digest);
+                 may_reorder);
   }
 
   // Puts the members in key order, index_at(k) being the index of the k-th:
@@ -1022,8 +1029,25 @@ class DirectReader {
       return p_ + (raw - static_cast<std::size_t>(offset_));
     };
     flush(static_cast<std::size_t>(text_at(members.front().begin) - p_));
-    need(members.back().end - members.front().begin);
-    w_ = write_in_order(w_, members, index_at, text_at);
+    constexpr std::size_t kBlock = 16;
+    need(members.back().end - members.front().begin + kBlock);
+    if (p_ + n_ - text_at(members.back().end) < static_cast<std::ptrdiff_t>(kBlock)) {
+      w_ = write_in_order(w_, members, index_at, text_at);
+      return;
+    }
+    // Whole blocks, with room to read past the last member and to write past
+    // the end: what a block writes past a member is overwritten by what
+    // follows it.
+    char* w = w_;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      if (k != 0) *w++ = ',';
+      const Member& m = members[index_at(k)];
+      const unsigned char* from = text_at(m.begin);
+      const std::size_t size = m.end - m.begin;
+      for (std::size_t b = 0; b < size; b += kBlock) std::memcpy(w + b, from + b, kBlock);
+      w += size;
+    }
+    w_ = w;
   }
 
   // Rewrites the members' raw text, `m0,m1,...`, in the given order. The
