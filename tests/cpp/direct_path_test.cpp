@@ -171,8 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A member read in one step (a compact key and a scalar, then ',' or '}')
 // beside every way it can fall short: a value cut off or glued on, space
-// around it, the text ending, and tag keys whose payload is checked at the
-// close.
+// around it or before the colon, the text ending, and tag keys whose
+// payload is checked at the close.
 class CompactMembers : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CompactMembers, DirectAndExactAgree) {
@@ -180,7 +180,8 @@ TEST_P(CompactMembers, DirectAndExactAgree) {
   for (const char* key : {"k", "$obj", "$int", "$null", "$bool", "$str"}) {
     const std::string k = std::string("\"") + key + "\":";
     for (const std::string& text : {"{" + k + v + "}", "{" + k + v + ",\"a\":0}", "{" + k + v,
-                                     "[{" + k + v + " }]", "{\"z\":{" + k + v + "},\"a\":[]}"}) {
+                                     "[{" + k + v + " }]", "{\"z\":{" + k + v + "},\"a\":[]}",
+                                     "{" + k + " " + v + "}", "{\"" + std::string(key) + "\" :" + v + "}"}) {
       expect_same_or_declined_fault(text);
     }
   }

@@ -603,41 +603,13 @@ class DirectReader {
     } else {
       while (true) {
         if (i_ >= n_ || p_[i_] != '"') return false;
-        const Next quick = quick_member(base, first_value);
-        if (quick == Next::More) continue;
-        if (quick == Next::Close) break;
-        // Built where it stays, on top of the member stack: a member built
-        // aside and then copied there would be read back right after its
-        // last fields were stored, which stalls the copy.
         const std::size_t at = members_.size();
         const bool first = at == base;
-        Member* m = &members_.emplace_back_for_overwrite();  // every field is set below
-        m->begin = raw_pos();
-        std::size_t kb, ke;
-        bool esc;
-        const std::size_t keys_mark = keys_.size();
-        const std::size_t quote = i_;
-        if (!read_key(kb, ke, esc)) return false;
-        if (esc) {
-          if (!escaped_key(*m, keys_mark, quote)) return false;
-        } else {
-          if (ke - kb > UINT32_MAX) return false;
-          m->in_keys = false;
-          m->key_offset = kb;
-          m->key_size = static_cast<std::uint32_t>(ke - kb);
-          // The key is its own canonical form; in compact text the colon
-          // comes right after it.
-          if (i_ < n_ && p_[i_] == ':') {
-            ++i_;
-          } else if (!colon()) {
-            return false;
-          }
-        }
-        // An unescaped key lies in the text, which goes on past it (at least
-        // the closing quote and the colon); the escaped one is alone.
-        m->prefix = !m->in_keys && n_ - m->key_offset >= 8
-                        ? key_order::prefix_of_readable(key_of(*m))
-                        : key_order::prefix_of(key_of(*m));
+        const Quick quick = quick_member(first, first_value);
+        if (quick == Quick::More) continue;
+        if (quick == Quick::Close) break;
+        if (quick == Quick::Not && !general_key(at)) return false;
+        Member* m = &members_[at];
         skip_ws();
         // Only the payload of a "$obj" wrapper is read with tags off; whether
         // this object is such a wrapper shows once it closes.
@@ -658,56 +630,58 @@ class DirectReader {
                         keys_base, first_value);
   }
 
-  // The common member in compact text, `"key":` and a plain string, a
-  // short unsigned integer or a literal, then ',' or '}': read with the
-  // positions in registers and stored once, without the general member's
-  // steps. Fault (nothing read, i_ unchanged) for any other member, which
-  // the general reading then takes from the start.
-  [[gnu::always_inline]] Next quick_member(std::size_t base, Parsed& first_value) {
+  enum class Quick {
+    More,   // a whole member read, and its comma
+    Close,  // a whole member read, and the closing brace
+    Value,  // the member's key read: its value is at i_ (or after whitespace)
+    Not     // nothing read
+  };
+
+  // The common member in compact text: `"key":` with an unescaped key, and
+  // then most often a plain string, a short unsigned integer or a literal,
+  // and ',' or '}'. Read with the positions in registers and stored once,
+  // without the general member's steps. Any other value is left to the
+  // general reading of values (Value); any other key to general_key (Not).
+  [[gnu::always_inline]] Quick quick_member(bool first, Parsed& first_value) {
     const unsigned char* const p = p_;
     const std::size_t n = n_;
     const std::size_t kb = i_ + 1;
     const std::size_t ke = specials_.next(kb);
-    if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':') return Next::Fault;
+    if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':' || ke - kb > UINT32_MAX) return Quick::Not;
     const std::size_t v = ke + 2;
-    std::size_t end;
-    Raw raw;
+    std::size_t end = v;
+    Raw raw = Raw::Null;
+    bool scalar = false;  // a plain scalar read, up to end
     switch (p[v]) {
-      case '"': {
+      case '"':
         end = specials_.next(v + 1);
-        if (end >= n || p[end] != '"') return Next::Fault;
+        scalar = end < n && p[end] == '"';
         ++end;
         raw = Raw::String;
         break;
-      }
       case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
         end = skip_digits(p, v + 1, n);
-        if (end - v >= kMaxBareIntegerDigits) return Next::Fault;
+        scalar = end - v < kMaxBareIntegerDigits;
         raw = Raw::Number;
         break;
       case 't':
-        if (n - v < 5 || std::memcmp(p + v, "true", 4) != 0) return Next::Fault;
+        scalar = n - v >= 5 && std::memcmp(p + v, "true", 4) == 0;
         end = v + 4;
         raw = Raw::True;
         break;
       case 'f':
-        if (n - v < 6 || std::memcmp(p + v, "false", 5) != 0) return Next::Fault;
+        scalar = n - v >= 6 && std::memcmp(p + v, "false", 5) == 0;
         end = v + 5;
         raw = Raw::False;
         break;
       case 'n':
-        if (n - v < 5 || std::memcmp(p + v, "null", 4) != 0) return Next::Fault;
+        scalar = n - v >= 5 && std::memcmp(p + v, "null", 4) == 0;
         end = v + 4;
         raw = Raw::Null;
         break;
       default:
-        return Next::Fault;
+        break;
     }
-    // Anything else after the value (whitespace, or a byte glued on) is the
-    // general reading's to judge.
-    if (end >= n || (p[end] != ',' && p[end] != '}') || ke - kb > UINT32_MAX) return Next::Fault;
-    const std::size_t objects = objects_.size();
-    if (members_.size() == base) first_value = {raw};
     Member& m = members_.emplace_back_for_overwrite();
     m.key_offset = kb;
     m.key_size = static_cast<std::uint32_t>(ke - kb);
@@ -716,13 +690,50 @@ class DirectReader {
     const std::string_view key(reinterpret_cast<const char*>(p + kb), ke - kb);
     m.prefix = n - kb >= 8 ? key_order::prefix_of_readable(key) : key_order::prefix_of(key);
     m.begin = kb - 1 + static_cast<std::size_t>(offset_);
+    // Anything else after the value (whitespace, or a byte glued on) is the
+    // general reading's to judge.
+    if (!scalar || end >= n || (p[end] != ',' && p[end] != '}')) {
+      i_ = v;
+      return Quick::Value;
+    }
+    const std::size_t objects = objects_.size();
+    if (first) first_value = {raw};
     m.end = end + static_cast<std::size_t>(offset_);
     m.obj_first = objects;
     m.obj_end = objects;
     i_ = end + 1;
-    if (p[end] == '}') return Next::Close;
+    if (p[end] == '}') return Quick::Close;
     skip_ws();
-    return Next::More;
+    return Quick::More;
+  }
+
+  // The key of the member at i_ and its colon, when it is not the quick
+  // kind (escapes, or whitespace before the colon): onto the member stack,
+  // at `at`.
+  [[gnu::noinline]] bool general_key(std::size_t at) {
+    Member* m = &members_.emplace_back_for_overwrite();  // every field is set by the caller and here
+    m->begin = raw_pos();
+    std::size_t kb, ke;
+    bool esc;
+    const std::size_t keys_mark = keys_.size();
+    const std::size_t quote = i_;
+    if (!read_key(kb, ke, esc)) return false;
+    m = &members_[at];
+    if (esc) {
+      if (!escaped_key(*m, keys_mark, quote)) return false;
+    } else {
+      if (ke - kb > UINT32_MAX) return false;
+      m->in_keys = false;
+      m->key_offset = kb;
+      m->key_size = static_cast<std::uint32_t>(ke - kb);
+      if (!colon()) return false;
+    }
+    // An unescaped key lies in the text, which goes on past it (at least
+    // the closing quote and the colon); the escaped one is alone.
+    m->prefix = !m->in_keys && n_ - m->key_offset >= 8
+                    ? key_order::prefix_of_readable(key_of(*m))
+                    : key_order::prefix_of(key_of(*m));
+    return true;
   }
 
   // A key that had escapes, decoded into keys_ from keys_mark on: written in
