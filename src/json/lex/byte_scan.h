@@ -225,7 +225,17 @@ inline std::size_t skip_whitespace(const unsigned char* p, std::size_t i, std::s
 }
 
 // Index of the first byte in [p + i, p + n) that is not '0'..'9', or n.
-inline std::size_t skip_digits(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+// Most numbers of records are short: a window of them is settled inline,
+// where a number is read, without a call.
+[[gnu::always_inline]] inline std::size_t skip_digits(const unsigned char* p, std::size_t i,
+                                                      std::size_t n) noexcept {
+#if defined(__SSE2__)
+  if (i < n && n - i >= 16) {
+    const unsigned m = scan_detail::sse2_stops<scan_detail::Stop::NonDigit>(scan_detail::load128(p + i));
+    if (m != 0) [[likely]]
+      return i + static_cast<std::size_t>(__builtin_ctz(m));
+  }
+#endif
   return scan_detail::scan<scan_detail::Stop::NonDigit>(p, i, n);
 }
 
