@@ -761,6 +761,30 @@ class DirectReader {
                                       std::size_t keys_base, Parsed first_value) {
     const bool is_root = depth_ == 1 && open == 0;
     --depth_;
+    const std::size_t members_here = members_.size() - base;
+    // The common object first: members in order already, or of a known
+    // shape, with nothing inside it that changes. It is left as it is, or put
+    // in order where it stands, and needs no record.
+    if (members_here >= 2 && changed_ == changes_before && reordered_ == reordered_before &&
+        !first_value.suppressed_tag && !(is_root && skip_root_digest_) &&
+        raw_pos() - open <= kReorderInPlaceMaxBytes) {
+      const std::span<const Member> members(members_.data() + base, members_here);
+      const auto member_key = [this](const Member& m) { return key_of(m); };
+      bool done = key_order::ascending_distinct(members, member_key);
+      if (!done) {
+        if (const std::uint8_t* known = known_order(members)) {
+          place_in_text(members, [known](std::size_t k) { return std::size_t{known[k]}; });
+          ++reordered_;
+          done = true;
+        }
+      }
+      if (done) {
+        objects_.pop_back();
+        members_.shrink_to(base);
+        keys_.resize(keys_base);
+        return true;
+      }
+    }
     // Every offset and index recorded from here on is at most the raw size.
     if (raw_pos() > UINT32_MAX) return false;
     const std::size_t count = members_.size() - base;
@@ -950,17 +974,7 @@ class DirectReader {
         drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
     if (ascending && !has_digest) return Order::AsWritten;
     if (!ascending) {
-      // Same keys as an object already sorted: the same order, no
-      // duplicates, and no "digest" to leave out. A short book's shapes
-      // have short keys only, so one with a long key is looked up once.
-      const std::uint8_t* known = nullptr;
-      if (const auto* shape = known_shape(short_shapes_, members)) {
-        known = shape->order;
-      } else if (const auto* long_shape =
-                     long_shapes_ ? known_shape(*long_shapes_, members) : nullptr) {
-        known = long_shape->order;
-      }
-      if (known != nullptr)
+      if (const std::uint8_t* known = known_order(members))
         return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
                      drop_digest, may_reorder);
     }
@@ -1000,6 +1014,17 @@ class DirectReader {
                  may_reorder);
   }
 
+  // The key order of a known shape of these members (see ShapeBook), or
+  // null: the same keys as an object already sorted, so no duplicates, and
+  // no "digest" to leave out. A short book's shapes have short keys only,
+  // so one with a long key is looked up once.
+  const std::uint8_t* known_order(std::span<const Member> members) noexcept {
+    if (const auto* shape = known_shape(short_shapes_, members)) return shape->order;
+    if (!long_shapes_) return nullptr;
+    const auto* long_shape = known_shape(*long_shapes_, members);
+    return long_shape != nullptr ? long_shape->order : nullptr;
+  }
+
   // Puts the members in key order, index_at(k) being the index of the k-th:
   // in the raw text itself, or as a record for the emitter (leaving out
   // root "digest" members).
@@ -1007,12 +1032,7 @@ class DirectReader {
   Order place(std::size_t record, std::span<const Member> members, IndexAt index_at,
               bool drop_digest, bool may_reorder) {
     if (may_reorder) {
-      if (members.front().begin >= written()) {
-        copy_in_order(members, index_at);
-      } else {
-        flush(i_);
-        reorder_in_place(members, index_at);
-      }
+      place_in_text(members, index_at);
       return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
@@ -1029,6 +1049,17 @@ class DirectReader {
     }
     rec.last = static_cast<Offset>(sorted_.size());
     return Order::Recorded;
+  }
+
+  // Puts the members in the given order within the raw text.
+  template <class IndexAt>
+  void place_in_text(std::span<const Member> members, IndexAt index_at) {
+    if (members.front().begin >= written()) {
+      copy_in_order(members, index_at);
+    } else {
+      flush(i_);
+      reorder_in_place(members, index_at);
+    }
   }
 
   // The members' text, not yet copied through and the same as their raw
