@@ -191,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
     Values, CompactMembers,
     ::testing::Values("\"x\"", "\"\"", "\"a\\\"b\"", "\"a", "\"a\tb\"", "true", "tru", "truex",
                       "false", "fals", "null", "nul", "nullx", "1", "7x", "1.5", "123456789012345",
-                      "1234567890123456", "-1", "0", "[]", "{}", " 1", ""));
+                      "1234567890123456", "-1", "0", "[]", "{}", " 1", "",
+                      R"("q\\")", R"("\"\\\"")", R"("\"\n")", R"("a\")", R"("a\"\u00e9")"));
 
 // "$int" payloads checked eight digits at a time: a byte just outside
 // '0'..'9' at every place of a long payload, and with a sign or zeros first.

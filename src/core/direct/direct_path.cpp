@@ -517,6 +517,15 @@ class DirectReader {
 
   // Out of line, as rare: the string at `quote`, plain up to j.
   [[gnu::noinline]] bool escaped_string(std::size_t quote, std::size_t j) {
+    // \" and \\ are their own canonical form: a string with no other
+    // escape (markup, quoted speech) stays in the text as it is.
+    std::size_t k = j;
+    while (k + 1 < n_ && p_[k] == '\\' && (p_[k + 1] == '"' || p_[k + 1] == '\\'))
+      k = specials_.next(k + 2);
+    if (k < n_ && p_[k] == '"') {
+      i_ = k + 1;
+      return true;
+    }
     flush(quote + 1);
     RawOut out{*this};
     out.append(reinterpret_cast<const char*>(p_ + quote + 1), j - quote - 1);
