@@ -388,6 +388,14 @@ class DirectReader {
     *w_++ = c;
   }
 
+  // Lets the string reader find the ends of plain runs in the marks.
+  struct SpecialsFind {
+    json::SpecialIndex::Cursor& specials;
+    std::size_t operator()(const unsigned char*, std::size_t i, std::size_t) const noexcept {
+      return specials.next(i);
+    }
+  };
+
   // Lets the string reader write decoded text into the raw text.
   struct RawOut {
     DirectReader& reader;
@@ -497,7 +505,9 @@ class DirectReader {
     has_escapes = true;
     keys_.append(reinterpret_cast<const char*>(p_ + i_), j - i_);
     i_ = j;
-    if (json::lex_string_rest<false>(p_, n_, i_, keys_) != json::StringEnd::Closed) return false;
+    if (json::lex_string_rest<false>(p_, n_, i_, keys_, SpecialsFind{specials_}) !=
+        json::StringEnd::Closed)
+      return false;
     raw_end = i_ - 1;  // the closing quote
     return true;
   }
@@ -530,7 +540,9 @@ class DirectReader {
     RawOut out{*this};
     out.append(reinterpret_cast<const char*>(p_ + quote + 1), j - quote - 1);
     i_ = j;
-    if (json::lex_string_rest<true>(p_, n_, i_, out) != json::StringEnd::Closed) return false;
+    if (json::lex_string_rest<true>(p_, n_, i_, out, SpecialsFind{specials_}) !=
+        json::StringEnd::Closed)
+      return false;
     put_char('"');
     resume();  // past the closing quote
     return true;

@@ -93,9 +93,18 @@ inline StringEnd unicode_escape(const unsigned char* p, std::size_t n, std::size
 // Output gathers in a small buffer, so that escape-dense text does not pay
 // an append per character; long plain runs are appended whole. Out of line:
 // the buffer must not sit in the frames of recursive readers.
-template <bool Canonical, class Out>
+//
+// find(p, i, n) gives the end of each plain run, as find_string_special
+// does: a reader that has the text's string-special bytes marked already
+// passes its own lookup.
+struct FindStringSpecial {
+  std::size_t operator()(const unsigned char* p, std::size_t i, std::size_t n) const noexcept {
+    return find_string_special(p, i, n);
+  }
+};
+template <bool Canonical, class Out, class Find = FindStringSpecial>
 [[gnu::noinline]] StringEnd lex_string_rest(const unsigned char* p, std::size_t n, std::size_t& i,
-                                            Out& out) {
+                                            Out& out, Find find = {}) {
   constexpr std::size_t kBuffer = 512;
   constexpr std::size_t kLongest = 6;  // the most one character can become
   char buf[kBuffer];
@@ -117,7 +126,7 @@ template <bool Canonical, class Out>
         ++i;
         return StringEnd::ControlCharacter;
       }
-      const std::size_t j = find_string_special(p, i, n);
+      const std::size_t j = find(p, i, n);
       const std::size_t len = j - i;
       if (len <= kBuffer - b) {
         std::memcpy(buf + b, p + i, len);
