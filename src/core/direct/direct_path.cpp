@@ -460,17 +460,36 @@ class DirectReader {
   // call costs as much as reading it, and the whole reading inline would
   // take room in every level of the recursion's frames.
   [[gnu::always_inline]] bool number() {
-    const unsigned char first = p_[i_];
-    if (first >= '1' && first <= '9') {
-      const std::size_t end = skip_digits(p_, i_ + 1, n_);
-      // A byte such as '.' or '+' glued on makes the gate's token a float.
-      if (end - i_ < kMaxBareIntegerDigits && (end == n_ || !is_number_token_byte(p_[end])))
-          [[likely]] {
-        i_ = end;  // its own canonical form
-        return true;
-      }
+    const std::size_t end = short_integer_end(i_);
+    // A byte such as '.' or '+' glued on makes the gate's token a float.
+    if (end != 0 && (end == n_ || !is_number_token_byte(p_[end]))) [[likely]] {
+      i_ = end;  // its own canonical form
+      return true;
     }
     return number_in_full();
+  }
+
+  // The end of the digits of an unsigned integer at `at` with no leading
+  // zero and fewer digits than the bound check starts at, or 0 for any
+  // other byte there. What follows the digits is the caller's to judge.
+  [[gnu::always_inline]] std::size_t short_integer_end(std::size_t at) const noexcept {
+    if (p_[at] < '1' || p_[at] > '9') return 0;
+    const std::size_t end = skip_digits(p_, at + 1, n_);
+    return end - at < kMaxBareIntegerDigits ? end : 0;
+  }
+
+  // A literal's end if `word` is spelt at `at`, else 0.
+  std::size_t literal_end(std::size_t at, std::string_view word) const noexcept {
+    const json::LiteralEnd end = json::lex_literal(p_, n_, at, word);
+    return end.fault.code == Fault::None ? end.end : 0;
+  }
+
+  // The prefix (see key_order.h) of a key that lies unescaped in the text
+  // at `offset`, which goes on past it (at least the closing quote and the
+  // colon).
+  std::uint64_t text_key_prefix(std::size_t offset, std::size_t size) const noexcept {
+    const std::string_view key(reinterpret_cast<const char*>(p_ + offset), size);
+    return n_ - offset >= 8 ? key_order::prefix_of_readable(key) : key_order::prefix_of(key);
   }
 
   [[gnu::noinline]] bool number_in_full() {
@@ -670,35 +689,30 @@ class DirectReader {
     const std::size_t ke = specials_.next(kb);
     if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':' || ke - kb > UINT32_MAX) return Quick::Not;
     const std::size_t v = ke + 2;
-    std::size_t end = v;
+    std::size_t end = 0;  // past a plain scalar, or 0
     Raw raw = Raw::Null;
-    bool scalar = false;  // a plain scalar read, up to end
     switch (p[v]) {
-      case '"':
-        end = specials_.next(v + 1);
-        scalar = end < n && p[end] == '"';
-        ++end;
+      case '"': {
+        const std::size_t quote = specials_.next(v + 1);
+        if (quote < n && p[quote] == '"') end = quote + 1;
         raw = Raw::String;
         break;
-      case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-        end = skip_digits(p, v + 1, n);
-        scalar = end - v < kMaxBareIntegerDigits;
-        raw = Raw::Number;
-        break;
+      }
       case 't':
-        scalar = n - v >= 5 && std::memcmp(p + v, "true", 4) == 0;
-        end = v + 4;
+        end = literal_end(v, "true");
         raw = Raw::True;
         break;
       case 'f':
-        scalar = n - v >= 6 && std::memcmp(p + v, "false", 5) == 0;
-        end = v + 5;
+        end = literal_end(v, "false");
         raw = Raw::False;
         break;
       case 'n':
-        scalar = n - v >= 5 && std::memcmp(p + v, "null", 4) == 0;
-        end = v + 4;
+        end = literal_end(v, "null");
         raw = Raw::Null;
+        break;
+      case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+        end = short_integer_end(v);
+        raw = Raw::Number;
         break;
       default:
         break;
@@ -707,13 +721,11 @@ class DirectReader {
     m.key_offset = kb;
     m.key_size = static_cast<std::uint32_t>(ke - kb);
     m.in_keys = false;
-    // The text goes on past the key by its closing quote and the colon.
-    const std::string_view key(reinterpret_cast<const char*>(p + kb), ke - kb);
-    m.prefix = n - kb >= 8 ? key_order::prefix_of_readable(key) : key_order::prefix_of(key);
+    m.prefix = text_key_prefix(kb, ke - kb);
     m.begin = kb - 1 + static_cast<std::size_t>(offset_);
     // Anything else after the value (whitespace, or a byte glued on) is the
     // general reading's to judge.
-    if (!scalar || end >= n || (p[end] != ',' && p[end] != '}')) {
+    if (end == 0 || end >= n || (p[end] != ',' && p[end] != '}')) {
       i_ = v;
       return Quick::Value;
     }
@@ -749,11 +761,9 @@ class DirectReader {
       m->key_size = static_cast<std::uint32_t>(ke - kb);
       if (!colon()) return false;
     }
-    // An unescaped key lies in the text, which goes on past it (at least
-    // the closing quote and the colon); the escaped one is alone.
-    m->prefix = !m->in_keys && n_ - m->key_offset >= 8
-                    ? key_order::prefix_of_readable(key_of(*m))
-                    : key_order::prefix_of(key_of(*m));
+    // The escaped key is alone in keys_.
+    m->prefix = m->in_keys ? key_order::prefix_of(key_of(*m))
+                           : text_key_prefix(m->key_offset, m->key_size);
     return true;
   }
 
@@ -783,23 +793,24 @@ class DirectReader {
     const bool is_root = depth_ == 1 && open == 0;
     --depth_;
     const std::size_t members_here = members_.size() - base;
-    // The common object first: members in order already, or of a known
-    // shape, with nothing inside it that changes. It is left as it is, or put
-    // in order where it stands, and needs no record.
+    // The common object first: two or more members (no tag), nothing inside
+    // it that changes, not the root that loses "digest" members, and in
+    // order already or of a known shape. It is left as it is or put in
+    // order where it stands, and needs no record. (The general ordering
+    // below would do the same, after the checks for tags and records.)
     if (members_here >= 2 && changed_ == changes_before && reordered_ == reordered_before &&
         !first_value.suppressed_tag && !(is_root && skip_root_digest_) &&
         raw_pos() - open <= kReorderInPlaceMaxBytes) {
       const std::span<const Member> members(members_.data() + base, members_here);
       const auto member_key = [this](const Member& m) { return key_of(m); };
-      bool done = key_order::ascending_distinct(members, member_key);
-      if (!done) {
-        if (const std::uint8_t* known = known_order(members)) {
-          place_in_text(members, [known](std::size_t k) { return std::size_t{known[k]}; });
+      const bool in_order = key_order::ascending_distinct(members, member_key);
+      const std::uint8_t* known = in_order ? nullptr : known_order(members);
+      if (in_order || known != nullptr) {
+        if (known != nullptr) {
+          place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; }, false,
+                true);
           ++reordered_;
-          done = true;
         }
-      }
-      if (done) {
         objects_.pop_back();
         members_.shrink_to(base);
         keys_.resize(keys_base);
@@ -1053,7 +1064,12 @@ class DirectReader {
   Order place(std::size_t record, std::span<const Member> members, IndexAt index_at,
               bool drop_digest, bool may_reorder) {
     if (may_reorder) {
-      place_in_text(members, index_at);
+      if (members.front().begin >= written()) {
+        copy_in_order(members, index_at);
+      } else {
+        flush(i_);
+        reorder_in_place(members, index_at);
+      }
       return Order::Reordered;
     }
     ObjectRecord& rec = objects_[record];
@@ -1070,17 +1086,6 @@ class DirectReader {
     }
     rec.last = static_cast<Offset>(sorted_.size());
     return Order::Recorded;
-  }
-
-  // Puts the members in the given order within the raw text.
-  template <class IndexAt>
-  void place_in_text(std::span<const Member> members, IndexAt index_at) {
-    if (members.front().begin >= written()) {
-      copy_in_order(members, index_at);
-    } else {
-      flush(i_);
-      reorder_in_place(members, index_at);
-    }
   }
 
   // The members' text, not yet copied through and the same as their raw

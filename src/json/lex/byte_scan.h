@@ -234,6 +234,7 @@ inline std::size_t skip_whitespace(const unsigned char* p, std::size_t i, std::s
     const unsigned m = scan_detail::sse2_stops<scan_detail::Stop::NonDigit>(scan_detail::load128(p + i));
     if (m != 0) [[likely]]
       return i + static_cast<std::size_t>(__builtin_ctz(m));
+    return scan_detail::wide<scan_detail::Stop::NonDigit>(p, i + 16, n);  // the window is done
   }
 #endif
   return scan_detail::scan<scan_detail::Stop::NonDigit>(p, i, n);
