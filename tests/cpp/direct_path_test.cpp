@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <utility>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -516,22 +517,89 @@ TEST(DirectPath, AgreesWithExactPathOnGeneratedDocuments) {
   EXPECT_GT(answered, kDocs / 4);
 }
 
-TEST(DirectPath, AgreesWithExactPathOnCorpus) {
+// The corpus documents (path, text), none when the corpus is not there.
+std::vector<std::pair<std::string, std::string>> corpus_documents() {
+  std::vector<std::pair<std::string, std::string>> docs;
   const std::filesystem::path dir = QUORL_CORPUS_DIR;
-  if (!std::filesystem::is_directory(dir)) {
-    GTEST_SKIP() << "no corpus at " << dir << ": run python bench/get_corpus.py --out " << dir;
-  }
-  int files = 0;
+  if (!std::filesystem::is_directory(dir)) return docs;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.path().extension() != ".json") continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::stringstream buf;
     buf << in.rdbuf();
-    EXPECT_TRUE(check_agreement(buf.str())) << entry.path() << " should take the direct path";
-    ++files;
+    docs.emplace_back(entry.path().string(), buf.str());
   }
-  EXPECT_GT(files, 0);
+  return docs;
 }
+
+// The text with `after_colon` after every colon and `after_comma` after
+// every comma outside strings, and `before_colon` before every colon.
+std::string respaced(const std::string& text, const char* before_colon, const char* after_colon,
+                     const char* after_comma) {
+  std::string out;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      out += c;
+      if (c == '\\') {
+        out += text[++i];
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    in_string = c == '"';
+    if (c == ':') out += before_colon;
+    out += c;
+    if (c == ':') out += after_colon;
+    if (c == ',') out += after_comma;
+  }
+  return out;
+}
+
+struct Spelling {
+  const char* name;
+  const char* before_colon;
+  const char* after_colon;
+  const char* after_comma;
+};
+
+// Each corpus document (when the corpus is there) and generated ones, as
+// they are and re-spelt with whitespace: the direct path gives the exact
+// path's text, the same for every spelling, and takes every spelling of
+// the corpus.
+class CorpusSpellings : public ::testing::TestWithParam<Spelling> {};
+
+TEST_P(CorpusSpellings, DirectPathGivesTheSameTextForEverySpelling) {
+  const Spelling& spelling = GetParam();
+  std::vector<std::pair<std::string, std::string>> docs = corpus_documents();  // name, text
+  const std::size_t corpus_files = docs.size();
+  for (unsigned seed = 0; seed < 2000; ++seed) docs.emplace_back("generated", DocGen(seed).doc());
+  for (std::size_t k = 0; k < docs.size(); ++k) {
+    const auto& [name, original] = docs[k];
+    const std::string text =
+        respaced(original, spelling.before_colon, spelling.after_colon, spelling.after_comma);
+    const bool answered = check_agreement(text);
+    if (k < corpus_files) {
+      EXPECT_TRUE(answered) << name << " should take the direct path";
+    }
+    std::string as_is, spelt;
+    if (answered && direct_canonical(original, false, as_is)) {
+      direct_canonical(text, false, spelt);
+      EXPECT_TRUE(as_is == spelt) << name << " gives another text spelt " << spelling.name << ": "
+                                  << original.substr(0, 200);
+    }
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Whitespace, CorpusSpellings,
+                         ::testing::Values(Spelling{"as_is", "", "", ""},
+                                           Spelling{"indented", "", " ", "\n    "},
+                                           Spelling{"spaced", " ", " ", " "},
+                                           Spelling{"tabs", "\t", "\r\n", "\t"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Callers keep one DirectText between calls: nothing of an earlier read, a
 // larger or a failed one, may show in a later result.
@@ -572,16 +640,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
   std::vector<std::string> texts;
   for (int k = 0; k < 3000; ++k) texts.push_back(DocGen(static_cast<unsigned>(k)).doc());
-  const std::filesystem::path dir = QUORL_CORPUS_DIR;
-  if (std::filesystem::is_directory(dir)) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-      if (entry.path().extension() != ".json") continue;
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::stringstream buf;
-      buf << in.rdbuf();
-      // Large ones next to small ones, so that buffers shrink in use too.
-      texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(texts.size() / 2), buf.str());
-    }
+  for (auto& [path, text] : corpus_documents()) {
+    // Large ones next to small ones, so that buffers shrink in use too.
+    texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(texts.size() / 2), std::move(text));
   }
   DirectText scratch;
   for (std::size_t k = 0; k < texts.size(); ++k) {
