@@ -395,6 +395,71 @@ INSTANTIATE_TEST_SUITE_P(
                   {std::string(300, 'k'), std::string(298, 'k')}}),
     [](const ::testing::TestParamInfo<ShapePair>& info) { return std::string(info.param.name); });
 
+// An object whose keys are those of the object before it at its depth
+// takes that object's order without its keys being looked up. Each row is
+// such a follower that differs in one way (a key's byte, size, spelling or
+// place, whitespace, a repeat, a nested value, a fault), read after objects
+// it follows, several times over (so that its own keys are learnt in turn),
+// in an array, as member values, and at the depths around the deepest that
+// keeps keys. Only repeated keys may be declined without a fault.
+struct Follower {
+  const char* text;
+  bool repeats = false;
+};
+
+void PrintTo(const Follower& row, std::ostream* os) { *os << row.text; }
+
+class SiblingRecords : public ::testing::TestWithParam<Follower> {};
+
+TEST_P(SiblingRecords, FollowersAgreeWithTheExactPath) {
+  const std::string f = GetParam().text;
+  for (const std::string r : {R"({"name":"a","url":"b","color":"c"})", R"({"abcdefghijklm":1,"b":2})",
+                              R"({"a":1,"abcdefghijklmn":2})"}) {
+    std::string run = r + "," + r + "," + r;
+    for (int k = 0; k < 5; ++k) run += "," + f;
+    run += "," + r + "," + r + "," + f;
+    for (std::size_t depth : {0, 6, 7, 8}) {
+      const std::string open(depth, '['), close(depth, ']');
+      for (const std::string& text :
+           {open + "[" + run + "]" + close,
+            open + R"({"w":)" + r + R"(,"x":)" + r + R"(,"y":)" + f + R"(,"z":)" + f + "}" + close}) {
+        if (GetParam().repeats) {
+          check_agreement(text);
+        } else {
+          expect_same_or_declined_fault(text);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Followers, SiblingRecords,
+    ::testing::Values(
+        Follower{R"({"name":"a","url":"b","color":"c"})"}, Follower{R"({"name":"a","url":"b","colos":"c"})"},
+        Follower{R"({"name":"a","url":"b","colo":"c"})"}, Follower{R"({"name":"a","url":"b","colorx":"c"})"},
+        Follower{R"({"name" :"a","url":"b","color":"c"})"}, Follower{R"({"name": "a","url":"b","color":"c"})"},
+        Follower{R"({"n\u0061me":"a","url":"b","color":"c"})"}, Follower{R"({"url":"b","name":"a","color":"c"})"},
+        Follower{R"({"name":"a","url":"b"})"}, Follower{R"({"name":"a","url":"b","color":"c","x":1})"},
+        Follower{R"({"name":"a","url":"b","color":"c","color":"d"})", true},
+        Follower{R"({"name":"a","url":"b","url":"c"})", true},
+        Follower{R"({"name":{"url":[1,{"name":"a","url":"b","color":"c"}]},"url":"b","color":"c"})"},
+        Follower{R"({"name":"a\n","url":"b","color":{"$int":"5"}})"}, Follower{R"({"name":"a","url":"b","color":"c")"},
+        Follower{R"({"name":"a","url":"b","color":})"}, Follower{R"({"name":"a","url":"b","color":"c",})"},
+        Follower{R"({"name":"a","url":"b","color":"c"])"}, Follower{R"({"$obj":{"b":1,"a":2},"url":"b"})"},
+        Follower{R"({"digest":"a","url":"b","color":"c"})"}, Follower{R"({"abcdefghijklm":1,"b":2})"},
+        Follower{R"({"abcdefghijklx":1,"b":2})"}, Follower{R"({"abcdefghijkl":1,"b":2})"},
+        Follower{R"({"a":1,"abcdefghijklmn":2})"}, Follower{R"({"a":1,"abcdefghijklmx":2})"},
+        Follower{R"({"b":2,"abcdefghijklm":1})"}, Follower{R"({})"}, Follower{R"({"name":"a"})"}));
+
+// Every prefix of an array of records ends somewhere in a key compared with
+// the one before it: the comparison reads only within the text.
+TEST(DirectPath, EveryPrefixOfRecordsIsDecidedAsTheExactPathDoes) {
+  const std::string r = R"({"name":"a","url":"b","color":"c","abcdefghijklm":1})";
+  const std::string text = "[" + r + "," + r + "," + r + "]";
+  for (std::size_t size = 0; size <= text.size(); ++size) expect_same_or_declined_fault(text.substr(0, size));
+}
+
 // Documents whose outcome the exact path must decide: faults of every kind,
 // duplicate keys (later wins), markers, and nesting beyond the direct limit.
 TEST(DirectPath, DeclinesWhatItDoesNotDecide) {

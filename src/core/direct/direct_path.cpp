@@ -250,6 +250,52 @@ struct ShapeBook {
 using ShortShapes = ShapeBook<16, 0, 2, 4>;
 using LongShapes = ShapeBook<64, 1024, 16, 4>;
 
+// The keys of the last object put in order at each of the shallow depths,
+// as they lie in the text. The next object at that depth most often has the
+// same keys in the same order (the records of an array): each of its keys
+// is then told by comparing its bytes with the one before, with its closing
+// quote and colon, in one or two words, and the object takes the same
+// order, without a lookup of key ends, prefixes or shapes. Depths of
+// records in the documents met (a root array, or a list in a root object,
+// of records with nested ones); keys that fit two words with their quote
+// and colon; members up to the short book's.
+constexpr std::size_t kSiblingDepths = 8;
+constexpr std::size_t kSiblingMembers = 16;
+constexpr std::size_t kSiblingKeyBytes = 13;
+constexpr std::size_t kSiblingCompared = 16;  // bytes read at a key: its quote and colon, and room
+// Objects of other keys in between (a record's nested objects of several
+// kinds at one depth) leave the keys kept until this many have come without
+// one that has them, and keys that cannot be kept (too long, too many) are
+// tried again after as many: learning keys at every object would cost more
+// than they save there.
+constexpr std::uint8_t kSiblingMisses = 4;
+
+struct SiblingKeys {
+  std::size_t count = 0;  // 0: none met yet
+  std::uint8_t misses = kSiblingMisses - 1;  // objects put in order since, with other keys
+  bool in_order;            // the keys ascend: the object stays as it is
+  std::uint8_t order[kSiblingMembers];  // else member indexes in key order
+  std::uint8_t size[kSiblingMembers];
+  std::uint64_t prefix[kSiblingMembers];
+  std::size_t at[kSiblingMembers];  // the key's first byte in the text
+
+  // Whether the key at `kb` in p (readable for kSiblingCompared bytes) is
+  // member j's, followed by its closing quote and colon.
+  bool same_key(std::size_t j, const unsigned char* p, std::size_t kb) const noexcept {
+    const std::size_t len = size[j] + std::size_t{2};  // 2 to 15
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p + kb, 8);
+    std::memcpy(&b0, p + at[j], 8);
+    const auto first_bytes = [](std::uint64_t d, std::size_t bytes) {  // the rest shifted out
+      return std::endian::native == std::endian::little ? d << (8 * (8 - bytes)) : d >> (8 * (8 - bytes));
+    };
+    if (len <= 8) return first_bytes(a0 ^ b0, len) == 0;
+    std::memcpy(&a1, p + kb + 8, 8);
+    std::memcpy(&b1, p + at[j] + 8, 8);
+    return a0 == b0 && first_bytes(a1 ^ b1, len - 8) == 0;
+  }
+};
+
 }  // namespace
 
 namespace direct_detail {
@@ -591,7 +637,7 @@ class DirectReader {
 
   // After an element: the container's closing bracket, or a comma and the
   // next element.
-  Next after_element(unsigned char close) {
+  [[gnu::always_inline]] Next after_element(unsigned char close) {
     skip_ws();
     if (i_ >= n_) return Next::Fault;
     if (p_[i_] == close) {
@@ -638,36 +684,60 @@ class DirectReader {
     const std::size_t base = members_.size();
     const std::size_t keys_base = keys_.size();
     Parsed first_value{Raw::Null};
+    bool same_keys = false;  // the keys of the object before here, all of them
     if (i_ < n_ && p_[i_] == '}') {
       ++i_;
     } else {
-      while (true) {
+      Next next = Next::More;
+      // While the keys are those of the object before at this depth, in turn.
+      const SiblingKeys* const sibling = depth_ <= kSiblingDepths ? &siblings_[depth_ - 1] : nullptr;
+      if (sibling != nullptr && sibling->count != 0) {
+        std::size_t j = 0;
+        // The value after the colon is within the bytes compared.
+        while (n_ - i_ > kSiblingCompared && p_[i_] == '"' && sibling->same_key(j, p_, i_ + 1)) {
+          const Quick quick = quick_member<true>(j == 0, first_value, sibling, j);
+          next = quick == Quick::More    ? Next::More
+                 : quick == Quick::Close ? Next::Close
+                                         : member_value(base + j, j == 0, tags_on, first_value);
+          if (next != Next::More || ++j == sibling->count) {
+            same_keys = next == Next::Close && j + 1 == sibling->count;
+            break;
+          }
+        }
+      }
+      while (next == Next::More) {
         if (i_ >= n_ || p_[i_] != '"') return false;
         const std::size_t at = members_.size();
         const bool first = at == base;
-        const Quick quick = quick_member(first, first_value);
+        const Quick quick = quick_member<false>(first, first_value, nullptr, 0);
         if (quick == Quick::More) continue;
         if (quick == Quick::Close) break;
         if (quick == Quick::Not && !general_key(at)) return false;
-        Member* m = &members_[at];
-        skip_ws();
-        // Only the payload of a "$obj" wrapper is read with tags off; whether
-        // this object is such a wrapper shows once it closes.
-        const bool payload_of_obj = first && tags_on && key_of(*m) == "$obj";
-        Parsed v;
-        m->obj_first = objects_.size();
-        if (!value(!payload_of_obj, v)) return false;
-        m = &members_[at];  // the objects inside may have moved the stack
-        m->obj_end = objects_.size();
-        if (first) first_value = v;
-        m->end = raw_pos();
-        const Next next = after_element('}');
-        if (next == Next::Fault) return false;
-        if (next == Next::Close) break;
+        next = member_value(at, first, tags_on, first_value);
       }
+      if (next == Next::Fault) return false;
     }
     return close_object(tags_on, parsed, open, record, changes_before, reordered_before, base,
-                        keys_base, first_value);
+                        keys_base, first_value, same_keys);
+  }
+
+  // The value of the member at `at`, whose key and colon are read, and what
+  // follows it.
+  [[gnu::always_inline]] Next member_value(std::size_t at, bool first, bool tags_on,
+                                           Parsed& first_value) {
+    Member* m = &members_[at];
+    skip_ws();
+    // Only the payload of a "$obj" wrapper is read with tags off; whether
+    // this object is such a wrapper shows once it closes.
+    const bool payload_of_obj = first && tags_on && key_of(*m) == "$obj";
+    Parsed v;
+    m->obj_first = objects_.size();
+    if (!value(!payload_of_obj, v)) return Next::Fault;
+    m = &members_[at];  // the objects inside may have moved the stack
+    m->obj_end = objects_.size();
+    if (first) first_value = v;
+    m->end = raw_pos();
+    return after_element('}');
   }
 
   enum class Quick {
@@ -682,12 +752,21 @@ class DirectReader {
   // and ',' or '}'. Read with the positions in registers and stored once,
   // without the general member's steps. Any other value is left to the
   // general reading of values (Value); any other key to general_key (Not).
-  [[gnu::always_inline]] Quick quick_member(bool first, Parsed& first_value) {
+  // Known: the key is known to be the j-th of `known`, with its quote and
+  // colon (see SiblingKeys).
+  template <bool Known>
+  [[gnu::always_inline]] Quick quick_member(bool first, Parsed& first_value,
+                                           const SiblingKeys* known, std::size_t j) {
     const unsigned char* const p = p_;
     const std::size_t n = n_;
     const std::size_t kb = i_ + 1;
-    const std::size_t ke = specials_.next(kb);
-    if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':' || ke - kb > UINT32_MAX) return Quick::Not;
+    std::size_t ke;
+    if constexpr (Known) {
+      ke = kb + known->size[j];
+    } else {
+      ke = specials_.next(kb);
+      if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':' || ke - kb > UINT32_MAX) return Quick::Not;
+    }
     const std::size_t v = ke + 2;
     std::size_t end = 0;  // past a plain scalar, or 0
     Raw raw = Raw::Null;
@@ -721,7 +800,10 @@ class DirectReader {
     m.key_offset = kb;
     m.key_size = static_cast<std::uint32_t>(ke - kb);
     m.in_keys = false;
-    m.prefix = text_key_prefix(kb, ke - kb);
+    if constexpr (Known)
+      m.prefix = known->prefix[j];
+    else
+      m.prefix = text_key_prefix(kb, ke - kb);
     m.begin = kb - 1 + static_cast<std::size_t>(offset_);
     // Anything else after the value (whitespace, or a byte glued on) is the
     // general reading's to judge.
@@ -789,8 +871,10 @@ class DirectReader {
   [[gnu::noinline]] bool close_object(bool tags_on, Parsed& parsed, std::size_t open,
                                       std::size_t record, std::size_t changes_before,
                                       std::size_t reordered_before, std::size_t base,
-                                      std::size_t keys_base, Parsed first_value) {
+                                      std::size_t keys_base, Parsed first_value,
+                                      bool same_keys) {
     const bool is_root = depth_ == 1 && open == 0;
+    SiblingKeys* const sibling = depth_ <= kSiblingDepths ? &siblings_[depth_ - 1] : nullptr;
     --depth_;
     const std::size_t members_here = members_.size() - base;
     // The common object first: two or more members (no tag), nothing inside
@@ -802,9 +886,20 @@ class DirectReader {
         !first_value.suppressed_tag && !(is_root && skip_root_digest_) &&
         raw_pos() - open <= kReorderInPlaceMaxBytes) {
       const std::span<const Member> members(members_.data() + base, members_here);
-      const auto member_key = [this](const Member& m) { return key_of(m); };
-      const bool in_order = key_order::ascending_distinct(members, member_key);
-      const std::uint8_t* known = in_order ? nullptr : known_order(members);
+      bool in_order;
+      const std::uint8_t* known;
+      if (same_keys) {
+        in_order = sibling->in_order;
+        known = in_order ? nullptr : sibling->order;
+        sibling->misses = 0;
+      } else {
+        const auto member_key = [this](const Member& m) { return key_of(m); };
+        in_order = key_order::ascending_distinct(members, member_key);
+        known = in_order ? nullptr : known_order(members);
+        if ((in_order || known != nullptr) && sibling != nullptr &&
+            ++sibling->misses >= kSiblingMisses)
+          learn_sibling(*sibling, members, known);
+      }
       if (in_order || known != nullptr) {
         if (known != nullptr) {
           place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; }, false,
@@ -920,6 +1015,27 @@ class DirectReader {
         // refusal, so the exact path decides.
         return false;
     }
+  }
+
+  // Keeps the keys of an object just put in order (by `known`, or as they
+  // are when null) for the next object at its depth, when they lie in the
+  // text with their colon right after them and are few and short enough.
+  void learn_sibling(SiblingKeys& sibling, std::span<const Member> members,
+                     const std::uint8_t* known) const noexcept {
+    sibling.count = 0;
+    sibling.misses = 0;
+    if (members.size() > kSiblingMembers) return;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+      const Member& m = members[k];
+      if (m.in_keys || m.key_size > kSiblingKeyBytes || p_[m.key_offset + m.key_size + 1] != ':')
+        return;
+      sibling.size[k] = static_cast<std::uint8_t>(m.key_size);
+      sibling.prefix[k] = m.prefix;
+      sibling.at[k] = m.key_offset;
+      sibling.order[k] = known != nullptr ? known[k] : static_cast<std::uint8_t>(k);
+    }
+    sibling.in_order = known == nullptr;
+    sibling.count = members.size();
   }
 
   // How an object's members come out.
@@ -1178,6 +1294,7 @@ class DirectReader {
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
   json::SpecialIndex::Cursor specials_;
+  SiblingKeys siblings_[kSiblingDepths];  // by depth, from 1
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
