@@ -395,6 +395,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {std::string(300, 'k'), std::string(298, 'k')}}),
     [](const ::testing::TestParamInfo<ShapePair>& info) { return std::string(info.param.name); });
 
+// Objects of keys r, then followers f, then r again: so that r's keys are
+// kept, f compared with them, f's own keys kept in turn, and r compared
+// with those.
+std::string sibling_run(const std::string& r, const std::string& f) {
+  std::string run = r + "," + r + "," + r;
+  for (int k = 0; k < 5; ++k) run += "," + f;
+  return run + "," + r + "," + r + "," + f;
+}
+
 // An object whose keys are those of the object before it at its depth
 // takes that object's order without its keys being looked up. Each row is
 // such a follower that differs in one way (a key's byte, size, spelling or
@@ -415,9 +424,7 @@ TEST_P(SiblingRecords, FollowersAgreeWithTheExactPath) {
   const std::string f = GetParam().text;
   for (const std::string r : {R"({"name":"a","url":"b","color":"c"})", R"({"abcdefghijklm":1,"b":2})",
                               R"({"a":1,"abcdefghijklmn":2})"}) {
-    std::string run = r + "," + r + "," + r;
-    for (int k = 0; k < 5; ++k) run += "," + f;
-    run += "," + r + "," + r + "," + f;
+    const std::string run = sibling_run(r, f);
     for (std::size_t depth : {0, 6, 7, 8}) {
       const std::string open(depth, '['), close(depth, ']');
       for (const std::string& text :
@@ -452,10 +459,30 @@ INSTANTIATE_TEST_SUITE_P(
         Follower{R"({"a":1,"abcdefghijklmn":2})"}, Follower{R"({"a":1,"abcdefghijklmx":2})"},
         Follower{R"({"b":2,"abcdefghijklm":1})"}, Follower{R"({})"}, Follower{R"({"name":"a"})"}));
 
+// Keys are compared a word at a time: keys of every size up to past the
+// longest kept, against ones that differ in their first or last byte (so
+// that they sort elsewhere) or in size by one.
+TEST(DirectPath, FollowersWithKeysOfEverySize) {
+  for (std::size_t size = 1; size <= 34; ++size) {
+    std::string key(size, 'k'), near(size, 'k');
+    key.back() = 'z';
+    near.back() = 'm';
+    const auto object = [&](const std::string& k) {
+      return "{\"" + k + "\":1,\"" + near + "\":2,\"a\":3}";
+    };
+    const std::string r = object(key);
+    std::string first = key, last = key;
+    first.front() = '0';
+    last.back() = 'b';
+    for (const std::string& f : {r, object(first), object(last), object(key + "k"), object(key.substr(1))})
+      expect_same_or_declined_fault("[" + sibling_run(r, f) + "]");
+  }
+}
+
 // Every prefix of an array of records ends somewhere in a key compared with
 // the one before it: the comparison reads only within the text.
 TEST(DirectPath, EveryPrefixOfRecordsIsDecidedAsTheExactPathDoes) {
-  const std::string r = R"({"name":"a","url":"b","color":"c","abcdefghijklm":1})";
+  const std::string r = R"({"name":"a","url":"b","color":"c","abcdefghijklmnopqrstuvwxyzabcd":1})";
   const std::string text = "[" + r + "," + r + "," + r + "]";
   for (std::size_t size = 0; size <= text.size(); ++size) expect_same_or_declined_fault(text.substr(0, size));
 }

@@ -257,12 +257,13 @@ using LongShapes = ShapeBook<64, 1024, 16, 4>;
 // quote and colon, in one or two words, and the object takes the same
 // order, without a lookup of key ends, prefixes or shapes. Depths of
 // records in the documents met (a root array, or a list in a root object,
-// of records with nested ones); keys that fit two words with their quote
-// and colon; members up to the short book's.
+// of records with nested ones); keys that fit four words with their quote
+// and colon (nearly all keys of feeds and catalogues); members up to the
+// long book's.
 constexpr std::size_t kSiblingDepths = 8;
-constexpr std::size_t kSiblingMembers = 16;
-constexpr std::size_t kSiblingKeyBytes = 13;
-constexpr std::size_t kSiblingCompared = 16;  // bytes read at a key: its quote and colon, and room
+constexpr std::size_t kSiblingMembers = 64;
+constexpr std::size_t kSiblingKeyBytes = 30;
+constexpr std::size_t kSiblingCompared = 32;  // bytes read at a key: its quote and colon, and room
 // Objects of other keys in between (a record's nested objects of several
 // kinds at one depth) leave the keys kept until this many have come without
 // one that has them, and keys that cannot be kept (too long, too many) are
@@ -271,28 +272,39 @@ constexpr std::size_t kSiblingCompared = 16;  // bytes read at a key: its quote 
 constexpr std::uint8_t kSiblingMisses = 4;
 
 struct SiblingKeys {
-  std::size_t count = 0;  // 0: none met yet
-  std::uint8_t misses = kSiblingMisses - 1;  // objects put in order since, with other keys
-  bool in_order;            // the keys ascend: the object stays as it is
+  std::size_t count;    // 0: none kept
+  std::uint8_t misses;  // objects put in order since, with other keys
+  bool in_order;        // the keys ascend: the object stays as it is
   std::uint8_t order[kSiblingMembers];  // else member indexes in key order
   std::uint8_t size[kSiblingMembers];
   std::uint64_t prefix[kSiblingMembers];
   std::size_t at[kSiblingMembers];  // the key's first byte in the text
 
+  // At the start of a text: the first object put in order is kept.
+  void forget() noexcept {
+    count = 0;
+    misses = kSiblingMisses - 1;
+  }
+
   // Whether the key at `kb` in p (readable for kSiblingCompared bytes) is
-  // member j's, followed by its closing quote and colon.
+  // member j's, followed by its closing quote and colon: a word at a time,
+  // the last one's bytes past them shifted out.
   bool same_key(std::size_t j, const unsigned char* p, std::size_t kb) const noexcept {
-    const std::size_t len = size[j] + std::size_t{2};  // 2 to 15
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, p + kb, 8);
-    std::memcpy(&b0, p + at[j], 8);
-    const auto first_bytes = [](std::uint64_t d, std::size_t bytes) {  // the rest shifted out
-      return std::endian::native == std::endian::little ? d << (8 * (8 - bytes)) : d >> (8 * (8 - bytes));
+    const std::size_t len = size[j] + std::size_t{2};  // 2 to kSiblingCompared
+    const auto differ = [](const unsigned char* x, const unsigned char* y) {
+      std::uint64_t u, v;
+      std::memcpy(&u, x, 8);
+      std::memcpy(&v, y, 8);
+      return u ^ v;
     };
-    if (len <= 8) return first_bytes(a0 ^ b0, len) == 0;
-    std::memcpy(&a1, p + kb + 8, 8);
-    std::memcpy(&b1, p + at[j] + 8, 8);
-    return a0 == b0 && first_bytes(a1 ^ b1, len - 8) == 0;
+    const unsigned char* a = p + kb;
+    const unsigned char* b = p + at[j];
+    std::size_t k = 0;
+    for (; k + 8 < len; k += 8)
+      if (differ(a + k, b + k) != 0) return false;
+    const std::size_t shift = 8 * (8 - (len - k));
+    const std::uint64_t d = differ(a + k, b + k);
+    return (std::endian::native == std::endian::little ? d << shift : d >> shift) == 0;
   }
 };
 
@@ -311,6 +323,7 @@ struct ReaderScratch {
   std::vector<KeyRef> order;
   std::string reorder_copy;
   json::SpecialIndex specials;  // where the text's strings end
+  SiblingKeys siblings[kSiblingDepths];  // by depth, from 1; kept for one text only
 
   void clear() noexcept {
     members.clear();
@@ -354,7 +367,10 @@ class DirectReader {
         reorder_copy_(doc.reader_->reorder_copy),
         short_shapes_(doc.reader_->short_shapes),
         long_shapes_(doc.reader_->long_shapes),
-        specials_(doc.reader_->specials, p_, n_) {}
+        specials_(doc.reader_->specials, p_, n_),
+        siblings_(doc.reader_->siblings) {
+    for (SiblingKeys& sibling : siblings_) sibling.forget();
+  }
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -1294,7 +1310,7 @@ class DirectReader {
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
   json::SpecialIndex::Cursor specials_;
-  SiblingKeys siblings_[kSiblingDepths];  // by depth, from 1
+  SiblingKeys (&siblings_)[kSiblingDepths];  // positions in this text: none at the start
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
