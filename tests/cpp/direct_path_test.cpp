@@ -479,6 +479,24 @@ TEST(DirectPath, FollowersWithKeysOfEverySize) {
   }
 }
 
+// Keys kept in one read hold positions in its text: a later read, by the
+// same scratch or by a new one in the memory an old one had, must not
+// follow them. The two texts put keys of other orders at the same places.
+TEST(DirectPath, KeysKeptInOneReadAreNotFollowedInTheNext) {
+  const std::string z = R"({"kkkz":1,"kkkm":2,"a":3})", b = R"({"kkkz":1,"kkka":2,"m":3})";
+  const std::string text_z = "[" + sibling_run(z, z) + "]", text_b = "[" + sibling_run(b, b) + "]";
+  DirectText kept;
+  for (int round = 0; round < 4; ++round) {
+    for (const std::string* text : {&text_z, &text_b}) {
+      DirectText fresh;
+      for (DirectText* doc : {&kept, &fresh}) {
+        ASSERT_TRUE(doc->read(*text, false));
+        EXPECT_EQ(doc->take_text(), exact(*text, false));
+      }
+    }
+  }
+}
+
 // Every prefix of an array of records ends somewhere in a key compared with
 // the one before it: the comparison reads only within the text.
 TEST(DirectPath, EveryPrefixOfRecordsIsDecidedAsTheExactPathDoes) {

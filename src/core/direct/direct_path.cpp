@@ -251,40 +251,37 @@ using ShortShapes = ShapeBook<16, 0, 2, 4>;
 using LongShapes = ShapeBook<64, 1024, 16, 4>;
 
 // The keys of the last object put in order at each of the shallow depths,
-// as they lie in the text. The next object at that depth most often has the
-// same keys in the same order (the records of an array): each of its keys
-// is then told by comparing its bytes with the one before, with its closing
-// quote and colon, in one or two words, and the object takes the same
-// order, without a lookup of key ends, prefixes or shapes. Depths of
-// records in the documents met (a root array, or a list in a root object,
-// of records with nested ones); keys that fit four words with their quote
-// and colon (nearly all keys of feeds and catalogues); members up to the
-// long book's.
+// as they lie in the text. The next object there most often has the same
+// keys in the same order (the records of an array, the user of each post
+// of a feed): each of its keys is then told by comparing its bytes with the
+// one before, with its closing quote and colon, a word at a time, and the
+// object takes the same order, without a lookup of key ends, prefixes or
+// shapes. A depth keeps a few objects' keys, chosen by the first key's
+// bytes, so that the kinds of object nested in one record (its user, its
+// entities) each find their own. Depths of records in the documents met (a
+// root array, or a list in a root object, of records with nested ones);
+// keys that fit six words with their quote and colon (nearly all keys of
+// feeds and catalogues); members up to the long book's.
 constexpr std::size_t kSiblingDepths = 8;
+constexpr std::size_t kSiblingWays = 4;  // a power of two
 constexpr std::size_t kSiblingMembers = 64;
-constexpr std::size_t kSiblingKeyBytes = 30;
-constexpr std::size_t kSiblingCompared = 32;  // bytes read at a key: its quote and colon, and room
-// Objects of other keys in between (a record's nested objects of several
-// kinds at one depth) leave the keys kept until this many have come without
-// one that has them, and keys that cannot be kept (too long, too many) are
-// tried again after as many: learning keys at every object would cost more
-// than they save there.
+constexpr std::size_t kSiblingKeyBytes = 46;
+constexpr std::size_t kSiblingCompared = 48;  // bytes read at a key: its quote and colon, and room
+// Objects of other keys in between leave the keys kept until this many
+// have come without one that has them, and keys that cannot be kept (too
+// long, too many) are tried again after as many: learning keys at every
+// object would cost more than they save.
 constexpr std::uint8_t kSiblingMisses = 4;
 
 struct SiblingKeys {
-  std::size_t count;    // 0: none kept
-  std::uint8_t misses;  // objects put in order since, with other keys
-  bool in_order;        // the keys ascend: the object stays as it is
+  std::uint64_t read = 0;  // the read they belong to (their positions are in its text), from 1
+  std::size_t count;       // 0: none kept
+  std::uint8_t misses;     // objects put in order since, with other keys
+  bool in_order;           // the keys ascend: the object stays as it is
   std::uint8_t order[kSiblingMembers];  // else member indexes in key order
   std::uint8_t size[kSiblingMembers];
   std::uint64_t prefix[kSiblingMembers];
   std::size_t at[kSiblingMembers];  // the key's first byte in the text
-
-  // At the start of a text: the first object put in order is kept.
-  void forget() noexcept {
-    count = 0;
-    misses = kSiblingMisses - 1;
-  }
 
   // Whether the key at `kb` in p (readable for kSiblingCompared bytes) is
   // member j's, followed by its closing quote and colon: a word at a time,
@@ -323,7 +320,9 @@ struct ReaderScratch {
   std::vector<KeyRef> order;
   std::string reorder_copy;
   json::SpecialIndex specials;  // where the text's strings end
-  SiblingKeys siblings[kSiblingDepths];  // by depth, from 1; kept for one text only
+  // By depth from 1 and way; only those of the current read hold anything.
+  SiblingKeys siblings[kSiblingDepths * kSiblingWays];
+  std::uint64_t reads = 0;
 
   void clear() noexcept {
     members.clear();
@@ -368,9 +367,8 @@ class DirectReader {
         short_shapes_(doc.reader_->short_shapes),
         long_shapes_(doc.reader_->long_shapes),
         specials_(doc.reader_->specials, p_, n_),
-        siblings_(doc.reader_->siblings) {
-    for (SiblingKeys& sibling : siblings_) sibling.forget();
-  }
+        siblings_(doc.reader_->siblings),
+        read_(++doc.reader_->reads) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -700,23 +698,24 @@ class DirectReader {
     const std::size_t base = members_.size();
     const std::size_t keys_base = keys_.size();
     Parsed first_value{Raw::Null};
-    bool same_keys = false;  // the keys of the object before here, all of them
+    SiblingKeys* followed = nullptr;  // the keys kept that are all of this object's
     if (i_ < n_ && p_[i_] == '}') {
       ++i_;
     } else {
       Next next = Next::More;
-      // While the keys are those of the object before at this depth, in turn.
-      const SiblingKeys* const sibling = depth_ <= kSiblingDepths ? &siblings_[depth_ - 1] : nullptr;
-      if (sibling != nullptr && sibling->count != 0) {
+      // While the keys are those kept for this depth and first key, in turn.
+      // (The value after a colon is within the bytes compared.)
+      SiblingKeys* const sibling =
+          n_ - i_ > kSiblingCompared && p_[i_] == '"' ? kept_keys(depth_, i_ + 1) : nullptr;
+      if (sibling != nullptr && sibling->read == read_ && sibling->count != 0) {
         std::size_t j = 0;
-        // The value after the colon is within the bytes compared.
         while (n_ - i_ > kSiblingCompared && p_[i_] == '"' && sibling->same_key(j, p_, i_ + 1)) {
           const Quick quick = quick_member<true>(j == 0, first_value, sibling, j);
           next = quick == Quick::More    ? Next::More
                  : quick == Quick::Close ? Next::Close
                                          : member_value(base + j, j == 0, tags_on, first_value);
           if (next != Next::More || ++j == sibling->count) {
-            same_keys = next == Next::Close && j + 1 == sibling->count;
+            if (next == Next::Close && j + 1 == sibling->count) followed = sibling;
             break;
           }
         }
@@ -734,7 +733,7 @@ class DirectReader {
       if (next == Next::Fault) return false;
     }
     return close_object(tags_on, parsed, open, record, changes_before, reordered_before, base,
-                        keys_base, first_value, same_keys);
+                        keys_base, first_value, followed);
   }
 
   // The value of the member at `at`, whose key and colon are read, and what
@@ -888,9 +887,8 @@ class DirectReader {
                                       std::size_t record, std::size_t changes_before,
                                       std::size_t reordered_before, std::size_t base,
                                       std::size_t keys_base, Parsed first_value,
-                                      bool same_keys) {
+                                      SiblingKeys* followed) {
     const bool is_root = depth_ == 1 && open == 0;
-    SiblingKeys* const sibling = depth_ <= kSiblingDepths ? &siblings_[depth_ - 1] : nullptr;
     --depth_;
     const std::size_t members_here = members_.size() - base;
     // The common object first: two or more members (no tag), nothing inside
@@ -904,17 +902,15 @@ class DirectReader {
       const std::span<const Member> members(members_.data() + base, members_here);
       bool in_order;
       const std::uint8_t* known;
-      if (same_keys) {
-        in_order = sibling->in_order;
-        known = in_order ? nullptr : sibling->order;
-        sibling->misses = 0;
+      if (followed != nullptr) {
+        in_order = followed->in_order;
+        known = in_order ? nullptr : followed->order;
+        followed->misses = 0;
       } else {
         const auto member_key = [this](const Member& m) { return key_of(m); };
         in_order = key_order::ascending_distinct(members, member_key);
         known = in_order ? nullptr : known_order(members);
-        if ((in_order || known != nullptr) && sibling != nullptr &&
-            ++sibling->misses >= kSiblingMisses)
-          learn_sibling(*sibling, members, known);
+        if (in_order || known != nullptr) keep_keys(depth_ + 1, members, known);
       }
       if (in_order || known != nullptr) {
         if (known != nullptr) {
@@ -1033,25 +1029,47 @@ class DirectReader {
     }
   }
 
-  // Keeps the keys of an object just put in order (by `known`, or as they
-  // are when null) for the next object at its depth, when they lie in the
-  // text with their colon right after them and are few and short enough.
-  void learn_sibling(SiblingKeys& sibling, std::span<const Member> members,
-                     const std::uint8_t* known) const noexcept {
-    sibling.count = 0;
-    sibling.misses = 0;
+  // Where the keys are kept for objects at `depth` whose first key starts
+  // at kb (8 bytes readable), or null below the depths that keep keys.
+  SiblingKeys* kept_keys(std::size_t depth, std::size_t kb) const noexcept {
+    if (depth > kSiblingDepths) return nullptr;
+    std::uint64_t word;
+    std::memcpy(&word, p_ + kb, 8);
+    constexpr int kWayBits = std::countr_zero(kSiblingWays);
+    const std::size_t way = static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ULL) >> (64 - kWayBits));
+    return &siblings_[(depth - 1) * kSiblingWays + way];
+  }
+
+  // Keeps the keys of an object at `depth` just put in order (by `known`,
+  // or as they are when null) for the next ones like it, when they lie in
+  // the text with their colon right after them and are few and short
+  // enough; after a few objects of other keys, if some are kept already.
+  void keep_keys(std::size_t depth, std::span<const Member> members,
+                 const std::uint8_t* known) const noexcept {
+    const Member& first = members[0];
+    if (first.in_keys || n_ - first.key_offset < kSiblingCompared) return;
+    SiblingKeys* const sibling = kept_keys(depth, first.key_offset);
+    if (sibling == nullptr) return;
+    if (sibling->read != read_) {
+      sibling->read = read_;
+      sibling->count = 0;
+      sibling->misses = kSiblingMisses - 1;
+    }
+    if (++sibling->misses < kSiblingMisses) return;
+    sibling->count = 0;
+    sibling->misses = 0;
     if (members.size() > kSiblingMembers) return;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
       if (m.in_keys || m.key_size > kSiblingKeyBytes || p_[m.key_offset + m.key_size + 1] != ':')
         return;
-      sibling.size[k] = static_cast<std::uint8_t>(m.key_size);
-      sibling.prefix[k] = m.prefix;
-      sibling.at[k] = m.key_offset;
-      sibling.order[k] = known != nullptr ? known[k] : static_cast<std::uint8_t>(k);
+      sibling->size[k] = static_cast<std::uint8_t>(m.key_size);
+      sibling->prefix[k] = m.prefix;
+      sibling->at[k] = m.key_offset;
+      sibling->order[k] = known != nullptr ? known[k] : static_cast<std::uint8_t>(k);
     }
-    sibling.in_order = known == nullptr;
-    sibling.count = members.size();
+    sibling->in_order = known == nullptr;
+    sibling->count = members.size();
   }
 
   // How an object's members come out.
@@ -1310,7 +1328,8 @@ class DirectReader {
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
   json::SpecialIndex::Cursor specials_;
-  SiblingKeys (&siblings_)[kSiblingDepths];  // positions in this text: none at the start
+  SiblingKeys (&siblings_)[kSiblingDepths * kSiblingWays];
+  const std::uint64_t read_;  // this read's number, which its siblings_ carry
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
