@@ -332,8 +332,8 @@ struct ReaderScratch {
     reorder_copy.clear();
   }
   std::size_t held_bytes() const noexcept {
-    return members.capacity() * sizeof(Member) + keys.capacity() + encoded_key.capacity() +
-           order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
+    return sizeof(ReaderScratch) + members.capacity() * sizeof(Member) + keys.capacity() +
+           encoded_key.capacity() + order.capacity() * sizeof(KeyRef) + reorder_copy.capacity() +
            (long_shapes ? sizeof(LongShapes) + long_shapes->store.held_bytes() : 0);
   }
 };
