@@ -265,8 +265,11 @@ using LongShapes = ShapeBook<64, 1024, 16, 4>;
 constexpr std::size_t kSiblingDepths = 8;
 constexpr std::size_t kSiblingWays = 4;  // a power of two
 constexpr std::size_t kSiblingMembers = 64;
-constexpr std::size_t kSiblingKeyBytes = 46;
-constexpr std::size_t kSiblingCompared = 48;  // bytes read at a key: its quote and colon, and room
+constexpr std::size_t kSiblingKeyBytes = 45;
+// Bytes read at a key, whole words: the key, its quote and colon, and the
+// first byte of its value are within them.
+constexpr std::size_t kSiblingCompared = 48;
+static_assert(kSiblingKeyBytes + 3 <= kSiblingCompared && kSiblingCompared % 8 == 0);
 // Objects of other keys in between leave the keys kept until this many
 // have come without one that has them, and keys that cannot be kept (too
 // long, too many) are tried again after as many: learning keys at every
@@ -704,7 +707,6 @@ class DirectReader {
     } else {
       Next next = Next::More;
       // While the keys are those kept for this depth and first key, in turn.
-      // (The value after a colon is within the bytes compared.)
       SiblingKeys* const sibling =
           n_ - i_ > kSiblingCompared && p_[i_] == '"' ? kept_keys(depth_, i_ + 1) : nullptr;
       if (sibling != nullptr && sibling->read == read_ && sibling->count != 0) {
