@@ -955,7 +955,17 @@ class DirectReader {
       const bool drop_digest = is_root && skip_root_digest_;
       const bool may_reorder = changed_ == changes_before && reordered_ == reordered_before &&
                                raw_pos() - open <= kReorderInPlaceMaxBytes;
-      const Order order = sort_members(record, members, drop_digest, may_reorder);
+      Order order;
+      if (followed != nullptr && !drop_digest) {
+        followed->misses = 0;
+        order = followed->in_order
+                    ? Order::AsWritten
+                    : place(record, members,
+                            [followed](std::size_t k) { return std::size_t{followed->order[k]}; },
+                            false, may_reorder);
+      } else {
+        order = sort_members(record, members, drop_digest, may_reorder);
+      }
       if (order == Order::Decline) return false;
       if (order == Order::Reordered) ++reordered_;
       if (order == Order::AsWritten || order == Order::Reordered) {
@@ -1044,10 +1054,12 @@ class DirectReader {
 
   // Keeps the keys of an object at `depth` just put in order (by `known`,
   // or as they are when null) for the next ones like it, when they lie in
-  // the text with their colon right after them and are few and short
-  // enough; after a few objects of other keys, if some are kept already.
+  // the text with their colon right after them and are two or more, few
+  // and short enough; after a few objects of other keys, if some are kept
+  // already.
   void keep_keys(std::size_t depth, std::span<const Member> members,
                  const std::uint8_t* known) const noexcept {
+    if (members.size() < 2) return;
     const Member& first = members[0];
     if (first.in_keys || n_ - first.key_offset < kSiblingCompared) return;
     SiblingKeys* const sibling = kept_keys(depth, first.key_offset);
@@ -1156,11 +1168,16 @@ class DirectReader {
     const bool ascending = key_order::ascending_distinct(members, member_key);
     const bool has_digest =
         drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
-    if (ascending && !has_digest) return Order::AsWritten;
+    if (ascending && !has_digest) {
+      keep_keys(depth_ + 1, members, nullptr);
+      return Order::AsWritten;
+    }
     if (!ascending) {
-      if (const std::uint8_t* known = known_order(members))
+      if (const std::uint8_t* known = known_order(members)) {
+        keep_keys(depth_ + 1, members, known);
         return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
                      drop_digest, may_reorder);
+      }
     }
     // Members left out change the length: only a record can do that.
     return sort_afresh(record, members, ascending, drop_digest, may_reorder && !has_digest);
