@@ -264,6 +264,8 @@ using LongShapes = ShapeBook<64, 1024, 16, 4>;
 // feeds and catalogues); members up to the long book's.
 constexpr std::size_t kSiblingDepths = 8;
 constexpr std::size_t kSiblingWays = 4;  // a power of two
+constexpr std::size_t kSiblingSlots = kSiblingDepths * kSiblingWays;
+constexpr std::size_t kNoSibling = kSiblingSlots;
 constexpr std::size_t kSiblingMembers = 64;
 constexpr std::size_t kSiblingKeyBytes = 45;
 // Bytes read at a key, whole words: the key, its quote and colon, and the
@@ -277,10 +279,9 @@ static_assert(kSiblingKeyBytes + 3 <= kSiblingCompared && kSiblingCompared % 8 =
 constexpr std::uint8_t kSiblingMisses = 4;
 
 struct SiblingKeys {
-  std::uint64_t read = 0;  // the read they belong to (their positions are in its text), from 1
-  std::size_t count;       // 0: none kept
-  std::uint8_t misses;     // objects put in order since, with other keys
-  bool in_order;           // the keys ascend: the object stays as it is
+  std::size_t count;    // 0: none kept
+  std::uint8_t misses;  // objects put in order since, with other keys
+  bool in_order;        // the keys ascend: the object stays as it is
   std::uint8_t order[kSiblingMembers];  // else member indexes in key order
   std::uint8_t size[kSiblingMembers];
   std::uint64_t prefix[kSiblingMembers];
@@ -323,8 +324,11 @@ struct ReaderScratch {
   std::vector<KeyRef> order;
   std::string reorder_copy;
   json::SpecialIndex specials;  // where the text's strings end
-  // By depth from 1 and way; only those of the current read hold anything.
-  SiblingKeys siblings[kSiblingDepths * kSiblingWays];
+  // By depth from 2 and way. A slot holds keys only while its read (from 1)
+  // is the current one: their positions are in that read's text. The reads
+  // are kept apart, so that a new scratch touches no slot until it is used.
+  SiblingKeys siblings[kSiblingSlots];
+  std::uint64_t sibling_reads[kSiblingSlots] = {};
   std::uint64_t reads = 0;
 
   void clear() noexcept {
@@ -371,6 +375,7 @@ class DirectReader {
         long_shapes_(doc.reader_->long_shapes),
         specials_(doc.reader_->specials, p_, n_),
         siblings_(doc.reader_->siblings),
+        sibling_reads_(doc.reader_->sibling_reads),
         read_(++doc.reader_->reads) {}
 
   bool run() {
@@ -707,9 +712,10 @@ class DirectReader {
     } else {
       Next next = Next::More;
       // While the keys are those kept for this depth and first key, in turn.
-      SiblingKeys* const sibling =
-          n_ - i_ > kSiblingCompared && p_[i_] == '"' ? kept_keys(depth_, i_ + 1) : nullptr;
-      if (sibling != nullptr && sibling->read == read_ && sibling->count != 0) {
+      const std::size_t slot =
+          n_ - i_ > kSiblingCompared && p_[i_] == '"' ? sibling_slot(depth_, i_ + 1) : kNoSibling;
+      if (slot != kNoSibling && sibling_reads_[slot] == read_ && siblings_[slot].count != 0) {
+        SiblingKeys* const sibling = &siblings_[slot];
         std::size_t j = 0;
         while (n_ - i_ > kSiblingCompared && p_[i_] == '"' && sibling->same_key(j, p_, i_ + 1)) {
           const Quick quick = quick_member<true>(j == 0, first_value, sibling, j);
@@ -1041,15 +1047,16 @@ class DirectReader {
     }
   }
 
-  // Where the keys are kept for objects at `depth` whose first key starts
-  // at kb (8 bytes readable), or null below the depths that keep keys.
-  SiblingKeys* kept_keys(std::size_t depth, std::size_t kb) const noexcept {
-    if (depth > kSiblingDepths) return nullptr;
+  // The slot of the keys kept for objects at `depth` whose first key starts
+  // at kb (8 bytes readable), or kNoSibling: the root, which has no
+  // siblings, and below the depths that keep keys.
+  std::size_t sibling_slot(std::size_t depth, std::size_t kb) const noexcept {
+    if (depth - 2 >= kSiblingDepths) return kNoSibling;
     std::uint64_t word;
     std::memcpy(&word, p_ + kb, 8);
     constexpr int kWayBits = std::countr_zero(kSiblingWays);
     const std::size_t way = static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ULL) >> (64 - kWayBits));
-    return &siblings_[(depth - 1) * kSiblingWays + way];
+    return (depth - 2) * kSiblingWays + way;
   }
 
   // Keeps the keys of an object at `depth` just put in order (by `known`,
@@ -1059,13 +1066,14 @@ class DirectReader {
   // already.
   void keep_keys(std::size_t depth, std::span<const Member> members,
                  const std::uint8_t* known) const noexcept {
-    if (members.size() < 2) return;
+    if (depth - 2 >= kSiblingDepths || members.size() < 2) return;
     const Member& first = members[0];
     if (first.in_keys || n_ - first.key_offset < kSiblingCompared) return;
-    SiblingKeys* const sibling = kept_keys(depth, first.key_offset);
-    if (sibling == nullptr) return;
-    if (sibling->read != read_) {
-      sibling->read = read_;
+    const std::size_t slot = sibling_slot(depth, first.key_offset);
+    if (slot == kNoSibling) return;
+    SiblingKeys* const sibling = &siblings_[slot];
+    if (sibling_reads_[slot] != read_) {
+      sibling_reads_[slot] = read_;
       sibling->count = 0;
       sibling->misses = kSiblingMisses - 1;
     }
@@ -1347,8 +1355,9 @@ class DirectReader {
   ShortShapes& short_shapes_;
   std::unique_ptr<LongShapes>& long_shapes_;
   json::SpecialIndex::Cursor specials_;
-  SiblingKeys (&siblings_)[kSiblingDepths * kSiblingWays];
-  const std::uint64_t read_;  // this read's number, which its siblings_ carry
+  SiblingKeys (&siblings_)[kSiblingSlots];
+  std::uint64_t (&sibling_reads_)[kSiblingSlots];
+  const std::uint64_t read_;  // this read's number
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
