@@ -278,20 +278,19 @@ static_assert(kSiblingKeyBytes + 3 <= kSiblingCompared && kSiblingCompared % 8 =
 // object would cost more than they save.
 constexpr std::uint8_t kSiblingMisses = 4;
 
-struct SiblingKeys {
-  std::size_t count;    // 0: none kept
-  std::uint8_t misses;  // objects put in order since, with other keys
-  bool in_order;        // the keys ascend: the object stays as it is
-  std::uint8_t order[kSiblingMembers];  // else member indexes in key order
-  std::uint8_t size[kSiblingMembers];
-  std::uint64_t prefix[kSiblingMembers];
-  std::size_t at[kSiblingMembers];  // the key's first byte in the text
+// One kept key: where it lies in the text, its size and its prefix. Those
+// of all slots are handed out from one pool, in the order slots are first
+// used in a read, so that a read touches only as much of it as it keeps.
+struct SiblingKey {
+  std::uint64_t prefix;
+  std::size_t at;  // the key's first byte in the text
+  std::size_t size;
 
   // Whether the key at `kb` in p (readable for kSiblingCompared bytes) is
-  // member j's, followed by its closing quote and colon: a word at a time,
+  // this one, followed by its closing quote and colon: a word at a time,
   // the last one's bytes past them shifted out.
-  bool same_key(std::size_t j, const unsigned char* p, std::size_t kb) const noexcept {
-    const std::size_t len = size[j] + std::size_t{2};  // 2 to kSiblingCompared
+  bool same(const unsigned char* p, std::size_t kb) const noexcept {
+    const std::size_t len = size + 2;  // 2 to kSiblingCompared
     const auto differ = [](const unsigned char* x, const unsigned char* y) {
       std::uint64_t u, v;
       std::memcpy(&u, x, 8);
@@ -299,7 +298,7 @@ struct SiblingKeys {
       return u ^ v;
     };
     const unsigned char* a = p + kb;
-    const unsigned char* b = p + at[j];
+    const unsigned char* b = p + at;
     std::size_t k = 0;
     for (; k + 8 < len; k += 8)
       if (differ(a + k, b + k) != 0) return false;
@@ -307,6 +306,19 @@ struct SiblingKeys {
     const std::uint64_t d = differ(a + k, b + k);
     return (std::endian::native == std::endian::little ? d << shift : d >> shift) == 0;
   }
+};
+
+// Keys in the pool, for all slots: room for the records of a few kinds at
+// a few depths, a feed's posts and users among them.
+constexpr std::size_t kSiblingPool = 1024;
+
+struct SiblingKeys {
+  std::size_t count;        // 0: none kept
+  std::uint32_t first;      // its keys: the pool's [first, first + room)
+  std::uint32_t room;       // 0: none handed out yet in this read
+  std::uint8_t misses;      // objects put in order since, with other keys
+  bool in_order;            // the keys ascend: the object stays as it is
+  std::uint8_t order[kSiblingMembers];  // else member indexes in key order
 };
 
 }  // namespace
@@ -330,6 +342,7 @@ struct ReaderScratch {
   SiblingKeys siblings[kSiblingSlots];
   std::uint64_t sibling_reads[kSiblingSlots] = {};
   std::uint64_t reads = 0;
+  SiblingKey sibling_pool[kSiblingPool];
 
   void clear() noexcept {
     members.clear();
@@ -376,6 +389,7 @@ class DirectReader {
         specials_(doc.reader_->specials, p_, n_),
         siblings_(doc.reader_->siblings),
         sibling_reads_(doc.reader_->sibling_reads),
+        sibling_pool_(doc.reader_->sibling_pool),
         read_(++doc.reader_->reads) {}
 
   bool run() {
@@ -717,8 +731,9 @@ class DirectReader {
       if (slot != kNoSibling && sibling_reads_[slot] == read_ && siblings_[slot].count != 0) {
         SiblingKeys* const sibling = &siblings_[slot];
         std::size_t j = 0;
-        while (n_ - i_ > kSiblingCompared && p_[i_] == '"' && sibling->same_key(j, p_, i_ + 1)) {
-          const Quick quick = quick_member<true>(j == 0, first_value, sibling, j);
+        const SiblingKey* const keys = &sibling_pool_[sibling->first];
+        while (n_ - i_ > kSiblingCompared && p_[i_] == '"' && keys[j].same(p_, i_ + 1)) {
+          const Quick quick = quick_member<true>(j == 0, first_value, &keys[j]);
           next = quick == Quick::More    ? Next::More
                  : quick == Quick::Close ? Next::Close
                                          : member_value(base + j, j == 0, tags_on, first_value);
@@ -732,7 +747,7 @@ class DirectReader {
         if (i_ >= n_ || p_[i_] != '"') return false;
         const std::size_t at = members_.size();
         const bool first = at == base;
-        const Quick quick = quick_member<false>(first, first_value, nullptr, 0);
+        const Quick quick = quick_member<false>(first, first_value, nullptr);
         if (quick == Quick::More) continue;
         if (quick == Quick::Close) break;
         if (quick == Quick::Not && !general_key(at)) return false;
@@ -775,17 +790,17 @@ class DirectReader {
   // and ',' or '}'. Read with the positions in registers and stored once,
   // without the general member's steps. Any other value is left to the
   // general reading of values (Value); any other key to general_key (Not).
-  // Known: the key is known to be the j-th of `known`, with its quote and
-  // colon (see SiblingKeys).
+  // Known: the key is known to be `known`, with its quote and colon (see
+  // SiblingKeys).
   template <bool Known>
   [[gnu::always_inline]] Quick quick_member(bool first, Parsed& first_value,
-                                           const SiblingKeys* known, std::size_t j) {
+                                           const SiblingKey* known) {
     const unsigned char* const p = p_;
     const std::size_t n = n_;
     const std::size_t kb = i_ + 1;
     std::size_t ke;
     if constexpr (Known) {
-      ke = kb + known->size[j];
+      ke = kb + known->size;
     } else {
       ke = specials_.next(kb);
       if (n - ke <= 2 || p[ke] != '"' || p[ke + 1] != ':' || ke - kb > UINT32_MAX) return Quick::Not;
@@ -824,7 +839,7 @@ class DirectReader {
     m.key_size = static_cast<std::uint32_t>(ke - kb);
     m.in_keys = false;
     if constexpr (Known)
-      m.prefix = known->prefix[j];
+      m.prefix = known->prefix;
     else
       m.prefix = text_key_prefix(kb, ke - kb);
     m.begin = kb - 1 + static_cast<std::size_t>(offset_);
@@ -1065,7 +1080,7 @@ class DirectReader {
   // and short enough; after a few objects of other keys, if some are kept
   // already.
   void keep_keys(std::size_t depth, std::span<const Member> members,
-                 const std::uint8_t* known) const noexcept {
+                 const std::uint8_t* known) noexcept {
     if (depth - 2 >= kSiblingDepths || members.size() < 2) return;
     const Member& first = members[0];
     if (first.in_keys || n_ - first.key_offset < kSiblingCompared) return;
@@ -1075,19 +1090,25 @@ class DirectReader {
     if (sibling_reads_[slot] != read_) {
       sibling_reads_[slot] = read_;
       sibling->count = 0;
+      sibling->room = 0;
       sibling->misses = kSiblingMisses - 1;
     }
     if (++sibling->misses < kSiblingMisses) return;
     sibling->count = 0;
     sibling->misses = 0;
     if (members.size() > kSiblingMembers) return;
+    if (members.size() > sibling->room) {
+      if (members.size() > kSiblingPool - pool_used_) return;  // the pool is spent for this read
+      sibling->first = static_cast<std::uint32_t>(pool_used_);
+      sibling->room = static_cast<std::uint32_t>(members.size());
+      pool_used_ += members.size();
+    }
+    SiblingKey* const keys = &sibling_pool_[sibling->first];
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
       if (m.in_keys || m.key_size > kSiblingKeyBytes || p_[m.key_offset + m.key_size + 1] != ':')
         return;
-      sibling->size[k] = static_cast<std::uint8_t>(m.key_size);
-      sibling->prefix[k] = m.prefix;
-      sibling->at[k] = m.key_offset;
+      keys[k] = {m.prefix, m.key_offset, m.key_size};
       sibling->order[k] = known != nullptr ? known[k] : static_cast<std::uint8_t>(k);
     }
     sibling->in_order = known == nullptr;
@@ -1357,6 +1378,8 @@ class DirectReader {
   json::SpecialIndex::Cursor specials_;
   SiblingKeys (&siblings_)[kSiblingSlots];
   std::uint64_t (&sibling_reads_)[kSiblingSlots];
+  SiblingKey (&sibling_pool_)[kSiblingPool];
+  std::size_t pool_used_ = 0;  // keys handed out in this read
   const std::uint64_t read_;  // this read's number
 };
 
