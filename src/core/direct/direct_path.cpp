@@ -250,18 +250,19 @@ struct ShapeBook {
 using ShortShapes = ShapeBook<16, 0, 2, 4>;
 using LongShapes = ShapeBook<64, 1024, 16, 4>;
 
-// The keys of the last object put in order at each of the shallow depths,
-// as they lie in the text. The next object there most often has the same
-// keys in the same order (the records of an array, the user of each post
-// of a feed): each of its keys is then told by comparing its bytes with the
-// one before, with its closing quote and colon, a word at a time, and the
-// object takes the same order, without a lookup of key ends, prefixes or
-// shapes. A depth keeps a few objects' keys, chosen by the first key's
-// bytes, so that the kinds of object nested in one record (its user, its
-// entities) each find their own. Depths of records in the documents met (a
-// root array, or a list in a root object, of records with nested ones);
-// keys that fit six words with their quote and colon (nearly all keys of
-// feeds and catalogues); members up to the long book's.
+// The keys of the last objects put in order at the shallow depths below the
+// root, as they lie in the text. The next object at a depth most often has
+// the same keys in the same order as one before it (the records of an
+// array, the user of each post of a feed): each of its keys is then told by
+// comparing its bytes with the one before, with its closing quote and
+// colon, a word at a time, and the object takes the same order, without a
+// lookup of key ends, prefixes or shapes. A depth keeps the keys of a few
+// objects, in slots chosen by the first key's bytes, so that the kinds of
+// object nested in one record (its user, its entities) each find their
+// own. The depths of records in the documents met (a root array, or a list
+// in a root object, of records with nested ones); keys that fit six words
+// with their quote and colon (nearly all keys of feeds and catalogues);
+// members up to the long book's.
 constexpr std::size_t kSiblingDepths = 8;
 constexpr std::size_t kSiblingWays = 4;  // a power of two
 constexpr std::size_t kSiblingSlots = kSiblingDepths * kSiblingWays;
@@ -290,7 +291,7 @@ struct SiblingKey {
   // this one, followed by its closing quote and colon: a word at a time,
   // the last one's bytes past them shifted out.
   bool same(const unsigned char* p, std::size_t kb) const noexcept {
-    const std::size_t len = size + 2;  // 2 to kSiblingCompared
+    const std::size_t len = size + 2;  // 2 to kSiblingKeyBytes + 2
     const auto differ = [](const unsigned char* x, const unsigned char* y) {
       std::uint64_t u, v;
       std::memcpy(&u, x, 8);
@@ -1084,8 +1085,7 @@ class DirectReader {
     if (depth - 2 >= kSiblingDepths || members.size() < 2) return;
     const Member& first = members[0];
     if (first.in_keys || n_ - first.key_offset < kSiblingCompared) return;
-    const std::size_t slot = sibling_slot(depth, first.key_offset);
-    if (slot == kNoSibling) return;
+    const std::size_t slot = sibling_slot(depth, first.key_offset);  // a slot: depth is checked
     SiblingKeys* const sibling = &siblings_[slot];
     if (sibling_reads_[slot] != read_) {
       sibling_reads_[slot] = read_;
