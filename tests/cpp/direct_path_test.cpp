@@ -459,13 +459,11 @@ INSTANTIATE_TEST_SUITE_P(
         Follower{R"({"name":"a","url":"b","color":})"}, Follower{R"({"name":"a","url":"b","color":"c",})"},
         Follower{R"({"name":"a","url":"b","color":"c"])"}, Follower{R"({"$obj":{"b":1,"a":2},"url":"b"})"},
         Follower{R"({"digest":"a","url":"b","color":"c"})"}, Follower{R"({"abcdefghijklm":1,"b":2})"},
-        Follower{R"({"abcdefghijklx":1,"b":2})"}, Follower{R"({"abcdefghijkl":1,"b":2})"},
-        Follower{R"({"a":1,"abcdefghijklmn":2})"}, Follower{R"({"a":1,"abcdefghijklmx":2})"},
         Follower{R"({"b":2,"abcdefghijklm":1})"}, Follower{R"({})"}, Follower{R"({"name":"a"})"}));
 
-// Keys are compared a word at a time: keys of every size up to past the
-// longest kept, against ones that differ in their first or last byte (so
-// that they sort elsewhere) or in size by one.
+// Keys of every size up to past the longest kept, against ones that differ
+// in their first or last byte (so that they sort elsewhere) or in size by
+// one: the comparison covers every byte of a key, its quote and colon.
 TEST(DirectPath, FollowersWithKeysOfEverySize) {
   for (std::size_t size = 1; size <= 34; ++size) {
     std::string key(size, 'k'), near(size, 'k');

@@ -255,24 +255,24 @@ using LongShapes = ShapeBook<64, 1024, 16, 4>;
 // the same keys in the same order as one before it (the records of an
 // array, the user of each post of a feed): each of its keys is then told by
 // comparing its bytes with the one before, with its closing quote and
-// colon, a word at a time, and the object takes the same order, without a
+// colon (equal_small), and the object takes the same order, without a
 // lookup of key ends, prefixes or shapes. A depth keeps the keys of a few
 // objects, in slots chosen by the first key's bytes, so that the kinds of
 // object nested in one record (its user, its entities) each find their
 // own. The depths of records in the documents met (a root array, or a list
-// in a root object, of records with nested ones); keys that fit six words
-// with their quote and colon (nearly all keys of feeds and catalogues);
-// members up to the long book's.
+// in a root object, of records with nested ones); keys of up to 45 bytes
+// (nearly all keys of feeds and catalogues); members up to the long
+// book's.
 constexpr std::size_t kSiblingDepths = 8;
 constexpr std::size_t kSiblingWays = 4;  // a power of two
 constexpr std::size_t kSiblingSlots = kSiblingDepths * kSiblingWays;
 constexpr std::size_t kNoSibling = kSiblingSlots;
 constexpr std::size_t kSiblingMembers = 64;
 constexpr std::size_t kSiblingKeyBytes = 45;
-// Bytes read at a key, whole words: the key, its quote and colon, and the
-// first byte of its value are within them.
+// Room a kept key must have before the text's end, so that the key, its
+// quote and colon, and the first byte of its value are within the text.
 constexpr std::size_t kSiblingCompared = 48;
-static_assert(kSiblingKeyBytes + 3 <= kSiblingCompared && kSiblingCompared % 8 == 0);
+static_assert(kSiblingKeyBytes + 3 <= kSiblingCompared);
 // Objects of other keys in between leave the keys kept until this many
 // have come without one that has them, and keys that cannot be kept (too
 // long, too many) are tried again after as many: learning keys at every
@@ -287,25 +287,10 @@ struct SiblingKey {
   std::size_t at;  // the key's first byte in the text
   std::size_t size;
 
-  // Whether the key at `kb` in p (readable for kSiblingCompared bytes) is
-  // this one, followed by its closing quote and colon: a word at a time,
-  // the last one's bytes past them shifted out.
+  // Whether the key at `kb` in p is this one, followed by its closing
+  // quote and colon.
   bool same(const unsigned char* p, std::size_t kb) const noexcept {
-    const std::size_t len = size + 2;  // 2 to kSiblingKeyBytes + 2
-    const auto differ = [](const unsigned char* x, const unsigned char* y) {
-      std::uint64_t u, v;
-      std::memcpy(&u, x, 8);
-      std::memcpy(&v, y, 8);
-      return u ^ v;
-    };
-    const unsigned char* a = p + kb;
-    const unsigned char* b = p + at;
-    std::size_t k = 0;
-    for (; k + 8 < len; k += 8)
-      if (differ(a + k, b + k) != 0) return false;
-    const std::size_t shift = 8 * (8 - (len - k));
-    const std::uint64_t d = differ(a + k, b + k);
-    return (std::endian::native == std::endian::little ? d << shift : d >> shift) == 0;
+    return equal_small(p + kb, p + at, size + 2);
   }
 };
 
@@ -914,6 +899,7 @@ class DirectReader {
                                       SiblingKeys* followed) {
     const bool is_root = depth_ == 1 && open == 0;
     --depth_;
+    if (followed != nullptr) followed->misses = 0;  // its keys came again
     const std::size_t members_here = members_.size() - base;
     // The common object first: two or more members (no tag), nothing inside
     // it that changes, not the root that loses "digest" members, and in
@@ -929,7 +915,6 @@ class DirectReader {
       if (followed != nullptr) {
         in_order = followed->in_order;
         known = in_order ? nullptr : followed->order;
-        followed->misses = 0;
       } else {
         const auto member_key = [this](const Member& m) { return key_of(m); };
         in_order = key_order::ascending_distinct(members, member_key);
@@ -979,7 +964,6 @@ class DirectReader {
                                raw_pos() - open <= kReorderInPlaceMaxBytes;
       Order order;
       if (followed != nullptr && !drop_digest) {
-        followed->misses = 0;
         order = followed->in_order
                     ? Order::AsWritten
                     : place(record, members,
