@@ -842,14 +842,18 @@ TEST(DirectPath, RepeatedShapesGiveWhatTheExactPathGives) {
 }
 
 // More shapes of long keys than the book holds, taking turns: slots are
-// taken over again and again, so a shape learnt into a slot must never be
-// read back for the one it replaced. Many share their first key and size
-// (one set) and differ only in the order of the rest.
+// taken over again and again, by larger shapes too, so that the book's
+// pages are spent and it starts afresh, several times a read. A shape learnt
+// into a slot must never be read back for the one it replaced. Many share
+// their first key and size (one set) and differ only in the order of the
+// rest.
 TEST(DirectPath, ShapesThatOutnumberTheBookStillComeOutInKeyOrder) {
   std::mt19937 rng(2026);
   std::vector<std::vector<std::string>> shapes;
   for (int k = 0; k < 150; ++k) {
-    std::vector<std::string> keys = profile_keys(k % 3 == 0 ? 12 : 5 + k % 7);
+    std::vector<std::string> keys = profile_keys(k % 3 == 0 ? 40 + k % 25 : 5 + k % 7);
+    if (k % 3 == 0)  // nearly the largest shape the book learns: keys of 22 bytes or so
+      for (std::string& key : keys) key.insert(0, "long_");
     std::shuffle(keys.begin() + 1, keys.end(), rng);
     shapes.push_back(keys);
   }

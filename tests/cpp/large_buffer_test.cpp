@@ -66,6 +66,16 @@ TEST(LargeBuffer, GrowableArrayKeepsItsElementsAcrossTheThreshold) {
   EXPECT_EQ(v[4], std::uint64_t{4} * 2654435761u);
 }
 
+// A small first block, then the whole room at its first growth, elements kept.
+TEST(LargeBuffer, GrowableArrayInStepsTakesItsRoomAtTheFirstGrowth) {
+  GrowableArray<std::uint32_t> v;
+  v.reserve_in_steps(4, 1000);
+  EXPECT_EQ(v.capacity(), 4u);
+  for (std::uint32_t i = 0; i < 5; ++i) v.push_back(i * 7);
+  EXPECT_EQ(v.capacity(), 1000u);
+  for (std::uint32_t i = 0; i < 5; ++i) EXPECT_EQ(v[i], i * 7);
+}
+
 std::string canonical_bytes(std::string_view text) {
   Result<std::string> r = py_canonical_bytes_from_json(text);
   return r.ok() ? r.value() : "ERROR: " + r.error().message;

@@ -35,6 +35,11 @@ constexpr std::size_t kRawSlack = 64;
 // for objects, 1/4 for the members of sorted objects.
 constexpr std::size_t kRecordShareOfText = 8;
 constexpr std::size_t kMemberShareOfText = 4;
+// The records of a document that has few (most records and small
+// documents: a reordered object or two) fit in blocks of this many, which
+// share pages with the reader's other small parts; the share above is
+// taken only when they are spent.
+constexpr std::size_t kFirstRecords = 64;
 
 // A root array's text is handed to the hash (when reading for one) once
 // this much is waiting, between two of its elements: small enough to stay
@@ -193,44 +198,96 @@ struct ShapeBook {
   std::uint32_t clock = 0;  // wrapping only makes a worse choice of slot
 
   // A short book, a few cache lines in all, keeps each slot's shape in its
-  // own place. The long book's shapes are handed out in the order learnt,
-  // from blocks made as they are needed, so that it holds memory (and
-  // address space) only for the shapes a thread has met: a document of one
-  // shape costs one block.
-  static constexpr bool kHandedOut = TailBytes != 0;
-  static constexpr std::size_t kBlockShapes = 8;
-  static_assert(kSlots % kBlockShapes == 0 && kSlots < 256, "a place fits its byte");
+  // own place. The long book packs its shapes one after another, each in
+  // the bytes its members need (prefixes, sizes, order, key tails), in
+  // pages made as they are needed, so that it holds memory (and touches
+  // it) only for the shapes a thread has met: a document of a few shapes
+  // costs a page or two, where a fixed place for the largest shape made
+  // each cost 1.6 KB.
+  static constexpr bool kPacked = TailBytes != 0;
   struct InPlace {
     Shape shapes[kSlots];
-    const Shape* of(std::size_t slot) const noexcept { return &shapes[slot]; }
-    Shape* take(std::size_t slot) noexcept { return &shapes[slot]; }
+    const Shape& of(std::size_t slot) const noexcept { return shapes[slot]; }
     std::size_t held_bytes() const noexcept { return 0; }
   };
-  struct HandedOut {
-    std::uint8_t places[kSlots] = {};  // 1 + the index of the slot's shape, 0 for none yet
-    std::size_t placed = 0;
-    std::unique_ptr<Shape[]> blocks[kSlots / kBlockShapes];
-    Shape* of(std::size_t slot) const noexcept {
-      const std::size_t place = places[slot] - 1u;
-      return &blocks[place / kBlockShapes][place % kBlockShapes];
+  // Where a packed shape's parts lie.
+  struct PackedShape {
+    std::uint64_t* prefix;
+    std::uint8_t* size;
+    std::uint8_t* order;
+    char* tails;
+  };
+  struct Packed {
+    static constexpr std::size_t kPageWords = 512;  // 4 KiB
+    static constexpr std::size_t kPages = 16;
+    static constexpr std::size_t kMaxShapeWords = (Members * 10 + TailBytes + 7) / 8;
+    static_assert(kMaxShapeWords <= kPageWords, "a shape fits a page");
+    // 1 + the first word of each slot's shape, 0 for none; the words it may
+    // take, so that a shape of no more words takes its place again.
+    std::uint32_t places[kSlots] = {};
+    std::uint16_t rooms[kSlots] = {};
+    std::size_t used = 0;  // words handed out, in pages of kPageWords
+    std::unique_ptr<std::uint64_t[]> pages[kPages];
+
+    static PackedShape parts(std::uint64_t* at, std::size_t count) noexcept {
+      auto* const bytes = reinterpret_cast<std::uint8_t*>(at + count);
+      return {at, bytes, bytes + count, reinterpret_cast<char*>(bytes + 2 * count)};
     }
-    // Null when no memory is to be had: the shape is then not learnt.
-    Shape* take(std::size_t slot) noexcept {
-      if (places[slot] == 0) {
-        std::unique_ptr<Shape[]>& block = blocks[placed / kBlockShapes];
-        if (!block) {
-          block.reset(new (std::nothrow) Shape[kBlockShapes]);  // left unwritten until learnt
-          if (!block) return nullptr;
-        }
-        places[slot] = static_cast<std::uint8_t>(++placed);
+    std::uint64_t* word(std::size_t at) const noexcept {
+      return pages[at / kPageWords].get() + at % kPageWords;
+    }
+    // Words for a shape in slot, or null when the pages are spent or no
+    // memory is to be had.
+    std::uint64_t* take(std::size_t slot, std::size_t words) noexcept {
+      if (places[slot] != 0 && rooms[slot] >= words) return word(places[slot] - 1u);
+      if (used % kPageWords + words > kPageWords) used += kPageWords - used % kPageWords;
+      if (used / kPageWords == kPages) return nullptr;
+      std::unique_ptr<std::uint64_t[]>& page = pages[used / kPageWords];
+      if (!page) {
+        page.reset(new (std::nothrow) std::uint64_t[kPageWords]);  // left unwritten until learnt
+        if (!page) return nullptr;
       }
-      return of(slot);
+      places[slot] = static_cast<std::uint32_t>(used + 1);
+      rooms[slot] = static_cast<std::uint16_t>(words);
+      used += words;
+      return word(used - words);
     }
     std::size_t held_bytes() const noexcept {
-      return (placed + kBlockShapes - 1) / kBlockShapes * kBlockShapes * sizeof(Shape);
+      std::size_t held = 0;
+      for (const auto& page : pages) held += page ? kPageWords * sizeof(std::uint64_t) : 0;
+      return held;
     }
   };
-  std::conditional_t<kHandedOut, HandedOut, InPlace> store;
+  std::conditional_t<kPacked, Packed, InPlace> store;
+
+  // The shape in slot, for reading: its place, or its parts.
+  decltype(auto) shape(std::size_t slot) const noexcept {
+    if constexpr (kPacked) {
+      return Packed::parts(store.word(store.places[slot] - 1u), counts[slot]);
+    } else {
+      return store.of(slot);
+    }
+  }
+  // Room for a shape of count members and tail_bytes in slot, or a null
+  // prefix when there is none; the pages once spent are used afresh,
+  // every shape forgotten.
+  PackedShape take(std::size_t slot, std::size_t count, std::size_t tail_bytes) noexcept {
+    if constexpr (kPacked) {
+      const std::size_t words = (count * 10 + tail_bytes + 7) / 8;
+      std::uint64_t* at = store.take(slot, words);
+      if (at == nullptr && store.used / Packed::kPageWords == Packed::kPages) {
+        std::fill(std::begin(counts), std::end(counts), 0u);
+        std::fill(std::begin(store.places), std::end(store.places), 0u);
+        store.used = 0;
+        at = store.take(slot, words);
+      }
+      if (at == nullptr) return {};
+      return Packed::parts(at, count);
+    } else {
+      Shape& place = store.shapes[slot];
+      return {place.prefix, place.size, place.order, place.tails.data()};
+    }
+  }
 
   // The first slot of the set of shapes of this size and first key.
   static std::size_t set_of(std::size_t count, std::uint64_t first_prefix) noexcept {
@@ -284,8 +341,8 @@ constexpr std::uint8_t kSiblingMisses = 4;
 // used in a read, so that a read touches only as much of it as it keeps.
 struct SiblingKey {
   std::uint64_t prefix;
-  std::size_t at;  // the key's first byte in the text
-  std::size_t size;
+  std::uint32_t at;  // the key's first byte in the text (keys past 4 GiB are not kept)
+  std::uint32_t size;
 
   // Whether the key at `kb` in p is this one, followed by its closing
   // quote and colon.
@@ -1080,7 +1137,7 @@ class DirectReader {
     if (++sibling->misses < kSiblingMisses) return;
     sibling->count = 0;
     sibling->misses = 0;
-    if (members.size() > kSiblingMembers) return;
+    if (members.size() > kSiblingMembers || members.back().key_offset > UINT32_MAX) return;
     if (members.size() > sibling->room) {
       if (members.size() > kSiblingPool - pool_used_) return;  // the pool is spent for this read
       sibling->first = static_cast<std::uint32_t>(pool_used_);
@@ -1092,7 +1149,8 @@ class DirectReader {
       const Member& m = members[k];
       if (m.in_keys || m.key_size > kSiblingKeyBytes || p_[m.key_offset + m.key_size + 1] != ':')
         return;
-      keys[k] = {m.prefix, m.key_offset, m.key_size};
+      keys[k] = {m.prefix, static_cast<std::uint32_t>(m.key_offset),
+                 static_cast<std::uint32_t>(m.key_size)};
       sibling->order[k] = known != nullptr ? known[k] : static_cast<std::uint8_t>(k);
     }
     sibling->in_order = known == nullptr;
@@ -1111,29 +1169,31 @@ class DirectReader {
   // key, so a match has none. A match is marked as met, for the choice of
   // the slot a new shape takes.
   template <class Book>
-  const typename Book::Shape* known_shape(Book& book, std::span<const Member> members) noexcept {
+  const std::uint8_t* known_shape(Book& book, std::span<const Member> members) noexcept {
     if (members.size() > Book::kMaxMembers) return nullptr;
     const std::size_t set = Book::set_of(members.size(), members[0].prefix);
     for (std::size_t slot = set; slot < set + Book::kWays; ++slot) {
       if (book.counts[slot] != members.size() || book.firsts[slot] != members[0].prefix) continue;
-      if (same_keys<Book>(*book.store.of(slot), members)) {
+      const auto& shape = book.shape(slot);
+      if (same_keys<Book>(shape, members)) {
         book.met[slot] = ++book.clock;
-        return book.store.of(slot);
+        return &shape.order[0];
       }
     }
     return nullptr;
   }
 
-  template <class Book>
-  bool same_keys(const typename Book::Shape& shape, std::span<const Member> members) const noexcept {
+  template <class Book, class Shape>
+  bool same_keys(const Shape& shape, std::span<const Member> members) const noexcept {
     std::size_t tail = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[k];
       if (shape.prefix[k] != m.prefix || shape.size[k] != m.key_size) return false;
-      if (Book::kTailBytes != 0 && m.key_size > 8) {
-        if (!equal_small(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8))
-          return false;
-        tail += m.key_size - 8;
+      if constexpr (Book::kTailBytes != 0) {
+        if (m.key_size > 8) {
+          if (!equal_small(shape.tails + tail, key_of(m).data() + 8, m.key_size - 8)) return false;
+          tail += m.key_size - 8;
+        }
       }
     }
     return true;
@@ -1154,9 +1214,8 @@ class DirectReader {
     }
     if (tails > Book::kTailBytes) return;
     const std::size_t slot = book.victim(Book::set_of(members.size(), members[0].prefix));
-    typename Book::Shape* const place = book.store.take(slot);
-    if (place == nullptr) return;
-    typename Book::Shape& shape = *place;
+    const auto shape = book.take(slot, members.size(), tails);
+    if (shape.prefix == nullptr) return;
     book.counts[slot] = static_cast<std::uint32_t>(members.size());
     book.firsts[slot] = members[0].prefix;
     book.met[slot] = ++book.clock;
@@ -1167,7 +1226,7 @@ class DirectReader {
       shape.size[k] = static_cast<std::uint8_t>(m.key_size);
       shape.order[k] = static_cast<std::uint8_t>(order[k].index);
       if (m.key_size > 8) {
-        std::memcpy(shape.tails.data() + tail, key_of(m).data() + 8, m.key_size - 8);
+        std::memcpy(shape.tails + tail, key_of(m).data() + 8, m.key_size - 8);
         tail += m.key_size - 8;
       }
     }
@@ -1219,7 +1278,7 @@ class DirectReader {
       if (short_keys) {
         learn_shape(short_shapes_, members, order);
       } else {
-        // Its shapes come in blocks, as they are learnt.
+        // Its shapes take pages as they are learnt.
         if (!long_shapes_) long_shapes_.reset(new LongShapes);
         learn_shape(*long_shapes_, members, order);
       }
@@ -1233,10 +1292,9 @@ class DirectReader {
   // no "digest" to leave out. A short book's shapes have short keys only,
   // so one with a long key is looked up once.
   const std::uint8_t* known_order(std::span<const Member> members) noexcept {
-    if (const auto* shape = known_shape(short_shapes_, members)) return shape->order;
+    if (const std::uint8_t* order = known_shape(short_shapes_, members)) return order;
     if (!long_shapes_) return nullptr;
-    const auto* long_shape = known_shape(*long_shapes_, members);
-    return long_shape != nullptr ? long_shape->order : nullptr;
+    return known_shape(*long_shapes_, members);
   }
 
   // Puts the members in key order, index_at(k) being the index of the k-th:
@@ -1548,10 +1606,14 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   // Room for the records of documents seen in practice (an eighth of the
   // source's size for objects, a quarter for sorted members), so that they
   // seldom grow: growing a heap block can mean a copy, both resident at
-  // once. Pages reserved but never written cost no memory.
+  // once. Pages reserved but never written cost no memory, but a block's
+  // first page does: the room is taken once the first few records are
+  // spent.
   const std::size_t recorded = std::min(text.size(), capacity);
-  objects_.reserve(recorded / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1);
-  members_.reserve(recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1);
+  const std::size_t object_room = recorded / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1;
+  const std::size_t member_room = recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1;
+  objects_.reserve_in_steps(std::min(object_room, kFirstRecords), object_room);
+  members_.reserve_in_steps(std::min(member_room, kFirstRecords), member_room);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
   DirectReader reader(text, skip_root_digest, stream, *this);

@@ -4,6 +4,7 @@
 // document needs instead of reserving a worst case.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -45,6 +46,14 @@ class GrowableArray {
   void reserve(std::size_t n) {
     if (n > capacity_) grow_to(n);
   }
+  // Room for first now and, once that is full, for then at once: a caller
+  // that expects few records mostly but many at times starts small (a
+  // small block shares its pages) and, when it does need more, grows once
+  // to what it may need rather than step by step.
+  void reserve_in_steps(std::size_t first, std::size_t then) {
+    reserve(first);
+    then_ = then;
+  }
   T& emplace_back() {
     if (size_ == capacity_) [[unlikely]]
       grow();
@@ -67,13 +76,14 @@ class GrowableArray {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
+    std::swap(then_, other.then_);
   }
   // Half as much again, a quarter once mapped: remapping makes each step
   // cheap, and the smaller steps keep the unused tail small.
   void grow() {
     const std::size_t step =
         capacity_ * sizeof(T) >= kMappedBufferBytes ? capacity_ / 4 : capacity_ / 2;
-    grow_to(capacity_ < 16 ? 16 : capacity_ + step);
+    grow_to(std::max({std::size_t{16}, capacity_ + step, then_}));
   }
   void grow_to(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
@@ -84,6 +94,7 @@ class GrowableArray {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t then_ = 0;  // the capacity of the next growth, at least
 };
 
 }  // namespace quorl
