@@ -751,7 +751,36 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, EmitFromExactBlock,
     ::testing::Values("7", "[1,\"ab\"]", R"({"a":[1,{"b":2}],"c":"x"})",
                       R"({"a":[1,{"c":2,"b":3}],"c":"x"})", R"({"a":{"$int":"12"}})",
-                      R"( {"a": 1} )", R"({"a":"\n"})"));
+                      R"( {"a": 1} )", R"({"a":"\n"})", R"([{"b":1,"a":2},{"d":[3],"c":{"f":1,"e":2}}])",
+                      R"({"b":{"d":1,"c":2},"a":0})"));
+
+// While nothing in the text has changed, objects out of key order are
+// recorded (the text is then emitted uncopied) until the records come to
+// half of the text's size; a change after them (an escape, whitespace, a
+// tag) makes the text be copied with those records in it. Records large
+// and small next to their text, few and many, with each kind of change
+// after them, at the start or none, against the exact path.
+TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
+  const char* kRecords[] = {R"({"b":1,"a":2})", R"({"b":"a longer value, which its record is small next to","a":[1,2]})",
+                            R"({"c":{"e":1,"d":2},"b":[{"y":0,"x":1}],"a":3})"};
+  const char* kChanges[] = {"", R"("line\nbreak")", R"( {"b" : 1 , "a":2} )", R"({"$int":"-12"})",
+                            R"({"z":[{"b":"\u00e9","a":1}],"a":{"$null":true}})"};
+  for (const char* record : kRecords)
+    for (const char* change : kChanges)
+      for (int before : {0, 1, 7, 60, 300})
+        for (int after : {0, 5, 200}) {
+          for (bool change_first : {false, true}) {
+            std::string text = change_first && *change ? std::string("[") + change : "[";
+            for (int k = 0; k < before; ++k) text += (text.size() > 1 ? "," : "") + std::string(record);
+            if (!change_first && *change) text += (text.size() > 1 ? "," : "") + std::string(change);
+            for (int k = 0; k < after; ++k) text += (text.size() > 1 ? "," : "") + std::string(record);
+            text += "]";
+            if (text == "[]") continue;  // an empty array, left to the exact path
+            ASSERT_TRUE(check_agreement(text)) << text;
+          }
+          if (::testing::Test::HasFailure()) return;
+        }
+}
 
 TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
   std::vector<std::string> texts;

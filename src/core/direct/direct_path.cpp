@@ -473,6 +473,18 @@ class DirectReader {
   // After writing in place of the text up to i_: the copying resumes at i_.
   void resume() noexcept { offset_ = static_cast<std::ptrdiff_t>(written() - i_); }
 
+  // Whether the text is still its own raw text (nothing written, nothing
+  // left out) and is to stay so: an object out of key order is then
+  // recorded rather than put in order in place, which would copy all the
+  // text before it. A document whose only change is key order (arrays of
+  // small records, geometry) is so emitted straight from its text, and a
+  // call touches no copy of it. Records may come to half of the text's
+  // size: past that, a copy would cost less memory than more of them.
+  bool text_stays_uncopied() const noexcept {
+    return written() == 0 && offset_ == 0 &&
+           2 * (objects_.size() * sizeof(ObjectRecord) + sorted_.size() * sizeof(MemberRecord)) <= n_;
+  }
+
   // Copies the text from pending() up to `upto` through to the raw text.
   [[gnu::always_inline]] void flush(std::size_t upto) {
     const std::size_t from = pending();
@@ -978,7 +990,7 @@ class DirectReader {
         known = in_order ? nullptr : known_order(members);
         if (in_order || known != nullptr) keep_keys(depth_ + 1, members, known);
       }
-      if (in_order || known != nullptr) {
+      if (in_order || (known != nullptr && !text_stays_uncopied())) {
         if (known != nullptr) {
           place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; }, false,
                 true);
@@ -1018,7 +1030,8 @@ class DirectReader {
       // is recorded: see sort_members.)
       const bool drop_digest = is_root && skip_root_digest_;
       const bool may_reorder = changed_ == changes_before && reordered_ == reordered_before &&
-                               raw_pos() - open <= kReorderInPlaceMaxBytes;
+                               raw_pos() - open <= kReorderInPlaceMaxBytes &&
+                               !text_stays_uncopied();
       Order order;
       if (followed != nullptr && !drop_digest) {
         order = followed->in_order
