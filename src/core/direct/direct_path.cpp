@@ -52,6 +52,11 @@ constexpr std::size_t kStreamBytes = std::size_t{64} << 10;
 // emitting. Larger ones are recorded, so that the copy stays small.
 constexpr std::size_t kReorderInPlaceMaxBytes = 4096;
 
+// While the text is uncopied, records may run this far ahead of the text
+// read (see text_stays_uncopied): a document's first objects are often out
+// of order, and their records are large next to the little text before.
+constexpr std::size_t kUncopiedRecordBytes = std::size_t{64} << 10;
+
 // The raw kind of a JSON value, which is what tag payload rules look at
 // (not what the value decodes to).
 enum class Raw : std::uint8_t { Null, True, False, Number, String, Array, Object };
@@ -478,11 +483,15 @@ class DirectReader {
   // recorded rather than put in order in place, which would copy all the
   // text before it. A document whose only change is key order (arrays of
   // small records, geometry) is so emitted straight from its text, and a
-  // call touches no copy of it. Records may come to half of the text's
-  // size: past that, a copy would cost less memory than more of them.
+  // call touches no copy of it. That pays while the records grow no faster
+  // than the text read (past the first few), and come to half of the text
+  // at most: records that would outgrow the copy, or a change that comes
+  // after many of them, would cost more than the copy alone.
   bool text_stays_uncopied() const noexcept {
-    return written() == 0 && offset_ == 0 &&
-           2 * (objects_.size() * sizeof(ObjectRecord) + sorted_.size() * sizeof(MemberRecord)) <= n_;
+    const std::size_t records =
+        objects_.size() * sizeof(ObjectRecord) + sorted_.size() * sizeof(MemberRecord);
+    return written() == 0 && offset_ == 0 && records <= i_ + kUncopiedRecordBytes &&
+           2 * records <= n_;
   }
 
   // Copies the text from pending() up to `upto` through to the raw text.
@@ -499,12 +508,13 @@ class DirectReader {
       grow(n);
   }
 
-  // Only escapes that the canonical form writes longer get here: the first
-  // buffer is the source's size.
+  // The first byte written makes the buffer, at the capacity read() wants;
+  // after that, only escapes that the canonical form writes longer get
+  // here.
   void grow(std::size_t n) {
     const std::size_t used = written();
-    const std::size_t capacity =
-        std::max(doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack);
+    const std::size_t capacity = std::max(
+        {doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack, doc_.raw_wanted_});
     char* bigger = static_cast<char*>(grow_buffer(base_, doc_.raw_capacity_, used, capacity));
     (void)doc_.raw_.release();  // grow_buffer has freed or moved it
     doc_.raw_ = CharBuffer(bigger, BufferDeleter{capacity});
@@ -1610,12 +1620,13 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   const bool streamed = stream != nullptr;
   const std::size_t streamed_capacity = 2 * kStreamBytes + kRawSlack + DirectText::kTextPadding;
   if (streamed) capacity = std::min(capacity, streamed_capacity);
+  // Made with the first byte written: a text that stays its own raw text
+  // (see text_stays_uncopied) reserves no copy of itself.
   if (raw_capacity_ < capacity) {
-    raw_.reset();  // before the new one: the two need not be held at once
+    raw_.reset();
     raw_capacity_ = 0;
-    raw_ = make_char_buffer(capacity);
-    raw_capacity_ = capacity;
   }
+  raw_wanted_ = capacity;
   // Room for the records of documents seen in practice (an eighth of the
   // source's size for objects, a quarter for sorted members), so that they
   // seldom grow: growing a heap block can mean a copy, both resident at
