@@ -227,14 +227,16 @@ def test_concurrent_calls_match_serial_calls():
 # --- running out of memory ----------------------------------------------------
 
 def test_core_out_of_memory_raises_memory_error_and_releases_everything():
-    # The core cannot copy a 64 MiB document within 48 MiB of headroom. The
-    # failure must surface as MemoryError, the process must live on, and
-    # repeated failures must not grow the address space (nothing leaked).
+    # The core cannot copy a 64 MiB document within 48 MiB of headroom (the
+    # leading space makes it copy the text, which it otherwise emits as it
+    # is). The failure must surface as MemoryError, the process must live
+    # on, and repeated failures must not grow the address space (nothing
+    # leaked).
     result = run_python("""
         import resource
         import quorl_core
 
-        document = '"' + "a" * (64 << 20) + '"'
+        document = ' "' + "a" * (64 << 20) + '"'
 
         def mapped():
             with open("/proc/self/statm") as statm:
