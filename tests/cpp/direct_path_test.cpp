@@ -755,11 +755,13 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"b":{"d":1,"c":2},"a":0})"));
 
 // While nothing in the text has changed, objects out of key order are
-// recorded (the text is then emitted uncopied) until the records come to
-// half of the text's size; a change after them (an escape, whitespace, a
-// tag) makes the text be copied with those records in it. Records large
-// and small next to their text, few and many, with each kind of change
-// after them, at the start or none, against the exact path.
+// recorded (the text is then emitted uncopied) until the records outgrow
+// the text read or half of the whole; a change after them (an escape,
+// whitespace, a tag) makes the text be copied with those records in it.
+// Records large and small next to their text, few and many, with each kind
+// of change after them, at the start or none, against the exact path; and
+// records that outgrow the text read (past 64 KiB of them) ahead of a long
+// string that keeps them under half of the whole.
 TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
   const char* kRecords[] = {R"({"b":1,"a":2})", R"({"b":"a longer value, which its record is small next to","a":[1,2]})",
                             R"({"c":{"e":1,"d":2},"b":[{"y":0,"x":1}],"a":3})"};
@@ -780,6 +782,12 @@ TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
           }
           if (::testing::Test::HasFailure()) return;
         }
+  for (const char* change : kChanges) {
+    std::string text = "[";
+    for (int k = 0; k < 2000; ++k) text += std::string(kRecords[0]) + ",";
+    text += "\"" + std::string(300 << 10, 'x') + "\"" + (*change ? "," : "") + change + "]";
+    ASSERT_TRUE(check_agreement(text)) << change;
+  }
 }
 
 TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {

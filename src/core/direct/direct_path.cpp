@@ -207,8 +207,8 @@ struct ShapeBook {
   // the bytes its members need (prefixes, sizes, order, key tails), in
   // pages made as they are needed, so that it holds memory (and touches
   // it) only for the shapes a thread has met: a document of a few shapes
-  // costs a page or two, where a fixed place for the largest shape made
-  // each cost 1.6 KB.
+  // costs a page or two (a place fit for the largest shape would take
+  // 1.6 KB each).
   static constexpr bool kPacked = TailBytes != 0;
   struct InPlace {
     Shape shapes[kSlots];

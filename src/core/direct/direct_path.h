@@ -10,7 +10,8 @@
 // tagged forms to replace. Emitting then copies the raw text once, visiting
 // those objects' members in key order. Each byte is so written twice at most,
 // whatever the nesting, and a document that needs no change is its own raw
-// text.
+// text, as is one whose only change is key order (its objects are then
+// recorded rather than put in order within a copy).
 //
 // Contract: when read() returns true, the emitted text is exactly what the
 // gate and the encoder produce for the text; when it returns false, the
