@@ -1579,7 +1579,7 @@ class HashSink {
         return;
       }
     }
-    std::memcpy(buf_ + used_, data, size);
+    copy_small(buf_ + used_, data, size);
     used_ += size;
   }
 
