@@ -220,8 +220,8 @@ struct ShapeBook {
     const Shape& of(std::size_t slot) const noexcept { return shapes[slot]; }
     std::size_t held_bytes() const noexcept { return 0; }
   };
-  // Where a packed shape's parts lie.
-  struct PackedShape {
+  // Where a shape's parts lie: in its place, or packed.
+  struct ShapeParts {
     std::uint64_t* prefix;
     std::uint8_t* size;
     std::uint8_t* order;
@@ -239,7 +239,7 @@ struct ShapeBook {
     std::size_t used = 0;  // words handed out, in pages of kPageWords
     std::unique_ptr<std::uint64_t[]> pages[kPages];
 
-    static PackedShape parts(std::uint64_t* at, std::size_t count) noexcept {
+    static ShapeParts parts(std::uint64_t* at, std::size_t count) noexcept {
       auto* const bytes = reinterpret_cast<std::uint8_t*>(at + count);
       return {at, bytes, bytes + count, reinterpret_cast<char*>(bytes + 2 * count)};
     }
@@ -281,7 +281,7 @@ struct ShapeBook {
   // Room for a shape of count members and tail_bytes in slot, or a null
   // prefix when there is none; the pages once spent are used afresh,
   // every shape forgotten.
-  PackedShape take(std::size_t slot, std::size_t count, std::size_t tail_bytes) noexcept {
+  ShapeParts take(std::size_t slot, std::size_t count, std::size_t tail_bytes) noexcept {
     if constexpr (kPacked) {
       const std::size_t words = (count * 10 + tail_bytes + 7) / 8;
       std::uint64_t* at = store.take(slot, words);
@@ -421,7 +421,9 @@ using direct_detail::ObjectRecord;
 
 class DirectReader {
  public:
-  DirectReader(std::string_view text, bool skip_root_digest, HashPipe* stream, DirectText& doc)
+  // raw_wanted: the raw text's capacity, made when its first byte is written.
+  DirectReader(std::string_view text, bool skip_root_digest, HashPipe* stream, DirectText& doc,
+               std::size_t raw_wanted)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
         skip_root_digest_(skip_root_digest),
@@ -443,7 +445,8 @@ class DirectReader {
         siblings_(doc.reader_->siblings),
         sibling_reads_(doc.reader_->sibling_reads),
         sibling_pool_(doc.reader_->sibling_pool),
-        read_(++doc.reader_->reads) {}
+        read_(++doc.reader_->reads),
+        raw_wanted_(raw_wanted) {}
 
   bool run() {
     // One allocation covers the members of a typical small record.
@@ -493,10 +496,10 @@ class DirectReader {
   // at most: records that would outgrow the copy, or a change that comes
   // after many of them, would cost more than the copy alone.
   bool text_stays_uncopied() const noexcept {
+    if (n_ < kUncopiedTextBytes || written() != 0 || offset_ != 0) return false;
     const std::size_t records =
         objects_.size() * sizeof(ObjectRecord) + sorted_.size() * sizeof(MemberRecord);
-    return n_ >= kUncopiedTextBytes && written() == 0 && offset_ == 0 &&
-           records <= i_ + kUncopiedRecordBytes && 2 * records <= n_;
+    return records <= i_ + kUncopiedRecordBytes && 2 * records <= n_;
   }
 
   // Copies the text from pending() up to `upto` through to the raw text.
@@ -519,7 +522,7 @@ class DirectReader {
   void grow(std::size_t n) {
     const std::size_t used = written();
     const std::size_t capacity = std::max(
-        {doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack, doc_.raw_wanted_});
+        {doc_.raw_capacity_ + doc_.raw_capacity_ / 4, used + n + kRawSlack, raw_wanted_});
     char* bigger = static_cast<char*>(grow_buffer(base_, doc_.raw_capacity_, used, capacity));
     (void)doc_.raw_.release();  // grow_buffer has freed or moved it
     doc_.raw_ = CharBuffer(bigger, BufferDeleter{capacity});
@@ -985,6 +988,9 @@ class DirectReader {
     --depth_;
     if (followed != nullptr) followed->misses = 0;  // its keys came again
     const std::size_t members_here = members_.size() - base;
+    // The key order the common close found (a known shape or the followed
+    // keys'), for an object it leaves to be recorded below.
+    const std::uint8_t* known = nullptr;
     // The common object first: two or more members (no tag), nothing inside
     // it that changes, not the root that loses "digest" members, and in
     // order already or of a known shape. It is left as it is or put in
@@ -995,7 +1001,6 @@ class DirectReader {
         raw_pos() - open <= kReorderInPlaceMaxBytes) {
       const std::span<const Member> members(members_.data() + base, members_here);
       bool in_order;
-      const std::uint8_t* known;
       if (followed != nullptr) {
         in_order = followed->in_order;
         known = in_order ? nullptr : followed->order;
@@ -1054,6 +1059,11 @@ class DirectReader {
                     : place(record, members,
                             [followed](std::size_t k) { return std::size_t{followed->order[k]}; },
                             false, may_reorder);
+      } else if (known != nullptr) {
+        // Of a known shape, kept uncopied (text_stays_uncopied): recorded
+        // without looking its order up again.
+        order = place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
+                      false, may_reorder);
       } else {
         order = sort_members(record, members, drop_digest, may_reorder);
       }
@@ -1451,6 +1461,7 @@ class DirectReader {
   SiblingKey (&sibling_pool_)[kSiblingPool];
   std::size_t pool_used_ = 0;  // keys handed out in this read
   const std::uint64_t read_;  // this read's number
+  const std::size_t raw_wanted_;
 };
 
 // Writes the canonical text by copying the raw text and stepping into each
@@ -1631,7 +1642,6 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
     raw_.reset();
     raw_capacity_ = 0;
   }
-  raw_wanted_ = capacity;
   // Room for the records of documents seen in practice (an eighth of the
   // source's size for objects, a quarter for sorted members), so that they
   // seldom grow: growing a heap block can mean a copy, both resident at
@@ -1645,7 +1655,7 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   members_.reserve_in_steps(std::min(member_room, kFirstRecords), member_room);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
-  DirectReader reader(text, skip_root_digest, stream, *this);
+  DirectReader reader(text, skip_root_digest, stream, *this, capacity);
   return reader.run();
 }
 

@@ -131,7 +131,6 @@ class DirectText {
   const char* source_ = nullptr;
   std::size_t raw_size_ = 0;
   std::size_t raw_capacity_ = 0;
-  std::size_t raw_wanted_ = 0;  // the capacity to make it with, when first written
   // The emitted size, known from the read unless root members were left out.
   std::size_t text_size_ = 0;
   bool text_size_known_ = false;
