@@ -39,7 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from timing import interleaved  # noqa: E402
 
 import orjson  # noqa: E402
-from quorl.cli import _split_lines  # noqa: E402
+from quorl._cli.line_runs import split_lines as _split_lines  # noqa: E402
 import quorl_core  # noqa: E402
 
 SEED = 1207

@@ -261,7 +261,7 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     each numbered by the lines before it."""
     import io
 
-    from quorl import cli
+    from quorl._cli import line_runs
 
     data = _random_lines(seed)
     for cut in {0, 1, len(data) // 3, len(data) - 1, len(data)}:
@@ -273,11 +273,12 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     rng = random.Random(seed)
     chunk = rng.randrange(1, 200)
     with open(path, "rb") as f:  # the size unknown, and known (the last runs shorter)
-        from_file = [[(first, bytes(run)) for first, run in cli._runs(f.fileno(), chunk, total)]
+        from_file = [[(first, bytes(run))
+                      for first, run in line_runs.file_runs(f.fileno(), chunk, total)]
                      for total in (0, len(data))]
     for reuse in (False, True):
         streamed = [(first, bytes(run))
-                    for first, run in cli._split_lines(io.BytesIO(data), chunk, reuse=reuse)]
+                    for first, run in line_runs.split_lines(io.BytesIO(data), chunk, reuse=reuse)]
         for runs in (streamed, *from_file):
             assert b"".join(run for _, run in runs) == data
             offset, line = 0, 1

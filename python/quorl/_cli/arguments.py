@@ -1,0 +1,194 @@
+"""The command line: commands, options and their help."""
+
+from __future__ import annotations
+
+import argparse
+
+import quorl
+
+from .status import PROG
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
+
+#: Lines of a JSON Lines file are handed out in runs of about this many bytes:
+#: large enough that a task costs little more than its records, small enough
+#: that 2 * jobs of them in flight stay well under 200 MB.
+CHUNK_BYTES = 4 << 20
+
+PROFILE_HELP = {
+    "run": "identity of a run's or job's inputs and outputs",
+    "certificate": "content that is signed or attested",
+    "artifact-byte": "the exact identity of a built artifact",
+    "semantic-content": "what a record means, whatever its formatting",
+}
+
+
+class _VersionAction(argparse.Action):
+    """--version: the version is read from the package metadata only when
+    asked for, so that ordinary runs do not pay for the lookup."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(
+            option_strings,
+            dest,
+            nargs=0,
+            default=argparse.SUPPRESS,
+            help="show the version and exit",
+        )
+
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
+        print(f"{parser.prog} {quorl.__version__}")  # on standard output, as argparse's own
+        parser.exit()
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _common(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        metavar="N",
+        help="worker threads (default: the usable cores; 1 works in the "
+        "main thread); output order is the same for every N",
+    )
+    sub.add_argument(
+        "--fail-fast",
+        action="store_true",
+        help="stop at the first refused, failed or unreadable document",
+    )
+    bar = sub.add_mutually_exclusive_group()
+    bar.add_argument(
+        "--progress",
+        dest="progress",
+        action="store_true",
+        default=None,
+        help="a progress bar on standard error (default: when it is a terminal)",
+    )
+    bar.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    sub.add_argument("--chunk-bytes", type=_positive, default=CHUNK_BYTES, help=argparse.SUPPRESS)
+
+
+def _inputs(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="a file, a folder (with -r), or - for standard input (the default)",
+    )
+    sub.add_argument(
+        "-r",
+        "--recursive",
+        action="store_true",
+        help="take every *.json and *.jsonl file below each folder, in sorted order",
+    )
+    sub.add_argument(
+        "--jsonl",
+        action="store_true",
+        help="every line of the input is one record (blank lines skipped); "
+        "*.jsonl files are taken this way without it",
+    )
+    sub.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write to FILE (replaced only once the run is complete) instead of standard output",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    profiles = "\n".join(f"  {name:<17} {PROFILE_HELP[name]}" for name in quorl.PROFILES)
+    profile_note = (
+        "profiles:\n" + profiles + "\n\nThe same document has four unrelated digests, so that "
+        "a digest made for one\npurpose cannot stand in for another."
+    )
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Exact canonical bytes and SHA-256 digests of tagged JSON documents.",
+        epilog=(
+            "exit status: 0 when every document was digested (or checked OK), 1 when\n"
+            "any was refused or failed its check, 2 for usage faults and unreadable paths.\n\n"
+            "Run 'quorl COMMAND --help' for each command's options."
+        ),
+    )
+    parser.add_argument("--version", action=_VersionAction)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    digest = commands.add_parser(
+        "digest",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="one digest line per document or record, laid out like sha256sum",
+        description=(
+            "Print '<64 hex>  <name>' for every document, and\n"
+            "'<64 hex>  <name>:<line>' for every record of JSON Lines."
+        ),
+        epilog=profile_note,
+    )
+    digest.add_argument(
+        "-p",
+        "--profile",
+        required=True,
+        choices=quorl.PROFILES,
+        metavar="PROFILE",
+        help="what the digest is for (see below)",
+    )
+    _inputs(digest)
+    _common(digest)
+
+    canonical = commands.add_parser(
+        "canonical",
+        help="the canonical bytes of every document, one per line",
+        description=(
+            "Write the canonical bytes of every document, or every record of JSON "
+            "Lines, each followed by a newline. Refused records are left out."
+        ),
+    )
+    _inputs(canonical)
+    _common(canonical)
+
+    check = commands.add_parser(
+        "check",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        help="recompute the digests listed in a file made by 'quorl digest'",
+        description=(
+            "Read lines '<hex>  <name>' or '<hex>  <name>:<line>' and print\n"
+            "'<name>: OK' or '<name>: FAILED' for each. Every JSON Lines file\n"
+            "named is read once, and its records are reported together."
+        ),
+        epilog=profile_note,
+    )
+    check.add_argument(
+        "-p",
+        "--profile",
+        required=True,
+        choices=quorl.PROFILES,
+        metavar="PROFILE",
+        help="the profile the digests were made with",
+    )
+    check.add_argument(
+        "sums",
+        nargs="*",
+        metavar="SUMS",
+        help="a file of digest lines, or - for standard input (the default)",
+    )
+    check.add_argument("--quiet", action="store_true", help="do not print OK lines")
+    _common(check)
+    return parser

@@ -1,0 +1,190 @@
+"""Tasks, each a unit of work whose result is written in input order: a
+whole document, a run of whole lines of JSON Lines, or an input that could
+not be read."""
+
+from __future__ import annotations
+
+import sys
+
+import quorl
+from quorl import _native
+
+from .line_runs import file_runs, split_lines
+from .sums import sum_name
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from typing import IO, Any
+
+    from .inputs import Source
+
+#: A document at least this long is read and digested without the
+#: interpreter lock (the package releases it from this size on), so with
+#: -j N it goes to a worker thread; a smaller one is done in the main thread.
+THREAD_BYTES = 64 << 10
+
+
+class Work:
+    """What every task of a run does: mode "digest" (under profile) or
+    "canonical"."""
+
+    __slots__ = ("mode", "profile")
+
+    def __init__(self, mode: str, profile: str) -> None:
+        self.mode, self.profile = mode, profile
+
+
+class Result:
+    """What a task gave: output, refusals (record line or None, message,
+    line, column, offset) and the records done; or error, when the input
+    could not be read."""
+
+    __slots__ = ("out", "refusals", "records", "error")
+
+    def __init__(
+        self,
+        out: bytes = b"",
+        refusals: list[tuple[Any, ...]] | None = None,
+        records: int = 0,
+        *,
+        error: str | None = None,
+    ) -> None:
+        self.out, self.records, self.error = out, records, error
+        self.refusals = [] if refusals is None else refusals
+
+
+class Task:
+    """A unit of work on one input, named for messages."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    @property
+    def lock_free(self) -> bool:
+        """Whether the work runs mostly without the interpreter lock, so
+        that a worker thread can do it beside others."""
+        return False
+
+    def run(self, work: Work) -> Result:
+        """Does the task; runs in a worker thread or in the main thread."""
+        try:
+            return self._run(work)
+        except MemoryError:
+            return Result(error="too large to hold in memory")
+        except OSError as error:
+            return Result(error=error.strerror or str(error))
+
+    def _run(self, work: Work) -> Result:
+        raise NotImplementedError
+
+
+class DocumentTask(Task):
+    """A whole document: read from path by the task, or data already read
+    (standard input). size: bytes, None when not known."""
+
+    __slots__ = ("path", "data", "size")
+
+    def __init__(self, name: str, path: str | None, data: bytes | None, size: int | None) -> None:
+        super().__init__(name)
+        self.path, self.data, self.size = path, data, size
+
+    @property
+    def lock_free(self) -> bool:
+        size = self.size if self.data is None else len(self.data)
+        return size is None or size >= THREAD_BYTES
+
+    def _run(self, work: Work) -> Result:
+        data = self.data
+        if self.path is not None:
+            with open(self.path, "rb") as f:
+                data = f.read()
+        assert data is not None
+        try:
+            if work.mode == "digest":
+                hexdigest = quorl.digest_from_json(data, work.profile)
+                prefix, shown = sum_name(self.name)
+                out = b"%s%s  %s\n" % (prefix, hexdigest.encode(), shown)
+            else:
+                out = quorl.canonical_bytes_from_json(data) + b"\n"
+        except quorl.RefusedError as refused:
+            return Result(
+                b"", [(None, refused.message, refused.line, refused.column, refused.offset)], 1
+            )
+        return Result(out, [], 1)
+
+
+class LinesTask(Task):
+    """A run of whole lines of JSON Lines, the first numbered first_line."""
+
+    __slots__ = ("data", "first_line")
+
+    def __init__(self, name: str, data: bytes | memoryview, first_line: int) -> None:
+        super().__init__(name)
+        self.data, self.first_line = data, first_line
+
+    @property
+    def lock_free(self) -> bool:
+        return True
+
+    def _run(self, work: Work) -> Result:
+        if work.mode == "digest":
+            prefix, shown = sum_name(self.name)
+            out, refusals, records = _native.digest_lines(
+                self.data, work.profile, name=shown, first_line=self.first_line
+            )
+            if prefix and out:
+                out = prefix + out[:-1].replace(b"\n", b"\n" + prefix) + out[-1:]
+        else:
+            out, refusals, records = _native.canonical_lines(self.data, first_line=self.first_line)
+        return Result(out, list(refusals), records)
+
+
+class ErrorTask(Task):
+    """An input that could not be read, and why."""
+
+    __slots__ = ("reason",)
+
+    def __init__(self, name: str, reason: str) -> None:
+        super().__init__(name)
+        self.reason = reason
+
+    def _run(self, work: Work) -> Result:
+        return Result(error=self.reason)
+
+
+def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[Task, int]]:
+    """The tasks of one input, each with the bytes it covers (for progress).
+    A file that cannot be opened here gives a document task that reports
+    why. Without parallel, each task is done before the next is asked for,
+    so runs of lines share one buffer."""
+    if not source.jsonl:
+        if source.path is None:
+            try:
+                data = sys.stdin.buffer.read()
+            except OSError as error:
+                yield ErrorTask(source.name, error.strerror or str(error)), 0
+                return
+            yield DocumentTask(source.name, None, data, len(data)), len(data)
+        else:
+            yield DocumentTask(source.name, source.path, None, source.size), source.size or 0
+        return
+    stream: IO[bytes] | None = None
+    try:
+        if source.path is None:
+            stream = sys.stdin.buffer
+        else:
+            stream = open(source.path, "rb")
+        if parallel and source.regular:
+            for first_line, run in file_runs(stream.fileno(), chunk, source.size or 0):
+                yield LinesTask(source.name, run, first_line), len(run)
+        else:
+            for first_line, data in split_lines(stream, chunk, reuse=not parallel):
+                yield LinesTask(source.name, data, first_line), len(data)
+    except OSError as error:
+        yield ErrorTask(source.name, error.strerror or str(error)), 0
+    finally:
+        if stream is not None and source.path is not None:
+            stream.close()

@@ -1,0 +1,127 @@
+"""quorl digest and quorl canonical: every input, in order, to one output."""
+
+from __future__ import annotations
+
+import sys
+
+from .inputs import expand_paths
+from .output import Output
+from .report import Progress, Reporter, make_progress, refusal_text
+from .runner import Runner, worker_count
+from .signals import interrupts_held
+from .status import OK, REFUSED, TROUBLE, Refusal
+from .tasks import LinesTask, Work, tasks_for
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Iterator
+
+    from .inputs import Source
+    from .tasks import Result, Task
+
+
+def _keep_first_accepted(
+    result: Result, data: bytes | None, first_line: int, refused_line: int | None
+) -> bytes:
+    """The output of the records before refused_line (for --fail-fast):
+    one output line per accepted non-blank input line before it."""
+    if refused_line is None or data is None:
+        return b""
+    before = data.split(b"\n")[: refused_line - first_line]
+    kept = sum(1 for line in before if line.strip(b" \t\r"))
+    if kept == 0:
+        return b""
+    lines = result.out.split(b"\n")
+    return b"\n".join(lines[:kept]) + b"\n"
+
+
+def run(args: argparse.Namespace, mode: str) -> int:
+    """digest and canonical: every input, in order, to one output."""
+    status = OK
+    report = Reporter()
+    paths = args.paths or ["-"]
+    sources, trouble = expand_paths(
+        paths, recursive=args.recursive, jsonl=args.jsonl, complain=report
+    )
+    if trouble:
+        status = TROUBLE
+        if args.fail_fast:
+            return status
+    sizes = [s.size for s in sources if s.size is not None]
+    total = sum(sizes) if len(sizes) == len(sources) else None
+    jobs = worker_count(args.jobs)
+    if total is not None and total <= args.chunk_bytes:
+        jobs = 1  # less work than one task: starting workers would cost more
+    work = Work(mode, getattr(args, "profile", ""))
+    output: Output | None = None
+    runner: Runner | None = None
+    progress = Progress(None)
+    try:
+        # Ctrl-C is held back while the temporary file is made, so that
+        # there is never a file on disk that `output` does not yet name.
+        with interrupts_held():
+            output = Output(args.output)
+        runner = Runner(work, jobs)
+        progress = Progress(make_progress(args.progress, total))
+        report = Reporter(progress.bar)
+
+        def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
+            for source in sources:
+                for task, nbytes in tasks_for(
+                    source, chunk=args.chunk_bytes, parallel=runner.parallel
+                ):
+                    yield (source, task, nbytes), task
+
+        for (source, task, nbytes), result in runner.run(all_tasks()):
+            progress.advance(nbytes, result.records)
+            if result.error is not None:
+                report(f"{source.name}: {result.error}")
+                status = TROUBLE
+                if args.fail_fast:
+                    raise Refusal
+                continue
+            if result.refusals and args.fail_fast:
+                first = result.refusals[0]
+                lines = task if isinstance(task, LinesTask) else None
+                output.write(
+                    _keep_first_accepted(
+                        result,
+                        None if lines is None else bytes(lines.data),
+                        1 if lines is None else lines.first_line,
+                        first[0],
+                    )
+                )
+                report(refusal_text(source.name, first))
+                raise Refusal
+            output.write(result.out)
+            for refusal in result.refusals:
+                report(refusal_text(source.name, refusal))
+                status = max(status, REFUSED)
+        progress.close()
+        output.commit()
+    except Refusal:
+        progress.close()
+        if output is not None:
+            output.discard()
+        if args.output is None:
+            sys.stdout.flush()
+        return max(status, REFUSED)
+    except OSError as error:
+        progress.close()
+        if output is not None:
+            output.discard()
+        if isinstance(error, BrokenPipeError):
+            raise
+        target = args.output or "standard output"
+        report(f"{target}: {error.strerror or error}")
+        return TROUBLE
+    except BaseException:
+        progress.close()
+        if output is not None:
+            output.discard()
+        raise
+    finally:
+        if runner is not None:
+            runner.close()
+    return status
