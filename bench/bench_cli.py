@@ -107,8 +107,8 @@ def batch_loop(path: str) -> None:
     from quorl import _native
 
     with open(path, "rb") as f:
-        for first, data in _split_lines(f, 2 << 20):
-            _native.digest_lines(data, "run", name="x", first_line=first)
+        for run in _split_lines(f, 2 << 20):
+            _native.digest_lines(run.data, "run", name="x", first_line=run.first_line)
 
 
 def quorl_command(path: str, jobs: int) -> list[str]:

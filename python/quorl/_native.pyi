@@ -31,3 +31,29 @@ def line_ends(data: Buffer, /) -> tuple[int, int]: ...
 def canonical_records(
     data: Buffer, *, first_line: int = 1
 ) -> tuple[list[int], list[bytes | None], list[str | None]]: ...
+
+# Sums files (used by quorl check and quorl digest --tag). entries: packed
+# (line, 64 lowercase hex digits) pairs of 72 bytes each.
+# A group: (kind, name, profile, entries, sums_bytes, sums_line).
+SumsGroup = tuple[int, bytes, str | None, bytes, int, int]
+# A problem: (record_line, message or None for a blank line, line, column, offset).
+Problem = tuple[int | None, str | None, int | None, int | None, int | None]
+
+def parse_sums(
+    data: Buffer, profiles: tuple[str, ...], first_line: int = 1
+) -> tuple[list[SumsGroup], bytes]: ...
+def check_records(
+    data: Buffer,
+    profile: str,
+    entries: Buffer,
+    *,
+    name: str | bytes,
+    first_line: int = 1,
+    show: int = 2,
+    others: tuple[str, ...] = (),
+) -> tuple[bytes, list[Problem], int, int, str | None]: ...
+def list_records(
+    entries: Buffer, name: str | bytes, verdict: str, start: int = 0, stop: int | None = None
+) -> bytes: ...
+def first_listed(entries: Buffer, line: int) -> int: ...
+def tag_digest_lines(lines: Buffer, tag: str, name_size: int, escaped: bool) -> bytes: ...

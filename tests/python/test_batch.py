@@ -272,17 +272,24 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
     path.write_bytes(data)
     rng = random.Random(seed)
     chunk = rng.randrange(1, 200)
+
+    def taken(runs):  # each run as (first line, bytes, line after it, offset)
+        return [(r.first_line, bytes(r.data), r.end_line, r.offset) for r in runs]
+
     with open(path, "rb") as f:  # the size unknown, and known (the last runs shorter)
-        from_file = [[(first, bytes(run))
-                      for first, run in line_runs.file_runs(f.fileno(), chunk, total)]
+        from_file = [taken(line_runs.file_runs(f.fileno(), chunk, total))
                      for total in (0, len(data))]
+        # Started part way, at the start of a line (as check resumes a file).
+        start = data.find(b"\n", len(data) // 2) + 1
+        resumed = taken(line_runs.file_runs(f.fileno(), chunk, offset=start,
+                                            line=data.count(b"\n", 0, start) + 1))
     for reuse in (False, True):
-        streamed = [(first, bytes(run))
-                    for first, run in line_runs.split_lines(io.BytesIO(data), chunk, reuse=reuse)]
-        for runs in (streamed, *from_file):
-            assert b"".join(run for _, run in runs) == data
-            offset, line = 0, 1
-            for first, run in runs:
-                assert first == line and run
+        streamed = taken(line_runs.split_lines(io.BytesIO(data), chunk, reuse=reuse))
+        for runs, offset in [(streamed, 0), *((r, 0) for r in from_file), (resumed, start)]:
+            assert b"".join(run for _, run, _, _ in runs) == data[offset:]
+            line = data.count(b"\n", 0, offset) + 1
+            for first, run, end_line, at in runs:
+                assert (first, at) == (line, offset) and run
                 assert run.endswith(b"\n") or offset + len(run) == len(data)
                 offset, line = offset + len(run), line + run.count(b"\n")
+                assert end_line == line + (not run.endswith(b"\n"))

@@ -138,7 +138,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="one digest line per document or record, laid out like sha256sum",
         description=(
             "Print '<64 hex>  <name>' for every document, and\n"
-            "'<64 hex>  <name>:<line>' for every record of JSON Lines."
+            "'<64 hex>  <name>:<line>' for every record of JSON Lines; with --tag,\n"
+            "'QUORL-<PROFILE> (<name>) = <64 hex>' and\n"
+            "'QUORL-<PROFILE> (<name>):<line> = <64 hex>', which 'quorl check' reads\n"
+            "without -p."
         ),
         epilog=profile_note,
     )
@@ -149,6 +152,12 @@ def build_parser() -> argparse.ArgumentParser:
         choices=quorl.PROFILES,
         metavar="PROFILE",
         help="what the digest is for (see below)",
+    )
+    digest.add_argument(
+        "--tag",
+        action="store_true",
+        help="write lines that name their profile: 'QUORL-RUN (<name>) = <hex>', "
+        "and '... (<name>):<line> = <hex>' for a record",
     )
     _inputs(digest)
     _common(digest)
@@ -169,19 +178,20 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         help="recompute the digests listed in a file made by 'quorl digest'",
         description=(
-            "Read lines '<hex>  <name>' or '<hex>  <name>:<line>' and print\n"
-            "'<name>: OK' or '<name>: FAILED' for each. Every JSON Lines file\n"
-            "named is read once, and its records are reported together."
+            "Read the lines 'quorl digest' writes, plain or tagged, and print\n"
+            "'<name>: OK' or '<name>: FAILED' for each, in order. Each file is\n"
+            "read once for the records listed from it in line order.\n"
+            "Options and exit statuses as 'sha256sum -c', except that a listed\n"
+            "file that could not be read gives status 2."
         ),
         epilog=profile_note,
     )
     check.add_argument(
         "-p",
         "--profile",
-        required=True,
         choices=quorl.PROFILES,
         metavar="PROFILE",
-        help="the profile the digests were made with",
+        help="the profile of the plain lines (tagged lines name their own)",
     )
     check.add_argument(
         "sums",
@@ -189,6 +199,20 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="SUMS",
         help="a file of digest lines, or - for standard input (the default)",
     )
-    check.add_argument("--quiet", action="store_true", help="do not print OK lines")
+    # As sha256sum: the last of --quiet, --status and --warn wins.
+    for flags, const, text in [
+        (["--quiet"], "quiet", "do not print OK lines"),
+        (["--status"], "status", "print nothing but errors: the exit status says it all"),
+        (["-w", "--warn"], "warn", "warn about each improperly formatted line"),
+    ]:
+        check.add_argument(*flags, dest="verbosity", action="store_const", const=const, help=text)
+    check.add_argument(
+        "--strict", action="store_true", help="exit with status 1 for improperly formatted lines"
+    )
+    check.add_argument(
+        "--ignore-missing",
+        action="store_true",
+        help="do not fail or report status for missing files",
+    )
     _common(check)
     return parser

@@ -1,239 +1,410 @@
-"""quorl check: the digests listed in sums files, recomputed."""
+"""quorl check: the digests listed in sums files, recomputed.
+
+Sums files are read in chunks of whole lines, parsed natively into groups:
+a whole document, or a run of records of one JSON Lines file listed in
+increasing line order. A file's records are checked run by run as digest
+reads them, on the same workers, so memory follows the runs in flight and
+not the number of lines; verdict lines come out in the order listed."""
 
 from __future__ import annotations
 
-import collections
+import errno
 import os
-import re
 import stat
 import sys
 
-from .inputs import Source
+import quorl
+from quorl import _native
+
+from .check_tasks import (
+    ENTRY_BYTES,
+    SHOW_ALL,
+    SHOW_FAILED,
+    SHOW_NONE,
+    DocumentCheck,
+    Fixed,
+    LineReader,
+    Listing,
+    RecordsCheck,
+    Verdicts,
+    verdict_line,
+)
+from .line_runs import split_lines
+from .output import Output
 from .report import Progress, Reporter, make_progress, plural, refusal_detail
 from .runner import Runner, worker_count
 from .status import OK, REFUSED, TROUBLE
-from .sums import escape_name, unescape_name
-from .tasks import DocumentTask, LinesTask, Work, tasks_for
+from .sums import shown_name
+from .tasks import Work
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from collections.abc import Iterable, Iterator
+    from collections.abc import Generator, Iterator
+    from typing import IO
 
-    from .tasks import Task
+    from .tasks import Result, Task
 
-_SUM_LINE = re.compile(r"^([0-9a-fA-F]{64}) [ *](.+)$")
-_RECORD = re.compile(r"^(.*):([0-9]+)$")
-
-
-class Entry:
-    """One line of a sums file: the digest expected, the name as shown (the
-    file, or file:line), and its verdict once known ("OK", "FAILED",
-    "FAILED open or read")."""
-
-    __slots__ = ("expected", "name", "path", "record_line", "verdict")
-
-    def __init__(self, expected: str, name: str, path: str, record_line: int | None) -> None:
-        self.expected, self.name, self.path, self.record_line = expected, name, path, record_line
-        self.verdict: str | None = None
+# Group kinds, as parse_sums gives them.
+DOCUMENT, RECORDS, PLAIN_RECORDS = 0, 1, 2
 
 
-def parse_sums(lines: Iterable[str], origin: str, report: Reporter) -> tuple[list[Entry], int]:
-    entries: list[Entry] = []
-    bad = 0
-    for number, raw in enumerate(lines, 1):
-        text = raw.rstrip("\n").rstrip("\r")
-        if not text.strip():
-            continue
-        escaped = text.startswith("\\")
-        match = _SUM_LINE.match(text[1:] if escaped else text)
-        if match is None:
-            report(f"{origin}: {number}: improperly formatted digest line")
-            bad += 1
-            continue
-        expected, name = match.group(1).lower(), match.group(2)
-        if escaped:
-            name = unescape_name(name)
-        record = _RECORD.match(name)
-        if record is not None and not os.path.isfile(name):
-            entries.append(Entry(expected, name, record.group(1), int(record.group(2))))
+class UsageError(Exception):
+    """A sums line that the options contradict, or that they leave open."""
+
+
+class Tag:
+    """What the consumer of a task's result needs beyond the result: the
+    name for messages, the bytes of sums it settles (progress), a message
+    to give after it, and the file it found unreadable or past the end."""
+
+    __slots__ = ("name", "share", "note", "unreadable", "missing", "unread")
+
+    def __init__(
+        self,
+        name: str,
+        share: int,
+        note: str | None = None,
+        unreadable: str | None = None,
+        missing: int = 0,
+        unread: int = 0,
+    ) -> None:
+        self.name, self.share, self.note = name, share, note
+        self.unreadable, self.missing, self.unread = unreadable, missing, unread
+
+
+class Counts:
+    __slots__ = (
+        "matched",
+        "mismatched",
+        "refused",
+        "unread",
+        "unreadable",
+        "malformed",
+        "hint",
+        "plain",
+        "trouble",
+    )
+
+    def __init__(self) -> None:
+        self.matched = self.mismatched = self.refused = self.unread = self.malformed = 0
+        self.unreadable: set[str] = set()
+        self.hint: str | None = None
+        self.plain = False  # whether any plain line was checked
+        self.trouble = False  # a sums file could not be read or held no digest line
+
+    @property
+    def failed(self) -> int:
+        return self.mismatched + self.refused
+
+
+class Check:
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.status_only = args.verbosity == "status"
+        self.show = {"status": SHOW_NONE, "quiet": SHOW_FAILED}.get(args.verbosity, SHOW_ALL)
+        self.counts = Counts()
+        self.report = Reporter()
+        self.reader: LineReader | None = None
+        self.parallel = False
+
+    # ----------------------------------------------------------- the tasks
+
+    def tasks(self) -> Iterator[tuple[Tag, Task]]:
+        for origin in self.args.sums or ["-"]:
+            try:
+                stream: IO[bytes] = sys.stdin.buffer if origin == "-" else open(origin, "rb")
+            except OSError as error:
+                self.report(f"{shown_name(origin)}: {error.strerror}")
+                self.counts.trouble = True
+                continue
+            try:
+                found = yield from self._sums_file(origin, stream)
+            except OSError as error:
+                self.report(f"{shown_name(origin)}: {error.strerror}")
+                self.counts.trouble = True
+                continue
+            finally:
+                if origin != "-":
+                    stream.close()
+            if not found:
+                self.report(f"{shown_name(origin)}: no properly formatted digest lines found")
+                self.counts.trouble = True
+        if self.reader is not None:
+            self.reader.close()
+
+    def _sums_file(self, origin: str, stream: IO[bytes]) -> Generator[tuple[Tag, Task], None, bool]:
+        """The tasks of one sums file; returns whether it held a digest line."""
+        found = False
+        for run in split_lines(stream, self.args.chunk_bytes):
+            groups, malformed = _native.parse_sums(
+                run.data, quorl.PROFILES, first_line=run.first_line
+            )
+            self.counts.malformed += len(malformed) // 8
+            if self.args.verbosity == "warn":
+                for number in memoryview(malformed).cast("Q"):
+                    self.report(f"{shown_name(origin)}: {number}: improperly formatted digest line")
+            for group in groups:
+                found = True
+                yield from self._group(origin, *group)
+        return found
+
+    def _profile(self, origin: str, tagged: str | None, sums_line: int) -> str:
+        given: str | None = self.args.profile
+        where = f"{shown_name(origin)}: {sums_line}"
+        if tagged is None:
+            if given is None:
+                raise UsageError(f"{where}: the line does not name its profile: give -p PROFILE")
+            self.counts.plain = True
+            return given
+        if given is not None and given != tagged:
+            raise UsageError(
+                f"{where}: the line is tagged with profile '{tagged}', but -p "
+                f"gives '{given}' (leave out -p to take each line's own)"
+            )
+        return tagged
+
+    def _others(self, profile: str, tagged: str | None) -> tuple[str, ...]:
+        """The profiles to try on a mismatch of a plain line, for the hint."""
+        if tagged is not None or self.counts.matched:
+            return ()
+        return tuple(p for p in quorl.PROFILES if p != profile)
+
+    def _group(
+        self,
+        origin: str,
+        kind: int,
+        path: bytes,
+        tagged: str | None,
+        entries: bytes,
+        share: int,
+        sums_line: int,
+    ) -> Iterator[tuple[Tag, Task]]:
+        profile = self._profile(origin, tagged, sums_line)
+        others = self._others(profile, tagged)
+        name = os.fsdecode(path)
+        if kind == PLAIN_RECORDS and not os.path.lexists(path):
+            # No such file: the names may be of files whose names end ":N".
+            first = int.from_bytes(entries[:8], sys.byteorder)
+            if os.path.lexists(path + b":%d" % first):
+                count = len(entries) // ENTRY_BYTES
+                for k in range(count):
+                    entry = entries[k * ENTRY_BYTES : (k + 1) * ENTRY_BYTES]
+                    line = int.from_bytes(entry[:8], sys.byteorder)
+                    yield from self._document(
+                        path + b":%d" % line, entry, share // count, profile, others
+                    )
+                return
+        if kind == DOCUMENT:
+            yield from self._document(path, entries, share, profile, others)
+            return
+        yield from self._records(name, path, entries, share, profile, others)
+
+    def _document(
+        self, path: bytes, entry: bytes, share: int, profile: str, others: tuple[str, ...]
+    ) -> Iterator[tuple[Tag, Task]]:
+        name = os.fsdecode(path)
+        try:
+            info = os.stat(path)
+            if stat.S_ISDIR(info.st_mode):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        except OSError as error:
+            if self._ignored(error):
+                return
+            out = verdict_line(name, "FAILED open or read") if self.show >= SHOW_FAILED else b""
+            yield Tag(name, share, unreadable=error.strerror, unread=1), Fixed(name, out)
+            return
+        size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        yield (
+            Tag(name, share),
+            DocumentCheck(name, path, entry[8:72].decode(), profile, self.show, others, size),
+        )
+
+    def _ignored(self, error: OSError) -> bool:
+        return bool(self.args.ignore_missing) and error.errno == errno.ENOENT
+
+    def _records(
+        self,
+        name: str,
+        path: bytes,
+        entries: bytes,
+        share: int,
+        profile: str,
+        others: tuple[str, ...],
+    ) -> Iterator[tuple[Tag, Task]]:
+        count = len(entries) // ENTRY_BYTES
+        view = memoryview(entries)
+        start = 0
+        try:
+            if self.reader is None or self.reader.path != path:
+                if self.reader is not None:
+                    self.reader.close()
+                    self.reader = None
+                self.reader = LineReader(path, self.args.chunk_bytes)
+            first = int.from_bytes(entries[:8], sys.byteorder)
+            for run in self.reader.runs_from(first):
+                stop = _native.first_listed(entries, run.end_line)
+                if stop > start:
+                    part = share * (stop - start) // count
+                    yield (
+                        Tag(name, part),
+                        RecordsCheck(
+                            name,
+                            path,
+                            run,
+                            view[start * ENTRY_BYTES : stop * ENTRY_BYTES],
+                            profile,
+                            self.show,
+                            others,
+                        ),
+                    )
+                    start = stop
+                if start == count:
+                    return
+        except OSError as error:
+            if self.reader is not None:
+                self.reader.close()
+                self.reader = None
+            if start == 0 and self._ignored(error):
+                return
+            verdict = "FAILED open or read" if self.show >= SHOW_FAILED else ""
+            yield (
+                Tag(
+                    name,
+                    share - share * start // count,
+                    unreadable=error.strerror,
+                    unread=count - start,
+                ),
+                Listing(name, path, entries, verdict, start, count if verdict else start),
+            )
+            return
+        # The file ended before the rest of its listed records.
+        lines = self.reader.lines or 0
+        missing = count - start
+        first_missing = int.from_bytes(entries[start * ENTRY_BYTES :][:8], sys.byteorder)
+        where = (
+            f"{shown_name(name)}:{first_missing}"
+            if missing == 1
+            else f"{shown_name(name)}: {missing} listed records"
+        )
+        note = (
+            f"{where}: past the end of the file, whose last line is {lines}"
+            if missing == 1
+            else f"{where} are past the end of the file, whose last line is {lines}"
+        )
+        verdict = "FAILED" if self.show >= SHOW_FAILED else ""
+        yield (
+            Tag(name, share - share * start // count, note=note, missing=missing),
+            Listing(name, path, entries, verdict, start, count if verdict else start),
+        )
+
+    # --------------------------------------------------------- the results
+
+    def take(self, tag: Tag, result: Result, output: Output) -> None:
+        counts = self.counts
+        quiet = self.status_only
+        if result.error is not None:  # a document that could not be read
+            tag.unreadable, tag.unread = result.error, 1
+            if self.show >= SHOW_FAILED:
+                output.write(verdict_line(tag.name, "FAILED open or read"))
         else:
-            entries.append(Entry(expected, name, name, None))
-    return entries, bad
+            output.write(result.out)
+        if tag.unreadable is not None:
+            counts.unreadable.add(tag.name)
+            self.report(f"{shown_name(tag.name)}: {tag.unreadable}")
+        counts.refused += tag.missing
+        counts.unread += tag.unread
+        if tag.note is not None and not quiet:
+            self.report(tag.note)
+        if not isinstance(result, Verdicts):
+            return
+        counts.matched += result.matched
+        counts.mismatched += result.mismatched
+        counts.refused += len(result.refusals)
+        if counts.hint is None:
+            counts.hint = result.hint
+        if quiet:
+            return
+        for problem in result.refusals:
+            where = shown_name(tag.name if problem[0] is None else f"{tag.name}:{problem[0]}")
+            why = "no record on this line" if problem[1] is None else refusal_detail(problem)
+            self.report(f"{where}: {why}")
+
+    def summary(self) -> int:
+        counts, args = self.counts, self.args
+        report = self.report
+        if not self.status_only:
+            warnings = [
+                (counts.malformed, "line is", "lines are", "improperly formatted"),
+                (len(counts.unreadable), "listed file", "listed files", "could not be read"),
+                (counts.mismatched, "computed digest did", "computed digests did", "NOT match"),
+                (
+                    counts.refused,
+                    "listed document or record was",
+                    "listed documents or records were",
+                    "refused or not found",
+                ),
+            ]
+            for count, one, many, what in warnings:
+                if count:
+                    report(f"WARNING: {plural(count, one, many)} {what}")
+            if counts.plain and counts.mismatched and not counts.matched:
+                advice = (
+                    f"the listed ones were made with -p {counts.hint}"
+                    if counts.hint is not None
+                    else f"were the listed ones made with another profile than -p {args.profile}?"
+                )
+                report(f"WARNING: every computed digest failed: {advice}")
+            if counts.failed or counts.unread:
+                listed = counts.matched + counts.failed + counts.unread
+                report(
+                    f"{listed:,} listed: {counts.matched:,} OK, {counts.failed:,} FAILED"
+                    + (f", {counts.unread:,} FAILED open or read" if counts.unread else "")
+                )
+        status = OK
+        if counts.failed or (args.strict and counts.malformed):
+            status = REFUSED
+        if args.ignore_missing and not (counts.matched or counts.failed or counts.unreadable):
+            if not counts.trouble and not self.status_only:
+                for origin in args.sums or ["-"]:
+                    report(f"{shown_name(origin)}: no file was verified")
+            status = REFUSED
+        if counts.unreadable or counts.trouble:
+            status = TROUBLE
+        return status
 
 
 def run(args: argparse.Namespace) -> int:
-    report = Reporter()
-    entries: list[Entry] = []
-    bad = 0
-    status = OK
-    for sums in args.sums or ["-"]:
-        try:
-            if sums == "-":
-                text = sys.stdin.buffer.read().decode("utf-8", "surrogateescape")
-            else:
-                with open(sums, "rb") as f:
-                    text = f.read().decode("utf-8", "surrogateescape")
-        except OSError as error:
-            report(f"{sums}: {error.strerror}")
-            status = TROUBLE
-            continue
-        # Only line feeds end lines: a name may hold other line separators.
-        found, malformed = parse_sums(text.split("\n"), sums, report)
-        entries.extend(found)
-        bad += malformed
-        if not found and not malformed:
-            report(f"{sums}: no properly formatted digest lines found")
-            status = TROUBLE
-
-    # Whole documents one task each; records grouped by file, each file read once.
-    groups: dict[str, list[Entry]] = {}
-    order: list[Entry | str] = []
-    for entry in entries:
-        if entry.record_line is None:
-            order.append(entry)
-        else:
-            if entry.path not in groups:
-                groups[entry.path] = []
-                order.append(entry.path)
-            groups[entry.path].append(entry)
-
-    counts: collections.Counter[str] = collections.Counter()
-    out = sys.stdout
-
-    def settle(entry: Entry, verdict: str, why: str | None = None) -> None:
-        entry.verdict = verdict
-        if why is not None:
-            report(f"{entry.name}: {why}")
-        shown, escaped = escape_name(entry.name)
-        mark = "\\" if escaped else ""
-        line = f"{mark}{shown}: {verdict}\n"
-        if verdict != "OK" or not args.quiet:
-            out.write(line)
-
-    sizes = []
-    for item in order:
-        path = item.path if isinstance(item, Entry) else item
-        try:
-            sizes.append(os.stat(path).st_size)
-        except OSError:
-            sizes.append(0)
-    total = sum(sizes)
+    check = Check(args)
     jobs = worker_count(args.jobs)
-    if total <= args.chunk_bytes:
-        jobs = 1
-    runner: Runner | None = None
-    progress = Progress(None)
+    total = 0
+    for origin in args.sums or ["-"]:
+        try:
+            total += os.stat(origin).st_size if origin != "-" else 0
+        except OSError:
+            pass
+    runner = Runner(Work("digest", args.profile or ""), jobs)
+    progress = Progress(make_progress(args.progress, total or None))
+    check.report.bar = progress.bar
+    output = Output(None)
     try:
-        runner = Runner(Work("digest", args.profile), jobs)
-        progress = Progress(make_progress(args.progress, total))
-        report.bar = progress.bar
-
-        def all_tasks() -> Iterator[tuple[tuple[Entry | str, str | None, int], Task]]:
-            for item, size in zip(order, sizes, strict=True):
-                if isinstance(item, Entry):
-                    yield (item, None, 0), DocumentTask(item.name, item.path, None, size)
-                    continue
-                jsonl = Source(item, item, True, None)
-                try:
-                    info = os.stat(item)
-                    if os.path.isdir(item):
-                        raise IsADirectoryError(21, "Is a directory")
-                    if stat.S_ISREG(info.st_mode):
-                        jsonl = Source(item, item, True, info.st_size)
-                except OSError as error:
-                    yield (item, error.strerror, 0), DocumentTask(item, item, None, 0)
-                    yield (item, "end", 0), LinesTask(item, b"", 1)
-                    continue
-                for task, nbytes in tasks_for(
-                    jsonl, chunk=args.chunk_bytes, parallel=runner.parallel
-                ):
-                    yield (item, None, nbytes), task
-                yield (item, "end", 0), LinesTask(item, b"", 1)
-
-        computed: dict[int, str] = {}
-        refused: dict[int, str] = {}
-        unreadable: str | None = None
-        for (item, note, nbytes), result in runner.run(all_tasks()):
-            progress.advance(nbytes, result.records)
-            if isinstance(item, Entry):
-                if result.error is not None:
-                    settle(item, "FAILED open or read", result.error)
-                    counts["unreadable"] += 1
-                elif result.refusals:
-                    settle(item, "FAILED", refusal_detail(result.refusals[0]))
-                    counts["refused"] += 1
-                else:
-                    got = result.out.lstrip(b"\\")[:64].decode()  # past an escape mark
-                    settle(item, "OK" if got == item.expected else "FAILED")
-                    if got != item.expected:
-                        counts["mismatch"] += 1
-            elif note == "end":
-                for entry in groups[item]:
-                    line = entry.record_line
-                    assert line is not None
-                    if unreadable is not None:
-                        settle(entry, "FAILED open or read")
-                        counts["unreadable"] += 1
-                    elif line in refused:
-                        settle(entry, "FAILED", refused[line])
-                        counts["refused"] += 1
-                    elif line not in computed:
-                        settle(entry, "FAILED", "no record on this line")
-                        counts["refused"] += 1
-                    elif computed[line] == entry.expected:
-                        settle(entry, "OK")
-                    else:
-                        settle(entry, "FAILED")
-                        counts["mismatch"] += 1
-                if unreadable is not None:
-                    report(f"{item}: {unreadable}")
-                computed, refused, unreadable = {}, {}, None
-            else:
-                if note is not None or result.error is not None:
-                    unreadable = note or result.error
-                    continue
-                wanted = {entry.record_line for entry in groups[item]}
-                for row in result.out.splitlines():
-                    line = int(row[row.rindex(b":") + 1 :])
-                    if line in wanted:
-                        computed[line] = row.lstrip(b"\\")[:64].decode()
-                for refusal in result.refusals:
-                    if refusal[0] in wanted:
-                        refused[refusal[0]] = refusal_detail(refusal)
-            if args.fail_fast and (counts["mismatch"] or counts["refused"] or counts["unreadable"]):
+        for tag, result in runner.run(check.tasks()):
+            progress.advance(tag.share, result.records)
+            check.take(tag, result, output)
+            if args.fail_fast and (check.counts.failed or check.counts.unreadable):
                 break
         progress.close()
-        out.flush()
+        output.commit()
+    except UsageError as error:
+        progress.close()
+        output.commit()
+        check.report(str(error))
+        return TROUBLE
     except BaseException:
         progress.close()
         raise
     finally:
-        if runner is not None:
-            runner.close()
-
-    if counts["mismatch"]:
-        report(
-            "WARNING: "
-            + plural(counts["mismatch"], "computed digest did", "computed digests did")
-            + " NOT match"
-        )
-        status = max(status, REFUSED)
-    if counts["refused"]:
-        report(
-            "WARNING: "
-            + plural(counts["refused"], "listed document was", "listed documents were")
-            + " refused or not found"
-        )
-        status = max(status, REFUSED)
-    if counts["unreadable"]:
-        report(
-            "WARNING: "
-            + plural(counts["unreadable"], "listed file", "listed files")
-            + " could not be read"
-        )
-        status = TROUBLE
-    if bad:
-        report("WARNING: " + plural(bad, "line is", "lines are") + " improperly formatted")
-        status = max(status, REFUSED)
-    return status
+        runner.close()
+        if check.reader is not None:
+            check.reader.close()
+    return check.summary()

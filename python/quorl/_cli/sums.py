@@ -25,3 +25,25 @@ def sum_name(name: str) -> tuple[bytes, bytes]:
     not UTF-8 keeps its own bytes, as sha256sum writes it."""
     shown, escaped = escape_name(name)
     return (b"\\" if escaped else b""), os.fsencode(shown)
+
+
+def shown_name(name: str) -> str:
+    """A name as messages show it: escaped as in a digest line when it holds
+    a line break, so that every message stays one line."""
+    if "\n" not in name and "\r" not in name:
+        return name
+    return escape_name(name)[0]
+
+
+def tagged_line(profile: str, name: str, hexdigest: str, record_line: int | None) -> bytes:
+    """A digest line that names its profile: 'QUORL-RUN (name) = <hex>', or
+    'QUORL-RUN (name):<line> = <hex>' for a record."""
+    prefix, shown = sum_name(name)
+    where = b"" if record_line is None else b":%d" % record_line
+    return b"%sQUORL-%s (%s)%s = %s\n" % (
+        prefix,
+        profile.upper().encode(),
+        shown,
+        where,
+        hexdigest.encode(),
+    )

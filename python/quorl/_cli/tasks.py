@@ -10,7 +10,7 @@ import quorl
 from quorl import _native
 
 from .line_runs import file_runs, split_lines
-from .sums import sum_name
+from .sums import sum_name, tagged_line
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -26,13 +26,13 @@ THREAD_BYTES = 64 << 10
 
 
 class Work:
-    """What every task of a run does: mode "digest" (under profile) or
-    "canonical"."""
+    """What every task of a run does: mode "digest" (under profile, in
+    tagged lines with tag) or "canonical"."""
 
-    __slots__ = ("mode", "profile")
+    __slots__ = ("mode", "profile", "tag")
 
-    def __init__(self, mode: str, profile: str) -> None:
-        self.mode, self.profile = mode, profile
+    def __init__(self, mode: str, profile: str, *, tag: bool = False) -> None:
+        self.mode, self.profile, self.tag = mode, profile, tag
 
 
 class Result:
@@ -105,8 +105,11 @@ class DocumentTask(Task):
         try:
             if work.mode == "digest":
                 hexdigest = quorl.digest_from_json(data, work.profile)
-                prefix, shown = sum_name(self.name)
-                out = b"%s%s  %s\n" % (prefix, hexdigest.encode(), shown)
+                if work.tag:
+                    out = tagged_line(work.profile, self.name, hexdigest, None)
+                else:
+                    prefix, shown = sum_name(self.name)
+                    out = b"%s%s  %s\n" % (prefix, hexdigest.encode(), shown)
             else:
                 out = quorl.canonical_bytes_from_json(data) + b"\n"
         except quorl.RefusedError as refused:
@@ -135,7 +138,9 @@ class LinesTask(Task):
             out, refusals, records = _native.digest_lines(
                 self.data, work.profile, name=shown, first_line=self.first_line
             )
-            if prefix and out:
+            if work.tag:
+                out = _native.tag_digest_lines(out, work.profile.upper(), len(shown), bool(prefix))
+            elif prefix and out:
                 out = prefix + out[:-1].replace(b"\n", b"\n" + prefix) + out[-1:]
         else:
             out, refusals, records = _native.canonical_lines(self.data, first_line=self.first_line)
@@ -178,11 +183,11 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
         else:
             stream = open(source.path, "rb")
         if parallel and source.regular:
-            for first_line, run in file_runs(stream.fileno(), chunk, source.size or 0):
-                yield LinesTask(source.name, run, first_line), len(run)
+            runs = file_runs(stream.fileno(), chunk, source.size or 0)
         else:
-            for first_line, data in split_lines(stream, chunk, reuse=not parallel):
-                yield LinesTask(source.name, data, first_line), len(data)
+            runs = split_lines(stream, chunk, reuse=not parallel)
+        for run in runs:
+            yield LinesTask(source.name, run.data, run.first_line), len(run.data)
     except OSError as error:
         yield ErrorTask(source.name, error.strerror or str(error)), 0
     finally:

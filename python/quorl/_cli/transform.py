@@ -53,7 +53,7 @@ def run(args: argparse.Namespace, mode: str) -> int:
     jobs = worker_count(args.jobs)
     if total is not None and total <= args.chunk_bytes:
         jobs = 1  # less work than one task: starting workers would cost more
-    work = Work(mode, getattr(args, "profile", ""))
+    work = Work(mode, getattr(args, "profile", ""), tag=getattr(args, "tag", False))
     output: Output | None = None
     runner: Runner | None = None
     progress = Progress(None)

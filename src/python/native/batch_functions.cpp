@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/batch/record_batch.h"
+#include "native/decimal_text.h"
 #include "native/py_support.h"
 #include "python/scratch_lease.h"
 
@@ -46,17 +47,6 @@ bool first_line_argument(PyObject* value, std::size_t data_size, std::size_t& ou
   }
   out = line;
   return true;
-}
-
-void append_number(std::string& out, std::size_t value) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* at = end;
-  do {
-    *--at = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  out.append(at, static_cast<std::size_t>(end - at));
 }
 
 // Room in the formatted output beyond the data's size: a few short records'

@@ -13,6 +13,7 @@
 #endif
 
 namespace quorl::native {
+extern PyMethodDef kCheckMethods[];  // check_functions.cpp
 namespace {
 
 PyObject* register_refused_error(PyObject* /*module*/, PyObject* type) {
@@ -49,7 +50,7 @@ PyMethodDef kModuleMethods[] = {
 std::vector<PyMethodDef>& all_methods() {
   static std::vector<PyMethodDef> methods = [] {
     std::vector<PyMethodDef> joined;
-    for (PyMethodDef* table : {kModuleMethods, kTextMethods, kObjectMethods, kBatchMethods}) {
+    for (PyMethodDef* table : {kModuleMethods, kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods}) {
       for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) joined.push_back(*def);
     }
     joined.push_back({nullptr, nullptr, 0, nullptr});
