@@ -34,6 +34,7 @@ from .output import Output
 from .report import Progress, Reporter, make_progress, plural, refusal_detail
 from .runner import Runner, worker_count
 from .status import OK, REFUSED, TROUBLE
+from .streams import streams
 from .sums import shown_name
 from .tasks import Work
 
@@ -113,7 +114,7 @@ class Check:
     def tasks(self) -> Iterator[tuple[Tag, Task]]:
         for origin in self.args.sums or ["-"]:
             try:
-                stream: IO[bytes] = sys.stdin.buffer if origin == "-" else open(origin, "rb")
+                stream = streams.stdin() if origin == "-" else open(origin, "rb")
             except OSError as error:
                 self.report(f"{shown_name(origin)}: {error.strerror}")
                 self.counts.trouble = True
@@ -125,8 +126,7 @@ class Check:
                 self.counts.trouble = True
                 continue
             finally:
-                if origin != "-":
-                    stream.close()
+                stream.close()
             if not found:
                 self.report(f"{shown_name(origin)}: no properly formatted digest lines found")
                 self.counts.trouble = True
@@ -300,14 +300,14 @@ class Check:
 
     # --------------------------------------------------------- the results
 
-    def take(self, tag: Tag, result: Result, output: Output) -> None:
+    def take(self, tag: Tag, result: Result, output: Output | None) -> None:
         counts = self.counts
         quiet = self.status_only
         if result.error is not None:  # a document that could not be read
             tag.unreadable, tag.unread = result.error, 1
-            if self.show >= SHOW_FAILED:
+            if output is not None:
                 output.write(verdict_line(tag.name, "FAILED open or read"))
-        else:
+        elif output is not None:
             output.write(result.out)
         if tag.unreadable is not None:
             counts.unreadable.add(tag.name)
@@ -386,7 +386,11 @@ def run(args: argparse.Namespace) -> int:
     runner = Runner(Work("digest", args.profile or ""), jobs)
     progress = Progress(make_progress(args.progress, total or None))
     check.report.bar = progress.bar
-    output = Output(None)
+    try:
+        output = Output(None) if check.show != SHOW_NONE else None
+    except OSError as error:
+        check.report(str(error.strerror))
+        return TROUBLE
     try:
         for tag, result in runner.run(check.tasks()):
             progress.advance(tag.share, result.records)
@@ -394,11 +398,17 @@ def run(args: argparse.Namespace) -> int:
             if args.fail_fast and (check.counts.failed or check.counts.unreadable):
                 break
         progress.close()
-        output.commit()
+        if output is not None:
+            output.commit()
     except UsageError as error:
         progress.close()
-        output.commit()
         check.report(str(error))
+        return TROUBLE
+    except OSError as error:  # writing the verdicts
+        if isinstance(error, BrokenPipeError):
+            raise
+        progress.close()
+        check.report(f"standard output: {error.strerror or error}")
         return TROUBLE
     except BaseException:
         progress.close()

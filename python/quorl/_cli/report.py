@@ -5,6 +5,7 @@ from __future__ import annotations
 import sys
 
 from .status import PROG
+from .streams import streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -22,7 +23,7 @@ class Reporter:
         if self.bar is not None:
             self.bar.write(line, file=sys.stderr)
         else:
-            print(line, file=sys.stderr)
+            streams.error_line(line)
 
 
 def refusal_detail(refusal: tuple[Any, ...]) -> str:
@@ -43,6 +44,8 @@ def plural(count: int, one: str, many: str) -> str:
 def make_progress(enabled: bool | None, total: int | None) -> Any:
     """A tqdm bar of bytes on standard error, or None. By default only on a
     terminal, and shown only once the work has taken more than a moment."""
+    if 2 in streams.closed or sys.stderr is None:
+        return None
     if enabled is None:
         enabled = sys.stderr.isatty()
     if not enabled:

@@ -119,12 +119,13 @@ class Runner:
 
 
 def worker_count(value: int | None) -> int:
-    """-j: as given, or the cores this process may run on."""
+    """-j: as given, or the cores this process may run on, and never more
+    than those: the work is all computing, and each worker holds two runs
+    of lines in memory."""
     import os
 
-    if value is not None:
-        return value
     try:
-        return max(1, len(os.sched_getaffinity(0)))
+        cores = max(1, len(os.sched_getaffinity(0)))
     except AttributeError:  # pragma: no cover - not Linux
-        return os.cpu_count() or 1
+        cores = os.cpu_count() or 1
+    return cores if value is None else min(value, cores)

@@ -1,4 +1,7 @@
-"""The signals that end a run early, cleaning up as Ctrl-C does."""
+"""The signals that end a run early, cleaning up as Ctrl-C does: SIGTERM,
+SIGHUP and SIGQUIT raise Terminated, and the run ends with 128 + the
+signal's number. A signal ignored when the command starts (nohup) stays
+ignored."""
 
 from __future__ import annotations
 
@@ -11,16 +14,17 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
 
-STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT}
 
 
-def _on_terminate(signum: int, frame: object) -> None:
-    raise Terminated
+def _on_stop(signum: int, frame: object) -> None:
+    raise Terminated(signum)
 
 
 def install() -> None:
-    """SIGTERM raises Terminated (Ctrl-C already raises KeyboardInterrupt)."""
-    signal.signal(signal.SIGTERM, _on_terminate)
+    for signum in STOP_SIGNALS - {signal.SIGINT}:
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, _on_stop)
 
 
 @contextlib.contextmanager

@@ -7,12 +7,16 @@ PROG = "quorl"
 
 OK, REFUSED, TROUBLE = 0, 1, 2
 INTERRUPTED = 128 + signal.SIGINT
-TERMINATED = 128 + signal.SIGTERM
 BROKEN_PIPE = 128 + signal.SIGPIPE
 
 
 class Terminated(KeyboardInterrupt):
-    """SIGTERM, taken like Ctrl-C so that the same clean-up runs."""
+    """A stop signal other than SIGINT, taken like Ctrl-C so that the same
+    clean-up runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
 class Refusal(Exception):

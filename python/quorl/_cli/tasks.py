@@ -4,12 +4,11 @@ not be read."""
 
 from __future__ import annotations
 
-import sys
-
 import quorl
 from quorl import _native
 
 from .line_runs import file_runs, split_lines
+from .streams import streams
 from .sums import sum_name, tagged_line
 
 TYPE_CHECKING = False
@@ -168,7 +167,8 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
     if not source.jsonl:
         if source.path is None:
             try:
-                data = sys.stdin.buffer.read()
+                with streams.stdin() as stdin:
+                    data = stdin.read()
             except OSError as error:
                 yield ErrorTask(source.name, error.strerror or str(error)), 0
                 return
@@ -178,10 +178,7 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
         return
     stream: IO[bytes] | None = None
     try:
-        if source.path is None:
-            stream = sys.stdin.buffer
-        else:
-            stream = open(source.path, "rb")
+        stream = streams.stdin() if source.path is None else open(source.path, "rb")
         if parallel and source.regular:
             runs = file_runs(stream.fileno(), chunk, source.size or 0)
         else:
@@ -191,5 +188,5 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
     except OSError as error:
         yield ErrorTask(source.name, error.strerror or str(error)), 0
     finally:
-        if stream is not None and source.path is not None:
+        if stream is not None:
             stream.close()

@@ -8,8 +8,8 @@ from .inputs import expand_paths
 from .output import Output
 from .report import Progress, Reporter, make_progress, refusal_text
 from .runner import Runner, worker_count
-from .signals import interrupts_held
 from .status import OK, REFUSED, TROUBLE, Refusal
+from .streams import ClosedStream
 from .tasks import LinesTask, Work, tasks_for
 
 TYPE_CHECKING = False
@@ -58,10 +58,7 @@ def run(args: argparse.Namespace, mode: str) -> int:
     runner: Runner | None = None
     progress = Progress(None)
     try:
-        # Ctrl-C is held back while the temporary file is made, so that
-        # there is never a file on disk that `output` does not yet name.
-        with interrupts_held():
-            output = Output(args.output)
+        output = Output(args.output)
         runner = Runner(work, jobs)
         progress = Progress(make_progress(args.progress, total))
         report = Reporter(progress.bar)
@@ -113,8 +110,11 @@ def run(args: argparse.Namespace, mode: str) -> int:
             output.discard()
         if isinstance(error, BrokenPipeError):
             raise
-        target = args.output or "standard output"
-        report(f"{target}: {error.strerror or error}")
+        target = "standard output" if args.output in (None, "-") else args.output
+        if isinstance(error, ClosedStream):
+            report(str(error.strerror))
+        else:
+            report(f"{target}: {error.strerror or error}")
         return TROUBLE
     except BaseException:
         progress.close()
