@@ -35,8 +35,9 @@ def records(count, seed=7, refused=()):
     return ("\n".join(lines) + "\n").encode()
 
 
-def expected_digests(name, data, profile="run"):
-    """(stdout, stderr lines) the command must give, from the library per line."""
+def expected_digests(name, data, profile="run", done="digested"):
+    """(stdout, stderr lines) the command must give, from the library per
+    line: the refusals, then a summary when there were any."""
     out, err = [], []
     for n, line in enumerate(data.split(b"\n"), 1):
         if not line.strip(b" \t\r"):
@@ -45,6 +46,9 @@ def expected_digests(name, data, profile="run"):
             out.append(f"{quorl.digest_from_json(line, profile)}  {name}:{n}\n")
         except quorl.RefusedError as refused:
             err.append(f"quorl: {name}:{n}: {refused}")
+    total = len(out) + len(err)
+    if err:
+        err.append(f"quorl: {total:,} records: {len(out):,} {done}, {len(err):,} refused")
     return "".join(out).encode(), err
 
 
@@ -67,14 +71,15 @@ def test_records_in_order_for_any_jobs(tmp_path, jobs, command):
     (tmp_path / "r.jsonl").write_bytes(data)
     args = ["-p", "certificate"] if command == "digest" else []
     got = run(command, *args, "-j", jobs, "--chunk-bytes", 4096, "r.jsonl", cwd=tmp_path)
-    want_out, want_err = expected_digests("r.jsonl", data, "certificate")
+    want_out, want_err = expected_digests("r.jsonl", data, "certificate",
+                                          "digested" if command == "digest" else "written")
     if command == "canonical":
         want_out = b"".join(quorl.canonical_bytes_from_json(line) + b"\n"
                             for line in data.split(b"\n") if line.strip(b" \t\r")
                             and b"1.5" not in line)
     assert got.stdout == want_out
     assert got.stderr.decode().splitlines() == want_err
-    assert len(want_err) == 3 and got.returncode == 1
+    assert len(want_err) == 4 and got.returncode == 1
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
@@ -172,7 +177,8 @@ def test_refusal_in_a_file_matches_the_library(tmp_path):
     got = run("digest", "-p", "run", "f.json", cwd=tmp_path)
     with pytest.raises(quorl.RefusedError) as refused:
         quorl.digest_from_json(FLOAT_DOC, "run")
-    assert got.stderr.decode() == f"quorl: f.json: {refused.value}\n"
+    assert got.stderr.decode() == (f"quorl: f.json: {refused.value}\n"
+                                   "quorl: 1 record: 0 digested, 1 refused\n")
     assert (refused.value.line, refused.value.column) == (2, 8)
 
 

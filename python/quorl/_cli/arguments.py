@@ -66,8 +66,14 @@ def _common(sub: argparse.ArgumentParser) -> None:
         "--jobs",
         type=_positive,
         metavar="N",
-        help="worker threads (default: the usable cores; 1 works in the "
+        help="worker threads (default and most: the usable cores; 1 works in the "
         "main thread); output order is the same for every N",
+    )
+    sub.add_argument(
+        "--max-errors",
+        type=_positive,
+        metavar="N",
+        help="show at most N located refusals (all are still counted)",
     )
     sub.add_argument(
         "--fail-fast",
@@ -97,19 +103,50 @@ def _inputs(sub: argparse.ArgumentParser) -> None:
         "-r",
         "--recursive",
         action="store_true",
-        help="take every *.json and *.jsonl file below each folder, in sorted order",
+        help="take every *.json and *.jsonl file below each folder (compressed too, "
+        "any case), in sorted order; symbolic links to folders are not followed",
     )
     sub.add_argument(
+        "--include",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="with -r, take the files whose name matches GLOB instead (a GLOB with a / "
+        "matches the path below the folder); may be repeated",
+    )
+    sub.add_argument(
+        "--exclude",
+        action="append",
+        default=[],
+        metavar="GLOB",
+        help="with -r, leave out the files and folders whose name matches GLOB",
+    )
+    mode = sub.add_mutually_exclusive_group()
+    mode.add_argument(
         "--jsonl",
         action="store_true",
         help="every line of the input is one record (blank lines skipped); "
         "*.jsonl files are taken this way without it",
     )
+    mode.add_argument(
+        "--whole",
+        action="store_true",
+        help="read every input as one document, *.jsonl files included",
+    )
+    sub.add_argument(
+        "--floats",
+        choices=("refuse", "str"),
+        default="refuse",
+        help="numbers with a fraction or exponent: refused (the default), or written as the "
+        "string of their shortest round-trip repr, as repr(float(token)) in Python",
+    )
     sub.add_argument(
         "-o",
         "--output",
         metavar="FILE",
-        help="write to FILE (replaced only once the run is complete) instead of standard output",
+        help="write to FILE instead of standard output: a regular file is replaced only "
+        "once the run is complete; a device or FIFO is written to directly; - is standard "
+        "output",
     )
 
 

@@ -12,6 +12,7 @@ import stat
 import quorl
 from quorl import _native
 
+from . import compressed
 from .line_runs import file_runs, split_lines
 from .sums import escape_name
 from .tasks import THREAD_BYTES, Result, Task
@@ -147,7 +148,8 @@ class DocumentCheck(Task):
         return self.size is None or self.size >= THREAD_BYTES
 
     def _run(self, work: Work) -> Result:
-        with open(self.path, "rb") as f:
+        kind = compressed.by_name(os.fsdecode(self.path))
+        with compressed.open_decompressed(open(self.path, "rb"), kind) as f:
             data = f.read()
         try:
             got = quorl.digest_from_json(data, self.profile)
@@ -174,16 +176,21 @@ class LineReader:
 
     def __init__(self, path: bytes, chunk: int) -> None:
         self.path, self.chunk = path, chunk
-        self.stream: IO[bytes] = open(path, "rb")
-        info = os.fstat(self.stream.fileno())
+        self.compression = compressed.by_name(os.fsdecode(path))
+        self.stream: IO[bytes] = self._open()
+        info = os.stat(path)
         if stat.S_ISDIR(info.st_mode):
             self.stream.close()
             raise IsADirectoryError(21, "Is a directory")
-        self.size = info.st_size if stat.S_ISREG(info.st_mode) else None
+        regular = stat.S_ISREG(info.st_mode) and self.compression is None
+        self.size = info.st_size if regular else None
         self.starts: list[tuple[int, int]] = []  # (first line, offset) of runs read
         self.last: Run | None = None
         self.runs: Iterator[Run] = self._runs_from(0, 1)
         self.lines: int | None = None  # once the end is reached
+
+    def _open(self) -> IO[bytes]:
+        return compressed.open_decompressed(open(self.path, "rb"), self.compression)
 
     def _runs_from(self, offset: int, line: int) -> Iterator[Run]:
         if self.size is not None:
@@ -200,7 +207,7 @@ class LineReader:
             self.runs = self._runs_from(offset, first)
         else:  # a stream: read again from its start
             self.stream.close()
-            self.stream = open(self.path, "rb")
+            self.stream = self._open()
             self.runs = self._runs_from(0, 1)
         self.last = None
 

@@ -6,6 +6,7 @@ import sys
 
 from .status import PROG
 from .streams import streams
+from .sums import shown_name
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -27,13 +28,17 @@ class Reporter:
 
 
 def refusal_detail(refusal: tuple[Any, ...]) -> str:
-    """'line L column C: message', as RefusedError words it."""
+    """'line L column C: message', as RefusedError words it, the location
+    given once (the reader's messages end with it too)."""
     _record_line, message, line, column, _offset = refusal
-    return f"line {line} column {column}: {message}" if line is not None else message
+    if line is None:
+        return str(message)
+    where = f"line {line} column {column}"
+    return f"{where}: {str(message).removesuffix(' at ' + where)}"
 
 
 def refusal_text(name: str, refusal: tuple[Any, ...]) -> str:
-    where = name if refusal[0] is None else f"{name}:{refusal[0]}"
+    where = shown_name(name if refusal[0] is None else f"{name}:{refusal[0]}")
     return f"{where}: {refusal_detail(refusal)}"
 
 

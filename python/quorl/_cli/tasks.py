@@ -7,8 +7,8 @@ from __future__ import annotations
 import quorl
 from quorl import _native
 
+from .hints import hint
 from .line_runs import file_runs, split_lines
-from .streams import streams
 from .sums import sum_name, tagged_line
 
 TYPE_CHECKING = False
@@ -26,12 +26,17 @@ THREAD_BYTES = 64 << 10
 
 class Work:
     """What every task of a run does: mode "digest" (under profile, in
-    tagged lines with tag) or "canonical"."""
+    tagged lines with tag) or "canonical"; floats "refuse" or "str"."""
 
-    __slots__ = ("mode", "profile", "tag")
+    __slots__ = ("mode", "profile", "tag", "options")
 
-    def __init__(self, mode: str, profile: str, *, tag: bool = False) -> None:
+    def __init__(
+        self, mode: str, profile: str, *, tag: bool = False, floats: str = "refuse"
+    ) -> None:
         self.mode, self.profile, self.tag = mode, profile, tag
+        # The keyword is passed only when asked for, so that the default
+        # works with every build of the native part.
+        self.options: dict[str, Any] = {"floats": floats} if floats != "refuse" else {}
 
 
 class Result:
@@ -39,7 +44,7 @@ class Result:
     line, column, offset) and the records done; or error, when the input
     could not be read."""
 
-    __slots__ = ("out", "refusals", "records", "error")
+    __slots__ = ("out", "refusals", "records", "error", "hint")
 
     def __init__(
         self,
@@ -48,8 +53,9 @@ class Result:
         records: int = 0,
         *,
         error: str | None = None,
+        hint: str | None = None,
     ) -> None:
-        self.out, self.records, self.error = out, records, error
+        self.out, self.records, self.error, self.hint = out, records, error, hint
         self.refusals = [] if refusals is None else refusals
 
 
@@ -81,14 +87,16 @@ class Task:
 
 
 class DocumentTask(Task):
-    """A whole document: read from path by the task, or data already read
-    (standard input). size: bytes, None when not known."""
+    """A whole document: read from its source by the task, or data already
+    read (standard input). size: bytes, None when not known."""
 
-    __slots__ = ("path", "data", "size")
+    __slots__ = ("source", "data", "size")
 
-    def __init__(self, name: str, path: str | None, data: bytes | None, size: int | None) -> None:
+    def __init__(
+        self, name: str, source: Source | None, data: bytes | None, size: int | None
+    ) -> None:
         super().__init__(name)
-        self.path, self.data, self.size = path, data, size
+        self.source, self.data, self.size = source, data, size
 
     @property
     def lock_free(self) -> bool:
@@ -97,24 +105,24 @@ class DocumentTask(Task):
 
     def _run(self, work: Work) -> Result:
         data = self.data
-        if self.path is not None:
-            with open(self.path, "rb") as f:
+        if self.source is not None:
+            with self.source.open() as f:
                 data = f.read()
         assert data is not None
         try:
             if work.mode == "digest":
-                hexdigest = quorl.digest_from_json(data, work.profile)
+                hexdigest = quorl.digest_from_json(data, work.profile, **work.options)
                 if work.tag:
                     out = tagged_line(work.profile, self.name, hexdigest, None)
                 else:
                     prefix, shown = sum_name(self.name)
                     out = b"%s%s  %s\n" % (prefix, hexdigest.encode(), shown)
             else:
-                out = quorl.canonical_bytes_from_json(data) + b"\n"
+                out = quorl.canonical_bytes_from_json(data, **work.options) + b"\n"
         except quorl.RefusedError as refused:
-            return Result(
-                b"", [(None, refused.message, refused.line, refused.column, refused.offset)], 1
-            )
+            advice = hint(data[:8], refused.message, refused.line, whole=True)
+            refusal = (None, refused.message, refused.line, refused.column, refused.offset)
+            return Result(b"", [refusal], 1, hint=advice)
         return Result(out, [], 1)
 
 
@@ -135,15 +143,21 @@ class LinesTask(Task):
         if work.mode == "digest":
             prefix, shown = sum_name(self.name)
             out, refusals, records = _native.digest_lines(
-                self.data, work.profile, name=shown, first_line=self.first_line
+                self.data, work.profile, name=shown, first_line=self.first_line, **work.options
             )
             if work.tag:
                 out = _native.tag_digest_lines(out, work.profile.upper(), len(shown), bool(prefix))
             elif prefix and out:
                 out = prefix + out[:-1].replace(b"\n", b"\n" + prefix) + out[-1:]
         else:
-            out, refusals, records = _native.canonical_lines(self.data, first_line=self.first_line)
-        return Result(out, list(refusals), records)
+            out, refusals, records = _native.canonical_lines(
+                self.data, first_line=self.first_line, **work.options
+            )
+        advice = None
+        if refusals and refusals[0][0] == self.first_line == 1:
+            first = refusals[0]
+            advice = hint(bytes(self.data[:8]), first[1], first[2], whole=False)
+        return Result(out, list(refusals), records, hint=advice)
 
 
 class ErrorTask(Task):
@@ -167,18 +181,18 @@ def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[T
     if not source.jsonl:
         if source.path is None:
             try:
-                with streams.stdin() as stdin:
+                with source.open() as stdin:
                     data = stdin.read()
             except OSError as error:
                 yield ErrorTask(source.name, error.strerror or str(error)), 0
                 return
             yield DocumentTask(source.name, None, data, len(data)), len(data)
         else:
-            yield DocumentTask(source.name, source.path, None, source.size), source.size or 0
+            yield DocumentTask(source.name, source, None, source.size), source.size or 0
         return
     stream: IO[bytes] | None = None
     try:
-        stream = streams.stdin() if source.path is None else open(source.path, "rb")
+        stream = source.open()
         if parallel and source.regular:
             runs = file_runs(stream.fileno(), chunk, source.size or 0)
         else:

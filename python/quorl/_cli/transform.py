@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import sys
-
 from .inputs import expand_paths
 from .output import Output
-from .report import Progress, Reporter, make_progress, refusal_text
+from .report import Progress, Reporter, make_progress, plural, refusal_text
 from .runner import Runner, worker_count
 from .status import OK, REFUSED, TROUBLE, Refusal
 from .streams import ClosedStream
@@ -36,14 +34,59 @@ def _keep_first_accepted(
     return b"\n".join(lines[:kept]) + b"\n"
 
 
+class Tally:
+    """Records done and refused, files that could not be read, and the
+    refusals shown so far (--max-errors)."""
+
+    def __init__(self, report: Reporter, max_errors: int | None) -> None:
+        self.report, self.max_errors = report, max_errors
+        self.records = self.refused = self.shown = 0
+        self.unreadable: set[str] = set()
+
+    def refusal(self, name: str, refusal: tuple[object, ...], hint: str | None) -> None:
+        self.refused += 1
+        if self.max_errors is not None and self.shown >= self.max_errors:
+            if self.shown == self.max_errors:
+                self.report(
+                    f"further refusals are counted, not shown (--max-errors {self.max_errors})"
+                )
+                self.shown += 1
+            return
+        self.shown += 1
+        self.report(refusal_text(name, refusal))
+        if hint is not None:
+            self.report(f"hint: {hint}")
+
+    def summary(self, done: str) -> None:
+        """One line at the end of a run that refused or could not read."""
+        if not (self.refused or self.unreadable):
+            return
+        line = (
+            f"{self.records:,} {'record' if self.records == 1 else 'records'}: "
+            f"{self.records - self.refused:,} {done}, {self.refused:,} refused"
+        )
+        if self.unreadable:
+            line += f"; {plural(len(self.unreadable), 'file', 'files')} could not be read"
+        self.report(line)
+
+
 def run(args: argparse.Namespace, mode: str) -> int:
     """digest and canonical: every input, in order, to one output."""
     status = OK
     report = Reporter()
     paths = args.paths or ["-"]
     sources, trouble = expand_paths(
-        paths, recursive=args.recursive, jsonl=args.jsonl, complain=report
+        paths,
+        recursive=args.recursive,
+        jsonl=args.jsonl,
+        include=args.include,
+        exclude=args.exclude,
+        complain=report,
+        note=report,
     )
+    if args.whole:
+        for source in sources:
+            source.jsonl = False
     if trouble:
         status = TROUBLE
         if args.fail_fast:
@@ -53,15 +96,18 @@ def run(args: argparse.Namespace, mode: str) -> int:
     jobs = worker_count(args.jobs)
     if total is not None and total <= args.chunk_bytes:
         jobs = 1  # less work than one task: starting workers would cost more
-    work = Work(mode, getattr(args, "profile", ""), tag=getattr(args, "tag", False))
+    work = Work(
+        mode, getattr(args, "profile", ""), tag=getattr(args, "tag", False), floats=args.floats
+    )
     output: Output | None = None
     runner: Runner | None = None
     progress = Progress(None)
+    tally = Tally(report, args.max_errors)
     try:
         output = Output(args.output)
         runner = Runner(work, jobs)
         progress = Progress(make_progress(args.progress, total))
-        report = Reporter(progress.bar)
+        report.bar = progress.bar
 
         def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
@@ -72,8 +118,10 @@ def run(args: argparse.Namespace, mode: str) -> int:
 
         for (source, task, nbytes), result in runner.run(all_tasks()):
             progress.advance(nbytes, result.records)
+            tally.records += result.records
             if result.error is not None:
-                report(f"{source.name}: {result.error}")
+                report(f"{refusal_text(source.name, (None, result.error, None, None, None))}")
+                tally.unreadable.add(source.name)
                 status = TROUBLE
                 if args.fail_fast:
                     raise Refusal
@@ -89,11 +137,11 @@ def run(args: argparse.Namespace, mode: str) -> int:
                         first[0],
                     )
                 )
-                report(refusal_text(source.name, first))
+                tally.refusal(source.name, first, result.hint)
                 raise Refusal
             output.write(result.out)
-            for refusal in result.refusals:
-                report(refusal_text(source.name, refusal))
+            for k, refusal in enumerate(result.refusals):
+                tally.refusal(source.name, refusal, result.hint if k == 0 else None)
                 status = max(status, REFUSED)
         progress.close()
         output.commit()
@@ -101,8 +149,7 @@ def run(args: argparse.Namespace, mode: str) -> int:
         progress.close()
         if output is not None:
             output.discard()
-        if args.output is None:
-            sys.stdout.flush()
+        tally.summary("digested" if mode == "digest" else "written")
         return max(status, REFUSED)
     except OSError as error:
         progress.close()
@@ -110,10 +157,10 @@ def run(args: argparse.Namespace, mode: str) -> int:
             output.discard()
         if isinstance(error, BrokenPipeError):
             raise
-        target = "standard output" if args.output in (None, "-") else args.output
         if isinstance(error, ClosedStream):
             report(str(error.strerror))
         else:
+            target = "standard output" if args.output in (None, "-") else args.output
             report(f"{target}: {error.strerror or error}")
         return TROUBLE
     except BaseException:
@@ -124,4 +171,5 @@ def run(args: argparse.Namespace, mode: str) -> int:
     finally:
         if runner is not None:
             runner.close()
+    tally.summary("digested" if mode == "digest" else "written")
     return status
