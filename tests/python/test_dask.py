@@ -163,7 +163,7 @@ def test_the_command_gives_the_same_rows(client, data_dir):
     got = qd.digest_jsonl(str(path), "run", blocksize="16KiB").compute()
     ok = got[got["digest"].notna()]
     assert dict(zip(ok["line"], ok["digest"])) == from_command
-    refused = [line for line in run.stderr.splitlines() if line.startswith("quorl: ")]
+    refused = [line for line in run.stderr.splitlines() if line.startswith(f"quorl: {path}:")]
     assert len(refused) == got["error"].notna().sum() > 0
 
 
