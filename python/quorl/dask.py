@@ -23,12 +23,16 @@ An unknown profile fails at once, when the function is called.
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import pandas as pd
+try:
+    import numpy as np
+    import pandas as pd
+except ImportError as missing:  # pragma: no cover - depends on what is installed
+    raise ImportError(
+        f"quorl.dask needs the dask extra (pip install 'quorl_core[dask]'): {missing}"
+    ) from missing
 
 from . import RefusedError, _native, digest, digest_from_json
 
@@ -93,15 +97,17 @@ def _jsonl_meta(value_column: str) -> pd.DataFrame:
 
 
 def _block_frame(
-    block: bytes, path: str, value_column: str, profile: str | None
+    block: bytes, path: str, value_column: str, profile: str | None, floats: str
 ) -> tuple[pd.DataFrame, int]:
     """One block's rows, numbered from line 1 of the block, and its newline count."""
+    # The keyword only when asked for, so that the default works with any build.
+    options: dict[str, Any] = {"floats": floats} if floats != "refuse" else {}
     if profile is None:
-        lines, canonical, errors = _native.canonical_records(block)
+        lines, canonical, errors = _native.canonical_records(block, **options)
         value_array: Any = np.empty(len(canonical), dtype=object)
         value_array[:] = canonical
     else:
-        lines, digests, errors = _native.digest_records(block, profile)
+        lines, digests, errors = _native.digest_records(block, profile, **options)
         value_array = _text_array(digests)
     n = len(lines)
     frame = pd.DataFrame(
@@ -115,10 +121,19 @@ def _block_frame(
     return frame, block.count(b"\n")
 
 
-def _shift_lines(frame: pd.DataFrame, lines_before: int) -> pd.DataFrame:
-    if lines_before == 0:
+def _lines_before(newlines: list[int]) -> list[int]:
+    """Per block of a file, the lines of the blocks before it."""
+    before, total = [], 0
+    for count in newlines:
+        before.append(total)
+        total += count
+    return before
+
+
+def _shift_lines(frame: pd.DataFrame, lines_before: list[int], index: int) -> pd.DataFrame:
+    if lines_before[index] == 0:
         return frame
-    return frame.assign(line=frame["line"] + lines_before)
+    return frame.assign(line=frame["line"] + lines_before[index])
 
 
 def _expand(urlpath: Any, storage_options: dict[str, Any]) -> tuple[AbstractFileSystem, list[str]]:
@@ -163,37 +178,51 @@ def _read_blocks(
             include_path=True,
             **storage_options,
         )
-        blocks_of.update(zip(read_paths, blocks))
+        blocks_of.update(zip(read_paths, blocks, strict=True))
     return [(p, blocks_of[p]) for p in paths]
 
 
 def _jsonl_frame(
     urlpath: Any, profile: str | None, value_column: str, blocksize: int | str | None,
-    compression: str | None, storage_options: dict[str, Any],
+    compression: str | None, storage_options: dict[str, Any], floats: str = "refuse",
 ) -> dd.DataFrame:
+    import operator
+
     import dask
     import dask.dataframe as dd
-    from dask.delayed import delayed
+    from dask.base import tokenize
+    from dask.delayed import Delayed
+    from dask.highlevelgraph import HighLevelGraph
 
     meta = _jsonl_meta(value_column)
-    block_frame = delayed(_block_frame, nout=2, pure=True)
-    shift = delayed(_shift_lines, pure=True)
-    add = delayed(operator.add, pure=True)
-    parts = []
-    for path, blocks in _read_blocks(urlpath, blocksize, compression, storage_options):
-        # Each block is digested once. Its first line number comes from the
-        # newline counts of the blocks before it in the same file: a chain of
-        # small additions, so no block is read twice and a block's rows are
-        # final as soon as the blocks before it are counted.
-        lines_before: Any = None
+    # One graph of plain tasks, built in one pass: each block is digested
+    # once and counts its newlines (frame-N), one task per file turns the
+    # counts into each block's first line (settle-F), and each block's rows
+    # are numbered from there (part-N). Graph size and build time grow with
+    # the number of blocks, not its square.
+    token = tokenize(urlpath, profile, value_column, blocksize, compression, floats)
+    frame, settle, part = (f"quorl-{what}-{token}" for what in ("frame", "settle", "part"))
+    graph: dict[Any, Any] = {}
+    keys: list[Any] = []
+    n = 0
+    for f, (path, blocks) in enumerate(_read_blocks(urlpath, blocksize, compression,
+                                                   storage_options)):
+        first = n
         for block in blocks:
-            frame, newlines = block_frame(block, path, value_column, profile)
-            if lines_before is None:
-                parts.append(frame)
-                lines_before = newlines
-            else:
-                parts.append(shift(frame, lines_before))
-                lines_before = add(lines_before, newlines)
+            graph.update(block.__dask_graph__())
+            graph[(frame, n)] = (_block_frame, block.key, path, value_column, profile, floats)
+            n += 1
+        if n - first == 1:
+            graph[(part, first)] = (operator.getitem, (frame, first), 0)
+        elif n > first:
+            counts = [(operator.getitem, (frame, k), 1) for k in range(first, n)]
+            graph[(settle, f)] = (_lines_before, counts)
+            for k in range(first, n):
+                graph[(part, k)] = (_shift_lines, (operator.getitem, (frame, k), 0),
+                                    (settle, f), k - first)
+        keys.extend((part, k) for k in range(first, n))
+    whole = HighLevelGraph.from_collections(part, graph, dependencies=())
+    parts = [Delayed(key, whole, layer=part) for key in keys]
     if not parts:  # every file was empty
         return dd.from_pandas(meta, npartitions=1)
     # The text columns are Arrow strings already; Dask's string conversion
@@ -208,6 +237,7 @@ def digest_jsonl(
     *,
     blocksize: int | str | None = DEFAULT_BLOCKSIZE,
     compression: str | None = "infer",
+    floats: str = "refuse",
     **storage_options: Any,
 ) -> dd.DataFrame:
     """Digests of every record of JSON Lines files, as a lazy Dask DataFrame.
@@ -224,11 +254,14 @@ def digest_jsonl(
     ``digest`` (string, missing when refused) and ``error`` (string such as
     ``"line 1 column 9: floats are forbidden ..."``, missing when digested).
     Blank lines give no row. The order is the files' order, then line order.
+    ``floats="str"`` writes numbers with a fraction or exponent as the
+    string of their shortest round-trip repr instead of refusing them.
     Raises :class:`quorl.RefusedError` at once for an unknown profile, and
     ``OSError`` when ``urlpath`` matches no file.
     """
     _check_profile(profile)
-    return _jsonl_frame(urlpath, profile, "digest", blocksize, compression, storage_options)
+    return _jsonl_frame(urlpath, profile, "digest", blocksize, compression, storage_options,
+                        floats)
 
 
 def canonical_jsonl(
@@ -236,6 +269,7 @@ def canonical_jsonl(
     *,
     blocksize: int | str | None = DEFAULT_BLOCKSIZE,
     compression: str | None = "infer",
+    floats: str = "refuse",
     **storage_options: Any,
 ) -> dd.DataFrame:
     """Canonical bytes of every record, shaped as :func:`digest_jsonl`.
@@ -243,7 +277,8 @@ def canonical_jsonl(
     The ``canonical`` column holds ``bytes`` (object dtype), ``None`` when
     the record is refused.
     """
-    return _jsonl_frame(urlpath, None, "canonical", blocksize, compression, storage_options)
+    return _jsonl_frame(urlpath, None, "canonical", blocksize, compression, storage_options,
+                        floats)
 
 
 # ------------------------------------------------------- documents in memory
@@ -312,7 +347,7 @@ def digest_frame(frame: dd.DataFrame, profile: str, column: str = "doc") -> dd.D
 
 def _bag_partition(docs: Iterable[Any], profile: str) -> list[dict[str, str | None]]:
     digests, errors = _digest_each(docs, profile)
-    return [{"digest": d, "error": e} for d, e in zip(digests, errors)]
+    return [{"digest": d, "error": e} for d, e in zip(digests, errors, strict=True)]
 
 
 def digest_bag(bag: db.Bag, profile: str) -> db.Bag:

@@ -226,3 +226,15 @@ def test_a_worker_killed_mid_run_loses_no_row(client, data_dir):
     assert victim not in client.run(os.getpid).values()
     expected = [row for row in reference(data_dir, "run") if row[0] in paths]
     assert rows_of(got, "digest") == expected
+
+
+@pytest.mark.parametrize("blocks", [1024, 4096])
+def test_graph_grows_with_the_blocks(tmp_path, blocks):
+    """A file read as many blocks: a few tasks per block and one per file,
+    so the graph (and the time to build it) grows linearly."""
+    path = tmp_path / "many.jsonl"
+    path.write_bytes(b"".join(b'{"n": %d}\n' % n for n in range(4 * blocks)))
+    rows = qd.digest_jsonl(str(path), "run", blocksize=path.stat().st_size // blocks)
+    tasks = len(rows.__dask_graph__())
+    assert rows.npartitions >= blocks
+    assert tasks <= 6 * rows.npartitions + 10
