@@ -41,7 +41,7 @@ newest_python() {
   local newest
   newest=$(supported_pythons | tail -n 1)
   if [ -z "$newest" ]; then
-    echo "no CPython 3.$QUORL_MIN_MINOR or later found; README.md, Installing, says how to get one" >&2
+    echo "no CPython 3.$QUORL_MIN_MINOR or later found; README.md, Installing in detail, says how to get one" >&2
     return 1
   fi
   echo "$newest"
