@@ -6,6 +6,7 @@
 #include "core/digest/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
+#include "core/rules/float_tokens.h"
 
 namespace quorl {
 
@@ -30,8 +31,9 @@ Result<std::string> encode_exact(const QuorlValue& root, std::string_view text, 
   return out;
 }
 
-Result<std::string> exact_text(std::string_view text, RootDigest root, const QuorlError* pending) {
-  Result<QuorlValue> value = decode_input_json(text);
+Result<std::string> exact_text(std::string_view text, RootDigest root, const QuorlError* pending,
+                               FloatPolicy floats) {
+  Result<QuorlValue> value = decode_input_json(text, floats);
   if (!value.ok()) return fail(std::move(value).error());
   return encode_exact(value.value(), text, root, pending);
 }
@@ -64,20 +66,30 @@ void CanonicalText::feed(Sha256& hash) const {
 
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root, const QuorlError* pending,
-                                               HashPipe* stream) {
+                                               HashPipe* stream, FloatPolicy floats) {
   if (scratch.read(text, root == RootDigest::LeaveOut, stream)) [[likely]] {
     if (pending != nullptr) return fail(QuorlError(*pending));
     return CanonicalText(scratch);
   }
   // What the direct path fed the hash is dropped: it stepped aside.
   if (stream != nullptr) stream->restart();
-  Result<std::string> exact = exact_text(text, root, pending);
+  if (floats == FloatPolicy::Str) {
+    auto quoted = std::make_unique<std::string>();
+    if (quote_float_tokens(text, *quoted) == QuotedFloats::Quoted &&
+        scratch.read(*quoted, root == RootDigest::LeaveOut, stream)) {
+      if (pending != nullptr) return fail(QuorlError(*pending));
+      return CanonicalText(scratch, std::move(quoted));
+    }
+    if (stream != nullptr) stream->restart();
+  }
+  Result<std::string> exact = exact_text(text, root, pending, floats);
   if (!exact.ok()) return fail(std::move(exact).error());
   return CanonicalText(std::move(exact).value());
 }
 
-Result<std::string> exact_canonical_text(std::string_view text, RootDigest root) {
-  return exact_text(text, root, nullptr);
+Result<std::string> exact_canonical_text(std::string_view text, RootDigest root,
+                                         FloatPolicy floats) {
+  return exact_text(text, root, nullptr, floats);
 }
 
 Result<std::string> py_canonical_bytes_from_json(std::string_view text) {

@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/direct/direct_path.h"
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl {
 
@@ -28,6 +30,10 @@ class CanonicalText {
  public:
   // Borrows direct, which must outlive this and not be read into meanwhile.
   explicit CanonicalText(const DirectText& direct) : direct_(&direct) {}
+  // The same for a text made for the direct path to read (its floats
+  // quoted), kept alive with it.
+  CanonicalText(const DirectText& direct, std::unique_ptr<const std::string> source)
+      : direct_(&direct), source_(std::move(source)) {}
   explicit CanonicalText(std::string text) : text_(std::move(text)) {}
 
   std::size_t size() const { return direct_ ? direct_->text_size() : text_.size(); }
@@ -40,6 +46,7 @@ class CanonicalText {
 
  private:
   const DirectText* direct_ = nullptr;
+  std::unique_ptr<const std::string> source_;
   std::string text_;
 };
 
@@ -53,14 +60,21 @@ class CanonicalText {
 // Part of the text may then already be fed to it on success, and the result
 // is only the rest (feed() alone is meaningful); when the direct path steps
 // aside, the feed is restarted.
+//
+// floats: with Str, a document the direct path steps aside from for its
+// float tokens is read again with them quoted as their repr's strings; the
+// exact path still judges the caller's own text, so refusals are located
+// in it.
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
                                                RootDigest root = RootDigest::Keep,
                                                const QuorlError* pending = nullptr,
-                                               HashPipe* stream = nullptr);
+                                               HashPipe* stream = nullptr,
+                                               FloatPolicy floats = FloatPolicy::Refuse);
 
 // The exact path alone: the gate, the decoder and the encoder, every refusal
 // located. The direct path must agree with it on every document it takes.
-Result<std::string> exact_canonical_text(std::string_view text, RootDigest root);
+Result<std::string> exact_canonical_text(std::string_view text, RootDigest root,
+                                         FloatPolicy floats = FloatPolicy::Refuse);
 
 // The bytes behind canonical_bytes_from_json.
 Result<std::string> py_canonical_bytes_from_json(std::string_view text);

@@ -71,15 +71,17 @@ constexpr std::size_t kPairedRecordMaxBytes = 16 * 1024;
 // alone, so that the sink sees every record in line order.
 class PairedDigests {
  public:
-  PairedDigests(std::string_view profile, RecordSink& sink, DirectText& scratch)
-      : profile_(profile), sink_(sink), scratch_(scratch) {}
+  PairedDigests(std::string_view profile, RecordSink& sink, DirectText& scratch,
+                FloatPolicy floats)
+      : profile_(profile), sink_(sink), scratch_(scratch), floats_(floats) {}
   PairedDigests(const PairedDigests&) = delete;
   PairedDigests& operator=(const PairedDigests&) = delete;
 
   void add(std::size_t line, std::string_view record) {
     if (record.size() > kPairedRecordMaxBytes) {
       flush();
-      Result<std::string> hex = py_digest_from_json(record, profile_, scratch_);
+      Result<std::string> hex =
+          py_digest_from_json(record, profile_, scratch_, kHashThreadFromBytes, floats_);
       if (hex.ok()) {
         sink_.digested(line, hex.value());
       } else {
@@ -89,7 +91,7 @@ class PairedDigests {
     }
     std::string& message = messages_[waiting_ ? 1 : 0];
     message.clear();
-    Result<Unit> built = append_digest_message(record, profile_, scratch_, message);
+    Result<Unit> built = append_digest_message(record, profile_, scratch_, message, floats_);
     if (!built.ok()) {
       refuse(line, std::move(built).error());
       return;
@@ -130,6 +132,7 @@ class PairedDigests {
   std::string_view profile_;
   RecordSink& sink_;
   DirectText& scratch_;
+  FloatPolicy floats_;
   std::string messages_[2];
   bool waiting_ = false;
   std::size_t waiting_line_ = 0;
@@ -139,11 +142,12 @@ class PairedDigests {
 
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink,
-                                        DirectText& scratch, bool data_is_utf8) {
+                                        DirectText& scratch, bool data_is_utf8,
+                                        FloatPolicy floats) {
   if (!is_known_profile(profile)) {
     return fail(unknown_profile_error(profile));
   }
-  PairedDigests digests(profile, sink, scratch);
+  PairedDigests digests(profile, sink, scratch, floats);
   const std::size_t records =
       for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
         if (!data_is_utf8) {
@@ -161,10 +165,11 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
 
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
                                    RecordSink& sink, DirectText& scratch,
-                                   bool data_is_utf8) {
+                                   bool data_is_utf8, FloatPolicy floats) {
   return for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
     if (!utf8_ok(line, record, data_is_utf8, sink)) return;
-    Result<CanonicalText> text = canonical_text_from_json(record, scratch);
+    Result<CanonicalText> text =
+        canonical_text_from_json(record, scratch, RootDigest::Keep, nullptr, nullptr, floats);
     if (text.ok()) {
       sink.canonical(line, text.value());
     } else {

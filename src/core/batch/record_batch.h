@@ -13,6 +13,7 @@
 #include "core/direct/direct_path.h"
 #include "core/exact/input_gate.h"
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl {
 
@@ -49,17 +50,20 @@ bool is_blank_line(std::string_view line) noexcept;
 // line is numbered first_line. A record is its line without the "\n" (a
 // trailing "\r" stays: it is JSON whitespace). Both return the number of
 // records. `data_is_utf8` skips validation for text already known to be
-// UTF-8 (a str's).
+// UTF-8 (a str's); `floats` refuses floats or takes them as strings (see
+// canonical_text_from_json).
 //
 // Digests under `profile`; an unknown profile is refused before any record
 // is read, and the sink then sees nothing. scratch: the direct path's
 // buffers, reused for every record (and kept by a caller between walks).
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink,
-                                        DirectText& scratch, bool data_is_utf8 = false);
+                                        DirectText& scratch, bool data_is_utf8 = false,
+                                        FloatPolicy floats = FloatPolicy::Refuse);
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
                                    RecordSink& sink, DirectText& scratch,
-                                   bool data_is_utf8 = false);
+                                   bool data_is_utf8 = false,
+                                   FloatPolicy floats = FloatPolicy::Refuse);
 // The same with buffers of their own.
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink);

@@ -80,14 +80,14 @@ struct BufferTarget {
 // object leaves out its own "digest" members; nothing deeper does.
 template <class Target>
 Result<Unit> produce_message(std::string_view tagged_json, std::string_view profile,
-                             DirectText& scratch, Target& target) {
+                             DirectText& scratch, Target& target, FloatPolicy floats) {
   std::optional<QuorlError> profile_fault;
   if (!is_known_profile(profile)) [[unlikely]]
     profile_fault = unknown_profile_error(profile);
   target.begin(profile, tagged_json.size());
   Result<CanonicalText> text =
       canonical_text_from_json(tagged_json, scratch, RootDigest::LeaveOut,
-                               profile_fault ? &*profile_fault : nullptr, target.stream());
+                               profile_fault ? &*profile_fault : nullptr, target.stream(), floats);
   if (!text.ok()) return fail(std::move(text).error());
   target.put(profile, text.value());
   return Unit{};
@@ -101,17 +101,19 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 }
 
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
-                                        DirectText& scratch, std::size_t hash_thread_from) {
+                                        DirectText& scratch, std::size_t hash_thread_from,
+                                        FloatPolicy floats) {
   HashTarget target(hash_thread_from);
-  Result<Unit> produced = produce_message(tagged_json, profile, scratch, target);
+  Result<Unit> produced = produce_message(tagged_json, profile, scratch, target, floats);
   if (!produced.ok()) return fail(std::move(produced).error());
   return to_hex(target.hash.finish());
 }
 
 Result<Unit> append_digest_message(std::string_view tagged_json, std::string_view profile,
-                                   DirectText& scratch, std::string& message) {
+                                   DirectText& scratch, std::string& message,
+                                   FloatPolicy floats) {
   BufferTarget target{message};
-  return produce_message(tagged_json, profile, scratch, target);
+  return produce_message(tagged_json, profile, scratch, target, floats);
 }
 
 }  // namespace quorl

@@ -8,6 +8,7 @@
 
 #include "core/direct/direct_path.h"
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl {
 
@@ -28,15 +29,18 @@ Result<std::string> py_digest_from_json(std::string_view tagged_json, std::strin
 inline constexpr std::size_t kHashThreadFromBytes = std::size_t{4} << 20;
 
 // The same, with the direct path's buffers kept by the caller between calls
-// (and, for tests, another size from which a thread hashes).
+// (and, for tests, another size from which a thread hashes), and floats
+// refused or taken as strings (see canonical_text_from_json).
 Result<std::string> py_digest_from_json(std::string_view tagged_json, std::string_view profile,
                                         DirectText& scratch,
-                                        std::size_t hash_thread_from = kHashThreadFromBytes);
+                                        std::size_t hash_thread_from = kHashThreadFromBytes,
+                                        FloatPolicy floats = FloatPolicy::Refuse);
 
 // The message py_digest_from_json hashes (the domain line, then the text),
 // appended to `message`, for a caller that hashes several at once; fails as
 // py_digest_from_json does, and `message` then holds unspecified bytes.
 Result<Unit> append_digest_message(std::string_view tagged_json, std::string_view profile,
-                                   DirectText& scratch, std::string& message);
+                                   DirectText& scratch, std::string& message,
+                                   FloatPolicy floats = FloatPolicy::Refuse);
 
 }  // namespace quorl

@@ -1,6 +1,7 @@
 #include "core/exact/input_gate.h"
 
 #include "core/exact/decoder.h"
+#include "core/exact/float_strings.h"
 #include "core/rules/number_token.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/utf8_validate.h"
@@ -22,7 +23,7 @@ struct PreScan {
 // literal still open at the end ends the scan), and a number token never
 // holds a quote or a bracket, so fusing them changes no outcome: the caller
 // still tests depth over the whole text before any number fault.
-PreScan prescan(std::string_view text) noexcept {
+PreScan prescan(std::string_view text, FloatPolicy floats = FloatPolicy::Refuse) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   PreScan result;
@@ -31,16 +32,7 @@ PreScan prescan(std::string_view text) noexcept {
   while (i < n) {
     const unsigned char c = p[i];
     if (c == '"') {
-      // Skip the literal: find the closing quote, stepping over escapes.
-      std::size_t j = i + 1;
-      while (true) {
-        j = find_quote_or_backslash(p, j, n);
-        if (j >= n) return result;  // open at the end: the scan is over
-        if (p[j] == '"') break;
-        j += 2;                      // backslash hides the next byte
-        if (j >= n) return result;
-      }
-      i = j + 1;
+      i = skip_raw_string(p, i, n);  // one still open at the end ends the scan
     } else if (c == '[' || c == '{') {
       ++depth;
       if (depth > result.max_depth) {
@@ -52,12 +44,11 @@ PreScan prescan(std::string_view text) noexcept {
       if (depth > 0) --depth;
       ++i;
     } else if (c == '-' || is_digit(c)) {
-      // Digit runs in wide steps; any other byte a number may hold is
-      // stepped over one at a time.
-      std::size_t j = skip_digits(p, i + 1, n);
-      while (j < n && is_number_token_byte(p[j])) j = skip_digits(p, j + 1, n);
+      const std::size_t j = number_token_end(p, i, n);
       if (!result.number_fault) {
-        result.number_fault = judge_number_token(p + i, j - i);
+        result.number_fault = floats == FloatPolicy::Str
+                                  ? judge_number_token_as_string(p + i, j - i)
+                                  : judge_number_token(p + i, j - i);
         if (result.number_fault) result.number_fault_at = i;
       }
       i = j;
@@ -94,8 +85,8 @@ std::optional<Message> check_number_tokens(std::string_view text) noexcept {
   return prescan(text).number_fault;
 }
 
-Result<QuorlValue> decode_input_json(std::string_view text) {
-  const PreScan scan = prescan(text);
+Result<QuorlValue> decode_input_json(std::string_view text, FloatPolicy floats) {
+  const PreScan scan = prescan(text, floats);
   if (scan.max_depth > kMaxRawBracketDepth)
     return fail(located(msg::kDepth, scan.too_deep_at, text));
   if (scan.number_fault) return fail(located(*scan.number_fault, scan.number_fault_at, text));
@@ -103,13 +94,15 @@ Result<QuorlValue> decode_input_json(std::string_view text) {
   json::JsonTree tree;
   {
     // The reader and its scratch storage live only until the tree is read.
-    json::JsonReader reader(text);
+    const std::string masked = floats == FloatPolicy::Str ? mask_float_tokens(text) : std::string();
+    json::JsonReader reader(floats == FloatPolicy::Str ? std::string_view(masked) : text);
     auto read = reader.read_value();
     if (!read.ok()) return fail(invalid_json(read.error()));
     auto end = reader.expect_end();
     if (!end.ok()) return fail(invalid_json(end.error()));
     tree = std::move(read).value();
   }
+  if (floats == FloatPolicy::Str) float_tokens_to_strings(tree, text);
   Result<QuorlValue> value = decode(std::move(tree), 0, false);
   if (!value.ok()) locate(value.error(), text);
   return value;

@@ -10,6 +10,7 @@
 
 #include "core/exact/quorl_value.h"
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl {
 
@@ -25,7 +26,9 @@ std::size_t raw_bracket_depth(std::string_view text) noexcept;
 std::optional<Message> check_number_tokens(std::string_view text) noexcept;
 
 // Every refusal is located in the text (QuorlError offset, line, column).
-Result<QuorlValue> decode_input_json(std::string_view text);
+// With floats as strings, a float token reads as the string of its repr.
+Result<QuorlValue> decode_input_json(std::string_view text,
+                                     FloatPolicy floats = FloatPolicy::Refuse);
 
 // Fills in the line and column of an error that has only its offset in text.
 void locate(QuorlError& error, std::string_view text);

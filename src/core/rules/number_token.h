@@ -46,4 +46,47 @@ inline std::optional<Message> judge_number_token(const unsigned char* t,
   return std::nullopt;
 }
 
+// Where the string literal whose opening quote is at p[i] ends, as the
+// raw-text scans skip it (a backslash hides the next byte, whatever it is):
+// just past its closing quote, or n when it is still open at the end.
+inline std::size_t skip_raw_string(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  std::size_t j = i + 1;
+  while (true) {
+    j = find_quote_or_backslash(p, j, n);
+    if (j >= n) return n;
+    if (p[j] == '"') return j + 1;
+    j += 2;
+    if (j >= n) return n;
+  }
+}
+
+// Where the number token that starts at p[i] ends: digit runs in wide
+// steps, any other byte a number may hold one at a time.
+inline std::size_t number_token_end(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+  std::size_t j = skip_digits(p, i + 1, n);
+  while (j < n && is_number_token_byte(p[j])) j = skip_digits(p, j + 1, n);
+  return j;
+}
+
+// Calls on_token(begin, end) for every number token of text (outside
+// string literals) in text order, until it returns false.
+template <class OnToken>
+void for_each_number_token(std::string_view text, OnToken&& on_token) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c == '"') {
+      i = skip_raw_string(p, i, n);
+    } else if (c == '-' || is_digit(c)) {
+      const std::size_t j = number_token_end(p, i, n);
+      if (!on_token(i, j)) return;
+      i = j;
+    } else {
+      ++i;
+    }
+  }
+}
+
 }  // namespace quorl

@@ -205,12 +205,13 @@ PyObject* column_result(const ColumnSink& sink, bool results_as_bytes) {
 }
 
 // The arguments every function takes: data, then profile for the digests,
-// then name for digest_lines, then first_line.
+// then name for digest_lines, then first_line and floats.
 struct BatchArguments {
   Document data;
   std::string_view profile;
   Document name;  // str, or bytes: a file name that is not UTF-8 keeps its bytes
   std::size_t first_line = 1;
+  FloatPolicy floats = FloatPolicy::Refuse;
 };
 
 bool take_arguments(PyObject* const* bound, bool has_profile, bool has_name, BatchArguments& a) {
@@ -218,16 +219,17 @@ bool take_arguments(PyObject* const* bound, bool has_profile, bool has_name, Bat
   if (!a.data.take("data", bound[0])) return false;
   if (has_profile && !str_argument("profile", bound[next++], a.profile)) return false;
   if (has_name && !a.name.take("name", bound[next++])) return false;
-  return first_line_argument(bound[next], a.data.text().size(), a.first_line);
+  return first_line_argument(bound[next], a.data.text().size(), a.first_line) &&
+         float_policy(bound[next + 1], &a.floats);
 }
 
-constexpr const char* kDigestLinesNames[] = {"data", "profile", "name", "first_line"};
-constexpr Parameters kDigestLinesParams{"digest_lines", kDigestLinesNames, 4, 2, 3};
-constexpr const char* kCanonicalLinesNames[] = {"data", "first_line"};
-constexpr Parameters kCanonicalLinesParams{"canonical_lines", kCanonicalLinesNames, 2, 1, 1};
-constexpr const char* kDigestRecordsNames[] = {"data", "profile", "first_line"};
-constexpr Parameters kDigestRecordsParams{"digest_records", kDigestRecordsNames, 3, 2, 2};
-constexpr Parameters kCanonicalRecordsParams{"canonical_records", kCanonicalLinesNames, 2, 1, 1};
+constexpr const char* kDigestLinesNames[] = {"data", "profile", "name", "first_line", "floats"};
+constexpr Parameters kDigestLinesParams{"digest_lines", kDigestLinesNames, 5, 2, 3};
+constexpr const char* kCanonicalLinesNames[] = {"data", "first_line", "floats"};
+constexpr Parameters kCanonicalLinesParams{"canonical_lines", kCanonicalLinesNames, 3, 1, 1};
+constexpr const char* kDigestRecordsNames[] = {"data", "profile", "first_line", "floats"};
+constexpr Parameters kDigestRecordsParams{"digest_records", kDigestRecordsNames, 4, 2, 2};
+constexpr Parameters kCanonicalRecordsParams{"canonical_records", kCanonicalLinesNames, 3, 1, 1};
 
 // One body for the four functions: bind, walk with the lock released when
 // that is safe and worth it, then build the result with the lock held.
@@ -235,7 +237,7 @@ template <class Sink>
 PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, bool digest, bool formatted) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[4];
+    PyObject* bound[5];
     if (!bind(params, args, nargs, kwnames, bound)) return nullptr;
     BatchArguments a;
     if (!take_arguments(bound, digest, digest && formatted, a)) return nullptr;
@@ -253,11 +255,12 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
       const bool utf8 = a.data.from_str();
       if (digest) {
         Result<std::size_t> walked =
-            digest_record_lines(text, a.first_line, a.profile, sink, scratch.get(), utf8);
+            digest_record_lines(text, a.first_line, a.profile, sink, scratch.get(), utf8, a.floats);
         if (walked.ok()) records = walked.value();
         else refused = std::move(walked).error();
       } else {
-        records = canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8);
+        records =
+            canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8, a.floats);
       }
     }
     if (refused) return raise_refused_text(*refused);
@@ -296,7 +299,7 @@ PyObject* line_ends(PyObject*, PyObject* data) {
 
 PyMethodDef kBatchMethods[] = {
     {"digest_lines", as_cfunction(&digest_lines), METH_FASTCALL | METH_KEYWORDS,
-     "digest_lines(data, profile, *, name, first_line=1)\n--\n\n"
+     "digest_lines(data, profile, *, name, first_line=1, floats='refuse')\n--\n\n"
      "Digests every record of a chunk of JSON Lines in one call.\n\n"
      "data holds complete lines (the last may lack its newline), the first\n"
      "numbered first_line; lines of only spaces, tabs and CRs are skipped.\n"
@@ -305,20 +308,21 @@ PyMethodDef kBatchMethods[] = {
      "as given); refusals one tuple\n"
      "(record_line, message, line, column, offset) per refused record, the\n"
      "location within the record (None when not located); records the\n"
-     "number of non-blank lines. An unknown profile raises RefusedError."},
+     "number of non-blank lines. An unknown profile raises RefusedError.\n"
+     "floats='str' takes floats as strings, as digest_from_json does."},
     {"canonical_lines", as_cfunction(&canonical_lines), METH_FASTCALL | METH_KEYWORDS,
-     "canonical_lines(data, *, first_line=1)\n--\n\n"
+     "canonical_lines(data, *, first_line=1, floats='refuse')\n--\n\n"
      "Canonical bytes of every record of a chunk of JSON Lines.\n\n"
      "As digest_lines, but out holds each accepted record's canonical bytes\n"
      "followed by b'\\n'."},
     {"digest_records", as_cfunction(&digest_records), METH_FASTCALL | METH_KEYWORDS,
-     "digest_records(data, profile, *, first_line=1)\n--\n\n"
+     "digest_records(data, profile, *, first_line=1, floats='refuse')\n--\n\n"
      "Per-record columns for a chunk of JSON Lines: (lines, digests, errors).\n\n"
      "One entry per non-blank line: its line number, its digest or None, and\n"
      "its refusal text ('line L column C: <message>' when located) or None.\n"
      "An unknown profile raises RefusedError."},
     {"canonical_records", as_cfunction(&canonical_records), METH_FASTCALL | METH_KEYWORDS,
-     "canonical_records(data, *, first_line=1)\n--\n\n"
+     "canonical_records(data, *, first_line=1, floats='refuse')\n--\n\n"
      "As digest_records, with each record's canonical bytes (or None)."},
     {"line_ends", &line_ends, METH_O,
      "line_ends(data, /)\n--\n\n"

@@ -21,21 +21,6 @@ namespace {
 // trip between caches; below this, hashing them here is as fast.
 constexpr std::size_t kWalkHashHereBytes = std::size_t{128} << 10;
 
-// floats="refuse" (the default) or floats="str"; ValueError for anything else.
-bool float_policy(PyObject* value, FloatPolicy* policy) {
-  *policy = FloatPolicy::Refuse;
-  if (value == nullptr) return true;
-  if (PyUnicode_Check(value)) {
-    if (PyUnicode_CompareWithASCIIString(value, "refuse") == 0) return true;
-    if (PyUnicode_CompareWithASCIIString(value, "str") == 0) {
-      *policy = FloatPolicy::Str;
-      return true;
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "floats must be \"refuse\" or \"str\", not %R", value);
-  return false;
-}
-
 constexpr const char* kCanonicalNames[] = {"obj", "floats"};
 constexpr Parameters kCanonicalParams{"canonical_bytes", kCanonicalNames, 2, 1, 1};
 constexpr const char* kTaggedNames[] = {"obj", "floats"};

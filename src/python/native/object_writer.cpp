@@ -16,7 +16,6 @@
 #include "core/rules/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "native/dict_items.h"
-#include "native/float_repr.h"
 #include "native/hex_to_decimal.h"
 
 namespace quorl::native {
@@ -788,7 +787,7 @@ bool ObjectWriter::real(PyObject* obj) {
   if (floats_ == FloatPolicy::Refuse) return refuse(msg::kFloat);
   // float.__repr__'s text, whatever a subclass's own __repr__ says.
   // Digits, sign, point and exponent only: nothing to escape.
-  char* w = out_.room(kFloatReprMax + 2);
+  char* w = out_.room(kFloatTextMax + 2);
   w[0] = '"';
   const std::size_t size = float_repr(x, w + 1);
   w[size + 1] = '"';

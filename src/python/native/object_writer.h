@@ -29,6 +29,7 @@
 
 #include "core/digest/hash_pipe.h"
 #include "core/exact/encoder.h"
+#include "core/rules/float_text.h"
 #include "core/rules/key_order.h"
 #include "native/output_buffer.h"
 #include "python/scratch_lease.h"
@@ -39,11 +40,6 @@ enum class WalkOutput : std::uint8_t {
   Canonical,  // the canonical bytes
   Tagged,     // tagged JSON: $int for integers beyond +/-(2^53 - 1), $obj around tag-keyed dicts
   Digest,     // the canonical bytes, the root dict's "digest" members left out, fed to a hash
-};
-
-enum class FloatPolicy : std::uint8_t {
-  Refuse,  // float and Decimal are refused
-  Str,     // a finite float becomes the string of its repr, a finite Decimal of its str()
 };
 
 // One dict member during a walk: strong references to key and value, and

@@ -113,6 +113,20 @@ bool str_argument(const char* param, PyObject* value, std::string_view& out) {
   return true;
 }
 
+bool float_policy(PyObject* value, FloatPolicy* policy) {
+  *policy = FloatPolicy::Refuse;
+  if (value == nullptr) return true;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "refuse") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(value, "str") == 0) {
+      *policy = FloatPolicy::Str;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "floats must be \"refuse\" or \"str\", not %R", value);
+  return false;
+}
+
 namespace {
 
 // RefusedError(message, line=..., column=..., offset=..., path=...); the

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl::native {
 
@@ -126,6 +127,10 @@ class LockRelease {
 // The UTF-8 text of a str argument (a profile, a name), borrowed from it;
 // TypeError for anything else.
 bool str_argument(const char* param, PyObject* value, std::string_view& out);
+
+// floats="refuse" (the default, value nullptr) or floats="str"; ValueError
+// for anything else.
+bool float_policy(PyObject* value, FloatPolicy* policy);
 
 // ---------------------------------------------------------------------------
 // Refusals

@@ -26,25 +26,29 @@ std::optional<QuorlError> utf8_fault(const Document& doc) {
   return std::move(checked).error();
 }
 
-constexpr const char* kCanonicalNames[] = {"doc"};
-constexpr Parameters kCanonicalParams{"canonical_bytes_from_json", kCanonicalNames, 1, 1, 1};
-constexpr const char* kDigestNames[] = {"doc", "profile"};
-constexpr Parameters kDigestParams{"digest_from_json", kDigestNames, 2, 2, 2};
+constexpr const char* kCanonicalNames[] = {"doc", "floats"};
+constexpr Parameters kCanonicalParams{"canonical_bytes_from_json", kCanonicalNames, 2, 1, 1};
+constexpr const char* kDigestNames[] = {"doc", "profile", "floats"};
+constexpr Parameters kDigestParams{"digest_from_json", kDigestNames, 3, 2, 2};
 
 PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[1];
+    PyObject* bound[2];
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound)) return nullptr;
     Document doc;
-    if (!doc.take("doc", bound[0])) return nullptr;
+    FloatPolicy floats;
+    if (!doc.take("doc", bound[0]) || !float_policy(bound[1], &floats)) return nullptr;
     ScratchLease scratch(doc.text().size());  // outlives canonical, which borrows from it
     std::optional<QuorlError> fault;
     std::optional<Result<CanonicalText>> canonical;
     {
       LockRelease unlocked(may_release_lock(doc));
       fault = utf8_fault(doc);
-      if (!fault) canonical.emplace(canonical_text_from_json(doc.text(), scratch.get()));
+      if (!fault) {
+        canonical.emplace(canonical_text_from_json(doc.text(), scratch.get(), RootDigest::Keep,
+                                                   nullptr, nullptr, floats));
+      }
     }
     if (fault) return raise_refused_text(*fault);
     if (!canonical->ok()) return raise_refused_text(canonical->error());
@@ -64,18 +68,24 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
 PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[2];
+    PyObject* bound[3];
     if (!bind(kDigestParams, args, nargs, kwnames, bound)) return nullptr;
     Document doc;
     std::string_view profile;
-    if (!doc.take("doc", bound[0]) || !str_argument("profile", bound[1], profile)) return nullptr;
+    FloatPolicy floats;
+    if (!doc.take("doc", bound[0]) || !str_argument("profile", bound[1], profile) ||
+        !float_policy(bound[2], &floats))
+      return nullptr;
     ScratchLease scratch(doc.text().size());
     std::optional<QuorlError> fault;
     std::optional<Result<std::string>> digest;
     {
       LockRelease unlocked(may_release_lock(doc));
       fault = utf8_fault(doc);
-      if (!fault) digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get()));
+      if (!fault) {
+        digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get(),
+                                           kHashThreadFromBytes, floats));
+      }
     }
     if (fault) return raise_refused_text(*fault);
     if (!digest->ok()) return raise_refused_text(digest->error());
@@ -89,20 +99,23 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
 PyMethodDef kTextMethods[] = {
     {"canonical_bytes_from_json", as_cfunction(&canonical_bytes_from_json),
      METH_FASTCALL | METH_KEYWORDS,
-     "canonical_bytes_from_json(doc)\n--\n\n"
+     "canonical_bytes_from_json(doc, *, floats='refuse')\n--\n\n"
      "Canonical bytes of a tagged JSON document given as str or bytes-like.\n\n"
      "Bytes must be UTF-8; they are checked in place, never decoded to str.\n"
+     "floats='str' turns a number with a fraction or an exponent into the\n"
+     "string of its float's repr, as canonical_bytes(json.loads(doc),\n"
+     "floats='str') would (an infinity such as 1e400 is still refused).\n"
      "Raises quorl.RefusedError, located by line, column and byte offset.\n"
      "The interpreter lock is released while a str, a bytes or a memoryview of\n"
      "a bytes, of 64 KiB or more, is worked on; other buffers (bytearray, mmap\n"
      "and views of them) may change under a reader, so they are read with the\n"
      "lock held."},
     {"digest_from_json", as_cfunction(&digest_from_json), METH_FASTCALL | METH_KEYWORDS,
-     "digest_from_json(doc, profile)\n--\n\n"
+     "digest_from_json(doc, profile, *, floats='refuse')\n--\n\n"
      "64 lowercase hex digits: SHA-256 of the profile's domain line and the\n"
      "canonical bytes, the root object's \"digest\" members left out.\n\n"
      "doc is a str or bytes-like object, as for canonical_bytes_from_json;\n"
-     "the same lock rules apply. Raises quorl.RefusedError."},
+     "the same lock and floats rules apply. Raises quorl.RefusedError."},
     {nullptr, nullptr, 0, nullptr},
 };
 
