@@ -30,6 +30,10 @@
 //     when the input was, and canonicalizes to itself whenever it needs no
 //     tag (no integer beyond the bare bound, no one-member object with a
 //     tag key).
+//  8. Floats as strings: the front door equals the exact path (refusals
+//     at the same offset) and the digest covers its text; a text with no
+//     float token reads as with floats refused; the text with its float
+//     tokens quoted means the same wherever either reads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +53,8 @@
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "core/exact/quorl_value.h"
+#include "core/rules/float_text.h"
+#include "core/rules/float_tokens.h"
 #include "json/reader/json_reader.h"
 #include "fuzz_support.h"
 
@@ -527,6 +533,58 @@ std::string expected_digest(std::string_view profile, std::string_view canonical
   return quorl::to_hex(h.finish());
 }
 
+// Floats taken as strings: the front door (the text read again with its
+// float tokens quoted) gives what the exact path gives, refusals at the
+// same place; the digest covers that text; a text without float tokens
+// reads as it does when floats are refused; and the quoted text means the
+// same as the original wherever either reads.
+void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, std::size_t size) {
+  using quorl::FloatPolicy;
+  using quorl::RootDigest;
+  const Outcome exact = quorl::exact_canonical_text(text, RootDigest::Keep, FloatPolicy::Str);
+  static quorl::DirectText scratch;
+  quorl::Result<quorl::CanonicalText> front =
+      quorl::canonical_text_from_json(text, scratch, RootDigest::Keep, nullptr, nullptr,
+                                      FloatPolicy::Str);
+  Outcome front_text = quorl::fail(quorl::QuorlError{});
+  if (front.ok()) {
+    std::string bytes(front.value().size(), '\0');
+    front.value().write_to(bytes.data());
+    front_text = std::move(bytes);
+  } else {
+    front_text = quorl::fail(front.error());
+  }
+  expect_same(front_text, exact, "floats as strings: front door differs from the exact path");
+  if (!front_text.ok() && front_text.error().offset != exact.error().offset)
+    broken("floats as strings: refusal located elsewhere", exact.error().message);
+
+  const std::string_view profile = kProfiles[size % std::size(kProfiles)];
+  const Outcome exact_skip = quorl::exact_canonical_text(text, RootDigest::LeaveOut, FloatPolicy::Str);
+  const Outcome hex = quorl::py_digest_from_json(text, profile, scratch, quorl::kHashThreadFromBytes,
+                                                 FloatPolicy::Str);
+  if (exact_skip.ok()) {
+    if (!hex.ok() || hex.value() != expected_digest(profile, exact_skip.value()))
+      broken("floats as strings: digest is not of the exact text", text_of(hex));
+  } else {
+    expect_same(hex, exact_skip, "floats as strings: digest failure differs");
+  }
+
+  std::string quoted;
+  switch (quorl::quote_float_tokens(text, quoted)) {
+    case quorl::QuotedFloats::None:
+      expect_same(exact, exact_plain, "floats as strings: a text without floats reads otherwise");
+      break;
+    case quorl::QuotedFloats::Quoted: {
+      const Outcome plain = quorl::exact_canonical_text(quoted, RootDigest::Keep);
+      if (plain.ok() || exact.ok()) expect_same(plain, exact, "floats as strings: quoted text differs");
+      break;
+    }
+    case quorl::QuotedFloats::Exact:
+      if (exact.ok()) broken("floats as strings: a text left to the exact path reads", exact.value());
+      break;
+  }
+}
+
 // Integers of fewer digits are all below the largest double.
 constexpr std::size_t kDoubleRangeDigits = 309;
 
@@ -647,6 +705,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       broken("py_digest_from_json: profile message expected", text_of(got));
     }
   }
+
+  // --- 8. floats as strings
+  check_floats_as_strings(text, exact_plain, size);
 
   if (!decoded.ok()) return 0;
   const QuorlValue& root = decoded.value();

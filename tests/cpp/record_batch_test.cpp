@@ -245,5 +245,24 @@ TEST_P(RecordMixTest, WalksMatchTheSingleDocumentFunctions) {
 INSTANTIATE_TEST_SUITE_P(Table, RecordMixTest, ::testing::ValuesIn(kMixCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Floats taken as strings reach every record of both walks.
+TEST(RecordWalkTest, FloatsAsStrings) {
+  const std::string_view data = "[1.5]\n{\"a\": 2e-7}\n[0.5, 1e400]\n\"x\"\n";
+  CollectingSink canonical;
+  DirectText scratch;
+  EXPECT_EQ(canonical_record_lines(data, 1, canonical, scratch, false, FloatPolicy::Str), 4u);
+  EXPECT_EQ(canonical.seen,
+            (std::vector<std::string>{"1 ok [\"1.5\"]", "2 ok {\"a\":\"2e-07\"}",
+                                      "3 refused Infinity is forbidden in canonical content @6:1:7",
+                                      "4 ok \"x\""}));
+  CollectingSink digests;
+  ASSERT_TRUE(
+      digest_record_lines(data, 1, "certificate", digests, scratch, false, FloatPolicy::Str).ok());
+  ASSERT_EQ(digests.seen.size(), 4u);
+  EXPECT_EQ(digests.seen[1],
+            "2 ok " + py_digest_from_json(R"({"a":"2e-07"})", "certificate").value());
+  EXPECT_EQ(digests.seen[2], canonical.seen[2]);
+}
+
 }  // namespace
 }  // namespace quorl
