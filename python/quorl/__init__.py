@@ -5,6 +5,8 @@ Three ways in, one canonical form:
 - Python objects: :func:`canonical_bytes`, :func:`digest`, :func:`to_tagged_json`.
 - Tagged JSON as ``str`` or any bytes-like object: :func:`canonical_bytes_from_json`,
   :func:`digest_from_json`.
+- Columns of documents in Arrow form (pyarrow, Polars, DuckDB, Spark, ...):
+  :func:`digest_column`, :func:`canonical_column`, one native call a column.
 
 Every refusal is a :class:`RefusedError` (a ``ValueError``) that says where
 the fault lies. Results equal those of ``quorl_core`` for the same document.
@@ -26,6 +28,7 @@ from ._native import (  # noqa: E402  (after the refusal type is handed over)
     digest_from_json,
     to_tagged_json,
 )
+from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402
 
 #: The digest profiles, in the order the format lists them.
 PROFILES: tuple[str, ...] = ("run", "certificate", "artifact-byte", "semantic-content")
@@ -50,11 +53,14 @@ def __getattr__(name: str) -> str:
 
 __all__ = [
     "PROFILES",
+    "ColumnResult",
     "RefusedError",
     "__version__",
     "canonical_bytes",
     "canonical_bytes_from_json",
+    "canonical_column",
     "digest",
+    "digest_column",
     "digest_from_json",
     "to_tagged_json",
 ]

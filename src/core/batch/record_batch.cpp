@@ -138,44 +138,84 @@ class PairedDigests {
   std::size_t waiting_line_ = 0;
 };
 
+// The two walks, over whatever calls work(id, record) for each record and
+// returns their count: the lines of a buffer, or a source's records.
+template <class ForEach>
+std::size_t digest_walk(ForEach&& for_each, std::string_view profile, RecordSink& sink,
+                        DirectText& scratch, bool known_utf8, FloatPolicy floats) {
+  PairedDigests digests(profile, sink, scratch, floats);
+  const std::size_t records = for_each([&](std::size_t id, std::string_view record) {
+    if (!known_utf8) {
+      Result<Unit> checked = check_utf8(record);
+      if (!checked.ok()) [[unlikely]] {
+        digests.refuse(id, std::move(checked).error());
+        return;
+      }
+    }
+    digests.add(id, record);
+  });
+  digests.flush();
+  return records;
+}
+
+template <class ForEach>
+std::size_t canonical_walk(ForEach&& for_each, RecordSink& sink, DirectText& scratch,
+                           bool known_utf8, FloatPolicy floats) {
+  return for_each([&](std::size_t id, std::string_view record) {
+    if (!utf8_ok(id, record, known_utf8, sink)) return;
+    Result<CanonicalText> text =
+        canonical_text_from_json(record, scratch, RootDigest::Keep, nullptr, nullptr, floats);
+    if (text.ok()) {
+      sink.canonical(id, text.value());
+    } else {
+      sink.refused(id, std::move(text).error());
+    }
+  });
+}
+
+auto lines_of(std::string_view data, std::size_t first_line) {
+  return [=](auto&& work) { return for_each_record(data, first_line, work); };
+}
+
+auto records_of(RecordSource& source) {
+  return [&source](auto&& work) {
+    std::size_t records = 0;
+    std::size_t id = 0;
+    std::string_view record;
+    while (source.next(id, record)) {
+      ++records;
+      work(id, record);
+    }
+    return records;
+  };
+}
+
 }  // namespace
 
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink,
                                         DirectText& scratch, bool data_is_utf8,
                                         FloatPolicy floats) {
-  if (!is_known_profile(profile)) {
-    return fail(unknown_profile_error(profile));
-  }
-  PairedDigests digests(profile, sink, scratch, floats);
-  const std::size_t records =
-      for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
-        if (!data_is_utf8) {
-          Result<Unit> checked = check_utf8(record);
-          if (!checked.ok()) [[unlikely]] {
-            digests.refuse(line, std::move(checked).error());
-            return;
-          }
-        }
-        digests.add(line, record);
-      });
-  digests.flush();
-  return records;
+  if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
+  return digest_walk(lines_of(data, first_line), profile, sink, scratch, data_is_utf8, floats);
 }
 
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
                                    RecordSink& sink, DirectText& scratch,
                                    bool data_is_utf8, FloatPolicy floats) {
-  return for_each_record(data, first_line, [&](std::size_t line, std::string_view record) {
-    if (!utf8_ok(line, record, data_is_utf8, sink)) return;
-    Result<CanonicalText> text =
-        canonical_text_from_json(record, scratch, RootDigest::Keep, nullptr, nullptr, floats);
-    if (text.ok()) {
-      sink.canonical(line, text.value());
-    } else {
-      sink.refused(line, std::move(text).error());
-    }
-  });
+  return canonical_walk(lines_of(data, first_line), sink, scratch, data_is_utf8, floats);
+}
+
+Result<std::size_t> digest_records(RecordSource& records, std::string_view profile,
+                                   RecordSink& sink, DirectText& scratch,
+                                   bool records_are_utf8, FloatPolicy floats) {
+  if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
+  return digest_walk(records_of(records), profile, sink, scratch, records_are_utf8, floats);
+}
+
+std::size_t canonical_records(RecordSource& records, RecordSink& sink, DirectText& scratch,
+                              bool records_are_utf8, FloatPolicy floats) {
+  return canonical_walk(records_of(records), sink, scratch, records_are_utf8, floats);
 }
 
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,

@@ -1,8 +1,9 @@
-// JSON Lines in batches: a buffer of whole lines is walked once, and every
-// record (each line that is not blank) is validated as UTF-8 and then
+// Records in batches: a buffer of whole lines of JSON Lines (each line that
+// is not blank), or the records a source hands over (the values of a
+// column), is walked once, and every record is validated as UTF-8 and then
 // digested or turned into canonical text, with the results handed to a sink
-// in line order. One walk serves every output shape: formatted text, lists
-// of results, whatever a caller's sink builds.
+// in order. One walk serves every output shape: formatted text, lists of
+// results, columns, whatever a caller's sink builds.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,17 @@ class RecordSink {
 
  protected:
   ~RecordSink() = default;
+};
+
+// Records that are not the lines of one buffer: each call hands over the
+// next record and the caller's number for it (numbers ascending), or
+// returns false after the last.
+class RecordSource {
+ public:
+  virtual bool next(std::size_t& id, std::string_view& record) = 0;
+
+ protected:
+  ~RecordSource() = default;
 };
 
 // The whole lines at the start of a buffer: `end` is just past its last
@@ -64,7 +76,16 @@ std::size_t canonical_record_lines(std::string_view data, std::size_t first_line
                                    RecordSink& sink, DirectText& scratch,
                                    bool data_is_utf8 = false,
                                    FloatPolicy floats = FloatPolicy::Refuse);
-// The same with buffers of their own.
+// The same over a source's records, each record's number given to the sink
+// as its line.
+Result<std::size_t> digest_records(RecordSource& records, std::string_view profile,
+                                   RecordSink& sink, DirectText& scratch,
+                                   bool records_are_utf8 = false,
+                                   FloatPolicy floats = FloatPolicy::Refuse);
+std::size_t canonical_records(RecordSource& records, RecordSink& sink, DirectText& scratch,
+                              bool records_are_utf8 = false,
+                              FloatPolicy floats = FloatPolicy::Refuse);
+// The line walks with buffers of their own.
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink);
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,

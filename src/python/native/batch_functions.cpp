@@ -13,6 +13,7 @@
 #include "core/batch/record_batch.h"
 #include "native/decimal_text.h"
 #include "native/py_support.h"
+#include "native/refusal_text.h"
 #include "python/scratch_lease.h"
 
 namespace quorl::native {
@@ -75,7 +76,7 @@ class FormattedSink final : public RecordSink {
     out.append("  ");
     out.append(name_);
     out.push_back(':');
-    append_number(out, line);
+    append_decimal(out, line);
     out.push_back('\n');
   }
   void canonical(std::size_t /*line*/, const CanonicalText& text) override {
@@ -112,17 +113,9 @@ class ColumnSink final : public RecordSink {
     text.write_to(store.data() + at);
     entries.push_back({line, true, at, text.size()});
   }
-  // "line L column C: <message>" when located, as RefusedError reads.
   void refused(std::size_t line, QuorlError error) override {
     const std::size_t at = store.size();
-    if (error.offset != kNoOffset) {
-      store.append("line ");
-      append_number(store, error.line);
-      store.append(" column ");
-      append_number(store, error.column);
-      store.append(": ");
-    }
-    store.append(error.message);
+    append_refusal_text(store, error);
     entries.push_back({line, false, at, store.size() - at});
   }
 

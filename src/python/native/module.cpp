@@ -50,7 +50,8 @@ PyMethodDef kModuleMethods[] = {
 std::vector<PyMethodDef>& all_methods() {
   static std::vector<PyMethodDef> methods = [] {
     std::vector<PyMethodDef> joined;
-    for (PyMethodDef* table : {kModuleMethods, kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods}) {
+    for (PyMethodDef* table : {kModuleMethods, kTextMethods, kObjectMethods, kBatchMethods,
+                               kCheckMethods, kColumnMethods}) {
       for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) joined.push_back(*def);
     }
     joined.push_back({nullptr, nullptr, 0, nullptr});

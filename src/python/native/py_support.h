@@ -149,5 +149,6 @@ PyObject* raise_refused_path(std::string_view message, std::string_view path);
 extern PyMethodDef kTextMethods[];
 extern PyMethodDef kObjectMethods[];
 extern PyMethodDef kBatchMethods[];
+extern PyMethodDef kColumnMethods[];
 
 }  // namespace quorl::native
