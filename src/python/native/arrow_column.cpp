@@ -231,10 +231,7 @@ ColumnFault ArrowColumn::check_chunk(const ArrowArray& values, std::int64_t oute
   return {};
 }
 
-ColumnFault ArrowColumn::read_stream(ArrowArrayStream* source) {
-  ArrowOwned<ArrowArrayStream> stream;
-  stream.adopt(source);
-  ArrowArrayStream* s = stream.get();
+ColumnFault ArrowColumn::read_stream(ArrowArrayStream* s) {
   const auto failed = [s](int code) {
     const char* said = s->get_last_error != nullptr ? s->get_last_error(s) : nullptr;
     return ColumnFault{ColumnFault::Kind::Stream,

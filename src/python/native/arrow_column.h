@@ -57,7 +57,8 @@ class ArrowColumn {
   ColumnFault set_schema(ArrowSchema* schema);
   // Takes an array of that type over and checks its buffers.
   ColumnFault add_array(ArrowArray* array);
-  // Takes a stream over and reads it whole: its schema, then every array.
+  // Reads a stream whole: its schema, then every array. The stream stays
+  // the caller's, to release.
   ColumnFault read_stream(ArrowArrayStream* stream);
 
   const std::vector<ColumnChunk>& chunks() const noexcept { return chunks_; }

@@ -156,19 +156,40 @@ PyObject* result_tuple(std::shared_ptr<const ResultColumn> result) {
                        static_cast<long long>(refused));
 }
 
-PyObject* run_column(PyObject* column, ColumnRequest request) {
-  ColumnSource source;
-  if (!take_column(column, source)) return nullptr;
-  ArrowColumn documents;
-  ColumnFault fault;
-  std::shared_ptr<const ResultColumn> result;
-  {
-    LockRelease unlocked(true);
-    fault = read_column(source, documents);
-    if (!fault) result = walk_column(documents, request);
+// Holds the exception a call raised while the column's structs are released
+// (their release callbacks may run Python code, which must not find one
+// pending), and raises it again after.
+class HeldException {
+ public:
+  HeldException() = default;
+  HeldException(const HeldException&) = delete;
+  HeldException& operator=(const HeldException&) = delete;
+  ~HeldException() {
+    if (raised_ != nullptr) PyErr_SetRaisedException(raised_);
   }
-  if (fault) return raise_fault(fault);
-  return result_tuple(std::move(result));
+  void hold() noexcept { raised_ = PyErr_GetRaisedException(); }
+
+ private:
+  PyObject* raised_ = nullptr;
+};
+
+PyObject* run_column(PyObject* column, ColumnRequest request) {
+  HeldException held;  // destroyed last, once the column is released
+  ColumnSource source;
+  ArrowColumn documents;
+  PyObject* out = nullptr;
+  if (take_column(column, source)) {
+    ColumnFault fault;
+    std::shared_ptr<const ResultColumn> result;
+    {
+      LockRelease unlocked(true);
+      fault = read_column(source, documents);
+      if (!fault) result = walk_column(documents, request);
+    }
+    out = fault ? raise_fault(fault) : result_tuple(std::move(result));
+  }
+  if (out == nullptr) held.hold();
+  return out;
 }
 
 constexpr const char* kFloatChoices[] = {"refuse"};
