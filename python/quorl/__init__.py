@@ -28,7 +28,7 @@ from ._native import (  # noqa: E402  (after the refusal type is handed over)
     digest_from_json,
     to_tagged_json,
 )
-from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402
+from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402, I001
 
 #: The digest profiles, in the order the format lists them.
 PROFILES: tuple[str, ...] = ("run", "certificate", "artifact-byte", "semantic-content")

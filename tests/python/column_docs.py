@@ -54,5 +54,5 @@ def expected_row(doc: str | bytes | None, profile: str | None) -> tuple[object, 
 def assert_rows(got: list[tuple[object, str | None]], docs: list, profile: str | None) -> None:
     """Every row equals the per-document result; the first difference is shown."""
     assert len(got) == len(docs)
-    for i, (row, doc) in enumerate(zip(got, docs)):
+    for i, (row, doc) in enumerate(zip(got, docs, strict=True)):
         assert tuple(row) == expected_row(doc, profile), f"row {i}: {doc!r}"

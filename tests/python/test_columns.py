@@ -24,7 +24,8 @@ def rows(result, profile="run"):
     struct_array = pa.array(result)
     first = "canonical" if profile is None else "digest"
     assert struct_array.type.names == [first, "error"]
-    return list(zip(struct_array.field(0).to_pylist(), struct_array.field(1).to_pylist()))
+    return list(zip(struct_array.field(0).to_pylist(), struct_array.field(1).to_pylist(),
+                    strict=True))
 
 
 def run(column, profile="run", **kwargs):
@@ -92,9 +93,27 @@ def test_one_column_containers(column):
     assert_rows(run(column), DOCS[:50], "run")
 
 
+def test_nanoarrow_arrays():
+    na = pytest.importorskip("nanoarrow")
+    assert_rows(run(na.c_array(SHORT, na.string())), SHORT, "run")
+
+
+def test_digest_table_adds_or_replaces_two_columns():
+    from quorl.arrow import digest_table
+
+    table = pa.table({"digest": [1, 2], "doc": ["[2,1]", "1.5"], "n": [3, 4]})
+    for tabular in table, table.to_batches()[0]:
+        out = digest_table(tabular, "run", output="raw")
+        assert type(out) is type(tabular) and out.column_names == ["doc", "n", "digest", "error"]
+        digests, errors = out["digest"].to_pylist(), out["error"].to_pylist()
+        assert_rows([(d and d.hex(), e) for d, e in zip(digests, errors, strict=True)],
+                    ["[2,1]", "1.5"], "run")
+
+
 def test_null_rows_of_a_struct_are_null_documents():
     inner = pa.array(["1", "2", "3"])
-    wrapped = pa.StructArray.from_arrays([inner], names=["doc"], mask=pa.array([False, True, False]))
+    mask = pa.array([False, True, False])
+    wrapped = pa.StructArray.from_arrays([inner], names=["doc"], mask=mask)
     assert_rows(run(wrapped.slice(1)), [None, "3"], "run")
 
 
@@ -171,12 +190,13 @@ class RawColumn:
         return value
 
     def make_array(self, length, buffers, offset=0, null_count=0):
-        pointers = (ctypes.c_void_p * max(1, len(buffers)))(*[
-            None if b is None else ctypes.addressof(self.kept(ctypes.create_string_buffer(b, len(b) or 1)))
-            for b in buffers
-        ])
+        held = [None if b is None else self.kept(ctypes.create_string_buffer(b, len(b) or 1))
+                for b in buffers]
+        pointers = (ctypes.c_void_p * max(1, len(buffers)))(
+            *[None if b is None else ctypes.addressof(b) for b in held])
         return ArrowArray(length=length, offset=offset, null_count=null_count,
-                          n_buffers=len(buffers), buffers=self.kept(pointers), release=release_array)
+                          n_buffers=len(buffers), buffers=self.kept(pointers),
+                          release=release_array)
 
     def __arrow_c_array__(self, requested_schema=None):
         return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
@@ -227,7 +247,8 @@ def test_raw_arrays_that_are_well_formed_are_read():
     wrapped = RawColumn(b"+s", 2, [None], offset=1,
                         child=(b"u", 3, [None, ints("i", 0, 1, 3, 5, 7), b"1[][][]"], 1))
     assert_rows(run(wrapped), ["[]", "[]"], "run")
-    short_child = RawColumn(b"+s", 3, [None], offset=1, child=(b"u", 3, [None, ints("i", 0, 1, 2, 3), b"123"]))
+    short_child = RawColumn(b"+s", 3, [None], offset=1,
+                            child=(b"u", 3, [None, ints("i", 0, 1, 2, 3), b"123"]))
     with pytest.raises(ValueError, match="malformed"):
         quorl.digest_column(short_child, "run")
 
@@ -290,19 +311,18 @@ class OnlyExport:
 
 def test_column_released_during_the_call_keeps_its_data():
     docs = make_documents(40_000, seed=3)
-    column = OnlyExport(docs)
     started = threading.Event()
     got = []
 
     def call():
         started.set()
-        got.append(run(column, threads=2))
+        got.append(run(OnlyExport(docs), threads=2))
 
     worker = threading.Thread(target=call)
     worker.start()
     started.wait()
-    del column
-    # Freed buffers would be written over by these.
+    # The arrays are dropped as soon as they are exported; freed buffers
+    # would be written over by these.
     churn = [pa.array(["z" * 200] * 2000) for _ in range(50)]
     gc.collect()
     worker.join()

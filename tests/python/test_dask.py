@@ -12,6 +12,7 @@ import sys
 import time
 
 import pytest
+from column_docs import assert_rows, make_documents
 
 distributed = pytest.importorskip("dask.distributed")
 
@@ -197,6 +198,18 @@ def test_bag_and_partitions_match_one_call_per_document(client):
     for result in got, series:
         assert [{"digest": None if pd.isna(d) else d, "error": None if pd.isna(e) else e}
                 for d, e in zip(result["digest"], result["error"])] == expected
+
+
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]", "binary[pyarrow]"])
+def test_arrow_columns_match_one_call_per_document(client, dtype):
+    docs = make_documents(10_000)
+    if dtype == "binary[pyarrow]":
+        docs = [d if d is None else d.encode() for d in docs]
+    frame = pd.DataFrame({"doc": pd.Series(docs, dtype=dtype), "n": range(len(docs))})
+    got = qd.digest_frame(dd.from_pandas(frame, npartitions=3), "run").compute()
+    assert list(got["n"]) == list(range(len(docs)))
+    assert_rows([(None if pd.isna(d) else d, None if pd.isna(e) else e)
+                 for d, e in zip(got["digest"], got["error"], strict=True)], docs, "run")
 
 
 def slow(frame):
