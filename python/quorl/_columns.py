@@ -8,6 +8,10 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Literal
 
+    # The options of the column functions, for the engine modules too.
+    Floats = Literal["refuse"]
+    Output = Literal["hex", "raw"]
+
 
 class ColumnResult:
     """The results of :func:`digest_column` or :func:`canonical_column`.
@@ -44,7 +48,7 @@ class ColumnResult:
 
     def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
         # The one type this result has; a requested schema is not cast to.
-        return _native._export_column(self._result)  # type: ignore[no-any-return]
+        return _native._export_column(self._result)
 
     def __repr__(self) -> str:
         return f"<quorl.ColumnResult of {self._rows} rows, {self._refused} refused>"
@@ -54,8 +58,8 @@ def digest_column(
     column: Any,
     profile: str,
     *,
-    floats: Literal["refuse"] = "refuse",
-    output: Literal["hex", "raw"] = "hex",
+    floats: Floats = "refuse",
+    output: Output = "hex",
     threads: int | None = None,
 ) -> ColumnResult:
     """Digests of every document of a column, in one native call.
@@ -84,7 +88,7 @@ def digest_column(
 
 
 def canonical_column(
-    column: Any, *, floats: Literal["refuse"] = "refuse", threads: int | None = None
+    column: Any, *, floats: Floats = "refuse", threads: int | None = None
 ) -> ColumnResult:
     """Canonical bytes of every document of a column, as :func:`digest_column`.
 

@@ -10,7 +10,7 @@ record batch, which is what Spark's ``mapInArrow`` and Ray Data's
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any
 
 try:
     import pyarrow as pa
@@ -18,6 +18,9 @@ except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("quorl.arrow needs pyarrow: pip install 'quorl_core[arrow]'") from e
 
 import quorl
+
+if TYPE_CHECKING:
+    from quorl._columns import Floats, Output
 
 __all__ = ["canonical_column", "digest_column", "digest_table"]
 
@@ -38,8 +41,8 @@ def digest_table[Tabular: (pa.Table, pa.RecordBatch)](
     profile: str,
     column: str = "doc",
     *,
-    floats: Literal["refuse"] = "refuse",
-    output: Literal["hex", "raw"] = "hex",
+    floats: Floats = "refuse",
+    output: Output = "hex",
     threads: int | None = None,
 ) -> Tabular:
     """The table (or record batch) with ``digest`` and ``error`` columns added.
@@ -52,7 +55,7 @@ def digest_table[Tabular: (pa.Table, pa.RecordBatch)](
     results = digest_column(
         table.column(column), profile, floats=floats, output=output, threads=threads
     )
-    kept = [name for name in table.column_names if name not in ("digest", "error")]
+    kept: list[str] = [name for name in table.column_names if name not in ("digest", "error")]
     return type(table).from_arrays(
         [*(table.column(name) for name in kept), results.field(0), results.field(1)],
         names=[*kept, "digest", "error"],

@@ -333,7 +333,7 @@ def _arrow_documents(docs: pd.Series) -> Any:
 def _column_digests(column: Any, profile: str) -> tuple[Any, Any]:
     """digest and error arrays of an Arrow column: one native call."""
     results = pa.array(digest_column(column, profile, threads=1))  # a task per core already
-    return tuple(  # type: ignore[return-value]
+    return tuple(
         pd.arrays.ArrowStringArray(results.field(i).cast(pa.large_string())) for i in (0, 1)
     )
 

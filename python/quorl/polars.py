@@ -16,7 +16,7 @@ native call over the batch's Arrow data.
 from __future__ import annotations
 
 from functools import partial
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any
 
 try:
     import polars as pl
@@ -25,6 +25,9 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 import quorl
 
+if TYPE_CHECKING:
+    from quorl._columns import Floats, Output
+
 __all__ = ["canonical", "digest"]
 
 def _series(results: quorl.ColumnResult, name: str) -> pl.Series:
@@ -32,13 +35,13 @@ def _series(results: quorl.ColumnResult, name: str) -> pl.Series:
 
 
 def _digest_series(
-    series: pl.Series, profile: str, floats: str, output: str, threads: int | None
+    series: pl.Series, profile: str, floats: Floats, output: Output, threads: int | None
 ) -> pl.Series:
     results = quorl.digest_column(series, profile, floats=floats, output=output, threads=threads)
     return _series(results, series.name)
 
 
-def _canonical_series(series: pl.Series, floats: str, threads: int | None) -> pl.Series:
+def _canonical_series(series: pl.Series, floats: Floats, threads: int | None) -> pl.Series:
     return _series(quorl.canonical_column(series, floats=floats, threads=threads), series.name)
 
 
@@ -53,8 +56,8 @@ def digest[Column: (pl.Series, pl.Expr)](
     column: Column | str,
     profile: str,
     *,
-    floats: Literal["refuse"] = "refuse",
-    output: Literal["hex", "raw"] = "hex",
+    floats: Floats = "refuse",
+    output: Output = "hex",
     threads: int | None = None,
 ) -> Column:
     """Digests of a String or Binary column: a Series for a Series, else an
@@ -71,7 +74,7 @@ def digest[Column: (pl.Series, pl.Expr)](
 
 
 def canonical[Column: (pl.Series, pl.Expr)](
-    column: Column | str, *, floats: Literal["refuse"] = "refuse", threads: int | None = None
+    column: Column | str, *, floats: Floats = "refuse", threads: int | None = None
 ) -> Column:
     """Canonical bytes, shaped as :func:`digest`: fields ``canonical``
     (Binary) and ``error``."""

@@ -12,7 +12,7 @@ Each block is digested in one native call over its Arrow data
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any
 
 try:
     import ray.data
@@ -20,6 +20,9 @@ except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("quorl.ray needs Ray Data: pip install 'quorl_core[ray]'") from e
 
 import quorl
+
+if TYPE_CHECKING:
+    from quorl._columns import Floats, Output
 
 __all__ = ["digest_dataset"]
 
@@ -29,8 +32,8 @@ def digest_dataset(
     profile: str,
     column: str = "doc",
     *,
-    floats: Literal["refuse"] = "refuse",
-    output: Literal["hex", "raw"] = "hex",
+    floats: Floats = "refuse",
+    output: Output = "hex",
     **map_batches_args: Any,
 ) -> ray.data.Dataset:
     """The dataset with ``digest`` and ``error`` columns added (see
@@ -40,9 +43,10 @@ def digest_dataset(
     """
     from quorl.arrow import digest_table
 
+    work: Any = digest_table  # a function of a pyarrow table, as map_batches takes
     quorl.digest_from_json(b"null", profile)
     return dataset.map_batches(
-        digest_table,
+        work,
         batch_format="pyarrow",
         fn_kwargs={"profile": profile, "column": column, "floats": floats, "output": output,
                    "threads": 1},

@@ -14,7 +14,7 @@ Each Arrow batch that Spark hands to Python is digested in one native call
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any
 
 try:
     from pyspark.sql import DataFrame
@@ -24,6 +24,9 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 import quorl
 
+if TYPE_CHECKING:
+    from quorl._columns import Floats, Output
+
 __all__ = ["digest_frame"]
 
 
@@ -32,8 +35,8 @@ def digest_frame(
     profile: str,
     column: str = "doc",
     *,
-    floats: Literal["refuse"] = "refuse",
-    output: Literal["hex", "raw"] = "hex",
+    floats: Floats = "refuse",
+    output: Output = "hex",
 ) -> DataFrame:
     """The DataFrame with ``digest`` (string, or binary with ``output="raw"``)
     and ``error`` (string) columns added; existing columns of those names are
