@@ -134,6 +134,13 @@ def _inputs(sub: argparse.ArgumentParser) -> None:
         help="read every input as one document, *.jsonl files included",
     )
     sub.add_argument(
+        "--column",
+        metavar="NAME",
+        help="in Parquet (*.parquet) and Arrow (*.arrow, *.feather) files, the column whose "
+        "rows are the documents (string or binary); a record is named <file>:<row>, rows "
+        "counted from 1, and rows that are null are skipped. Needs pyarrow",
+    )
+    sub.add_argument(
         "--floats",
         choices=("refuse", "str"),
         default="refuse",
@@ -243,6 +250,12 @@ def build_parser() -> argparse.ArgumentParser:
         (["-w", "--warn"], "warn", "warn about each improperly formatted line"),
     ]:
         check.add_argument(*flags, dest="verbosity", action="store_const", const=const, help=text)
+    check.add_argument(
+        "--column",
+        metavar="NAME",
+        help="in Parquet and Arrow files, the column whose rows were digested (as given "
+        "to 'quorl digest --column')",
+    )
     check.add_argument(
         "--strict", action="store_true", help="exit with status 1 for improperly formatted lines"
     )

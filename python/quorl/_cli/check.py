@@ -36,13 +36,14 @@ from .runner import Runner, worker_count
 from .status import OK, REFUSED, TROUBLE
 from .streams import streams
 from .sums import shown_name
+from .tables import TableCheck, TableReader, table_kind
 from .tasks import Work
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Generator, Iterator
-    from typing import IO
+    from typing import IO, Any
 
     from .tasks import Result, Task
 
@@ -106,7 +107,7 @@ class Check:
         self.show = {"status": SHOW_NONE, "quiet": SHOW_FAILED}.get(args.verbosity, SHOW_ALL)
         self.counts = Counts()
         self.report = Reporter()
-        self.reader: LineReader | None = None
+        self.reader: LineReader | TableReader | None = None
         self.parallel = False
 
     # ----------------------------------------------------------- the tasks
@@ -235,12 +236,23 @@ class Check:
         count = len(entries) // ENTRY_BYTES
         view = memoryview(entries)
         start = 0
+        kind = table_kind(name)
+        if kind is not None and self.args.column is None:
+            raise UsageError(
+                f"{shown_name(name)}: a Parquet or Arrow file: give --column NAME to check its rows"
+            )
+        # Both take (name, path, run of the reader's, entries, profile, show, others).
+        check: Any = RecordsCheck if kind is None else TableCheck
         try:
             if self.reader is None or self.reader.path != path:
                 if self.reader is not None:
                     self.reader.close()
                     self.reader = None
-                self.reader = LineReader(path, self.args.chunk_bytes)
+                self.reader = (
+                    LineReader(path, self.args.chunk_bytes)
+                    if kind is None
+                    else TableReader(path, kind, self.args.column)
+                )
             first = int.from_bytes(entries[:8], sys.byteorder)
             for run in self.reader.runs_from(first):
                 stop = _native.first_listed(entries, run.end_line)
@@ -248,7 +260,7 @@ class Check:
                     part = share * (stop - start) // count
                     yield (
                         Tag(name, part),
-                        RecordsCheck(
+                        check(
                             name,
                             path,
                             run,
@@ -287,10 +299,11 @@ class Check:
             if missing == 1
             else f"{shown_name(name)}: {missing} listed records"
         )
+        unit = "line" if kind is None else "row"
         note = (
-            f"{where}: past the end of the file, whose last line is {lines}"
+            f"{where}: past the end of the file, whose last {unit} is {lines}"
             if missing == 1
-            else f"{where} are past the end of the file, whose last line is {lines}"
+            else f"{where} are past the end of the file, whose last {unit} is {lines}"
         )
         verdict = "FAILED" if self.show >= SHOW_FAILED else ""
         yield (

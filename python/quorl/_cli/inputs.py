@@ -10,6 +10,7 @@ import stat
 from . import compressed
 from .streams import streams
 from .sums import shown_name
+from .tables import TABLE_SUFFIXES, table_kind
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -26,7 +27,7 @@ class Source:
     compression: by the name's suffix (standard input: by its first bytes,
     when it is opened)."""
 
-    __slots__ = ("name", "path", "jsonl", "size", "compression")
+    __slots__ = ("name", "path", "jsonl", "size", "compression", "table")
 
     def __init__(
         self,
@@ -38,6 +39,8 @@ class Source:
     ) -> None:
         self.name, self.path, self.jsonl = name, path, jsonl
         self.size, self.compression = size, compression
+        # "parquet" or "ipc": a file of columns, read through pyarrow.
+        self.table = table_kind(compressed.inner_name(name)) if path is not None else None
 
     @property
     def regular(self) -> bool:
@@ -63,7 +66,8 @@ class Walk:
     --include, those whose name matches one of its globs instead. Files and
     folders whose name matches an --exclude glob are left out. A glob with
     a / is matched against the path below the folder, others against the
-    name. Folders that cannot be read are reported (the run then ends with
+    name. With tables, Parquet and Arrow files are taken by default too.
+    Folders that cannot be read are reported (the run then ends with
     status 2); folders reached through symbolic links are not entered, and
     said so."""
 
@@ -73,8 +77,10 @@ class Walk:
         exclude: list[str],
         complain: Callable[[str], None],
         note: Callable[[str], None],
+        tables: bool = False,
     ) -> None:
         self.include, self.exclude = include, exclude
+        self.suffixes = JSON_SUFFIXES + (tuple(TABLE_SUFFIXES) if tables else ())
         self.complain, self.note = complain, note
         self.trouble = False
 
@@ -87,7 +93,7 @@ class Walk:
             return False
         if self.include:
             return self._matches(self.include, name, relative)
-        return compressed.inner_name(name).lower().endswith(JSON_SUFFIXES)
+        return compressed.inner_name(name).lower().endswith(self.suffixes)
 
     def _unreadable(self, error: OSError) -> None:
         self.complain(f"{shown_name(str(error.filename))}: {error.strerror}")
@@ -127,11 +133,12 @@ def expand_paths(
     exclude: list[str],
     complain: Callable[[str], None],
     note: Callable[[str], None],
+    tables: bool = False,
 ) -> tuple[list[Source], bool]:
     """The inputs named on the command line; the flag says whether a path
     could not be used (reported through complain)."""
     sources: list[Source] = []
-    walk = Walk(include, exclude, complain, note)
+    walk = Walk(include, exclude, complain, note, tables)
     trouble = False
     for arg in paths:
         if arg == "-":

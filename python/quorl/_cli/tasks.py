@@ -26,14 +26,21 @@ THREAD_BYTES = 64 << 10
 
 class Work:
     """What every task of a run does: mode "digest" (under profile, in
-    tagged lines with tag) or "canonical"; floats "refuse" or "str"."""
+    tagged lines with tag) or "canonical"; floats "refuse" or "str"; column:
+    the column of documents in Parquet and Arrow files."""
 
-    __slots__ = ("mode", "profile", "tag", "options")
+    __slots__ = ("mode", "profile", "tag", "options", "column")
 
     def __init__(
-        self, mode: str, profile: str, *, tag: bool = False, floats: str = "refuse"
+        self,
+        mode: str,
+        profile: str,
+        *,
+        tag: bool = False,
+        floats: str = "refuse",
+        column: str | None = None,
     ) -> None:
-        self.mode, self.profile, self.tag = mode, profile, tag
+        self.mode, self.profile, self.tag, self.column = mode, profile, tag, column
         # The keyword is passed only when asked for, so that the default
         # works with every build of the native part.
         self.options: dict[str, Any] = {"floats": floats} if floats != "refuse" else {}
@@ -173,11 +180,23 @@ class ErrorTask(Task):
         return Result(error=self.reason)
 
 
-def tasks_for(source: Source, *, chunk: int, parallel: bool) -> Iterator[tuple[Task, int]]:
+def tasks_for(
+    source: Source, *, chunk: int, parallel: bool, column: str | None = None
+) -> Iterator[tuple[Task, int]]:
     """The tasks of one input, each with the bytes it covers (for progress).
     A file that cannot be opened here gives a document task that reports
     why. Without parallel, each task is done before the next is asked for,
-    so runs of lines share one buffer."""
+    so runs of lines share one buffer. A Parquet or Arrow file gives a task
+    per batch of rows of its column."""
+    if source.table is not None and source.path is not None:
+        from .tables import table_tasks
+
+        if source.compression is not None:
+            reason = "a compressed Parquet or Arrow file: decompress it first"
+            yield ErrorTask(source.name, reason), 0
+        else:
+            yield from table_tasks(source.name, source.path, source.table, column)
+        return
     if not source.jsonl:
         if source.path is None:
             try:

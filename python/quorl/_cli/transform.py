@@ -8,6 +8,7 @@ from .report import Progress, Reporter, make_progress, plural, refusal_text
 from .runner import Runner, worker_count
 from .status import OK, REFUSED, TROUBLE, Refusal
 from .streams import ClosedStream
+from .tables import TableTask
 from .tasks import LinesTask, Work, tasks_for
 
 TYPE_CHECKING = False
@@ -83,6 +84,7 @@ def run(args: argparse.Namespace, mode: str) -> int:
         exclude=args.exclude,
         complain=report,
         note=report,
+        tables=args.column is not None,
     )
     if args.whole:
         for source in sources:
@@ -97,7 +99,11 @@ def run(args: argparse.Namespace, mode: str) -> int:
     if total is not None and total <= args.chunk_bytes:
         jobs = 1  # less work than one task: starting workers would cost more
     work = Work(
-        mode, getattr(args, "profile", ""), tag=getattr(args, "tag", False), floats=args.floats
+        mode,
+        getattr(args, "profile", ""),
+        tag=getattr(args, "tag", False),
+        floats=args.floats,
+        column=args.column,
     )
     output: Output | None = None
     runner: Runner | None = None
@@ -112,7 +118,7 @@ def run(args: argparse.Namespace, mode: str) -> int:
         def all_tasks() -> Iterator[tuple[tuple[Source, Task, int], Task]]:
             for source in sources:
                 for task, nbytes in tasks_for(
-                    source, chunk=args.chunk_bytes, parallel=runner.parallel
+                    source, chunk=args.chunk_bytes, parallel=runner.parallel, column=args.column
                 ):
                     yield (source, task, nbytes), task
 
@@ -129,14 +135,17 @@ def run(args: argparse.Namespace, mode: str) -> int:
             if result.refusals and args.fail_fast:
                 first = result.refusals[0]
                 lines = task if isinstance(task, LinesTask) else None
-                output.write(
-                    _keep_first_accepted(
-                        result,
-                        None if lines is None else bytes(lines.data),
-                        1 if lines is None else lines.first_line,
-                        first[0],
+                if isinstance(task, TableTask):
+                    output.write(task.kept_before(result, first[0]))
+                else:
+                    output.write(
+                        _keep_first_accepted(
+                            result,
+                            None if lines is None else bytes(lines.data),
+                            1 if lines is None else lines.first_line,
+                            first[0],
+                        )
                     )
-                )
                 tally.refusal(source.name, first, result.hint)
                 raise Refusal
             output.write(result.out)
