@@ -9,7 +9,7 @@ if TYPE_CHECKING:
     from typing import Any, Literal
 
     # The options of the column functions, for the engine modules too.
-    Floats = Literal["refuse"]
+    Floats = Literal["refuse", "str"]
     Output = Literal["hex", "raw"]
 
 
@@ -71,6 +71,8 @@ def digest_column(
     ``large_string``, ``string_view``, ``binary`` or ``large_binary``
     (``null`` too); every value is checked as UTF-8, as bytes are. It is read
     in place: no copy of the text and no Python object per document.
+    ``floats="str"`` takes numbers with a fraction or exponent as strings, as
+    :func:`quorl.digest_from_json` does.
 
     The interpreter lock is released for the whole call. ``threads`` (default:
     every core this process may use; at most 256) lets a large column be cut

@@ -38,21 +38,25 @@ def make_documents(count: int, seed: int = 30) -> list[str | None]:
     return docs
 
 
-def expected_row(doc: str | bytes | None, profile: str | None) -> tuple[object, str | None]:
+def expected_row(
+    doc: str | bytes | None, profile: str | None, **options: str
+) -> tuple[object, str | None]:
     """(digest, error) for one document on its own: canonical bytes when
     profile is None, and both None for a null document."""
     if doc is None:
         return None, None
     try:
         if profile is None:
-            return quorl.canonical_bytes_from_json(doc), None
-        return quorl.digest_from_json(doc, profile), None
+            return quorl.canonical_bytes_from_json(doc, **options), None
+        return quorl.digest_from_json(doc, profile, **options), None
     except quorl.RefusedError as e:
         return None, str(e)
 
 
-def assert_rows(got: list[tuple[object, str | None]], docs: list, profile: str | None) -> None:
+def assert_rows(
+    got: list[tuple[object, str | None]], docs: list, profile: str | None, **options: str
+) -> None:
     """Every row equals the per-document result; the first difference is shown."""
     assert len(got) == len(docs)
     for i, (row, doc) in enumerate(zip(got, docs, strict=True)):
-        assert tuple(row) == expected_row(doc, profile), f"row {i}: {doc!r}"
+        assert tuple(row) == expected_row(doc, profile, **options), f"row {i}: {doc!r}"

@@ -71,6 +71,12 @@ def test_threads_give_rows_in_order(threads):
     assert_rows(run(column, threads=threads), docs, "run")
 
 
+@pytest.mark.parametrize("profile", ["run", None])
+def test_floats_as_strings(profile):
+    # The float documents are refused by default and taken with floats="str".
+    assert_rows(run(pa.array(DOCS), profile, floats="str"), DOCS, profile, floats="str")
+
+
 def test_raw_digests_are_the_hex_ones_as_bytes():
     column = pa.array(DOCS)
     raw = pa.array(quorl.digest_column(column, "run", output="raw"))

@@ -123,19 +123,18 @@ bool threads_argument(PyObject* value, unsigned& out) {
   return true;
 }
 
-// The keyword among `choices` that value names (the first when not given);
-// `expected` lists them for the message.
-bool choice_argument(const char* param, PyObject* value, const char* const* choices,
-                     std::size_t count, const char* expected, std::size_t& out) {
-  out = 0;
+// output="hex" (the default, value nullptr) or output="raw".
+bool output_argument(PyObject* value, ColumnOutput& out) {
+  out = ColumnOutput::HexDigest;
   if (value == nullptr) return true;
-  for (std::size_t i = 0; PyUnicode_Check(value) && i < count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(value, choices[i]) == 0) {
-      out = i;
+  if (PyUnicode_Check(value)) {
+    if (PyUnicode_CompareWithASCIIString(value, "hex") == 0) return true;
+    if (PyUnicode_CompareWithASCIIString(value, "raw") == 0) {
+      out = ColumnOutput::RawDigest;
       return true;
     }
   }
-  PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", param, expected, value);
+  PyErr_Format(PyExc_ValueError, "output must be \"hex\" or \"raw\", not %R", value);
   return false;
 }
 
@@ -192,9 +191,6 @@ PyObject* run_column(PyObject* column, ColumnRequest request) {
   return out;
 }
 
-constexpr const char* kFloatChoices[] = {"refuse"};
-constexpr const char* kOutputChoices[] = {"hex", "raw"};
-
 constexpr const char* kDigestNames[] = {"column", "profile", "floats", "output", "threads"};
 constexpr Parameters kDigestParams{"digest_column", kDigestNames, 5, 2, 2};
 constexpr const char* kCanonicalNames[] = {"column", "floats", "threads"};
@@ -204,17 +200,15 @@ PyObject* digest_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&]() -> PyObject* {
     PyObject* bound[5];
     ColumnRequest request;
-    std::size_t floats = 0, output = 0;
     if (!bind(kDigestParams, args, nargs, kwnames, bound) ||
         !str_argument("profile", bound[1], request.profile) ||
-        !choice_argument("floats", bound[2], kFloatChoices, 1, "\"refuse\"", floats) ||
-        !choice_argument("output", bound[3], kOutputChoices, 2, "\"hex\" or \"raw\"", output) ||
+        !float_policy(bound[2], &request.floats) ||
+        !output_argument(bound[3], request.output) ||
         !threads_argument(bound[4], request.threads)) {
       return nullptr;
     }
     if (!is_known_profile(request.profile))
       return raise_refused_text(unknown_profile_error(request.profile));
-    request.output = output == 0 ? ColumnOutput::HexDigest : ColumnOutput::RawDigest;
     return run_column(bound[0], request);
   });
 }
@@ -224,9 +218,8 @@ PyObject* canonical_column(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
     ColumnRequest request;
-    std::size_t floats = 0;
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound) ||
-        !choice_argument("floats", bound[1], kFloatChoices, 1, "\"refuse\"", floats) ||
+        !float_policy(bound[1], &request.floats) ||
         !threads_argument(bound[2], request.threads)) {
       return nullptr;
     }

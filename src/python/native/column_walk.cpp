@@ -138,11 +138,11 @@ void run_block(const ArrowColumn& column, const ColumnRequest& request,
   BlockSource source(column.chunks(), block.from, block.to);
   BlockSink sink(slots, block);
   if (request.output == ColumnOutput::Canonical) {
-    canonical_records(source, sink, scratch);
+    canonical_records(source, sink, scratch, false, request.floats);
     return;
   }
   // The profile was checked by the caller.
-  (void)digest_records(source, request.profile, sink, scratch);
+  (void)digest_records(source, request.profile, sink, scratch, false, request.floats);
   // Null and refused rows' slots hold zeros, not what the memory held.
   for (std::int64_t row = block.from; row < block.to; ++row) {
     if (!(slots.validity[row >> 3] >> (row & 7) & 1))

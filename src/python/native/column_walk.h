@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/rules/float_text.h"
 #include "native/arrow_column.h"
 #include "native/arrow_result.h"
 
@@ -19,6 +20,7 @@ struct ColumnRequest {
   ColumnOutput output = ColumnOutput::HexDigest;
   std::string_view profile;  // a known profile, for the digests
   unsigned threads = 1;      // at most this many, the calling thread included
+  FloatPolicy floats = FloatPolicy::Refuse;
 };
 
 // The children are named "digest" (or "canonical") and "error". A null
