@@ -28,9 +28,8 @@ import time
 import pyarrow as pa
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_cli import SEED, make_record  # noqa: E402
-
 import quorl  # noqa: E402
+from bench_cli import SEED, make_record  # noqa: E402
 
 
 def timed(fn, rounds: int) -> list[float]:
