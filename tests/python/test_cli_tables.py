@@ -11,7 +11,7 @@ pa = pytest.importorskip("pyarrow")
 import pyarrow.feather  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
-DOCS = make_documents(40_000, seed=11)  # several batches of rows
+DOCS = make_documents(20_000, seed=11)  # two batches of rows
 
 
 def quorl(*args, cwd):
@@ -72,14 +72,14 @@ def test_check_finds_changed_null_and_missing_rows(tmp_path):
     ok = quorl("check", "-p", "run", "--column", "payload", "--quiet", "SUMS", cwd=tmp_path)
     assert (ok.returncode, ok.stdout, ok.stderr) == (0, b"", b"")
     listed = [int(line.rsplit(b":", 1)[1]) for line in made.stdout.splitlines()]
-    changed = list(DOCS[:39_000])  # the last listed rows are gone
+    changed = list(DOCS[:19_000])  # the last listed rows are gone
     changed[listed[0] - 1] = '{"other": 1}'
     changed[listed[1] - 1] = None
     write(tmp_path, "e.parquet", changed)
     bad = quorl("check", "-p", "run", "--column", "payload", "--quiet", "SUMS", cwd=tmp_path)
     failed = [int(line.split(b":")[1]) for line in bad.stdout.splitlines()]
     assert bad.returncode == 1
-    assert failed == listed[:2] + [row for row in listed if row > 39_000]
+    assert failed == listed[:2] + [row for row in listed if row > 19_000]
     assert f"quorl: e.parquet:{listed[1]}: no document in this row (null)" in bad.stderr.decode()
 
 
