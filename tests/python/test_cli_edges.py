@@ -307,3 +307,31 @@ def test_recursive_choice_of_files(tmp_path, options, taken):
     assert [n.removeprefix("t/").removesuffix(":1") for n in names] == taken
     assert b"quorl: t/link: a symbolic link to a folder, not followed" in run.stderr
     assert run.returncode == 0
+
+
+def _has_floats_keyword():
+    from quorl import _native
+
+    try:
+        _native.digest_lines(b"1\n", "run", name="x", floats="str")
+    except TypeError:
+        return False
+    return True
+
+
+@pytest.mark.skipif(not _has_floats_keyword(), reason="this build has no floats= yet")
+@pytest.mark.parametrize("jsonl", [True, False])
+def test_floats_str_matches_objects(tmp_path, jsonl):
+    import json
+
+    docs = ['{"version": 1.0, "rate": 0.05, "n": 3}', '[1e3, -2.5E-7, 0.1, 12345678.9]',
+            '{"deep": [{"x": 1.5e300}, 5e-324]}']
+    data = "\n".join(docs).encode() + b"\n" if jsonl else docs[0].encode()
+    (tmp_path / "in.json").write_bytes(data)
+    args = ["--jsonl"] if jsonl else []
+    run = quorl_cmd("digest", "-p", "run", "--floats", "str", *args, "in.json", cwd=tmp_path)
+    want = [quorl.digest(json.loads(doc), "run", floats="str") for doc in
+            (docs if jsonl else docs[:1])]
+    assert [line.split()[0].decode() for line in run.stdout.splitlines()] == want
+    refused = quorl_cmd("digest", "-p", "run", *args, "in.json", cwd=tmp_path)
+    assert refused.returncode == 1 and b"floats are forbidden" in refused.stderr
