@@ -108,7 +108,7 @@ class Check:
         self.counts = Counts()
         self.report = Reporter()
         self.reader: LineReader | TableReader | None = None
-        self.parallel = False
+        self.errors_shown = 0
 
     # ----------------------------------------------------------- the tasks
 
@@ -167,7 +167,7 @@ class Check:
 
     def _others(self, profile: str, tagged: str | None) -> tuple[str, ...]:
         """The profiles to try on a mismatch of a plain line, for the hint."""
-        if tagged is not None or self.counts.matched:
+        if tagged is not None or self.counts.matched or self.counts.hint is not None:
             return ()
         return tuple(p for p in quorl.PROFILES if p != profile)
 
@@ -339,9 +339,21 @@ class Check:
         if quiet:
             return
         for problem in result.refusals:
+            if not self.shown_errors():
+                continue
             where = shown_name(tag.name if problem[0] is None else f"{tag.name}:{problem[0]}")
             why = "no record on this line" if problem[1] is None else refusal_detail(problem)
             self.report(f"{where}: {why}")
+
+    def shown_errors(self) -> bool:
+        """Whether one more located refusal may be shown (--max-errors)."""
+        limit = self.args.max_errors
+        self.errors_shown += 1
+        if limit is None or self.errors_shown <= limit:
+            return True
+        if self.errors_shown == limit + 1:
+            self.report(f"further refusals are counted, not shown (--max-errors {limit})")
+        return False
 
     def summary(self) -> int:
         counts, args = self.counts, self.args

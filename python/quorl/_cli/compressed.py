@@ -7,7 +7,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import IO
+    from typing import IO, Any
 
 SUFFIXES = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
 MAGIC = [
@@ -40,7 +40,8 @@ def decompressing(raw: IO[bytes], kind: str) -> IO[bytes]:
         try:
             from isal import igzip  # type: ignore[import-not-found,unused-ignore]
 
-            return igzip.IGzipFile(fileobj=raw, mode="rb")  # type: ignore[no-any-return,unused-ignore]
+            fast: Any = igzip.IGzipFile
+            return fast(fileobj=raw, mode="rb")  # type: ignore[no-any-return]
         except ImportError:
             import gzip
 
