@@ -45,16 +45,21 @@ class Output:
         import tempfile
 
         folder = os.path.dirname(os.path.abspath(target))
-        # Stop signals wait while the file is made, so that there is never a
-        # temporary file on disk that self.temp does not name.
-        with interrupts_held():
-            fd, self.temp = tempfile.mkstemp(
-                prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder
-            )
-        self.target = target
-        self.stream = os.fdopen(fd, "wb")
-        mode = stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask()
-        os.fchmod(fd, mode)
+        # Stop signals wait while the file is made, and one that arrives as
+        # they are let through removes it: there is never a temporary file
+        # on disk that a run leaves behind.
+        try:
+            with interrupts_held():
+                fd, self.temp = tempfile.mkstemp(
+                    prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder
+                )
+                self.target = target
+                self.stream = os.fdopen(fd, "wb")
+                mode = stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask()
+                os.fchmod(fd, mode)
+        except BaseException:
+            self.discard()
+            raise
 
     def write(self, data: bytes) -> None:
         # A stream may take only part of a large write (a pipe whose reader
@@ -82,7 +87,8 @@ class Output:
         if self.temp is None:
             return
         try:
-            self.stream.close()
+            if hasattr(self, "stream"):
+                self.stream.close()
         except OSError:
             pass
         try:
