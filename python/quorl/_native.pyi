@@ -58,6 +58,7 @@ def check_records(
     first_line: int = 1,
     show: int = 2,
     others: tuple[str, ...] = (),
+    floats: Floats = "refuse",
 ) -> tuple[bytes, list[Problem], int, int, str | None]: ...
 def list_records(
     entries: Buffer, name: str | bytes, verdict: str, start: int = 0, stop: int | None = None

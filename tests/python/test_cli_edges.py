@@ -335,3 +335,8 @@ def test_floats_str_matches_objects(tmp_path, jsonl):
     assert [line.split()[0].decode() for line in run.stdout.splitlines()] == want
     refused = quorl_cmd("digest", "-p", "run", *args, "in.json", cwd=tmp_path)
     assert refused.returncode == 1 and b"floats are forbidden" in refused.stderr
+    if jsonl:  # check takes the records as digest did only when told to
+        (tmp_path / "SUMS").write_bytes(run.stdout)
+        checked = quorl_cmd("check", "-p", "run", "--floats", "str", "SUMS", cwd=tmp_path)
+        assert checked.returncode == 0 and checked.stdout.count(b": OK\n") == len(docs)
+        assert quorl_cmd("check", "-p", "run", "SUMS", cwd=tmp_path).returncode == 1

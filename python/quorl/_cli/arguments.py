@@ -260,6 +260,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--strict", action="store_true", help="exit with status 1 for improperly formatted lines"
     )
     check.add_argument(
+        "--floats",
+        choices=("refuse", "str"),
+        default="refuse",
+        help="as given to 'quorl digest --floats' when the digests were made",
+    )
+    check.add_argument(
         "--ignore-missing",
         action="store_true",
         help="do not fail or report status for missing files",

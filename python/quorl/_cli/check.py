@@ -408,7 +408,7 @@ def run(args: argparse.Namespace) -> int:
             total += os.stat(origin).st_size if origin != "-" else 0
         except OSError:
             pass
-    runner = Runner(Work("digest", args.profile or ""), jobs)
+    runner = Runner(Work("digest", args.profile or "", floats=args.floats), jobs)
     progress = Progress(make_progress(args.progress, total or None))
     check.report.bar = progress.bar
     try:

@@ -84,6 +84,7 @@ class RecordsCheck(Task):
             first_line=self.first_line,
             show=self.show,
             others=self.others,
+            **work.options,
         )
         return Verdicts(out, list(problems), matched, mismatched, hint)
 
@@ -152,7 +153,7 @@ class DocumentCheck(Task):
         with compressed.open_decompressed(open(self.path, "rb"), kind) as f:
             data = f.read()
         try:
-            got = quorl.digest_from_json(data, self.profile)
+            got = quorl.digest_from_json(data, self.profile, **work.options)
         except quorl.RefusedError as refused:
             problem = (None, refused.message, refused.line, refused.column, refused.offset)
             out = verdict_line(self.name, "FAILED") if self.show >= SHOW_FAILED else b""
@@ -161,7 +162,12 @@ class DocumentCheck(Task):
             out = verdict_line(self.name, "OK") if self.show >= SHOW_ALL else b""
             return Verdicts(out, matched=1)
         hint = next(
-            (p for p in self.others if quorl.digest_from_json(data, p) == self.expected), None
+            (
+                p
+                for p in self.others
+                if quorl.digest_from_json(data, p, **work.options) == self.expected
+            ),
+            None,
         )
         out = verdict_line(self.name, "FAILED") if self.show >= SHOW_FAILED else b""
         return Verdicts(out, mismatched=1, hint=hint)

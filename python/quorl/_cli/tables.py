@@ -263,7 +263,9 @@ class TableCheck(TableTask):
 
         pa = _pyarrow()
         array, first = self.batch.data, self.batch.first_line
-        digests = pa.array(quorl.digest_column(array, self.profile, threads=1)).field(0)
+        digests = pa.array(
+            quorl.digest_column(array, self.profile, threads=1, **work.options)
+        ).field(0)
         got = digests.to_pylist()
         out: list[bytes] = []
         problems: list[tuple[Any, ...]] = []

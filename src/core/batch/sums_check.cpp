@@ -75,7 +75,7 @@ class Comparer final : public RecordSink {
 
 Result<Unit> check_record_lines(std::string_view data, std::size_t first_line,
                                 std::string_view profile, ListedRecords listed, CheckSink& sink,
-                                DirectText& scratch, bool data_is_utf8) {
+                                DirectText& scratch, bool data_is_utf8, FloatPolicy floats) {
   if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
   Comparer comparer(listed, sink);
   // Spans of lines that are listed (blank lines between them included) go
@@ -88,7 +88,7 @@ Result<Unit> check_record_lines(std::string_view data, std::size_t first_line,
   auto close_span = [&](std::size_t end) -> Result<Unit> {
     Result<std::size_t> walked = digest_record_lines(data.substr(span_at, end - span_at),
                                                      span_line, profile, comparer, scratch,
-                                                     data_is_utf8);
+                                                     data_is_utf8, floats);
     if (!walked.ok()) return fail(std::move(walked).error());
     in_span = false;
     return Unit{};

@@ -13,6 +13,7 @@
 
 #include "core/direct/direct_path.h"
 #include "core/result.h"
+#include "core/rules/float_text.h"
 
 namespace quorl {
 
@@ -74,9 +75,11 @@ class CheckSink {
 // data: whole lines, the last possibly without its "\n", the first numbered
 // first_line; listed: entries whose lines lie within data. Every entry is
 // handed to the sink once, in order. An unknown profile fails before any.
+// floats: as the digest walk takes them (refused, or as strings).
 Result<Unit> check_record_lines(std::string_view data, std::size_t first_line,
                                 std::string_view profile, ListedRecords listed, CheckSink& sink,
-                                DirectText& scratch, bool data_is_utf8 = false);
+                                DirectText& scratch, bool data_is_utf8 = false,
+                                FloatPolicy floats = FloatPolicy::Refuse);
 
 // Line `line` of data (first numbered first_line) without its "\n", or
 // nothing when data holds no such line.

@@ -254,28 +254,32 @@ PyObject* problem_tuple(const VerdictSink::Problem& p) {
 // The first of `others` under which the record on `line` has the digest
 // listed for it, or None.
 PyObject* matching_profile(std::string_view data, std::size_t first_line, std::size_t line,
-                           ListedRecords listed, PyObject* others, DirectText& scratch) {
+                           ListedRecords listed, PyObject* others, DirectText& scratch,
+                           FloatPolicy floats) {
   const std::optional<std::string_view> record = line_of(data, first_line, line);
   const std::size_t entry = listed.first_from(line);
   if (!record || entry >= listed.size() || others == nullptr) Py_RETURN_NONE;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(others); ++i) {
     std::string_view profile;
     if (!str_argument("others", PyTuple_GET_ITEM(others, i), profile)) return nullptr;
-    Result<std::string> hex = py_digest_from_json(*record, profile, scratch);
+    Result<std::string> hex =
+        py_digest_from_json(*record, profile, scratch, kHashThreadFromBytes, floats);
     if (!hex.ok()) continue;
     if (listed.matches(entry, hex.value())) return Py_NewRef(PyTuple_GET_ITEM(others, i));
   }
   Py_RETURN_NONE;
 }
 
-constexpr const char* kCheckRecordsNames[] = {"data", "profile", "entries", "name",
-                                              "first_line", "show", "others"};
-constexpr Parameters kCheckRecordsParams{"check_records", kCheckRecordsNames, 7, 3, 4};
+constexpr const char* kCheckRecordsNames[] = {"data",       "profile", "entries", "name",
+                                              "first_line", "show",    "others",  "floats"};
+constexpr Parameters kCheckRecordsParams{"check_records", kCheckRecordsNames, 8, 3, 4};
 
 PyObject* check_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[7];
+    PyObject* bound[8];
     if (!bind(kCheckRecordsParams, args, nargs, kwnames, bound)) return nullptr;
+    FloatPolicy floats = FloatPolicy::Refuse;
+    if (!float_policy(bound[7], &floats)) return nullptr;
     Document data, entries, name;
     std::string_view profile;
     std::size_t first_line = 1, show = 2;
@@ -301,13 +305,13 @@ PyObject* check_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     {
       LockRelease unlocked(may_release_lock(data) && entries.immutable());
       Result<Unit> checked = check_record_lines(data.text(), first_line, profile, listed, sink,
-                                                scratch.get(), data.from_str());
+                                                scratch.get(), data.from_str(), floats);
       if (!checked.ok()) refused = std::move(checked).error();
     }
     if (refused) return raise_refused_text(*refused);
     OwnedRef hint(sink.first_mismatch != 0 && others != nullptr && others != Py_None
                       ? matching_profile(data.text(), first_line, sink.first_mismatch, listed,
-                                         others, scratch.get())
+                                         others, scratch.get(), floats)
                       : Py_NewRef(Py_None));
     OwnedRef problems(PyList_New(static_cast<Py_ssize_t>(sink.problems.size())));
     if (!hint || !problems) return nullptr;
@@ -426,7 +430,8 @@ PyMethodDef kCheckMethods[] = {
      "malformed: the line numbers of\n"
      "lines in neither layout, packed as uint64."},
     {"check_records", as_cfunction(&check_records), METH_FASTCALL | METH_KEYWORDS,
-     "check_records(data, profile, entries, *, name, first_line=1, show=2, others=())\n--\n\n"
+     "check_records(data, profile, entries, *, name, first_line=1, show=2, others=(),\n"
+     "              floats='refuse')\n--\n\n"
      "Checks the records of a run of whole lines against the entries listed\n"
      "for them (all within the run). Returns (out, problems, matched,\n"
      "mismatched, hint): out the verdict lines '<name>:<line>: OK|FAILED'\n"
