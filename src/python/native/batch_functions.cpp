@@ -242,8 +242,7 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
     ScratchLease scratch;
     std::size_t records = 0;
     std::optional<QuorlError> refused;
-    {
-      LockRelease unlocked(may_release_lock(a.data));
+    without_lock(may_release_lock(a.data), [&] {
       const std::string_view text = a.data.text();
       const bool utf8 = a.data.from_str();
       if (digest) {
@@ -255,7 +254,7 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
         records =
             canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8, a.floats);
       }
-    }
+    });
     if (refused) return raise_refused_text(*refused);
     if constexpr (std::is_same_v<Sink, FormattedSink>) return formatted_result(sink, records);
     else return column_result(sink, !digest);

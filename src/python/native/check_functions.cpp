@@ -302,12 +302,11 @@ PyObject* check_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     sink.out.reserve(listed.size() * (name.text().size() + 32));
     ScratchLease scratch;
     std::optional<QuorlError> refused;
-    {
-      LockRelease unlocked(may_release_lock(data) && entries.immutable());
+    without_lock(may_release_lock(data) && entries.immutable(), [&] {
       Result<Unit> checked = check_record_lines(data.text(), first_line, profile, listed, sink,
                                                 scratch.get(), data.from_str(), floats);
       if (!checked.ok()) refused = std::move(checked).error();
-    }
+    });
     if (refused) return raise_refused_text(*refused);
     OwnedRef hint(sink.first_mismatch != 0 && others != nullptr && others != Py_None
                       ? matching_profile(data.text(), first_line, sink.first_mismatch, listed,

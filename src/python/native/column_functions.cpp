@@ -180,11 +180,10 @@ PyObject* run_column(PyObject* column, ColumnRequest request) {
   if (take_column(column, source)) {
     ColumnFault fault;
     std::shared_ptr<const ResultColumn> result;
-    {
-      LockRelease unlocked(true);
+    without_lock(true, [&] {
       fault = read_column(source, documents);
       if (!fault) result = walk_column(documents, request);
-    }
+    });
     out = fault ? raise_fault(fault) : result_tuple(std::move(result));
   }
   if (out == nullptr) held.hold();

@@ -247,13 +247,14 @@ bool is_digest_key(std::string_view key) noexcept { return key == kDigestKey; }
 // The members one dict pushed on the scratch stack, dropped (with their
 // references) when the dict is done, however it ends.
 // The members hold references only once the walk owns them (see
-// ObjectWriter::own_members); `owned` is read when the range ends.
+// ObjectWriter::own_members); `owned` is read when the range ends. Letting
+// go of them may run Python code (see capi/owned_ref.h).
 class MemberRange {
  public:
   MemberRange(std::vector<WalkMember>& members, const bool& owned) noexcept
       : members_(members), owned_(owned), base_(members.size()) {}
-  ~MemberRange() {
-    if (owned_) {
+  ~MemberRange() noexcept(false) {
+    if (owned_ && capi::holds_lock()) {
       for (std::size_t i = base_; i < members_.size(); ++i) {
         Py_DECREF(members_[i].key_object);
         Py_DECREF(members_[i].value);
@@ -326,9 +327,9 @@ class OpenItem {
     if (writer_.owns_members_) Py_INCREF(item);
     writer_.open_items_[writer_.open_count_++] = item;
   }
-  ~OpenItem() {
+  ~OpenItem() noexcept(false) {
     PyObject* item = writer_.open_items_[--writer_.open_count_];
-    if (writer_.owns_members_) Py_DECREF(item);
+    if (writer_.owns_members_) capi::let_go(item);
   }
   OpenItem(const OpenItem&) = delete;
   OpenItem& operator=(const OpenItem&) = delete;

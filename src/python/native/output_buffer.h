@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include "capi/interpreter_lock.h"
+
 namespace quorl::native {
 
 class OutputBuffer {
@@ -22,7 +24,11 @@ class OutputBuffer {
   OutputBuffer() = default;
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
-  ~OutputBuffer() { Py_XDECREF(bytes_); }
+  // A bytes object runs no Python code as it goes; a thread being ended
+  // (holding no interpreter lock) leaves it.
+  ~OutputBuffer() {
+    if (bytes_ != nullptr && capi::holds_lock()) Py_DECREF(bytes_);
+  }
 
   // A pointer to at least n writable bytes at the end; commit what was used.
   // Kept as two pointers: one load each, and nothing to add.
@@ -88,7 +94,8 @@ class OutputBuffer {
   // Drops a bytes object still being written (a call that ended early).
   void drop_bytes() noexcept {
     if (bytes_ == nullptr) return;
-    Py_CLEAR(bytes_);
+    if (capi::holds_lock()) Py_DECREF(bytes_);
+    bytes_ = nullptr;
     use_owned();
   }
   // The bytes object, cut to what was written (a new reference), or null

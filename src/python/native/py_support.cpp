@@ -59,8 +59,9 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
   return true;
 }
 
-Document::~Document() {
-  if (has_view_) PyBuffer_Release(&view_);
+Document::~Document() noexcept(false) {
+  // A thread being ended holds no lock: the buffer is left as it is.
+  if (has_view_ && capi::holds_lock()) PyBuffer_Release(&view_);
 }
 
 bool Document::take(const char* param, PyObject* value) {

@@ -10,38 +10,37 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <exception>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "capi/boundary.h"
+#include "capi/interpreter_lock.h"
+#include "capi/owned_ref.h"
 #include "core/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl::native {
 
-struct DecRef {
-  void operator()(PyObject* object) const noexcept { Py_DECREF(object); }
-};
-using OwnedRef = std::unique_ptr<PyObject, DecRef>;
+using capi::OwnedRef;
+using capi::without_lock;
 
-// The boundary between C++ and the interpreter: running out of memory is a
-// MemoryError, any other escaping exception a broken invariant (SystemError).
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return std::forward<Body>(body)();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    PyErr_Format(PyExc_SystemError, "quorl._native failed internally: %s", failure.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "quorl._native failed internally");
+// A broken invariant inside quorl._native is a SystemError.
+struct NativeErrors {
+  static PyObject* internal_failure(const char* what) noexcept {
+    if (what == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "quorl._native failed internally");
+    } else {
+      PyErr_Format(PyExc_SystemError, "quorl._native failed internally: %s", what);
+    }
     return nullptr;
   }
+};
+
+// The boundary around every function of the module (see capi/boundary.h).
+template <class Body>
+PyObject* guarded(Body&& body) {
+  return capi::at_boundary<NativeErrors>(std::forward<Body>(body));
 }
 
 // ---------------------------------------------------------------------------
@@ -75,7 +74,8 @@ class Document {
   Document() = default;
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
-  ~Document();
+  // Releasing the buffer may run Python code (see capi/owned_ref.h).
+  ~Document() noexcept(false);
 
   // Takes `value` as the argument `param`; false with an exception set.
   // A str gives its UTF-8 text (UnicodeEncodeError for a lone surrogate); a
@@ -106,23 +106,6 @@ inline constexpr std::size_t kReleaseLockBytes = std::size_t{64} << 10;
 inline bool may_release_lock(const Document& doc) noexcept {
   return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
 }
-
-// Releases the interpreter lock for its lifetime when asked to; taking it
-// back in the destructor means that an exception unwinding through here
-// reaches the call guard with the lock held.
-class LockRelease {
- public:
-  explicit LockRelease(bool release) noexcept
-      : state_(release ? PyEval_SaveThread() : nullptr) {}
-  ~LockRelease() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
-  }
-  LockRelease(const LockRelease&) = delete;
-  LockRelease& operator=(const LockRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // The UTF-8 text of a str argument (a profile, a name), borrowed from it;
 // TypeError for anything else.

@@ -42,25 +42,21 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     ScratchLease scratch(doc.text().size());  // outlives canonical, which borrows from it
     std::optional<QuorlError> fault;
     std::optional<Result<CanonicalText>> canonical;
-    {
-      LockRelease unlocked(may_release_lock(doc));
+    without_lock(may_release_lock(doc), [&] {
       fault = utf8_fault(doc);
       if (!fault) {
         canonical.emplace(canonical_text_from_json(doc.text(), scratch.get(), RootDigest::Keep,
                                                    nullptr, nullptr, floats));
       }
-    }
+    });
     if (fault) return raise_refused_text(*fault);
     if (!canonical->ok()) return raise_refused_text(canonical->error());
     const CanonicalText& text = canonical->value();
     OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size())));
     if (!bytes) return nullptr;
-    {
-      // Emitting a large text is a good part of the work: other threads may
-      // run meanwhile, since neither the text nor the new object is shared.
-      LockRelease unlocked(may_release_lock(doc));
-      text.write_to(PyBytes_AS_STRING(bytes.get()));
-    }
+    // Emitting a large text is a good part of the work: other threads may
+    // run meanwhile, since neither the text nor the new object is shared.
+    without_lock(may_release_lock(doc), [&] { text.write_to(PyBytes_AS_STRING(bytes.get())); });
     return bytes.release();
   });
 }
@@ -79,14 +75,13 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
     ScratchLease scratch(doc.text().size());
     std::optional<QuorlError> fault;
     std::optional<Result<std::string>> digest;
-    {
-      LockRelease unlocked(may_release_lock(doc));
+    without_lock(may_release_lock(doc), [&] {
       fault = utf8_fault(doc);
       if (!fault) {
         digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get(),
                                            kHashThreadFromBytes, floats));
       }
-    }
+    });
     if (fault) return raise_refused_text(*fault);
     if (!digest->ok()) return raise_refused_text(digest->error());
     const std::string& hex = digest->value();

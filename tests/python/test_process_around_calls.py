@@ -1,0 +1,72 @@
+"""What happens around a call of the quorl package never takes the process
+down: the interpreter exiting under a daemon thread that is inside a call,
+sub-interpreters, Python code re-entering the walk, buffers that change,
+a fork in the middle of a digest, a signal during a long conversion."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+TIMEOUT = 120  # seconds per child process: generous for a shared machine
+
+
+def run_children(code: str, count: int) -> list[subprocess.CompletedProcess]:
+    """Runs `count` interpreters on code at once (fewer rounds of start-up)."""
+    script = textwrap.dedent(code)
+    children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE) for _ in range(count)]
+    done = []
+    for child in children:
+        out, err = child.communicate(timeout=TIMEOUT)
+        done.append(subprocess.CompletedProcess(child.args, child.returncode, out, err))
+    return done
+
+
+# --- the interpreter exits while daemon threads are inside calls --------------
+# Each body defines work(), which two daemon threads call in a loop; the main
+# thread returns 50 ms later.
+
+DAEMON_WORK = {
+    "text": """
+        doc = json.dumps([{"k%d" % i: "v" * 20, "a": i} for i in range(2000)])
+        def work():
+            quorl.canonical_bytes_from_json(doc)
+            quorl.digest_from_json(doc.encode(), "run")
+    """,
+    "lines": """
+        data = b"".join(b'{"n":%d,"s":"%s"}\\n' % (i, b"x" * 40) for i in range(3000))
+        def work():
+            quorl._native.digest_records(data, "run")
+    """,
+    "decimal-str": """
+        class Loud(decimal.Decimal):
+            def __str__(self):
+                return "x" * 10
+        obj = [Loud("1.5")] * 20000
+        def work():
+            quorl.digest(obj, "run", floats="str")
+    """,
+    "thread-pool": """
+        from multiprocessing.pool import ThreadPool
+        doc = json.dumps([{"k%d" % i: "v" * 20, "a": i} for i in range(2000)]).encode()
+        ThreadPool(2).map_async(quorl.canonical_bytes_from_json, [doc] * 10000)
+        def work():
+            pass
+    """,
+}
+
+
+@pytest.mark.parametrize("kind", list(DAEMON_WORK))
+def test_exit_with_daemon_threads_inside_calls(kind):
+    code = ("import decimal, json, threading, time, quorl\n"
+            + textwrap.dedent(DAEMON_WORK[kind])
+            + "def loop():\n    while True:\n        work()\n"
+            + "for _ in range(2):\n    threading.Thread(target=loop, daemon=True).start()\n"
+            + "time.sleep(0.05)\n")
+    runs = run_children(code, 20)
+    failed = [(r.returncode, r.stderr.decode()[-300:]) for r in runs if r.returncode != 0]
+    assert failed == []
