@@ -70,3 +70,64 @@ def test_exit_with_daemon_threads_inside_calls(kind):
     runs = run_children(code, 20)
     failed = [(r.returncode, r.stderr.decode()[-300:]) for r in runs if r.returncode != 0]
     assert failed == []
+
+
+# --- sub-interpreters ---------------------------------------------------------
+
+SUBINTERPRETERS = """
+    import os, quorl
+    try:
+        import _interpreters as interpreters            # 3.13
+        def create(legacy):
+            return interpreters.create(interpreters.new_config("legacy" if legacy else "isolated"))
+    except ImportError:
+        import _xxsubinterpreters as interpreters       # 3.12
+        def create(legacy):
+            return interpreters.create(isolated=not legacy)
+
+    def main_refusal():
+        try:
+            quorl.canonical_bytes_from_json(b"[1.5]")
+        except quorl.RefusedError as error:  # this interpreter's own class
+            return f"{type(error).__module__}.{type(error).__name__}: {error}"
+        except BaseException as error:
+            return f"missed: {type(error).__name__}: {error}"
+
+    read_end, write_end = os.pipe()
+    sub_code = '''
+    import os
+    try:
+        import quorl
+        try:
+            quorl.digest([2.5], "run")
+        except quorl.RefusedError as error:
+            outcome = "own class: " + str(error)
+    except BaseException as error:
+        outcome = type(error).__name__
+    os.write(%d, outcome.encode() + b"\\\\n")
+    ''' % write_end
+    print(main_refusal())
+    for legacy in (True, False):
+        interp = create(legacy)
+        interpreters.run_string(interp, sub_code)
+        print(os.read(read_end, 1000).decode().strip())
+        print(main_refusal())
+        interpreters.destroy(interp)
+        print(main_refusal())
+"""
+
+
+def test_sub_interpreters_keep_their_own_refused_error():
+    if sys.version_info < (3, 12):
+        pytest.skip("needs CPython 3.12")
+    (run,) = run_children(SUBINTERPRETERS, 1)
+    assert run.returncode == 0, run.stderr.decode()
+    main = ("quorl._errors.RefusedError: line 1 column 2: floats are forbidden in canonical "
+            "content; pre-represent as int or string")
+    sub = ("own class: at $[0]: floats are forbidden in canonical content; "
+           "pre-represent as int or string")
+    # Sharing the main interpreter's lock: imported, with a class of its own,
+    # in the sub-interpreter and after it is gone. With a lock of its own:
+    # refused, since buffers may be shared between such interpreters.
+    assert run.stdout.decode().splitlines() == [main, sub, main, main, "ImportError", main, main]
+

@@ -14,6 +14,7 @@
 #include "native/decimal_text.h"
 #include "native/py_support.h"
 #include "native/refusal_text.h"
+#include "native/refusals.h"
 #include "python/scratch_lease.h"
 
 namespace quorl::native {
@@ -129,11 +130,6 @@ class ColumnSink final : public RecordSink {
   }
 };
 
-OwnedRef size_or_none(std::size_t value, bool present) {
-  if (!present) return OwnedRef(Py_NewRef(Py_None));
-  return OwnedRef(PyLong_FromSize_t(value));
-}
-
 OwnedRef text_object(std::string_view text) {
   // Core messages are UTF-8; never fail on that account.
   return OwnedRef(
@@ -148,15 +144,12 @@ PyObject* formatted_result(const FormattedSink& sink, std::size_t records) {
   if (!out || !refusals || !count) return nullptr;
   for (std::size_t i = 0; i < sink.refusals.size(); ++i) {
     const FormattedSink::Refusal& r = sink.refusals[i];
-    const bool located = r.error.offset != kNoOffset;
     OwnedRef line(PyLong_FromSize_t(r.line));
     OwnedRef message = text_object(r.error.message);
-    OwnedRef at_line = size_or_none(r.error.line, located);
-    OwnedRef at_column = size_or_none(r.error.column, located);
-    OwnedRef at_offset = size_or_none(r.error.offset, located);
-    if (!line || !message || !at_line || !at_column || !at_offset) return nullptr;
-    PyObject* item = PyTuple_Pack(5, line.get(), message.get(), at_line.get(), at_column.get(),
-                                  at_offset.get());
+    const Location at = location_of(r.error);
+    if (!line || !message || !at.ok()) return nullptr;
+    PyObject* item = PyTuple_Pack(5, line.get(), message.get(), at.line.get(), at.column.get(),
+                                  at.offset.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(refusals.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
@@ -227,8 +220,8 @@ constexpr Parameters kCanonicalRecordsParams{"canonical_records", kCanonicalLine
 // One body for the four functions: bind, walk with the lock released when
 // that is safe and worth it, then build the result with the lock held.
 template <class Sink>
-PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, bool digest, bool formatted) {
+PyObject* run_batch(PyObject* module, const Parameters& params, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, bool digest, bool formatted) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[5];
     if (!bind(params, args, nargs, kwnames, bound)) return nullptr;
@@ -255,24 +248,29 @@ PyObject* run_batch(const Parameters& params, PyObject* const* args, Py_ssize_t 
             canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8, a.floats);
       }
     });
-    if (refused) return raise_refused_text(*refused);
+    if (refused) return raise_refused_text(state_of(module), *refused);
     if constexpr (std::is_same_v<Sink, FormattedSink>) return formatted_result(sink, records);
     else return column_result(sink, !digest);
   });
 }
 
-PyObject* digest_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run_batch<FormattedSink>(kDigestLinesParams, args, nargs, kwnames, true, true);
+PyObject* digest_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return run_batch<FormattedSink>(module, kDigestLinesParams, args, nargs, kwnames, true, true);
 }
-PyObject* canonical_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run_batch<FormattedSink>(kCanonicalLinesParams, args, nargs, kwnames, false, true);
+PyObject* canonical_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_batch<FormattedSink>(module, kCanonicalLinesParams, args, nargs, kwnames, false,
+                                  true);
 }
-PyObject* digest_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run_batch<ColumnSink>(kDigestRecordsParams, args, nargs, kwnames, true, false);
+PyObject* digest_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return run_batch<ColumnSink>(module, kDigestRecordsParams, args, nargs, kwnames, true, false);
 }
-PyObject* canonical_records(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* canonical_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return run_batch<ColumnSink>(kCanonicalRecordsParams, args, nargs, kwnames, false, false);
+  return run_batch<ColumnSink>(module, kCanonicalRecordsParams, args, nargs, kwnames, false,
+                               false);
 }
 
 // line_ends(data) -> (end, newlines), for a reader that hands out runs of

@@ -16,6 +16,7 @@
 #include "core/digest/digest.h"
 #include "native/decimal_text.h"
 #include "native/py_support.h"
+#include "native/refusals.h"
 #include "python/scratch_lease.h"
 
 namespace quorl::native {
@@ -232,23 +233,16 @@ class VerdictSink final : public CheckSink {
   int show_;
 };
 
-OwnedRef size_or_none(std::size_t value, bool present) {
-  return OwnedRef(present ? PyLong_FromSize_t(value) : Py_NewRef(Py_None));
-}
-
 PyObject* problem_tuple(const VerdictSink::Problem& p) {
   if (!p.error) return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), Py_None,
                                      Py_None, Py_None, Py_None);
   const QuorlError& e = *p.error;
-  const bool located = e.offset != kNoOffset;
   OwnedRef message(PyUnicode_DecodeUTF8(e.message.data(),
                                         static_cast<Py_ssize_t>(e.message.size()), "replace"));
-  OwnedRef line = size_or_none(e.line, located);
-  OwnedRef column = size_or_none(e.column, located);
-  OwnedRef offset = size_or_none(e.offset, located);
-  if (!message || !line || !column || !offset) return nullptr;
-  return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), message.get(), line.get(),
-                       column.get(), offset.get());
+  const Location at = location_of(e);
+  if (!message || !at.ok()) return nullptr;
+  return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), message.get(), at.line.get(),
+                       at.column.get(), at.offset.get());
 }
 
 // The first of `others` under which the record on `line` has the digest
@@ -274,7 +268,8 @@ constexpr const char* kCheckRecordsNames[] = {"data",       "profile", "entries"
                                               "first_line", "show",    "others",  "floats"};
 constexpr Parameters kCheckRecordsParams{"check_records", kCheckRecordsNames, 8, 3, 4};
 
-PyObject* check_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* check_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[8];
     if (!bind(kCheckRecordsParams, args, nargs, kwnames, bound)) return nullptr;
@@ -307,7 +302,7 @@ PyObject* check_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                                                 scratch.get(), data.from_str(), floats);
       if (!checked.ok()) refused = std::move(checked).error();
     });
-    if (refused) return raise_refused_text(*refused);
+    if (refused) return raise_refused_text(state_of(module), *refused);
     OwnedRef hint(sink.first_mismatch != 0 && others != nullptr && others != Py_None
                       ? matching_profile(data.text(), first_line, sink.first_mismatch, listed,
                                          others, scratch.get(), floats)

@@ -14,6 +14,7 @@
 #include "native/arrow_column.h"
 #include "native/column_walk.h"
 #include "native/py_support.h"
+#include "native/refusals.h"
 
 namespace quorl::native {
 
@@ -195,7 +196,8 @@ constexpr Parameters kDigestParams{"digest_column", kDigestNames, 5, 2, 2};
 constexpr const char* kCanonicalNames[] = {"column", "floats", "threads"};
 constexpr Parameters kCanonicalParams{"canonical_column", kCanonicalNames, 3, 1, 1};
 
-PyObject* digest_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* digest_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[5];
     ColumnRequest request;
@@ -207,7 +209,7 @@ PyObject* digest_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       return nullptr;
     }
     if (!is_known_profile(request.profile))
-      return raise_refused_text(unknown_profile_error(request.profile));
+      return raise_refused_text(state_of(module), unknown_profile_error(request.profile));
     return run_column(bound[0], request);
   });
 }

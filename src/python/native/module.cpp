@@ -1,23 +1,29 @@
 // quorl._native: the native part of the quorl package. Python objects, str
 // and bytes-like documents in; canonical bytes, digests and located
 // refusals out. Its functions are grouped by what they take (text_functions,
-// object_functions, batch_functions); this file joins their tables into one
-// module. The module keeps one piece of state, the RefusedError class that
-// the package hands over on import.
+// object_functions, batch_functions, check_functions, column_functions);
+// this file makes the module of them.
+//
+// Multi-phase initialisation: each interpreter that imports the package
+// gets a module object of its own, whose state holds its RefusedError class
+// (see refusals.h). What the functions keep between calls (working buffers,
+// the hash thread) holds no Python object. Sub-interpreters that share the
+// main interpreter's lock are supported; those with a lock of their own are
+// not, since a buffer shared between interpreters (a memoryview passed
+// between them) could change under a reader that holds only its own
+// interpreter's lock.
 #include "native/py_support.h"
-
-#include <vector>
+#include "native/refusals.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
 namespace quorl::native {
-extern PyMethodDef kCheckMethods[];  // check_functions.cpp
 namespace {
 
-PyObject* register_refused_error(PyObject* /*module*/, PyObject* type) {
-  return guarded([&] { return set_refused_type(type); });
+PyObject* register_refused_error(PyObject* module, PyObject* type) {
+  return guarded([&] { return set_refused_error(state_of(module), type); });
 }
 
 // The command reads and writes runs of a few MiB, one after another. By
@@ -46,36 +52,49 @@ PyMethodDef kModuleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The interpreter keeps pointers into this table for the module's life.
-std::vector<PyMethodDef>& all_methods() {
-  static std::vector<PyMethodDef> methods = [] {
-    std::vector<PyMethodDef> joined;
-    for (PyMethodDef* table : {kModuleMethods, kTextMethods, kObjectMethods, kBatchMethods,
-                               kCheckMethods, kColumnMethods}) {
-      for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) joined.push_back(*def);
-    }
-    joined.push_back({nullptr, nullptr, 0, nullptr});
-    return joined;
-  }();
-  return methods;
+// Adds the functions of the module's parts.
+int exec_module(PyObject* module) {
+  for (PyMethodDef* table :
+       {kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods, kColumnMethods}) {
+    if (PyModule_AddFunctions(module, table) < 0) return -1;
+  }
+  return 0;
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  Py_VISIT(state_of(module).refused_error);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  Py_CLEAR(state_of(module).refused_error);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#if defined(Py_mod_gil)
+    {Py_mod_gil, Py_MOD_GIL_USED},  // the walk reads dicts and lists as the lock leaves them
+#endif
+    {0, nullptr},
+};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "quorl._native",
     "Native part of the quorl package; use the functions of quorl instead.",
-    -1,       // no per-interpreter state beyond what the functions hold
-    nullptr,  // methods are set by the initialiser
-    nullptr, nullptr, nullptr, nullptr,
+    sizeof(ModuleState),
+    kModuleMethods,
+    kSlots,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
 }  // namespace quorl::native
 
-PyMODINIT_FUNC PyInit__native(void) {
-  using namespace quorl::native;
-  return guarded([]() -> PyObject* {
-    g_module_def.m_methods = all_methods().data();
-    return PyModule_Create(&g_module_def);
-  });
-}
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quorl::native::g_module_def); }

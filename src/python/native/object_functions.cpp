@@ -10,6 +10,7 @@
 #include "native/kept_hash_worker.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
+#include "native/refusals.h"
 
 namespace quorl::native {
 
@@ -28,7 +29,7 @@ constexpr Parameters kTaggedParams{"to_tagged_json", kTaggedNames, 2, 1, 1};
 constexpr const char* kDigestNames[] = {"obj", "profile", "floats"};
 constexpr Parameters kDigestParams{"digest", kDigestNames, 3, 2, 2};
 
-PyObject* canonical_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* canonical_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
@@ -40,7 +41,7 @@ PyObject* canonical_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     // Written straight into the result, first sized like the thread's last one.
     if (!work.out.write_to_bytes(work.last_bytes_size + work.last_bytes_size / 8 + 64))
       return nullptr;
-    ObjectWriter writer(work, WalkOutput::Canonical, floats);
+    ObjectWriter writer(state_of(module), work, WalkOutput::Canonical, floats);
     const bool ok = writer.write(bound[0]);
     PyObject* bytes = work.out.take_bytes();
     if (!ok) {
@@ -52,7 +53,7 @@ PyObject* canonical_bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_
   });
 }
 
-PyObject* to_tagged_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* to_tagged_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
@@ -60,14 +61,14 @@ PyObject* to_tagged_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (!bind(kTaggedParams, args, nargs, kwnames, bound) || !float_policy(bound[1], &floats))
       return nullptr;
     WalkScratchLease scratch;
-    ObjectWriter writer(scratch.get(), WalkOutput::Tagged, floats);
+    ObjectWriter writer(state_of(module), scratch.get(), WalkOutput::Tagged, floats);
     if (!writer.write(bound[0])) return nullptr;
     const OutputBuffer& out = scratch.get().out;
     return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
   });
 }
 
-PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
@@ -95,12 +96,12 @@ PyObject* digest(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
     WalkScratchLease scratch;
     HashPipe pipe(hash, KeptHashWorker::kBlockBytes, kWalkHashHereBytes,
                   &KeptHashWorker::instance());
-    ObjectWriter writer(scratch.get(), WalkOutput::Digest, floats, &pipe);
+    ObjectWriter writer(state_of(module), scratch.get(), WalkOutput::Digest, floats, &pipe);
     if (!writer.write(bound[0])) return nullptr;
     pipe.finish();
     if (!is_known_profile(profile)) {
       // Not a fault of the object: no path.
-      return raise_refused_text(unknown_profile_error(profile));
+      return raise_refused_text(state_of(module), unknown_profile_error(profile));
     }
     const std::string hex = to_hex(hash.finish());
     return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));

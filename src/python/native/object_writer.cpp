@@ -338,9 +338,14 @@ class OpenItem {
   ObjectWriter& writer_;
 };
 
-ObjectWriter::ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
-                           HashPipe* sink) noexcept
-    : scratch_(scratch), out_(scratch.out), output_(output), floats_(floats), sink_(sink) {}
+ObjectWriter::ObjectWriter(const ModuleState& module, WalkScratch& scratch, WalkOutput output,
+                           FloatPolicy floats, HashPipe* sink) noexcept
+    : module_(module),
+      scratch_(scratch),
+      out_(scratch.out),
+      output_(output),
+      floats_(floats),
+      sink_(sink) {}
 
 bool ObjectWriter::write(PyObject* obj) {
   out_.clear();
@@ -876,7 +881,7 @@ void ObjectWriter::raise_fault() {
   for (auto segment = path_.rbegin(); segment != path_.rend(); ++segment) path += *segment;
   switch (fault_) {
     case FaultKind::Refused:
-      raise_refused_path(message_, path);
+      raise_refused_path(module_, message_, path);
       return;
     case FaultKind::Type: {
       const std::string text = message_ + " at " + path;

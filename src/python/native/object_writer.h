@@ -32,6 +32,7 @@
 #include "core/rules/float_text.h"
 #include "core/rules/key_order.h"
 #include "native/output_buffer.h"
+#include "native/refusals.h"
 #include "python/scratch_lease.h"
 
 namespace quorl::native {
@@ -93,8 +94,9 @@ class ObjectWriter {
  public:
   // With WalkOutput::Digest, `sink` receives the canonical bytes as they are
   // written; otherwise they stay in scratch.out.
-  ObjectWriter(WalkScratch& scratch, WalkOutput output, FloatPolicy floats,
-               HashPipe* sink = nullptr) noexcept;
+  // Refusals are raised as the RefusedError of module.
+  ObjectWriter(const ModuleState& module, WalkScratch& scratch, WalkOutput output,
+               FloatPolicy floats, HashPipe* sink = nullptr) noexcept;
 
   // Walks obj. True when it has a canonical form (the output is then
   // complete); false with an exception set: RefusedError or TypeError with
@@ -132,6 +134,7 @@ class ObjectWriter {
   bool python_fault() noexcept;
   void raise_fault();
 
+  const ModuleState& module_;
   WalkScratch& scratch_;
   OutputBuffer& out_;
   WalkOutput output_;

@@ -7,10 +7,6 @@ namespace quorl::native {
 
 namespace {
 
-// The RefusedError class: a strong reference kept for the life of the process,
-// set by the quorl package as it is imported.
-PyObject* g_refused_type = nullptr;
-
 bool raise_type_error(const char* format, const char* function, const char* name) {
   PyErr_Format(PyExc_TypeError, format, function, name);
   return false;
@@ -90,17 +86,6 @@ bool Document::take(const char* param, PyObject* value) {
   return true;
 }
 
-PyObject* set_refused_type(PyObject* type) {
-  if (!PyType_Check(type) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                        reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
-    PyErr_SetString(PyExc_TypeError, "the refusal type must be a subclass of ValueError");
-    return nullptr;
-  }
-  Py_XSETREF(g_refused_type, Py_NewRef(type));
-  Py_RETURN_NONE;
-}
-
 bool str_argument(const char* param, PyObject* value, std::string_view& out) {
   if (!PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not '%.200s'", param,
@@ -127,53 +112,5 @@ bool float_policy(PyObject* value, FloatPolicy* policy) {
   PyErr_Format(PyExc_ValueError, "floats must be \"refuse\" or \"str\", not %R", value);
   return false;
 }
-
-namespace {
-
-// RefusedError(message, line=..., column=..., offset=..., path=...); the
-// class itself decides how it reads. Values may be None.
-PyObject* raise_refused(std::string_view message, PyObject* line, PyObject* column,
-                        PyObject* offset, PyObject* path) {
-  PyObject* type = g_refused_type != nullptr ? g_refused_type : PyExc_ValueError;
-  OwnedRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                     "replace"));
-  if (!text) return nullptr;
-  if (type == PyExc_ValueError) {
-    PyErr_SetObject(type, text.get());
-    return nullptr;
-  }
-  OwnedRef args(PyTuple_Pack(1, text.get()));
-  OwnedRef kwargs(Py_BuildValue("{sOsOsOsO}", "line", line, "column", column, "offset", offset,
-                                "path", path));
-  if (!args || !kwargs) return nullptr;
-  OwnedRef error(PyObject_Call(type, args.get(), kwargs.get()));
-  if (!error) return nullptr;
-  PyErr_SetObject(type, error.get());
-  return nullptr;
-}
-
-OwnedRef size_or_none(std::size_t value, bool present) {
-  if (!present) return OwnedRef(Py_NewRef(Py_None));
-  return OwnedRef(PyLong_FromSize_t(value));
-}
-
-}  // namespace
-
-PyObject* raise_refused_text(const QuorlError& error) {
-  const bool located = error.offset != kNoOffset;
-  OwnedRef line = size_or_none(error.line, located);
-  OwnedRef column = size_or_none(error.column, located);
-  OwnedRef offset = size_or_none(error.offset, located);
-  if (!line || !column || !offset) return nullptr;
-  return raise_refused(error.message, line.get(), column.get(), offset.get(), Py_None);
-}
-
-PyObject* raise_refused_path(std::string_view message, std::string_view path) {
-  OwnedRef where(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
-                                      "replace"));
-  if (!where) return nullptr;
-  return raise_refused(message, Py_None, Py_None, Py_None, where.get());
-}
-
 
 }  // namespace quorl::native

@@ -116,22 +116,12 @@ bool str_argument(const char* param, PyObject* value, std::string_view& out);
 bool float_policy(PyObject* value, FloatPolicy* policy);
 
 // ---------------------------------------------------------------------------
-// Refusals
-
-// Stores the RefusedError class (set once by the quorl package on import).
-PyObject* set_refused_type(PyObject* type);
-
-// Raises RefusedError for a refusal of a text document: its message, line,
-// column and offset as the core located it. Returns nullptr.
-PyObject* raise_refused_text(const QuorlError& error);
-// Raises RefusedError for a refusal of a Python object, at `path`.
-PyObject* raise_refused_path(std::string_view message, std::string_view path);
-// ---------------------------------------------------------------------------
-// Method tables of the module's parts, joined by the initialiser. Each ends
+// Method tables of the module's parts, added to each module object. Each ends
 // with a zeroed entry.
 extern PyMethodDef kTextMethods[];
 extern PyMethodDef kObjectMethods[];
 extern PyMethodDef kBatchMethods[];
+extern PyMethodDef kCheckMethods[];
 extern PyMethodDef kColumnMethods[];
 
 }  // namespace quorl::native

@@ -9,6 +9,7 @@
 #include "core/digest/digest.h"
 #include "core/exact/input_gate.h"
 #include "native/py_support.h"
+#include "native/refusals.h"
 #include "python/scratch_lease.h"
 
 namespace quorl::native {
@@ -31,7 +32,7 @@ constexpr Parameters kCanonicalParams{"canonical_bytes_from_json", kCanonicalNam
 constexpr const char* kDigestNames[] = {"doc", "profile", "floats"};
 constexpr Parameters kDigestParams{"digest_from_json", kDigestNames, 3, 2, 2};
 
-PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
+PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
@@ -49,8 +50,8 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
                                                    nullptr, nullptr, floats));
       }
     });
-    if (fault) return raise_refused_text(*fault);
-    if (!canonical->ok()) return raise_refused_text(canonical->error());
+    if (fault) return raise_refused_text(state_of(module), *fault);
+    if (!canonical->ok()) return raise_refused_text(state_of(module), canonical->error());
     const CanonicalText& text = canonical->value();
     OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size())));
     if (!bytes) return nullptr;
@@ -61,7 +62,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
   });
 }
 
-PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* digest_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
@@ -82,8 +83,8 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
                                            kHashThreadFromBytes, floats));
       }
     });
-    if (fault) return raise_refused_text(*fault);
-    if (!digest->ok()) return raise_refused_text(digest->error());
+    if (fault) return raise_refused_text(state_of(module), *fault);
+    if (!digest->ok()) return raise_refused_text(state_of(module), digest->error());
     const std::string& hex = digest->value();
     return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
   });
