@@ -131,3 +131,27 @@ def test_sub_interpreters_keep_their_own_refused_error():
     # refused, since buffers may be shared between such interpreters.
     assert run.stdout.decode().splitlines() == [main, sub, main, main, "ImportError", main, main]
 
+
+# --- Python code re-entering the walk -----------------------------------------
+
+REENTRY = """
+    import decimal, sys, quorl
+    NEST = int(sys.argv[1])
+    class Again(decimal.Decimal):
+        def __str__(self):
+            obj = self
+            for _ in range(NEST):
+                obj = [obj]
+            return quorl.canonical_bytes(obj, floats="str").decode()
+    try:
+        quorl.canonical_bytes([Again("1")], floats="str")
+    except RecursionError:
+        print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("nest", [0, 10, 60, 100, 126])
+def test_reentry_ends_in_recursion_error(nest):
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRY), str(nest)],
+                         capture_output=True, timeout=TIMEOUT)
+    assert (run.returncode, run.stdout) == (0, b"RecursionError\n"), run.stderr.decode()[-300:]

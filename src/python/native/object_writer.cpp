@@ -338,6 +338,23 @@ class OpenItem {
   ObjectWriter& writer_;
 };
 
+// A container's level of the walk: on the way out, it no longer counts
+// against the interpreter's recursion limit (see charge_levels).
+class WalkLevel {
+ public:
+  WalkLevel(ObjectWriter& writer, std::size_t depth) noexcept : writer_(writer), depth_(depth) {}
+  ~WalkLevel() {
+    if (writer_.charged_ > depth_) [[unlikely]]
+      writer_.release_levels(depth_);
+  }
+  WalkLevel(const WalkLevel&) = delete;
+  WalkLevel& operator=(const WalkLevel&) = delete;
+
+ private:
+  ObjectWriter& writer_;
+  std::size_t depth_;
+};
+
 ObjectWriter::ObjectWriter(const ModuleState& module, WalkScratch& scratch, WalkOutput output,
                            FloatPolicy floats, HashPipe* sink) noexcept
     : module_(module),
@@ -424,7 +441,7 @@ constexpr Py_ssize_t kLeafListMax = 8;
 bool ObjectWriter::value(PyObject* obj, std::size_t depth) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) return string(obj);
-  if (type == &PyLong_Type) return integer(obj);
+  if (type == &PyLong_Type) return integer(obj, depth);
   if (type == &PyDict_Type) return dict(obj, depth, false);
   if (type == &PyList_Type) return sequence(obj, depth);
   if (obj == Py_None) {
@@ -441,11 +458,11 @@ bool ObjectWriter::value(PyObject* obj, std::size_t depth) {
   }
   if (type == &PyTuple_Type) return sequence(obj, depth);
   if (PyUnicode_Check(obj)) return string(obj);
-  if (PyLong_Check(obj)) return integer(obj);  // bool is an int: tested above
+  if (PyLong_Check(obj)) return integer(obj, depth);  // bool is an int: tested above
   if (PyDict_Check(obj)) return dict(obj, depth, false);
   if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
   if (PyFloat_Check(obj)) return real(obj);
-  return other(obj);
+  return other(obj, depth);
 }
 
 bool ObjectWriter::string(PyObject* obj) {
@@ -557,14 +574,14 @@ void ObjectWriter::put_integer_text(std::string_view signed_digits, bool beyond_
   out_.append(signed_digits);
 }
 
-bool ObjectWriter::integer(PyObject* obj) {
+bool ObjectWriter::integer(PyObject* obj, std::size_t depth) {
   long long v;
   if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
     v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
   } else {
     int overflow = 0;
     v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0) return big_integer(obj);
+    if (overflow != 0) return big_integer(obj, depth);
     if (v == -1 && PyErr_Occurred()) return python_fault();
   }
   put_integer(v);
@@ -583,11 +600,12 @@ inline void ObjectWriter::put_integer(long long v) {
 
 // Digits of an int beyond 64 bits, never through the object's own str() or
 // repr() (a subclass may change them) and never refused for their number.
-bool ObjectWriter::big_integer(PyObject* obj) {
+bool ObjectWriter::big_integer(PyObject* obj, std::size_t depth) {
   const std::size_t bits = _PyLong_NumBits(obj);
   if (bits == static_cast<std::size_t>(-1) && PyErr_Occurred()) return python_fault();
   if (bits <= kInterpreterDigitsBits) {
-    own_members();  // the interpreter may convert large ints in Python code
+    // The interpreter may convert large ints in Python code.
+    if (!may_run_python(depth)) return python_fault();
     OwnedRef text(PyLong_Type.tp_repr(obj));
     if (text) {
       Py_ssize_t size = 0;
@@ -622,6 +640,9 @@ bool ObjectWriter::big_integer(PyObject* obj) {
 bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
+  const WalkLevel level(*this, depth);
+  if (owns_members_ && !charge_levels(depth + 1)) [[unlikely]]
+    return python_fault();
   const bool is_list = PyList_Check(seq);
   out_.put('[');
   char* w = out_.pos();
@@ -669,6 +690,9 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
 bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest) {
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
+  const WalkLevel level(*this, depth);  // released after the members
+  if (owns_members_ && !charge_levels(depth + 1)) [[unlikely]]
+    return python_fault();
   std::vector<WalkMember>& members = scratch_.members;
   MemberRange range(members, owns_members_);
   const std::size_t base = range.base();
@@ -801,21 +825,22 @@ bool ObjectWriter::real(PyObject* obj) {
   return true;
 }
 
-bool ObjectWriter::other(PyObject* obj) {
-  own_members();  // finding the Decimal class may run Python code
+bool ObjectWriter::other(PyObject* obj, std::size_t depth) {
+  // Finding the Decimal class may run Python code.
+  if (!may_run_python(depth)) return python_fault();
   bool failed = false;
   OwnedRef decimal_type = imported_decimal_type(&failed);
   if (failed) return python_fault();
   if (decimal_type) {
     // By type alone: isinstance() could consult a __class__ of the object's own.
     if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(decimal_type.get())))
-      return decimal(obj, decimal_type.get());
+      return decimal(obj, decimal_type.get(), depth);
   }
   return unsupported("unsupported type", obj, "");
 }
 
-bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type) {
-  own_members();
+bool ObjectWriter::decimal(PyObject* obj, PyObject* decimal_type, std::size_t depth) {
+  if (!may_run_python(depth)) return python_fault();
   const OwnedRef held(Py_NewRef(obj));
   const int finite = decimal_predicate(decimal_type, obj, "is_finite");
   if (finite < 0) return python_fault();
@@ -843,6 +868,32 @@ void ObjectWriter::own_members() noexcept {
     Py_INCREF(m.value);
   }
   for (std::size_t i = 0; i < open_count_; ++i) Py_INCREF(open_items_[i]);
+}
+
+bool ObjectWriter::may_run_python(std::size_t levels) {
+  own_members();
+  return charge_levels(levels);
+}
+
+// Python code run from the walk may call into it again, each time adding
+// up to kMaxDepth levels of the walk to the C stack: so while Python code
+// may run, the open levels count against the interpreter's recursion limit
+// (RecursionError, as json.dumps gives, rather than a stack overflow).
+// Before that, no Python code runs and the walk's own depth limit holds.
+bool ObjectWriter::charge_levels(std::size_t levels) {
+  while (charged_ < levels) {
+    if (Py_EnterRecursiveCall(" while walking an object") != 0) return false;
+    ++charged_;
+  }
+  return true;
+}
+
+void ObjectWriter::release_levels(std::size_t levels) noexcept {
+  if (!capi::holds_lock()) {  // a thread being ended: the count goes with it
+    charged_ = levels;
+    return;
+  }
+  for (; charged_ > levels; --charged_) Py_LeaveRecursiveCall();
 }
 
 void ObjectWriter::flush_if_full() {

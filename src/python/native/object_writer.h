@@ -109,13 +109,13 @@ class ObjectWriter {
 
   bool value(PyObject* obj, std::size_t depth);
   bool string(PyObject* obj);
-  bool integer(PyObject* obj);
-  bool big_integer(PyObject* obj);
+  bool integer(PyObject* obj, std::size_t depth);
+  bool big_integer(PyObject* obj, std::size_t depth);
   bool sequence(PyObject* seq, std::size_t depth);
   bool dict(PyObject* obj, std::size_t depth, bool leave_out_digest);
   bool real(PyObject* obj);
-  bool other(PyObject* obj);
-  bool decimal(PyObject* obj, PyObject* decimal_type);
+  bool other(PyObject* obj, std::size_t depth);
+  bool decimal(PyObject* obj, PyObject* decimal_type, std::size_t depth);
 
   char* leaf_at(char* w, PyObject* obj);
   bool leaf_list_at(char*& w, PyObject* list);
@@ -127,7 +127,13 @@ class ObjectWriter {
   static std::string key_segment(const char* key, std::size_t size);
   void flush_if_full();
   void own_members() noexcept;
+  // Before Python code may run at depth `levels` (the containers open).
+  // False with RecursionError set when they exceed the interpreter's limit.
+  bool may_run_python(std::size_t levels);
+  bool charge_levels(std::size_t levels);
+  void release_levels(std::size_t levels) noexcept;
   friend class OpenItem;
+  friend class WalkLevel;
 
   bool refuse(std::string_view message);
   bool unsupported(const char* what, PyObject* obj, const char* after);
@@ -146,6 +152,9 @@ class ObjectWriter {
   // like the members, and held with them from own_members() on.
   std::array<PyObject*, kMaxDepth> open_items_;
   std::size_t open_count_ = 0;
+  // Levels of the walk counted against the interpreter's recursion limit:
+  // those open when Python code may first run, and every one opened after.
+  std::size_t charged_ = 0;
 
   FaultKind fault_ = FaultKind::None;
   std::string message_;
