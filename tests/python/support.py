@@ -70,3 +70,19 @@ def model_canonical(value: object) -> bytes:
         members = [_string_form(k) + b":" + model_canonical(value[k]) for k in sorted(value)]
         return b"{" + b",".join(members) + b"}"
     raise TypeError(f"no canonical model for {type(value).__name__}")
+
+
+# Code that imports the interpreter's private sub-interpreter module as
+# `interpreters` (3.13: _interpreters, 3.12: _xxsubinterpreters) and defines
+# create(legacy), which makes a sub-interpreter that shares the main lock
+# (legacy) or has its own.
+SUBINTERPRETERS = """
+try:
+    import _interpreters as interpreters
+    def create(legacy):
+        return interpreters.create(interpreters.new_config("legacy" if legacy else "isolated"))
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def create(legacy):
+        return interpreters.create(isolated=not legacy)
+"""

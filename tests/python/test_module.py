@@ -15,6 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import quorl_core
+from support import SUBINTERPRETERS
 
 FUNCTIONS = [
     ("canonical_bytes_from_json", ["tagged_json"]),
@@ -125,16 +126,6 @@ def test_fresh_process_initialising_twice():
 SUBINTERPRETER_SCRIPT = """
     import os
     import quorl_core
-    try:
-        import _interpreters as interpreters            # 3.13
-
-        def create(legacy):
-            return interpreters.create(interpreters.new_config("legacy" if legacy else "isolated"))
-    except ImportError:
-        import _xxsubinterpreters as interpreters       # 3.12
-
-        def create(legacy):
-            return interpreters.create(isolated=not legacy)
 
     read_end, write_end = os.pipe()
     code = '''
@@ -161,7 +152,7 @@ def test_sub_interpreter_is_refused():
     if not any(importlib.util.find_spec(name)
                for name in ("_interpreters", "_xxsubinterpreters")):
         pytest.skip("this interpreter has no private sub-interpreter module")
-    result = run_python(SUBINTERPRETER_SCRIPT)
+    result = run_python(SUBINTERPRETERS + textwrap.dedent(SUBINTERPRETER_SCRIPT))
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert len(lines) == 4, result.stdout

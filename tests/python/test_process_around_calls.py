@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+from support import SUBINTERPRETERS
+
 TIMEOUT = 120  # seconds per child process: generous for a shared machine
 
 
@@ -74,16 +76,8 @@ def test_exit_with_daemon_threads_inside_calls(kind):
 
 # --- sub-interpreters ---------------------------------------------------------
 
-SUBINTERPRETERS = """
+OWN_REFUSED_ERROR = """
     import os, quorl
-    try:
-        import _interpreters as interpreters            # 3.13
-        def create(legacy):
-            return interpreters.create(interpreters.new_config("legacy" if legacy else "isolated"))
-    except ImportError:
-        import _xxsubinterpreters as interpreters       # 3.12
-        def create(legacy):
-            return interpreters.create(isolated=not legacy)
 
     def main_refusal():
         try:
@@ -120,7 +114,7 @@ SUBINTERPRETERS = """
 def test_sub_interpreters_keep_their_own_refused_error():
     if sys.version_info < (3, 12):
         pytest.skip("needs CPython 3.12")
-    (run,) = run_children(SUBINTERPRETERS, 1)
+    (run,) = run_children(SUBINTERPRETERS + textwrap.dedent(OWN_REFUSED_ERROR), 1)
     assert run.returncode == 0, run.stderr.decode()
     main = ("quorl._errors.RefusedError: line 1 column 2: floats are forbidden in canonical "
             "content; pre-represent as int or string")

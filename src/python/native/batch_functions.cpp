@@ -219,16 +219,18 @@ constexpr Parameters kCanonicalRecordsParams{"canonical_records", kCanonicalLine
 
 // One body for the four functions: bind, walk with the lock released when
 // that is safe and worth it, then build the result with the lock held.
-template <class Sink>
-PyObject* run_batch(PyObject* module, const Parameters& params, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, bool digest, bool formatted) {
+// formatted: lines of output (FormattedSink), else columns (ColumnSink).
+template <const Parameters& params, bool digest, bool formatted>
+PyObject* run_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  using Sink = std::conditional_t<formatted, FormattedSink, ColumnSink>;
   return guarded([&]() -> PyObject* {
     PyObject* bound[5];
     if (!bind(params, args, nargs, kwnames, bound)) return nullptr;
     BatchArguments a;
     if (!take_arguments(bound, digest, digest && formatted, a)) return nullptr;
     Sink sink = [&] {
-      if constexpr (std::is_same_v<Sink, FormattedSink>)
+      if constexpr (formatted)
         return FormattedSink(a.name.text(), a.data.text().size());
       else return ColumnSink();
     }();
@@ -249,28 +251,9 @@ PyObject* run_batch(PyObject* module, const Parameters& params, PyObject* const*
       }
     });
     if (refused) return raise_refused_text(state_of(module), *refused);
-    if constexpr (std::is_same_v<Sink, FormattedSink>) return formatted_result(sink, records);
+    if constexpr (formatted) return formatted_result(sink, records);
     else return column_result(sink, !digest);
   });
-}
-
-PyObject* digest_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  return run_batch<FormattedSink>(module, kDigestLinesParams, args, nargs, kwnames, true, true);
-}
-PyObject* canonical_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  return run_batch<FormattedSink>(module, kCanonicalLinesParams, args, nargs, kwnames, false,
-                                  true);
-}
-PyObject* digest_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  return run_batch<ColumnSink>(module, kDigestRecordsParams, args, nargs, kwnames, true, false);
-}
-PyObject* canonical_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return run_batch<ColumnSink>(module, kCanonicalRecordsParams, args, nargs, kwnames, false,
-                               false);
 }
 
 // line_ends(data) -> (end, newlines), for a reader that hands out runs of
@@ -288,7 +271,8 @@ PyObject* line_ends(PyObject*, PyObject* data) {
 }  // namespace
 
 PyMethodDef kBatchMethods[] = {
-    {"digest_lines", as_cfunction(&digest_lines), METH_FASTCALL | METH_KEYWORDS,
+    {"digest_lines", as_cfunction(&run_batch<kDigestLinesParams, true, true>),
+     METH_FASTCALL | METH_KEYWORDS,
      "digest_lines(data, profile, *, name, first_line=1, floats='refuse')\n--\n\n"
      "Digests every record of a chunk of JSON Lines in one call.\n\n"
      "data holds complete lines (the last may lack its newline), the first\n"
@@ -300,18 +284,21 @@ PyMethodDef kBatchMethods[] = {
      "location within the record (None when not located); records the\n"
      "number of non-blank lines. An unknown profile raises RefusedError.\n"
      "floats='str' takes floats as strings, as digest_from_json does."},
-    {"canonical_lines", as_cfunction(&canonical_lines), METH_FASTCALL | METH_KEYWORDS,
+    {"canonical_lines", as_cfunction(&run_batch<kCanonicalLinesParams, false, true>),
+     METH_FASTCALL | METH_KEYWORDS,
      "canonical_lines(data, *, first_line=1, floats='refuse')\n--\n\n"
      "Canonical bytes of every record of a chunk of JSON Lines.\n\n"
      "As digest_lines, but out holds each accepted record's canonical bytes\n"
      "followed by b'\\n'."},
-    {"digest_records", as_cfunction(&digest_records), METH_FASTCALL | METH_KEYWORDS,
+    {"digest_records", as_cfunction(&run_batch<kDigestRecordsParams, true, false>),
+     METH_FASTCALL | METH_KEYWORDS,
      "digest_records(data, profile, *, first_line=1, floats='refuse')\n--\n\n"
      "Per-record columns for a chunk of JSON Lines: (lines, digests, errors).\n\n"
      "One entry per non-blank line: its line number, its digest or None, and\n"
      "its refusal text ('line L column C: <message>' when located) or None.\n"
      "An unknown profile raises RefusedError."},
-    {"canonical_records", as_cfunction(&canonical_records), METH_FASTCALL | METH_KEYWORDS,
+    {"canonical_records", as_cfunction(&run_batch<kCanonicalRecordsParams, false, false>),
+     METH_FASTCALL | METH_KEYWORDS,
      "canonical_records(data, *, first_line=1, floats='refuse')\n--\n\n"
      "As digest_records, with each record's canonical bytes (or None)."},
     {"line_ends", &line_ends, METH_O,
