@@ -149,3 +149,56 @@ def test_reentry_ends_in_recursion_error(nest):
     run = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRY), str(nest)],
                          capture_output=True, timeout=TIMEOUT)
     assert (run.returncode, run.stdout) == (0, b"RecursionError\n"), run.stderr.decode()[-300:]
+
+
+# --- a buffer that changes under the call -------------------------------------
+
+
+class Lying(bytes):
+    """A bytes object whose buffer is another object's (PEP 688)."""
+
+    def __new__(cls, target: bytearray) -> Lying:
+        self = super().__new__(cls, b"[]")
+        self.target = target
+        return self
+
+    def __buffer__(self, flags: int) -> memoryview:
+        return memoryview(self.target)
+
+
+def test_a_bytes_subclass_is_read_whole_while_its_buffer_changes():
+    import threading
+
+    import quorl
+    import quorl_core
+
+    # Two documents of one length and different shapes, past the size from
+    # which the lock may be let go: a read that mixes them gives neither
+    # result (or a refusal).
+    texts = ["[" + "1," * 1_000_000 + "1]", '["' + "x" * 1_999_999 + '"]']
+    blobs = [text.encode() for text in texts]
+    target = bytearray(blobs[0])
+    expected = {quorl_core.canonical_bytes_from_json(text) for text in texts}
+    stop = threading.Event()
+
+    def rewrite():
+        view = memoryview(target)  # the bytearray cannot be resized while exported
+        while not stop.is_set():
+            for blob in blobs:
+                view[:] = blob
+
+    doc = Lying(target)
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        results = set()
+        for _ in range(100):
+            try:
+                results.add(quorl.canonical_bytes_from_json(doc))
+            except quorl.RefusedError as error:
+                results.add(str(error))
+    finally:
+        stop.set()
+        writer.join()
+    assert results <= expected, [r[:80] for r in results - expected]
+

@@ -13,7 +13,9 @@ bool raise_type_error(const char* format, const char* function, const char* name
 }
 
 // A memoryview made from raw memory has no base object.
-bool is_bytes(PyObject* base) noexcept { return base != nullptr && PyBytes_Check(base); }
+bool is_exact_bytes(PyObject* base) noexcept {
+  return base != nullptr && PyBytes_CheckExact(base);
+}
 
 }  // namespace
 
@@ -79,10 +81,12 @@ bool Document::take(const char* param, PyObject* value) {
   if (PyObject_GetBuffer(value, &view_, PyBUF_SIMPLE) < 0) return false;
   has_view_ = true;
   text_ = std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
-  // bytes and its subclasses cannot change, nor can a memoryview of one
-  // (our export keeps the view from being released); every other exporter may.
-  immutable_ = PyBytes_Check(value) ||
-               (PyMemoryView_Check(value) && is_bytes(PyMemoryView_GET_BASE(value)));
+  // A bytes object cannot change, nor can a memoryview of one (our export
+  // keeps the view from being released). A subclass of bytes may export
+  // the buffer of any object (__buffer__), and every other exporter may
+  // change its bytes.
+  immutable_ = PyBytes_CheckExact(value) ||
+               (PyMemoryView_Check(value) && is_exact_bytes(PyMemoryView_GET_BASE(value)));
   return true;
 }
 

@@ -84,8 +84,10 @@ class Document {
 
   std::string_view text() const noexcept { return text_; }
   // Whether the bytes cannot change while the interpreter lock is released:
-  // the text of a str, or the bytes of a bytes object. Other buffers
-  // (bytearray, memoryview, mmap) are read only with the lock held.
+  // the text of a str, or the bytes of an exact bytes object (or of a
+  // memoryview of one). Other buffers (bytearray, mmap, a bytes subclass,
+  // which may export another object's buffer) are read only with the lock
+  // held.
   bool immutable() const noexcept { return immutable_; }
   // Whether the text came from a str, and so is known to be valid UTF-8.
   bool from_str() const noexcept { return from_str_; }

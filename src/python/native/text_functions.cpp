@@ -103,9 +103,9 @@ PyMethodDef kTextMethods[] = {
      "floats='str') would (an infinity such as 1e400 is still refused).\n"
      "Raises quorl.RefusedError, located by line, column and byte offset.\n"
      "The interpreter lock is released while a str, a bytes or a memoryview of\n"
-     "a bytes, of 64 KiB or more, is worked on; other buffers (bytearray, mmap\n"
-     "and views of them) may change under a reader, so they are read with the\n"
-     "lock held."},
+     "a bytes, of 64 KiB or more, is worked on; other buffers (bytearray, mmap,\n"
+     "views of them, subclasses of bytes) may change under a reader, so they\n"
+     "are read with the lock held."},
     {"digest_from_json", as_cfunction(&digest_from_json), METH_FASTCALL | METH_KEYWORDS,
      "digest_from_json(doc, profile, *, floats='refuse')\n--\n\n"
      "64 lowercase hex digits: SHA-256 of the profile's domain line and the\n"
