@@ -5,6 +5,8 @@
 // and the next call faults every page in again.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <mutex>
@@ -74,7 +76,10 @@ class ThreadScratchLease {
 
   // The process's parked scratch, its lock, and whether it holds anything
   // (read without the lock, so that a call that finds nothing pays nothing).
+  // The lock is held across a fork, so that the child (which has only the
+  // forking thread) never finds it held by a thread it does not have.
   struct Parked {
+    Parked() noexcept { pthread_atfork(&lock_for_fork, &unlock_after_fork, &unlock_after_fork); }
     std::mutex lock;
     std::atomic<bool> full{false};
     Scratch scratch;
@@ -83,6 +88,8 @@ class ThreadScratchLease {
     static Parked p;
     return p;
   }
+  static void lock_for_fork() noexcept { parked().lock.lock(); }
+  static void unlock_after_fork() noexcept { parked().lock.unlock(); }
   static void adopt_parked(Scratch& scratch) noexcept {
     Parked& p = parked();
     if (!p.full.load(std::memory_order_relaxed)) return;

@@ -143,8 +143,11 @@ TEST_P(HashPipeTest, ALentWorkerServesPipeAfterPipe) {
     // Once, long enough without a pipe for the worker's thread to end: the
     // next pipe starts it anew.
     if (round == 2 && block == 64) std::this_thread::sleep_for(HashWorker::kIdle * 3 / 2);
-    // Or ended at once, as before a fork.
-    if (round == 3) lender.worker().end_idle_thread();
+    // Or ended at once, as around a fork.
+    if (round == 3) {
+      lender.worker().hold_for_fork();
+      lender.worker().resume_in_parent();
+    }
   }
   EXPECT_EQ(lender.borrowed, 5);
 }

@@ -5,6 +5,7 @@ a fork in the middle of a digest, a signal during a long conversion."""
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -202,3 +203,54 @@ def test_a_bytes_subclass_is_read_whole_while_its_buffer_changes():
         writer.join()
     assert results <= expected, [r[:80] for r in results - expected]
 
+
+# --- a fork in the middle of a digest -----------------------------------------
+
+FORK_IN_DIGEST = """
+    import decimal, os, signal, sys, threading, time, quorl
+    WHO = sys.argv[1]
+    rows = [{"id": i, "name": "x" * 40} for i in range(4000)]  # 128 KiB of output and more
+    plain = {"a": rows, "b": "1.5", "c": rows}
+    expected = quorl.digest(plain, "run")
+    forked = []
+
+    class Forks(decimal.Decimal):
+        def __str__(self):
+            if WHO == "walker":  # the child goes on with this digest
+                forked.append(os.fork())
+                if forked[0] == 0:
+                    signal.alarm(60)  # a hang ends the child
+            else:  # the walker waits here while the main thread forks
+                time.sleep(1)
+            return "1.5"
+
+    def checked(got):  # the digest under way, and a new one
+        return got == expected and quorl.digest(plain, "run") == expected
+
+    obj = {"a": rows, "b": Forks("1.5"), "c": rows}
+    if WHO == "walker":
+        ok = checked(quorl.digest(obj, "run", floats="str"))
+        if forked[0] == 0:
+            os._exit(0 if ok else 3)
+    else:
+        got = []
+        walker = threading.Thread(target=lambda: got.append(quorl.digest(obj, "run", floats="str")))
+        walker.start()
+        time.sleep(0.3)
+        forked.append(os.fork())
+        if forked[0] == 0:
+            signal.alarm(60)
+            os._exit(0 if checked(expected) else 3)
+        walker.join()
+        ok = checked(got[0])
+    _, status = os.waitpid(forked[0], 0)
+    print(os.waitstatus_to_exitcode(status), ok)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("forker", ["walker", "other-thread"])
+def test_fork_in_the_middle_of_a_digest(forker):
+    run = subprocess.run([sys.executable, "-W", "ignore", "-c", textwrap.dedent(FORK_IN_DIGEST),
+                          forker], capture_output=True, timeout=TIMEOUT)
+    assert (run.returncode, run.stdout) == (0, b"0 True\n"), run.stderr[-300:]

@@ -91,23 +91,31 @@ void HashWorker::detach() noexcept {
   changed_.notify_all();  // the thread's idle time starts now
 }
 
-void HashWorker::end_idle_thread() noexcept {
+void HashWorker::hold_for_fork() noexcept {
   std::unique_lock lock(mutex_);
   const long tid = kernel_tid_;
-  if (thread_state_ == Thread::Ended) {
-    join_ended();
-  } else {
-    if (thread_state_ != Thread::Running || hash_ != nullptr) return;
+  const bool had_thread = thread_state_ != Thread::None;
+  if (thread_state_ == Thread::Running) {
     stopping_ = true;
     changed_.notify_all();
-    lock.unlock();
-    pthread_join(thread_, nullptr);  // no pipe can come meanwhile: the worker is not lent
-    lock.lock();
-    thread_state_ = Thread::None;
-    stopping_ = false;
+    // The thread hashes what was handed over, then ends; a pipe fed
+    // meanwhile may start another, which does the same.
+    changed_.wait(lock, [this] { return thread_state_ != Thread::Running && hashed_ == handed_; });
   }
-  lock.unlock();
-  wait_until_released(tid);
+  join_ended();
+  stopping_ = false;
+  if (had_thread) wait_until_released(tid);
+  lock.release();  // until resume_in_parent or resume_in_child
+}
+
+void HashWorker::resume_in_parent() noexcept { mutex_.unlock(); }
+
+void HashWorker::resume_in_child(bool forget_pipe) noexcept {
+  // Threads that waited for the worker in the parent do not exist here.
+  new (&changed_) std::condition_variable();
+  kernel_tid_ = 0;
+  if (forget_pipe) hash_ = nullptr;
+  mutex_.unlock();  // held by this thread, the one that forked
 }
 
 // Under mutex_. A thread that ended on its own (idle) has nothing more to
@@ -177,6 +185,7 @@ void HashWorker::run() noexcept {
     }
   }
   thread_state_ = Thread::Ended;
+  changed_.notify_all();  // for hold_for_fork
 }
 
 }  // namespace quorl

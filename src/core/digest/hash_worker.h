@@ -52,10 +52,15 @@ class HashWorker {
   void wait_until_hashed() noexcept;
   // Ends serving the pipe, every block handed over in its hash.
   void detach() noexcept;
-  // Ends the thread now if it waits between pipes (before a fork, say);
-  // the next pipe starts another. For the one who lends the worker, while
-  // it is not lent.
-  void end_idle_thread() noexcept;
+  // Around a fork, for the one who lends the worker, lent or not. Before:
+  // every block handed over is hashed and the thread ended (the next block
+  // starts another), and the worker stays locked until after. The child has
+  // none of the parent's threads: there the wait is made afresh, and a pipe
+  // served for another thread than the forking one is forgotten
+  // (forget_pipe), since that thread will never feed it again.
+  void hold_for_fork() noexcept;
+  void resume_in_parent() noexcept;
+  void resume_in_child(bool forget_pipe) noexcept;
 
  private:
   enum class Thread : std::uint8_t { None, Running, Ended };

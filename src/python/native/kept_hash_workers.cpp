@@ -1,51 +1,63 @@
-#include "native/kept_hash_worker.h"
-
-#include <pthread.h>
+#include "native/kept_hash_workers.h"
 
 #include <new>
 
 namespace quorl::native {
 
-KeptHashWorker::KeptHashWorker() noexcept {
-  // Before a fork the waiting thread is ended (when the worker is not
-  // lent). A child has none of the parent's threads: the worker, whose lock
-  // one of them may have held, is left as it is, and a new one made.
-  pthread_atfork(&KeptHashWorker::before_fork, &KeptHashWorker::after_fork_in_parent,
-                 &KeptHashWorker::forget_in_child);
+KeptHashWorkers::KeptHashWorkers() noexcept {
+  pthread_atfork(&KeptHashWorkers::before_fork, &KeptHashWorkers::after_fork_in_parent,
+                 &KeptHashWorkers::after_fork_in_child);
 }
 
-KeptHashWorker& KeptHashWorker::instance() noexcept {
-  static KeptHashWorker* const kept = new KeptHashWorker();
+KeptHashWorkers& KeptHashWorkers::instance() noexcept {
+  static KeptHashWorkers* const kept = new KeptHashWorkers();
   return *kept;
 }
 
-void KeptHashWorker::before_fork() noexcept {
-  KeptHashWorker& kept = instance();
-  kept.held_for_fork_ = !kept.lent_.exchange(true, std::memory_order_acquire);
-  if (kept.held_for_fork_ && kept.worker_ != nullptr) kept.worker_->end_idle_thread();
+// The list and every worker stay locked from here until after the fork, so
+// that nothing is lent, given back or handed a block meanwhile.
+void KeptHashWorkers::before_fork() noexcept {
+  KeptHashWorkers& kept = instance();
+  kept.mutex_.lock();
+  for (Kept* k = kept.first_; k != nullptr; k = k->next) k->worker.hold_for_fork();
 }
 
-void KeptHashWorker::after_fork_in_parent() noexcept {
-  KeptHashWorker& kept = instance();
-  if (kept.held_for_fork_) kept.lent_.store(false, std::memory_order_release);
-  kept.held_for_fork_ = false;
+void KeptHashWorkers::after_fork_in_parent() noexcept {
+  KeptHashWorkers& kept = instance();
+  for (Kept* k = kept.first_; k != nullptr; k = k->next) k->worker.resume_in_parent();
+  kept.mutex_.unlock();
 }
 
-void KeptHashWorker::forget_in_child() noexcept {
-  KeptHashWorker& kept = instance();
-  kept.worker_ = nullptr;
-  kept.lent_.store(false, std::memory_order_relaxed);
+void KeptHashWorkers::after_fork_in_child() noexcept {
+  KeptHashWorkers& kept = instance();
+  const pthread_t self = pthread_self();
+  for (Kept* k = kept.first_; k != nullptr; k = k->next) {
+    const bool orphaned = k->lent && pthread_equal(k->borrower, self) == 0;
+    k->worker.resume_in_child(orphaned);
+    if (orphaned) k->lent = false;
+  }
+  kept.mutex_.unlock();  // held by this thread, the one that forked
 }
 
-HashWorker* KeptHashWorker::borrow() noexcept {
-  if (lent_.exchange(true, std::memory_order_acquire)) return nullptr;
-  if (worker_ == nullptr) worker_ = new (std::nothrow) HashWorker(kBlockBytes);
-  if (worker_ == nullptr) lent_.store(false, std::memory_order_release);
-  return worker_;
+HashWorker* KeptHashWorkers::borrow() noexcept {
+  std::lock_guard lock(mutex_);
+  Kept* free = first_;
+  while (free != nullptr && free->lent) free = free->next;
+  if (free == nullptr) {
+    free = new (std::nothrow) Kept(first_);
+    if (free == nullptr) return nullptr;
+    first_ = free;
+  }
+  free->lent = true;
+  free->borrower = pthread_self();
+  return &free->worker;
 }
 
-void KeptHashWorker::give_back(HashWorker* /*worker*/) noexcept {
-  lent_.store(false, std::memory_order_release);
+void KeptHashWorkers::give_back(HashWorker* worker) noexcept {
+  std::lock_guard lock(mutex_);
+  for (Kept* k = first_; k != nullptr; k = k->next) {
+    if (&k->worker == worker) k->lent = false;
+  }
 }
 
 }  // namespace quorl::native

@@ -7,7 +7,7 @@
 #include "core/digest/digest.h"
 #include "core/digest/hash_pipe.h"
 #include "core/digest/sha256.h"
-#include "native/kept_hash_worker.h"
+#include "native/kept_hash_workers.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
@@ -94,8 +94,8 @@ PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     hash.feed(profile);
     hash.feed("\n");
     WalkScratchLease scratch;
-    HashPipe pipe(hash, KeptHashWorker::kBlockBytes, kWalkHashHereBytes,
-                  &KeptHashWorker::instance());
+    HashPipe pipe(hash, KeptHashWorkers::kBlockBytes, kWalkHashHereBytes,
+                  &KeptHashWorkers::instance());
     ObjectWriter writer(state_of(module), scratch.get(), WalkOutput::Digest, floats, &pipe);
     if (!writer.write(bound[0])) return nullptr;
     pipe.finish();
