@@ -11,12 +11,11 @@ side by side in rounds (median):
   digest_lines     quorl._native.digest_lines over runs of about 4 MiB, as
                    the command hands them out
   canonical_lines  quorl._native.canonical_lines likewise
-  quorl digest     `quorl digest -p run --jsonl -j 1 [--floats str] FILE`
-                   (wall time, process start included), when the command
-                   has --floats
 Each line prints the ratio of the speed on bare floats to the speed on the
-pre-quoted file (1.00x: as fast). The files go to a temporary folder under
-/tmp, deleted afterwards.
+pre-quoted file (1.00x: as fast): the cost of the floats alone, without the
+command's own work around them, which `python bench/bench_cli.py --only
+floats` includes. The files go to a temporary folder under /tmp, deleted
+afterwards.
 """
 
 from __future__ import annotations
@@ -25,7 +24,6 @@ import argparse
 import json
 import os
 import re
-import subprocess
 import sys
 import tempfile
 
@@ -92,12 +90,6 @@ def runs(data: bytes) -> list[tuple[int, bytes]]:
     return out
 
 
-def command_has_floats() -> bool:
-    usage = subprocess.run([sys.executable, "-m", "quorl", "digest", "--help"],
-                           capture_output=True, text=True)
-    return "--floats" in usage.stdout
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="about 8 MB instead of 64 MB")
@@ -131,19 +123,8 @@ def main() -> None:
             "canonical_lines floats": lambda: canonical(bare, floats="str"),
             "canonical_lines quoted": lambda: canonical(quoted),
         }
-        if command_has_floats():
-            def command(path, *extra):
-                return lambda: subprocess.run(
-                    [sys.executable, "-m", "quorl", "digest", "-p", "run", "--jsonl", "-j", "1",
-                     *extra, path], stdout=subprocess.DEVNULL, check=True)
-            contenders["quorl digest floats"] = command(bare_path, "--floats", "str")
-            contenders["quorl digest quoted"] = command(quoted_path)
-        else:
-            print("(the command has no --floats yet: native calls only)")
         times = interleaved(contenders, rounds=args.rounds, min_s=0.2)
-        for name in ("digest_lines", "canonical_lines", "quorl digest"):
-            if f"{name} floats" not in times:
-                continue
+        for name in ("digest_lines", "canonical_lines"):
             t_floats, t_quoted = times[f"{name} floats"], times[f"{name} quoted"]
             print(f"{name:16} floats {size / t_floats / 1e6:7.1f} MB/s   quoted "
                   f"{size / t_quoted / 1e6:7.1f} MB/s   floats/quoted {t_quoted / t_floats:.2f}x")

@@ -119,7 +119,8 @@ struct Text24 {
 // The 24 zero-padded ASCII digits of v < 10^24.
 inline Text24 digits_text(std::uint64_t v) noexcept {
   const std::uint64_t rest = v % 10000000000000000ULL;
-  return {{ascii_eight(static_cast<std::uint32_t>(v / 10000000000000000ULL)),
+  return {{v < 10000000000000000ULL ? kAsciiZeros
+                                    : ascii_eight(static_cast<std::uint32_t>(v / 10000000000000000ULL)),
            ascii_eight(static_cast<std::uint32_t>(rest / 100000000)),
            ascii_eight(static_cast<std::uint32_t>(rest % 100000000))}};
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/rules/decimal_digits.h"
+#include "core/rules/number_token.h"
 #include "core/rules/shortest_decimal.h"
 #include "json/lex/byte_scan.h"
 
@@ -107,51 +108,50 @@ std::size_t float_repr(double x, char* dst) noexcept {
   return static_cast<std::size_t>(write_repr(digits, count, exponent + 1, w) - dst);
 }
 
-FloatTokenText float_token_text(const unsigned char* t, std::size_t len,
-                                char* dst) noexcept {
+FloatTokenAt float_token_at(const unsigned char* p, std::size_t i, std::size_t n,
+                            char* dst) noexcept {
   using Kind = FloatTokenText::Kind;
+  const std::size_t begin = i;
+  // Not a float: the token is the run of bytes a number may hold.
+  const auto other = [&]() { return FloatTokenAt{{}, number_token_end(p, begin, n)}; };
   // The grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?, with a
-  // fraction or an exponent, and nothing after it.
-  std::size_t i = (len > 0 && t[0] == '-') ? 1 : 0;
-  const bool negative = i == 1;
-  if (i == len || !is_digit(t[i])) return {};
+  // fraction or an exponent, and no byte a number may hold after it.
+  const bool negative = p[i] == '-';
+  if (negative) ++i;
+  if (i == n || !is_digit(p[i])) return other();
   const std::size_t int_begin = i;
-  if (t[i] == '0') {
-    ++i;
-    if (i < len && is_digit(t[i])) return {};  // a leading zero
-  } else {
-    i = skip_digits(t, i + 1, len);
-  }
+  i = p[i] == '0' ? i + 1 : skip_digits(p, i + 1, n);
   const std::size_t int_end = i;
   std::size_t frac_begin = i, frac_end = i;
-  if (i < len && t[i] == '.') {
+  if (i < n && p[i] == '.') {
     frac_begin = ++i;
-    i = skip_digits(t, i, len);
+    i = skip_digits(p, i, n);
     frac_end = i;
-    if (frac_end == frac_begin) return {};
+    if (frac_end == frac_begin) return other();
   }
   std::int64_t exponent = 0;
-  if (i < len && (t[i] == 'e' || t[i] == 'E')) {
+  if (i < n && (p[i] == 'e' || p[i] == 'E')) {
     ++i;
     bool minus = false;
-    if (i < len && (t[i] == '+' || t[i] == '-')) minus = t[i++] == '-';
+    if (i < n && (p[i] == '+' || p[i] == '-')) minus = p[i++] == '-';
     const std::size_t first = i;
-    for (; i < len && is_digit(t[i]); ++i) {
-      exponent = exponent * 10 + (t[i] - '0');
+    for (; i < n && is_digit(p[i]); ++i) {
+      exponent = exponent * 10 + (p[i] - '0');
       if (exponent > kHugeExponent) exponent = kHugeExponent;
     }
-    if (i == first) return {};
+    if (i == first) return other();
     if (minus) exponent = -exponent;
   } else if (frac_end == int_end) {
-    return {};  // a plain integer
+    return other();  // a plain integer
   }
-  if (i != len) return {};
+  if (i < n && is_number_token_byte(p[i])) return other();  // more follows: "01.5", "1.5.3"
+  const FloatTokenAt token{{Kind::Text, 0}, i};
 
   // The significant digits: the integer part's then the fraction's, less
   // leading and trailing zeros; the value is their integer * 10^scale.
-  const unsigned char* a = t + int_begin;
+  const unsigned char* a = p + int_begin;
   std::size_t a_len = int_end - int_begin;
-  const unsigned char* b = t + frac_begin;
+  const unsigned char* b = p + frac_begin;
   std::size_t b_len = frac_end - frac_begin;
   std::int64_t scale = exponent - static_cast<std::int64_t>(b_len);
   if (a_len == 1 && a[0] == '0') {
@@ -164,41 +164,45 @@ FloatTokenText float_token_text(const unsigned char* t, std::size_t len,
   }
   const std::size_t count = a_len + b_len;
   const std::int64_t decpt = static_cast<std::int64_t>(count) + scale;
+  const auto text = [&](char* end) {
+    return FloatTokenAt{{Kind::Text, static_cast<std::size_t>(end - dst)}, token.end};
+  };
 
   char* w = dst;
   if (negative) *w++ = '-';
   if (count == 0) {  // zero, whatever its exponent
     std::memcpy(w, "0.0", 3);
-    return {Kind::Text, static_cast<std::size_t>(w - dst) + 3};
+    return text(w + 3);
   }
   double x = 0.0;
   if (count <= decimal::kWordDigits) {
-    const unsigned char* end = t + len;
-    const std::uint64_t value = decimal::digits_value(a, a_len, t, end) * kPow10[b_len] +
-                                decimal::digits_value(b, b_len, t, end);
-    if (count <= kOwnFormDigits && decpt >= kOwnFormMinPoint && decpt <= kOwnFormMaxPoint) {
-      w = write_repr(value, static_cast<int>(count), static_cast<int>(decpt), w);
-      return {Kind::Text, static_cast<std::size_t>(w - dst)};
-    }
+    const std::uint64_t value = decimal::digits_value(a, a_len, p, p + n) * kPow10[b_len] +
+                                decimal::digits_value(b, b_len, p, p + n);
+    if (count <= kOwnFormDigits && decpt >= kOwnFormMinPoint && decpt <= kOwnFormMaxPoint)
+      return text(write_repr(value, static_cast<int>(count), static_cast<int>(decpt), w));
     if (scale >= -64 && scale <= 0) {
       const ShortestDecimal shortest = shortest_decimal(value, static_cast<int>(scale));
-      if (shortest.count != 0) {
-        w = write_repr(shortest.digits, shortest.count, shortest.decpt, w);
-        return {Kind::Text, static_cast<std::size_t>(w - dst)};
-      }
+      if (shortest.count != 0)
+        return text(write_repr(shortest.digits, shortest.count, shortest.decpt, w));
       x = shortest.value;
     }
   }
-  if (x != 0.0) return {Kind::Text, float_repr(negative ? -x : x, dst)};
-  const auto* first = reinterpret_cast<const char*>(t);
-  const std::from_chars_result read = std::from_chars(first, first + len, x);
+  if (x != 0.0) return {{Kind::Text, float_repr(negative ? -x : x, dst)}, token.end};
+  const auto* first = reinterpret_cast<const char*>(p + begin);
+  const std::from_chars_result read = std::from_chars(first, first + (token.end - begin), x);
   if (read.ec == std::errc::result_out_of_range) {
     // Beyond the largest double, or below half the smallest: the sign of
     // the point's place tells which.
-    if (decpt > 0) return {Kind::Overflow, 0};
+    if (decpt > 0) return {{Kind::Overflow, 0}, token.end};
     x = negative ? -0.0 : 0.0;
   }
-  return {Kind::Text, float_repr(x, dst)};
+  return {{Kind::Text, float_repr(x, dst)}, token.end};
+}
+
+FloatTokenText float_token_text(const unsigned char* t, std::size_t len, char* dst) noexcept {
+  if (len == 0) return {};
+  const FloatTokenAt token = float_token_at(t, 0, len, dst);
+  return token.end == len ? token.text : FloatTokenText{};
 }
 
 }  // namespace quorl

@@ -38,4 +38,14 @@ struct FloatTokenText {
 // shortest form, so it is rewritten without any binary conversion.
 FloatTokenText float_token_text(const unsigned char* t, std::size_t len, char* dst) noexcept;
 
+// The same for the number token that starts at p[i] (a '-' or a digit) in
+// the text p[0, n), and where that token ends, as the gate splits tokens:
+// the text is read once, whatever the token turns out to be.
+struct FloatTokenAt {
+  FloatTokenText text;
+  std::size_t end = 0;
+};
+FloatTokenAt float_token_at(const unsigned char* p, std::size_t i, std::size_t n,
+                            char* dst) noexcept;
+
 }  // namespace quorl

@@ -7,6 +7,11 @@
 
 namespace quorl {
 
+namespace {
+// The gap between two floats ("], [") is copied as one word when short.
+constexpr std::size_t kGapWord = 16;
+}  // namespace
+
 QuotedFloats quote_float_tokens(std::string_view text, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
@@ -17,27 +22,33 @@ QuotedFloats quote_float_tokens(std::string_view text, std::string& out) {
   std::size_t copied = 0;  // bytes of text written to out
   bool quoted = false;
   bool exact = false;
-  for_each_number_token(text, [&](std::size_t begin, std::size_t end) {
-    // The string is written in place, and kept only for a float token:
-    // integers and bad tokens (which the gate refuses) stay as they are.
-    const std::size_t need = w + (begin - copied) + kFloatTextMax + 2;
+  for_each_number_start(text, [&](std::size_t begin) {
+    // The gap since the last float first, then the string in place after
+    // it: kept only for a float token. Integers and bad tokens (which the
+    // gate refuses) stay as they are.
+    const std::size_t gap = begin - copied;
+    const std::size_t need = w + gap + kGapWord + kFloatTextMax + 2;
     if (need > out.size()) out.resize(need + out.size() / 2);
-    char* dst = out.data() + w + (begin - copied);
-    const FloatTokenText value = float_token_text(p + begin, end - begin, dst + 1);
-    if (value.kind == FloatTokenText::Kind::NotFloat) return true;
-    // A key must be a string: a number there is refused however it reads.
-    const std::size_t next = skip_whitespace(p, end, n);
-    if (value.kind == FloatTokenText::Kind::Overflow || (next < n && p[next] == ':')) {
-      exact = true;
-      return false;
+    char* dst = out.data() + w + gap;
+    if (gap <= kGapWord && copied + kGapWord <= n) {
+      std::memcpy(out.data() + w, text.data() + copied, kGapWord);
+    } else {
+      std::memcpy(out.data() + w, text.data() + copied, gap);
     }
-    std::memcpy(out.data() + w, text.data() + copied, begin - copied);
+    const FloatTokenAt token = float_token_at(p, begin, n, dst + 1);
+    if (token.text.kind == FloatTokenText::Kind::NotFloat) return token.end;
+    // A key must be a string: a number there is refused however it reads.
+    const std::size_t next = skip_whitespace(p, token.end, n);
+    if (token.text.kind == FloatTokenText::Kind::Overflow || (next < n && p[next] == ':')) {
+      exact = true;
+      return n;
+    }
     dst[0] = '"';
-    dst[value.size + 1] = '"';
-    w = static_cast<std::size_t>(dst - out.data()) + value.size + 2;
-    copied = end;
+    dst[token.text.size + 1] = '"';
+    w = static_cast<std::size_t>(dst - out.data()) + token.text.size + 2;
+    copied = token.end;
     quoted = true;
-    return true;
+    return token.end;
   });
   if (exact) return QuotedFloats::Exact;
   if (!quoted) return QuotedFloats::None;

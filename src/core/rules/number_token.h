@@ -68,10 +68,11 @@ inline std::size_t number_token_end(const unsigned char* p, std::size_t i, std::
   return j;
 }
 
-// Calls on_token(begin, end) for every number token of text (outside
-// string literals) in text order, until it returns false.
-template <class OnToken>
-void for_each_number_token(std::string_view text, OnToken&& on_token) {
+// Calls on_start(begin) at the start of every number token of text
+// (outside string literals), in text order; it returns where the token ends,
+// or the text's size to stop.
+template <class OnStart>
+void for_each_number_start(std::string_view text, OnStart&& on_start) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -80,13 +81,22 @@ void for_each_number_token(std::string_view text, OnToken&& on_token) {
     if (c == '"') {
       i = skip_raw_string(p, i, n);
     } else if (c == '-' || is_digit(c)) {
-      const std::size_t j = number_token_end(p, i, n);
-      if (!on_token(i, j)) return;
-      i = j;
+      i = on_start(i);
     } else {
       ++i;
     }
   }
+}
+
+// Calls on_token(begin, end) for every number token of text in text order,
+// until it returns false.
+template <class OnToken>
+void for_each_number_token(std::string_view text, OnToken&& on_token) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for_each_number_start(text, [&](std::size_t begin) {
+    const std::size_t end = number_token_end(p, begin, text.size());
+    return on_token(begin, end) ? end : text.size();
+  });
 }
 
 }  // namespace quorl
