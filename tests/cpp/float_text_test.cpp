@@ -185,13 +185,6 @@ TEST_P(FloatsAsStringsTest, FrontDoorAndExactPathAgree) {
 INSTANTIATE_TEST_SUITE_P(Table, FloatsAsStringsTest, ::testing::ValuesIn(kDocumentCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FloatsAsStringsTest, RefusedWithoutTheOption) {
-  DirectText scratch;
-  Result<CanonicalText> refused = canonical_text_from_json("[1.5]", scratch);
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message, qtest::kFloatMsg);
-}
-
 TEST(FloatsAsStringsTest, QuotingLeavesAllButFloatTokens) {
   std::string out;
   EXPECT_EQ(quote_float_tokens(R"({"x": "1.5", "y": [1, -0, 1e2]})", out), QuotedFloats::Quoted);
