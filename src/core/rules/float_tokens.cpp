@@ -23,18 +23,17 @@ QuotedFloats quote_float_tokens(std::string_view text, std::string& out) {
   bool quoted = false;
   bool exact = false;
   for_each_number_start(text, [&](std::size_t begin) {
-    // The gap since the last float first, then the string in place after
-    // it: kept only for a float token. Integers and bad tokens (which the
-    // gate refuses) stay as they are.
+    // The string is written in place after the gap since the last float,
+    // and kept only for a float token: integers and bad tokens (which the
+    // gate refuses) stay as they are. A short gap is copied beforehand as
+    // one word; a long one only once the token is known to be a float, so
+    // that the integers after a float do not copy it again each.
     const std::size_t gap = begin - copied;
     const std::size_t need = w + gap + kGapWord + kFloatTextMax + 2;
     if (need > out.size()) out.resize(need + out.size() / 2);
     char* dst = out.data() + w + gap;
-    if (gap <= kGapWord && copied + kGapWord <= n) {
-      std::memcpy(out.data() + w, text.data() + copied, kGapWord);
-    } else {
-      std::memcpy(out.data() + w, text.data() + copied, gap);
-    }
+    const bool short_gap = gap <= kGapWord && copied + kGapWord <= n;
+    if (short_gap) std::memcpy(out.data() + w, text.data() + copied, kGapWord);
     const FloatTokenAt token = float_token_at(p, begin, n, dst + 1);
     if (token.text.kind == FloatTokenText::Kind::NotFloat) return token.end;
     // A key must be a string: a number there is refused however it reads.
@@ -43,6 +42,7 @@ QuotedFloats quote_float_tokens(std::string_view text, std::string& out) {
       exact = true;
       return n;
     }
+    if (!short_gap) std::memcpy(out.data() + w, text.data() + copied, gap);
     dst[0] = '"';
     dst[token.text.size + 1] = '"';
     w = static_cast<std::size_t>(dst - out.data()) + token.text.size + 2;
