@@ -53,6 +53,12 @@ DAEMON_WORK = {
         def work():
             quorl.digest(obj, "run", floats="str")
     """,
+    "column": """
+        import pyarrow as pa
+        column = pa.array([json.dumps({"n": i, "s": "x" * 40}) for i in range(20000)])
+        def work():
+            quorl.digest_column(column, "run", threads=2)
+    """,
     "thread-pool": """
         from multiprocessing.pool import ThreadPool
         doc = json.dumps([{"k%d" % i: "v" * 20, "a": i} for i in range(2000)]).encode()
@@ -65,6 +71,8 @@ DAEMON_WORK = {
 
 @pytest.mark.parametrize("kind", list(DAEMON_WORK))
 def test_exit_with_daemon_threads_inside_calls(kind):
+    if kind == "column":
+        pytest.importorskip("pyarrow")
     code = ("import decimal, json, threading, time, quorl\n"
             + textwrap.dedent(DAEMON_WORK[kind])
             + "def loop():\n    while True:\n        work()\n"
