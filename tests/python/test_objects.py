@@ -45,12 +45,22 @@ class Mood(str, enum.Enum):
 
 
 class Liar(int):
-    """An int whose text methods lie: only its value may count."""
+    """An int whose text and arithmetic methods lie: only its value may count."""
 
     def __str__(self) -> str:
         return "lie"
 
     __repr__ = __str__
+
+    def __int__(self) -> int:
+        return 0
+
+    __index__ = __neg__ = __abs__ = __int__
+
+    def __rshift__(self, other: object) -> int:
+        return 0
+
+    __lshift__ = __sub__ = __and__ = __rshift__
 
 
 class Key(str):
@@ -294,8 +304,10 @@ def test_digest_profile_and_digest_members():
     assert quorl.digest(twins, "run") == expected_digest("run", b'{"a":1}')
 
 
-@pytest.mark.parametrize("value", [7**118_000, -(10**99_999), Liar(-(3**9000)), Color.HUGE],
-                         ids=["7^118000", "-10^99999", "subclass", "IntEnum"])
+@pytest.mark.parametrize("value", [7**118_000, -(10**99_999), Liar(-(3**9000)), Color.HUGE,
+                                   2**4096, 2**4097 - 1, -(10**1300), 3**40_000 << 5000],
+                         ids=["7^118000", "-10^99999", "subclass", "IntEnum", "2^4096",
+                              "2^4097-1", "-10^1300", "zero-low-bits"])
 def test_huge_integers_ignore_the_int_str_limit(value):
     old = sys.get_int_max_str_digits()
     sys.set_int_max_str_digits(640)
@@ -305,7 +317,7 @@ def test_huge_integers_ignore_the_int_str_limit(value):
     finally:
         sys.set_int_max_str_digits(0)
     try:
-        digits = str(int(value))
+        digits = str(int.__int__(value))  # the value it holds, whatever it says
         assert got == f"[{digits}]".encode()
         assert text == f'{{"$int":"{digits}"}}'
     finally:

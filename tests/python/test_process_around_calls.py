@@ -11,7 +11,6 @@ import sys
 import textwrap
 
 import pytest
-
 from support import SUBINTERPRETERS
 
 TIMEOUT = 120  # seconds per child process: generous for a shared machine
@@ -20,8 +19,12 @@ TIMEOUT = 120  # seconds per child process: generous for a shared machine
 def run_children(code: str, count: int) -> list[subprocess.CompletedProcess]:
     """Runs `count` interpreters on code at once (fewer rounds of start-up)."""
     script = textwrap.dedent(code)
-    children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE) for _ in range(count)]
+    children = [
+        subprocess.Popen(
+            [sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        for _ in range(count)
+    ]
     done = []
     for child in children:
         out, err = child.communicate(timeout=TIMEOUT)
@@ -73,11 +76,13 @@ DAEMON_WORK = {
 def test_exit_with_daemon_threads_inside_calls(kind):
     if kind == "column":
         pytest.importorskip("pyarrow")
-    code = ("import decimal, json, threading, time, quorl\n"
-            + textwrap.dedent(DAEMON_WORK[kind])
-            + "def loop():\n    while True:\n        work()\n"
-            + "for _ in range(2):\n    threading.Thread(target=loop, daemon=True).start()\n"
-            + "time.sleep(0.05)\n")
+    code = (
+        "import decimal, json, threading, time, quorl\n"
+        + textwrap.dedent(DAEMON_WORK[kind])
+        + "def loop():\n    while True:\n        work()\n"
+        + "for _ in range(2):\n    threading.Thread(target=loop, daemon=True).start()\n"
+        + "time.sleep(0.05)\n"
+    )
     runs = run_children(code, 20)
     failed = [(r.returncode, r.stderr.decode()[-300:]) for r in runs if r.returncode != 0]
     assert failed == []
@@ -121,14 +126,16 @@ OWN_REFUSED_ERROR = """
 
 
 def test_sub_interpreters_keep_their_own_refused_error():
-    if sys.version_info < (3, 12):
-        pytest.skip("needs CPython 3.12")
     (run,) = run_children(SUBINTERPRETERS + textwrap.dedent(OWN_REFUSED_ERROR), 1)
     assert run.returncode == 0, run.stderr.decode()
-    main = ("quorl._errors.RefusedError: line 1 column 2: floats are forbidden in canonical "
-            "content; pre-represent as int or string")
-    sub = ("own class: at $[0]: floats are forbidden in canonical content; "
-           "pre-represent as int or string")
+    main = (
+        "quorl._errors.RefusedError: line 1 column 2: floats are forbidden in canonical "
+        "content; pre-represent as int or string"
+    )
+    sub = (
+        "own class: at $[0]: floats are forbidden in canonical content; "
+        "pre-represent as int or string"
+    )
     # Sharing the main interpreter's lock: imported, with a class of its own,
     # in the sub-interpreter and after it is gone. With a lock of its own:
     # refused, since buffers may be shared between such interpreters.
@@ -155,8 +162,11 @@ REENTRY = """
 
 @pytest.mark.parametrize("nest", [0, 10, 60, 100, 126])
 def test_reentry_ends_in_recursion_error(nest):
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(REENTRY), str(nest)],
-                         capture_output=True, timeout=TIMEOUT)
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(REENTRY), str(nest)],
+        capture_output=True,
+        timeout=TIMEOUT,
+    )
     assert (run.returncode, run.stdout) == (0, b"RecursionError\n"), run.stderr.decode()[-300:]
 
 
@@ -259,6 +269,40 @@ FORK_IN_DIGEST = """
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.parametrize("forker", ["walker", "other-thread"])
 def test_fork_in_the_middle_of_a_digest(forker):
-    run = subprocess.run([sys.executable, "-W", "ignore", "-c", textwrap.dedent(FORK_IN_DIGEST),
-                          forker], capture_output=True, timeout=TIMEOUT)
+    run = subprocess.run(
+        [sys.executable, "-W", "ignore", "-c", textwrap.dedent(FORK_IN_DIGEST), forker],
+        capture_output=True,
+        timeout=TIMEOUT,
+    )
     assert (run.returncode, run.stdout) == (0, b"0 True\n"), run.stderr[-300:]
+
+
+# --- a signal during the conversion of a huge integer -------------------------
+
+INTERRUPTED = """
+    import random, signal, sys, time, quorl
+    value = random.getrandbits(33_000_000)  # ten million digits: seconds to convert
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, stop)
+    start = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        getattr(quorl, sys.argv[1])([value], *sys.argv[2:])
+    except KeyboardInterrupt:
+        print("interrupted after", time.monotonic() - start)
+"""
+
+
+@pytest.mark.parametrize(
+    "call", [["canonical_bytes"], ["digest", "run"], ["to_tagged_json"]], ids=lambda call: call[0]
+)
+def test_a_signal_stops_a_huge_integer(call):
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED), *call],
+        capture_output=True,
+        timeout=TIMEOUT,
+    )
+    words = run.stdout.split()
+    assert run.returncode == 0 and words[:2] == [b"interrupted", b"after"], run.stderr[-300:]
+    assert float(words[2]) < 3.0  # generous: the shared machine may pause the process

@@ -16,7 +16,7 @@
 #include "core/rules/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "native/dict_items.h"
-#include "native/hex_to_decimal.h"
+#include "native/int_digits.h"
 
 namespace quorl::native {
 
@@ -29,7 +29,7 @@ constexpr long long kMaxBareInteger = 9007199254740991LL;  // 2^53 - 1
 constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
 // Integers up to this many bits (about 3,900 digits, under the interpreter's
 // default int -> str limit of 4,300) are converted by the interpreter; larger
-// ones, or any the limit refuses, through their hex digits.
+// ones, or any the limit refuses, by append_int_digits.
 constexpr std::size_t kInterpreterDigitsBits = 13000;
 
 // Whether a word of text holds a byte that the string form escapes: the
@@ -618,21 +618,10 @@ bool ObjectWriter::big_integer(PyObject* obj, std::size_t depth) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return python_fault();
     PyErr_Clear();
   }
-  OwnedRef hex(PyNumber_ToBase(obj, 16));  // "0x..." or "-0x...": no digit limit
-  if (!hex) return python_fault();
-  Py_ssize_t size = 0;
-  const char* data = utf8_of(hex.get(), &size);
-  if (data == nullptr) return python_fault();
-  std::string_view h(data, static_cast<std::size_t>(size));
+  // Beyond it, or refused by the process's digit limit: converted here, in
+  // time that grows as n log n, and interruptible.
   std::string digits;
-  if (h.starts_with('-')) {
-    digits.push_back('-');
-    h.remove_prefix(1);
-  }
-  if (!h.starts_with("0x") || !append_decimal_from_hex(digits, h.substr(2))) {
-    PyErr_SetString(PyExc_SystemError, "unexpected hex form of an int");
-    return python_fault();
-  }
+  if (!append_int_digits(obj, bits, digits)) return python_fault();
   put_integer_text(digits, true);
   return true;
 }
