@@ -149,8 +149,8 @@ def ours_raising(doc, profile):
 
 # Reader faults keep the reader's own line and column; the offset is the
 # byte the reader stopped at.
-READER = ["", "   ", "[1 2]", "[1,\n", '{"a" 1}', "nulx", '["a\tb"]', '"\\uD800\\n"', "[1]]",
-          '{"a":1,}', "\n\n  x"]
+READER = ["[1 2]", '{"a" 1}', "nulx", '["a\tb"]', '"\\uD800\\n"', "[1]]", '{"a":1,}',
+          "\n\n  x"]
 
 
 @pytest.mark.parametrize("text", READER)
@@ -169,6 +169,30 @@ def test_reader_faults_keep_the_reader_position(text):
     assert e.offset == max(consumed - 1, 0)
     if e.column > 0:
         assert (e.line, e.column) == model_position(data, e.offset)
+
+
+# A text that ends too soon is located at its end: offset its length, line
+# and column those of the place just past its last byte, as the json module
+# locates it. The message keeps the reader's own wording. (text, line, column)
+END_OF_INPUT = [("", 1, 1), ("   ", 1, 4), ("[1,\n", 2, 1), ("\n\n", 3, 1), ('{"a":', 1, 6),
+                ('"ab\u00e9', 1, 6), ("[1,2", 1, 5), ("tru", 1, 4), ('{"a": [\n  {"b"', 2, 7),
+                ('"\\u12', 1, 6)]
+
+
+@pytest.mark.parametrize("text,line,column", END_OF_INPUT)
+def test_a_text_that_ends_too_soon_is_located_at_its_end(text, line, column):
+    data = text.encode()
+    assert model_position(data, len(data)) == (line, column)
+    for doc in (text, data):
+        with pytest.raises(quorl.RefusedError) as info:
+            quorl.canonical_bytes_from_json(doc)
+        e = info.value
+        assert (e.message, e.line, e.column, e.offset) == (reference(text, None)[1], line, column,
+                                                           len(data))
+        assert "EOF while parsing" in e.message
+    if data.strip():  # a record of JSON Lines (a blank one is skipped) says the same
+        _, _, errors = quorl._native.digest_records(data.replace(b"\n", b" ") + b"\n", "run")
+        assert errors[0].startswith(f"line 1 column {len(data) + 1}: ")
 
 
 def test_unknown_profile_and_argument_types():

@@ -61,11 +61,24 @@ PreScan prescan(std::string_view text, FloatPolicy floats = FloatPolicy::Refuse)
   return result;
 }
 
-// A reader fault keeps the reader's own line and column; its offset is the
-// last byte the reader consumed (the byte at fault), or 0 for none.
-QuorlError invalid_json(const json::JsonError& e) {
+bool ends_too_soon(Fault code) noexcept {
+  return code == Fault::EofValue || code == Fault::EofList || code == Fault::EofObject ||
+         code == Fault::EofString;
+}
+
+// A reader fault's message keeps the reader's own line and column. It is
+// located at the last byte the reader consumed (the byte at fault), and a
+// text that ends too soon at its end: offset its size, line and column
+// those of the place just past its last byte, so that the three name the
+// same place (as Python's json module locates such faults).
+QuorlError invalid_json(const json::JsonError& e, std::string_view text) {
   std::string message(msg::kInvalidJsonPrefix.text);
   message += e.render();
+  if (ends_too_soon(e.message.code)) {
+    QuorlError error{std::move(message), text.size(), 0, 0, e.message.code};
+    locate(error, text);
+    return error;
+  }
   return QuorlError{std::move(message), e.position > 0 ? e.position - 1 : 0, e.line, e.column,
                     e.message.code};
 }
@@ -97,9 +110,9 @@ Result<QuorlValue> decode_input_json(std::string_view text, FloatPolicy floats) 
     const std::string masked = floats == FloatPolicy::Str ? mask_float_tokens(text) : std::string();
     json::JsonReader reader(floats == FloatPolicy::Str ? std::string_view(masked) : text);
     auto read = reader.read_value();
-    if (!read.ok()) return fail(invalid_json(read.error()));
+    if (!read.ok()) return fail(invalid_json(read.error(), text));
     auto end = reader.expect_end();
-    if (!end.ok()) return fail(invalid_json(end.error()));
+    if (!end.ok()) return fail(invalid_json(end.error(), text));
     tree = std::move(read).value();
   }
   if (floats == FloatPolicy::Str) float_tokens_to_strings(tree, text);
