@@ -1,12 +1,13 @@
-// The quorl_core extension module: the only code that touches the Python C API.
+// The quorl_core extension module, a thin module over the C-API layer
+// (capi/): it binds its arguments in quorl_core's fixed wording, runs the
+// core and copies the core's bytes once into the returned object.
 //
 // Single-phase initialisation. The module object, the id of the interpreter
 // that owns it and the panic exception type are process-wide and live until
 // the process ends; each thread also keeps the core's working buffers between
-// its calls. Each call binds its arguments by hand (the interpreter's own
-// binders word their errors differently), borrows the UTF-8 text of its str
-// arguments, runs the core and copies the core's bytes once into the
-// returned object. Every QuorlError becomes a ValueError carrying its message.
+// its calls. Every call runs wholly on the calling thread with the
+// interpreter lock held. Every QuorlError becomes a ValueError carrying its
+// message.
 //
 // Reference discipline: OwnedRef holds every new reference this file takes,
 // so each early return releases it. Arguments, PyTuple_GET_ITEM results and
@@ -14,20 +15,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "capi/arguments.h"
+#include "capi/boundary.h"
+#include "capi/owned_ref.h"
 #include "core/canonical_text.h"
 #include "core/digest/digest.h"
 #include "core/exact/input_gate.h"
@@ -36,14 +35,10 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// References
-
-struct DecRef {
-  void operator()(PyObject* object) const noexcept { Py_DECREF(object); }
-};
-// A strong reference this file owns; dropped on every path out of its scope.
-using OwnedRef = std::unique_ptr<PyObject, DecRef>;
+namespace capi = quorl::capi;
+using capi::OwnedRef;
+using capi::Parameters;
+using capi::Wording;
 
 Py_ssize_t py_size(const std::string& text) noexcept {
   // A std::string never exceeds PY_SSIZE_T_MAX bytes: its max_size() is below it.
@@ -123,188 +118,20 @@ PyObject* raise_subinterpreter_refused() noexcept {
   return nullptr;
 }
 
-PyObject* raise_too_many_positional(const char* function, std::size_t params,
-                                    Py_ssize_t given) noexcept {
-  // "arguments" stays plural even for one parameter; only "was" follows the count.
-  PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", function,
-               static_cast<Py_ssize_t>(params), given, given == 1 ? "was" : "were");
-  return nullptr;
-}
-
-PyObject* raise_multiple_values(const char* function, const char* param) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, param);
-  return nullptr;
-}
-
-// The keyword is echoed as the caller spelled it, whatever characters it holds.
-PyObject* raise_unexpected_keyword(const char* function, PyObject* keyword) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-               keyword);
-  return nullptr;
-}
-
-PyObject* raise_keyword_not_str() noexcept {
-  // Unreachable from Python code: the call protocol hands over str names only.
-  PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-  return nullptr;
-}
-
-// `names` is the quoted list of missing parameters, already joined.
-PyObject* raise_missing(const char* function, std::size_t missing,
-                        const std::string& names) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional %s: %s", function,
-               static_cast<Py_ssize_t>(missing), missing == 1 ? "argument" : "arguments",
-               names.c_str());
-  return nullptr;
-}
-
-// An argument of the wrong type, named by its type's qualified name.
-PyObject* raise_not_convertible(PyObject* value, const char* target) noexcept {
-  OwnedRef qualname(PyType_GetQualName(Py_TYPE(value)));
-  if (!qualname || !PyUnicode_Check(qualname.get())) {
-    // The name is decoration; the TypeError itself must still be raised.
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
-                 "<failed to extract type name>", target);
-    return nullptr;
-  }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
-  return nullptr;
-}
-
-// Prefixes a pending conversion error with the parameter it concerns. Only an
-// exact TypeError is rewritten (keeping its cause); anything else, such as the
-// UnicodeEncodeError of a lone surrogate, reaches the caller untouched.
-PyObject* wrap_argument_error(const char* param) noexcept {
-  OwnedRef original(PyErr_GetRaisedException());
-  if (!original) {
-    return nullptr;  // nothing pending: nothing to wrap
-  }
-  if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_SetRaisedException(original.release());  // steals the reference back
-    return nullptr;
-  }
-  OwnedRef message(PyUnicode_FromFormat("argument '%s': %S", param, original.get()));
-  if (!message) {
-    return nullptr;  // the interpreter's own error replaces the original
-  }
-  PyErr_SetObject(PyExc_TypeError, message.get());
-  OwnedRef wrapped(PyErr_GetRaisedException());
-  if (Py_TYPE(wrapped.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    // GetCause returns a new reference (or null) and SetCause steals it.
-    PyException_SetCause(wrapped.get(), PyException_GetCause(original.get()));
-  }
-  // Otherwise building the TypeError failed and its error goes out as it is.
-  PyErr_SetRaisedException(wrapped.release());
-  return nullptr;
-}
-
 // ---------------------------------------------------------------------------
-// The boundary between C++ and the interpreter. Running out of memory is an
-// ordinary Python error; any other exception is a broken invariant.
+// The boundary between C++ and the interpreter (see capi/boundary.h): an
+// exception other than running out of memory is a broken invariant, raised
+// as PanicException.
 
-template <class Body>
-PyObject* at_ffi_boundary(Body&& body) noexcept {
-  try {
-    return std::forward<Body>(body)();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    return raise_panic(failure.what());
-  } catch (...) {
-    return raise_panic(kGenericPanicText);
+struct Panics {
+  static PyObject* internal_failure(const char* what) noexcept {
+    return raise_panic(what != nullptr ? what : kGenericPanicText);
   }
-}
-
-// ---------------------------------------------------------------------------
-// Argument binding
-
-template <std::size_t N>
-struct Signature {
-  const char* name;  // the Python name; messages show it followed by "()"
-  std::array<const char*, N> params;
 };
 
-template <std::size_t N>
-using Bound = std::array<PyObject*, N>;  // borrowed from the caller's arguments
-
-// Positional arguments fill from the left; keywords are taken in the caller's
-// order and the first bad one is reported at once; missing parameters last.
-template <std::size_t N>
-bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, Bound<N>& bound) {
-  static_assert(N >= 1 && N <= 2, "the missing-argument text joins at most two names");
-  bound.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(N)) {
-    raise_too_many_positional(sig.name, N, nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    bound[static_cast<std::size_t>(i)] = args[i];
-  }
-  // Keyword values follow the positional ones in args.
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    if (!PyUnicode_Check(keyword)) {
-      raise_keyword_not_str();
-      return false;
-    }
-    std::size_t slot = N;
-    for (std::size_t p = 0; p < N; ++p) {
-      // Compares by value (str subclasses, embedded NULs) and never fails.
-      if (PyUnicode_CompareWithASCIIString(keyword, sig.params[p]) == 0) {
-        slot = p;
-        break;
-      }
-    }
-    if (slot == N) {
-      raise_unexpected_keyword(sig.name, keyword);
-      return false;
-    }
-    if (bound[slot] != nullptr) {
-      raise_multiple_values(sig.name, sig.params[slot]);
-      return false;
-    }
-    bound[slot] = args[nargs + k];
-  }
-  std::size_t missing = 0;
-  std::string names;
-  for (std::size_t p = 0; p < N; ++p) {
-    if (bound[p] == nullptr) {
-      if (missing != 0) {
-        names += " and ";
-      }
-      names += '\'';
-      names += sig.params[p];
-      names += '\'';
-      ++missing;
-    }
-  }
-  if (missing != 0) {
-    raise_missing(sig.name, missing, names);
-    return false;
-  }
-  return true;
-}
-
-// The UTF-8 text of a str argument (or subclass), read in place from the
-// interpreter's cached UTF-8 form. Valid while the caller holds the argument,
-// i.e. for the whole call.
-bool text_argument(const char* param, PyObject* value, std::string_view& text) noexcept {
-  if (!PyUnicode_Check(value)) {
-    raise_not_convertible(value, "PyString");
-    wrap_argument_error(param);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) {
-    wrap_argument_error(param);
-    return false;
-  }
-  text = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+template <class Body>
+PyObject* at_ffi_boundary(Body&& body) {
+  return capi::at_boundary<Panics>(std::forward<Body>(body));
 }
 
 using quorl::python::ScratchLease;  // the thread's buffers, kept between calls
@@ -312,20 +139,24 @@ using quorl::python::ScratchLease;  // the thread's buffers, kept between calls
 // ---------------------------------------------------------------------------
 // The two functions
 
-constexpr Signature<1> kCanonicalSignature{"canonical_bytes_from_json", {"tagged_json"}};
-constexpr Signature<2> kDigestSignature{"digest_from_json", {"tagged_json", "profile"}};
+// Every parameter positional-or-keyword and required, errors in the fixed wording.
+constexpr const char* kCanonicalNames[] = {"tagged_json"};
+constexpr Parameters kCanonicalSignature{"canonical_bytes_from_json", kCanonicalNames, 1, 1, 1,
+                                         Wording::Fixed};
+constexpr const char* kDigestNames[] = {"tagged_json", "profile"};
+constexpr Parameters kDigestSignature{"digest_from_json", kDigestNames, 2, 2, 2, Wording::Fixed};
 
 // A null result from the interpreter leaves its own error pending (MemoryError
 // in practice), which is returned to the caller unchanged.
 PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   return at_ffi_boundary([&]() -> PyObject* {
-    Bound<1> bound;
-    if (!bind_arguments(kCanonicalSignature, args, nargs, kwnames, bound)) {
+    PyObject* bound[1];
+    if (!capi::bind(kCanonicalSignature, args, nargs, kwnames, bound)) {
       return nullptr;
     }
     std::string_view tagged_json;
-    if (!text_argument(kCanonicalSignature.params[0], bound[0], tagged_json)) {
+    if (!capi::str_argument(kCanonicalNames[0], bound[0], tagged_json, Wording::Fixed)) {
       return nullptr;
     }
     ScratchLease scratch(tagged_json.size());  // outlives canonical, which borrows from it
@@ -348,15 +179,15 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
 PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return at_ffi_boundary([&]() -> PyObject* {
-    Bound<2> bound;
-    if (!bind_arguments(kDigestSignature, args, nargs, kwnames, bound)) {
+    PyObject* bound[2];
+    if (!capi::bind(kDigestSignature, args, nargs, kwnames, bound)) {
       return nullptr;
     }
     // Parameter order: a bad tagged_json is reported even when profile is bad too.
     std::string_view tagged_json;
     std::string_view profile;
-    if (!text_argument(kDigestSignature.params[0], bound[0], tagged_json) ||
-        !text_argument(kDigestSignature.params[1], bound[1], profile)) {
+    if (!capi::str_argument(kDigestNames[0], bound[0], tagged_json, Wording::Fixed) ||
+        !capi::str_argument(kDigestNames[1], bound[1], profile, Wording::Fixed)) {
       return nullptr;
     }
     ScratchLease scratch(tagged_json.size());
@@ -368,18 +199,14 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
   });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-  // Through void(*)(void) so the compiler accepts the change of signature;
-  // METH_FASTCALL | METH_KEYWORDS tells the interpreter the real one.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
+using capi::as_cfunction;
 
 // The interpreter keeps pointers to these for the life of the function objects.
-PyMethodDef g_canonical_def = {kCanonicalSignature.name, as_cfunction(&canonical_bytes_from_json),
+PyMethodDef g_canonical_def = {kCanonicalSignature.function,
+                               as_cfunction(&canonical_bytes_from_json),
                                METH_FASTCALL | METH_KEYWORDS,
                                "canonical_bytes_from_json(tagged_json)\n--\n\n"};
-PyMethodDef g_digest_def = {kDigestSignature.name, as_cfunction(&digest_from_json),
+PyMethodDef g_digest_def = {kDigestSignature.function, as_cfunction(&digest_from_json),
                             METH_FASTCALL | METH_KEYWORDS,
                             "digest_from_json(tagged_json, profile)\n--\n\n"};
 

@@ -75,15 +75,8 @@ PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     FloatPolicy floats;
     if (!bind(kDigestParams, args, nargs, kwnames, bound) || !float_policy(bound[2], &floats))
       return nullptr;
-    if (!PyUnicode_Check(bound[1])) {
-      PyErr_Format(PyExc_TypeError, "argument 'profile' must be str, not '%.200s'",
-                   Py_TYPE(bound[1])->tp_name);
-      return nullptr;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(bound[1], &size);
-    if (text == nullptr) return nullptr;
-    const std::string_view profile(text, static_cast<std::size_t>(size));
+    std::string_view profile;
+    if (!str_argument("profile", bound[1], profile)) return nullptr;
 
     // The domain line goes first; an unknown profile is reported only once
     // the object has been judged, as for a document. The walk holds the

@@ -1,6 +1,8 @@
-// Shared pieces of quorl._native: owned references, the call guard, argument
-// binding, documents taken from str or bytes-like objects, and the raising of
-// RefusedError. Only this folder and the quorl_core module use the C API.
+// What every part of quorl._native uses: the C-API layer (capi/) with the
+// module's error policy and wording, documents taken from str or bytes-like
+// objects, the floats argument, and the method tables of the parts. The C++
+// that touches the Python C API is this folder, capi/ and the quorl_core
+// module; the core below knows no Python.
 //
 // Reference discipline: OwnedRef holds every new reference; arguments and
 // the UTF-8 views of str objects are borrowed for the duration of a call.
@@ -14,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "capi/arguments.h"
 #include "capi/boundary.h"
 #include "capi/interpreter_lock.h"
 #include "capi/owned_ref.h"
@@ -43,28 +46,11 @@ PyObject* guarded(Body&& body) {
   return capi::at_boundary<NativeErrors>(std::forward<Body>(body));
 }
 
-// ---------------------------------------------------------------------------
-// Argument binding for METH_FASTCALL | METH_KEYWORDS functions.
-
-// A fast-call function as the PyCFunction a PyMethodDef holds; the flags
-// tell the interpreter the real signature.
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
-struct Parameters {
-  const char* function;       // Python name, shown as name() in messages
-  const char* const* names;   // every parameter, in order
-  std::size_t count;          // number of names
-  std::size_t positional;     // the first `positional` may be given by position
-  std::size_t required;       // the first `required` must be given
-};
-
-// Fills out[0..count) with borrowed references (nullptr where not given).
-// Raises TypeError, worded as the interpreter words its own, and returns false.
-bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+// Arguments, bound and read as the interpreter words its own errors.
+using capi::as_cfunction;
+using capi::bind;
+using capi::Parameters;
+using capi::str_argument;
 
 // ---------------------------------------------------------------------------
 // Documents: the text of a str, or the bytes of a bytes-like object.
@@ -108,10 +94,6 @@ inline constexpr std::size_t kReleaseLockBytes = std::size_t{64} << 10;
 inline bool may_release_lock(const Document& doc) noexcept {
   return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
 }
-
-// The UTF-8 text of a str argument (a profile, a name), borrowed from it;
-// TypeError for anything else.
-bool str_argument(const char* param, PyObject* value, std::string_view& out);
 
 // floats="refuse" (the default, value nullptr) or floats="str"; ValueError
 // for anything else.
