@@ -1,6 +1,6 @@
 """Memory ceilings of quorl_core's text functions, measured (never pass/fail).
 
-    python bench/memory.py [--corpus DIR] [--quick] [--threads 40]
+    python bench/memory.py [--corpus DIR] [--quick] [--large] [--threads 40]
                            [--before bench/memory_before.json] [--save-before PATH]
 
 For canonical_bytes_from_json(t) and digest_from_json(t, "run") on every
@@ -10,7 +10,8 @@ strings full of escapes and non-ASCII text), it prints:
 1. Peak extra resident memory of one call: bench/memprobe.py in a fresh
    process resets VmHWM, makes the call and reads VmHWM again (see there).
    The returned object is included; CPython's cached UTF-8 copy of the str
-   is not (it is made before the reset).
+   is not (it is made before the reset). Its working memory is that minus
+   the result: what one call needs beyond its input and what it returns.
 
 2. Address space one call needs: the smallest RLIMIT_AS headroom, above
    the process's VmSize right before the call, at which the call still
@@ -42,7 +43,15 @@ strings full of escapes and non-ASCII text), it prints:
    threads that made the orjson round trip, and after malloc_trim(0) (which
    gives back what the allocator keeps cached but no longer uses).
 
-Targets printed next to the figures: kept per idle thread <= 1 MiB (the bytes
+With --large, it also generates (once, into the git-ignored cache folder)
+product catalogs of 99 MB and 499 MB, whose objects have their keys out of
+order, and the same catalogs in key order, and reports the peak working
+memory of one canonical_bytes_from_json call on each, for quorl_core on
+the str and for the quorl package on the bytes (one probe each: the
+address space and the threads are not measured on them).
+
+Targets printed next to the figures: working memory <= 1.3x the input;
+kept per idle thread <= 1 MiB (the bytes
 call against threads that made a result of its size); address space of one
 call <= about 2x the input (result apart); peak extra memory at or under the
 figure measured before the current rework (memory_before.json, with the
@@ -79,6 +88,7 @@ PAGE = 4096
 MiB = 1 << 20
 
 KEPT_PER_THREAD_LIMIT = 1 * MiB
+WORKING_RATIO_LIMIT = 1.3
 AS_RATIO_LIMIT = 2.0
 PEAK_SLACK = 16 * 1024  # jitter allowed above the before figure: this, or 2% of it if more
 
@@ -91,6 +101,11 @@ GENERATED = {
     "strings-20MB": ("strings with escapes and non-ASCII, 20 MB",
                      lambda: docs.string_heavy(20 * docs.MB)),
 }
+LARGE = {
+    "catalog-99MB": lambda: docs.catalog(99 * docs.MB),
+    "catalog-499MB": lambda: docs.catalog(499 * docs.MB),
+}
+LARGE_CALLS = ["bytes", "quorl-bytes"]
 THREAD_DOCS = {
     "catalog-4MB": lambda: docs.catalog(4 * docs.MB),
     "catalog-20MB": lambda: docs.catalog(20 * docs.MB),
@@ -106,6 +121,19 @@ def cached_document(name: str, build: Callable[[], str]) -> Path:
         partial.write_text(build(), encoding="utf-8")
         partial.replace(path)
     return path
+
+
+def in_key_order(path: Path) -> str:
+    """The canonical text of the document at path: the same data, keys in order."""
+    import quorl_core
+
+    return quorl_core.canonical_bytes_from_json(path.read_text(encoding="utf-8")).decode()
+
+
+def working_bytes(peak: dict[str, Any]) -> int | None:
+    """Peak extra memory of one call beyond its result."""
+    extra = peak.get("peak_extra_bytes")
+    return None if extra is None else max(0, extra - peak.get("output_bytes", 0))
 
 
 # --- probes in fresh processes ------------------------------------------------------
@@ -282,6 +310,24 @@ def table(headers: list[str], rows: list[list[str]]) -> str:
     return "\n".join(lines)
 
 
+def large_report(large: list[dict[str, Any]]) -> str:
+    rows = []
+    for d in large:
+        for fn in LARGE_CALLS:
+            peak = d[fn]
+            working = working_bytes(peak)
+            ratio = None if working is None else working / d["input_bytes"]
+            verdict = "n/a" if ratio is None else ("ok" if ratio <= WORKING_RATIO_LIMIT else "OVER")
+            rows.append([d["name"], fn, human(d["input_bytes"]),
+                         human(peak.get("peak_extra_bytes")), human(peak.get("output_bytes")),
+                         human(working),
+                         "n/a" if ratio is None else f"{ratio:.2f}x", verdict])
+    return ("\nPeak working memory of one call on large documents (peak extra minus the result); "
+            f"target: <= {WORKING_RATIO_LIMIT:g}x input\n"
+            + table(["document", "call", "input", "peak extra", "result", "working", "/input",
+                     "target"], rows))
+
+
 def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_count: int,
            before: dict[str, Any] | None) -> str:
     out: list[str] = []
@@ -298,12 +344,15 @@ def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_coun
                 verdict = "n/a"
             else:
                 verdict = "ok" if peak <= old + max(PEAK_SLACK, old // 50) else "OVER"
+            working = working_bytes(d[fn]["peak"])
             rows.append([d["name"], fn, human(d["input_bytes"]), human(peak),
                          "n/a" if peak is None else f"{peak / d['input_bytes']:.2f}x",
+                         human(working),
+                         "n/a" if working is None else f"{working / d['input_bytes']:.2f}x",
                          human(old), "n/a" if old in (None, 0) or peak is None else f"{peak / old:.2f}",
                          verdict])
-    out.append(table(["document", "call", "input", "peak extra", "/input", "before", "now/before",
-                      "target"], rows))
+    out.append(table(["document", "call", "input", "peak extra", "/input", "working", "/input",
+                      "before", "now/before", "target"], rows))
 
     out.append(f"\nAddress space one call needs (smallest RLIMIT_AS headroom above VmSize that "
                f"succeeds); target: minus result <= {AS_RATIO_LIMIT:g}x input")
@@ -352,6 +401,8 @@ def main() -> None:
     parser.add_argument("--corpus", type=Path, default=None)
     parser.add_argument("--quick", action="store_true",
                         help="corpus files only, no 20 MB documents, threads on 4 MB only")
+    parser.add_argument("--large", action="store_true",
+                        help="also the 99 MB and 499 MB catalogs, keys out of order and in order")
     parser.add_argument("--threads", type=int, default=40)
     parser.add_argument("--before", type=Path, default=BEFORE,
                         help="before figures to compare with (default bench/memory_before.json)")
@@ -399,6 +450,18 @@ def main() -> None:
         threads[name] = kept_per_thread(cached_document(name, build), args.threads)
         print(f"  threads on {name:11} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True)
 
+    large = []
+    if args.large:
+        for name, build in LARGE.items():
+            unsorted = cached_document(name, build)
+            in_order = cached_document(f"{name}-sorted", lambda p=unsorted: in_key_order(p))
+            for label, path in ((name, unsorted), (f"{name}-sorted", in_order)):
+                tick = time.monotonic()
+                input_bytes = path.stat().st_size
+                large.append({"name": label, "input_bytes": input_bytes, "file": str(path),
+                              **{fn: memprobe(path, fn) for fn in LARGE_CALLS}})
+                print(f"  {label:22} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True)
+
     before = None
     if args.before.is_file() and args.save_before is None:
         before = json.loads(args.before.read_text())
@@ -408,10 +471,12 @@ def main() -> None:
     print(f"quorl_core {importlib.metadata.version('quorl_core')}, Python {sys.version.split()[0]}; "
           f"load average {load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n")
     print(report(documents, threads, args.threads, before))
+    if large:
+        print(large_report(large))
 
     payload = {"date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
                "commit": args.commit, "threads": args.threads, "documents": documents,
-               "kept_per_thread": threads,
+               "kept_per_thread": threads, "large": large,
                "load_average": {"start": load_before, "end": load_after},
                "seconds": round(time.monotonic() - began, 1)}
     args.out.mkdir(parents=True, exist_ok=True)

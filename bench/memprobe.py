@@ -1,6 +1,8 @@
 """Peak extra memory of one call, measured in a fresh process.
 
-Run by run_bench.py, once per (document, contender):
+Run by run_bench.py and memory.py, once per (document, contender); the
+contender quorl-bytes is the quorl package's canonical_bytes_from_json on
+the document's bytes (made before the measurement, so not charged):
 
     python bench/memprobe.py (--file PATH | --generated NAME) --contender NAME [--no-call]
                              [--as-headroom BYTES]
@@ -92,7 +94,7 @@ def _trim() -> None:
         pass  # not glibc: the baseline is a little less exact
 
 
-def _as_limited_call(call, text: str, headroom: int) -> tuple[Any, str | None]:
+def _as_limited_call(call, text: str | bytes, headroom: int) -> tuple[Any, str | None]:
     """One call with the address space capped at VmSize + headroom; (result, error)."""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     limit = _status_kib("VmSize") * 1024 + headroom
@@ -108,6 +110,10 @@ def _as_limited_call(call, text: str, headroom: int) -> tuple[Any, str | None]:
 
 
 def _contender(name: str):
+    if name == "quorl-bytes":  # the quorl package's, on the file's bytes
+        import quorl
+
+        return quorl.canonical_bytes_from_json
     if name in ("bytes", "digest"):
         import quorl_core
 
@@ -145,17 +151,24 @@ def main() -> None:
         if not isinstance(built, str):
             raise SystemExit("memory is measured on single documents only")
         text = built
-    input_bytes = len(text.encode("utf-8"))
-
-    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
-    as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    as_utf8.restype = ctypes.c_void_p
-    as_utf8(text, None)
-    # ASCII strs are their own UTF-8; others now carry a copy plus its NUL.
-    utf8_cache = 0 if text.isascii() else input_bytes + 1
+    document: str | bytes = text
+    if args.contender.startswith("quorl-"):
+        document = text.encode("utf-8")
+        input_bytes = len(document)
+        utf8_cache = 0
+    else:
+        input_bytes = len(text.encode("utf-8"))
+        as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+        as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        as_utf8.restype = ctypes.c_void_p
+        as_utf8(text, None)
+        # ASCII strs are their own UTF-8; others now carry a copy plus its NUL.
+        utf8_cache = 0 if text.isascii() else input_bytes + 1
+    del text
 
     if args.as_headroom is not None:
-        call('{"warm":[1]}')  # one-off set-up of the first call, not charged
+        warm = '{"warm":[1]}'
+        call(warm.encode() if isinstance(document, bytes) else warm)  # one-off set-up, not charged
     _load_code()
     _trim()
     size_before, peak_before = _status_kib("VmSize"), _status_kib("VmPeak")
@@ -166,9 +179,9 @@ def main() -> None:
     if args.no_call:
         pass
     elif args.as_headroom is not None:
-        result, error = _as_limited_call(call, text, args.as_headroom)
+        result, error = _as_limited_call(call, document, args.as_headroom)
     else:
-        result = call(text)
+        result = call(document)
     hwm_after = _status_kib("VmHWM")
     peak_after = _status_kib("VmPeak")
     report = {
