@@ -338,21 +338,19 @@ class OpenItem {
   ObjectWriter& writer_;
 };
 
-// A container's level of the walk: on the way out, it no longer counts
-// against the interpreter's recursion limit (see charge_levels).
-class WalkLevel {
+// The levels a walk counted against the interpreter's recursion limit,
+// given back when it ends, however it ends (see charge_levels).
+class LevelCharges {
  public:
-  WalkLevel(ObjectWriter& writer, std::size_t depth) noexcept : writer_(writer), depth_(depth) {}
-  ~WalkLevel() {
-    if (writer_.charged_ > depth_) [[unlikely]]
-      writer_.release_levels(depth_);
+  explicit LevelCharges(ObjectWriter& writer) noexcept : writer_(writer) {}
+  ~LevelCharges() {
+    if (writer_.charged_ != 0) writer_.release_levels();
   }
-  WalkLevel(const WalkLevel&) = delete;
-  WalkLevel& operator=(const WalkLevel&) = delete;
+  LevelCharges(const LevelCharges&) = delete;
+  LevelCharges& operator=(const LevelCharges&) = delete;
 
  private:
   ObjectWriter& writer_;
-  std::size_t depth_;
 };
 
 ObjectWriter::ObjectWriter(const ModuleState& module, WalkScratch& scratch, WalkOutput output,
@@ -366,6 +364,7 @@ ObjectWriter::ObjectWriter(const ModuleState& module, WalkScratch& scratch, Walk
 
 bool ObjectWriter::write(PyObject* obj) {
   out_.clear();
+  const LevelCharges charges(*this);
   const bool ok = output_ == WalkOutput::Digest && PyDict_Check(obj) ? dict(obj, 0, true)
                                                                      : value(obj, 0);
   if (!ok) {
@@ -629,7 +628,6 @@ bool ObjectWriter::big_integer(PyObject* obj, std::size_t depth) {
 bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
-  const WalkLevel level(*this, depth);
   if (owns_members_ && !charge_levels(depth + 1)) [[unlikely]]
     return python_fault();
   const bool is_list = PyList_Check(seq);
@@ -679,7 +677,6 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
 bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest) {
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
-  const WalkLevel level(*this, depth);  // released after the members
   if (owns_members_ && !charge_levels(depth + 1)) [[unlikely]]
     return python_fault();
   std::vector<WalkMember>& members = scratch_.members;
@@ -865,10 +862,12 @@ bool ObjectWriter::may_run_python(std::size_t levels) {
 }
 
 // Python code run from the walk may call into it again, each time adding
-// up to kMaxDepth levels of the walk to the C stack: so while Python code
-// may run, the open levels count against the interpreter's recursion limit
-// (RecursionError, as json.dumps gives, rather than a stack overflow).
-// Before that, no Python code runs and the walk's own depth limit holds.
+// up to kMaxDepth levels of the walk to the C stack: so from the first point
+// where Python code may run, the levels open then and every one opened
+// after count against the interpreter's recursion limit (RecursionError, as
+// json.dumps gives, rather than a stack overflow), until the walk ends (at
+// most kMaxDepth more than the levels open at a time). Before that, no
+// Python code runs and the walk's own depth limit holds.
 bool ObjectWriter::charge_levels(std::size_t levels) {
   while (charged_ < levels) {
     if (Py_EnterRecursiveCall(" while walking an object") != 0) return false;
@@ -877,12 +876,12 @@ bool ObjectWriter::charge_levels(std::size_t levels) {
   return true;
 }
 
-void ObjectWriter::release_levels(std::size_t levels) noexcept {
+void ObjectWriter::release_levels() noexcept {
   if (!capi::holds_lock()) {  // a thread being ended: the count goes with it
-    charged_ = levels;
+    charged_ = 0;
     return;
   }
-  for (; charged_ > levels; --charged_) Py_LeaveRecursiveCall();
+  for (; charged_ > 0; --charged_) Py_LeaveRecursiveCall();
 }
 
 void ObjectWriter::flush_if_full() {

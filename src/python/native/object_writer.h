@@ -131,9 +131,9 @@ class ObjectWriter {
   // False with RecursionError set when they exceed the interpreter's limit.
   bool may_run_python(std::size_t levels);
   bool charge_levels(std::size_t levels);
-  void release_levels(std::size_t levels) noexcept;
+  void release_levels() noexcept;
   friend class OpenItem;
-  friend class WalkLevel;
+  friend class LevelCharges;
 
   bool refuse(std::string_view message);
   bool unsupported(const char* what, PyObject* obj, const char* after);
@@ -153,7 +153,8 @@ class ObjectWriter {
   std::array<PyObject*, kMaxDepth> open_items_;
   std::size_t open_count_ = 0;
   // Levels of the walk counted against the interpreter's recursion limit:
-  // those open when Python code may first run, and every one opened after.
+  // those open when Python code may first run, and every one opened after,
+  // up to the deepest; given back when the walk ends.
   std::size_t charged_ = 0;
 
   FaultKind fault_ = FaultKind::None;
