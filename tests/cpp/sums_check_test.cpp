@@ -25,6 +25,8 @@ struct LineCase {
   std::string_view name_written = {};
   bool escaped = false;
   std::size_t record_line = 0;
+  // gtest would otherwise print the struct's bytes, padding included.
+  friend void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SumsLineTest : public ::testing::TestWithParam<LineCase> {};
