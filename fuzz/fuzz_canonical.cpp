@@ -46,8 +46,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
-#include "core/digest/sha256.h"
+#include "core/digest.h"
+#include "core/hash/sha256.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
@@ -96,8 +96,7 @@ constexpr auto& kReaderMessages = fuzz_support::reader_msg::kAll;
 constexpr std::string_view kTagKeys[] = {"$int", "$nan", "$inf",  "$str",  "$obj",
                                          "$arr", "$bool", "$null", "$float"};
 
-constexpr std::string_view kProfiles[] = {"run", "certificate", "artifact-byte",
-                                          "semantic-content"};
+constexpr auto& kProfiles = quorl::kProfileNames;
 constexpr std::string_view kBadProfiles[] = {"artifact-bytes", ""};
 
 constexpr std::int64_t kBound = 9007199254740991;
@@ -540,11 +539,11 @@ std::string expected_digest(std::string_view profile, std::string_view canonical
 // same as the original wherever either reads.
 void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, std::size_t size) {
   using quorl::FloatPolicy;
-  using quorl::RootDigest;
-  const Outcome exact = quorl::exact_canonical_text(text, RootDigest::Keep, FloatPolicy::Str);
+
+  const Outcome exact = quorl::exact_canonical_text(text, false, FloatPolicy::Str);
   static quorl::DirectText scratch;
   quorl::Result<quorl::CanonicalText> front =
-      quorl::canonical_text_from_json(text, scratch, RootDigest::Keep, nullptr, nullptr,
+      quorl::canonical_text_from_json(text, scratch, false, nullptr, nullptr,
                                       FloatPolicy::Str);
   Outcome front_text = quorl::fail(quorl::QuorlError{});
   if (front.ok()) {
@@ -559,9 +558,9 @@ void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, 
     broken("floats as strings: refusal located elsewhere", exact.error().message);
 
   const std::string_view profile = kProfiles[size % std::size(kProfiles)];
-  const Outcome exact_skip = quorl::exact_canonical_text(text, RootDigest::LeaveOut, FloatPolicy::Str);
-  const Outcome hex = quorl::py_digest_from_json(text, profile, scratch, quorl::kHashThreadFromBytes,
-                                                 FloatPolicy::Str);
+  const Outcome exact_skip = quorl::exact_canonical_text(text, true, FloatPolicy::Str);
+  const Outcome hex = quorl::pipelined_digest_from_json(text, profile, scratch,
+                                                        quorl::kHashThreadFromBytes, FloatPolicy::Str);
   if (exact_skip.ok()) {
     if (!hex.ok() || hex.value() != expected_digest(profile, exact_skip.value()))
       broken("floats as strings: digest is not of the exact text", text_of(hex));
@@ -575,7 +574,7 @@ void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, 
       expect_same(exact, exact_plain, "floats as strings: a text without floats reads otherwise");
       break;
     case quorl::QuotedFloats::Quoted: {
-      const Outcome plain = quorl::exact_canonical_text(quoted, RootDigest::Keep);
+      const Outcome plain = quorl::exact_canonical_text(quoted, false);
       if (plain.ok() || exact.ok()) expect_same(plain, exact, "floats as strings: quoted text differs");
       break;
     }
@@ -619,8 +618,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!known_message(decoded.error().message, text, false))
       broken("decode_input_json: not a fixed message", decoded.error().message);
   } else {
-    exact_plain = quorl::exact_canonical_text(text, quorl::RootDigest::Keep);
-    exact_skip = quorl::exact_canonical_text(text, quorl::RootDigest::LeaveOut);
+    exact_plain = quorl::exact_canonical_text(text, false);
+    exact_skip = quorl::exact_canonical_text(text, true);
     for (const Outcome* r : {&exact_plain, &exact_skip}) {
       if (!r->ok()) {
         bool known = false;
@@ -685,9 +684,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     static quorl::DirectText scratch;  // reused, as the walk reuses it
     std::string message = "kept";
-    const std::string_view profile = kProfiles[size % std::size(kProfiles)];
+    const auto profile_code = static_cast<quorl::Profile>(size % std::size(kProfiles));
+    const std::string_view profile = quorl::profile_name(profile_code);
     const quorl::Result<quorl::Unit> built =
-        quorl::append_digest_message(text, profile, scratch, message);
+        quorl::append_digest_message(text, profile_code, scratch, message);
     if (built.ok() != exact_skip.ok()) broken("append_digest_message: outcome differs");
     if (!built.ok() && built.error().message != exact_skip.error().message)
       broken("append_digest_message: failure differs", built.error().message);

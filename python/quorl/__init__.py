@@ -22,6 +22,7 @@ from ._errors import RefusedError
 _native._set_refused_error(RefusedError)
 
 from ._native import (  # noqa: E402  (after the refusal type is handed over)
+    PROFILES,
     canonical_bytes,
     canonical_bytes_from_json,
     digest,
@@ -29,9 +30,6 @@ from ._native import (  # noqa: E402  (after the refusal type is handed over)
     to_tagged_json,
 )
 from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402, I001
-
-#: The digest profiles, in the order the format lists them.
-PROFILES: tuple[str, ...] = ("run", "certificate", "artifact-byte", "semantic-content")
 
 if TYPE_CHECKING:
     __version__: str

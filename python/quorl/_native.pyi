@@ -8,6 +8,9 @@ Floats = Literal["refuse", "str"]
 # A document: str, or any bytes-like object (bytes, bytearray, memoryview, mmap).
 Buffer = str | _Bytes
 
+#: The digest profiles, in the order the format lists them.
+PROFILES: tuple[str, ...]
+
 def _set_refused_error(type: type[RefusedError], /) -> None: ...
 def _keep_freed_memory() -> None: ...
 def canonical_bytes(obj: object, *, floats: Floats = "refuse") -> bytes: ...

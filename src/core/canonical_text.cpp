@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "core/digest/sha256.h"
+#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "core/rules/float_tokens.h"
@@ -14,13 +14,13 @@ namespace {
 
 // The exact path from a decoded document on: the pending refusal, then the
 // encoder's faults, located in the text.
-Result<std::string> encode_exact(const QuorlValue& root, std::string_view text, RootDigest digest,
-                                 const QuorlError* pending) {
+Result<std::string> encode_exact(const QuorlValue& root, std::string_view text,
+                                 bool skip_digest_key, const QuorlError* pending) {
   if (pending != nullptr) return fail(QuorlError(*pending));
   std::string out;
   out.reserve(text.size());
   std::optional<EncodeFault> fault =
-      digest == RootDigest::LeaveOut && root.is<Object>()
+      skip_digest_key && root.is<Object>()
           ? encode_object_into(out, root.as<Object>().entries, 1, true)
           : encode_value_into(out, root, 0);
   if (fault) {
@@ -31,11 +31,11 @@ Result<std::string> encode_exact(const QuorlValue& root, std::string_view text, 
   return out;
 }
 
-Result<std::string> exact_text(std::string_view text, RootDigest root, const QuorlError* pending,
-                               FloatPolicy floats) {
+Result<std::string> exact_text(std::string_view text, bool skip_digest_key,
+                               const QuorlError* pending, FloatPolicy floats) {
   Result<QuorlValue> value = decode_input_json(text, floats);
   if (!value.ok()) return fail(std::move(value).error());
-  return encode_exact(value.value(), text, root, pending);
+  return encode_exact(value.value(), text, skip_digest_key, pending);
 }
 
 }  // namespace
@@ -65,9 +65,9 @@ void CanonicalText::feed(Sha256& hash) const {
 }
 
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
-                                               RootDigest root, const QuorlError* pending,
+                                               bool skip_digest_key, const QuorlError* pending,
                                                HashPipe* stream, FloatPolicy floats) {
-  if (scratch.read(text, root == RootDigest::LeaveOut, stream)) [[likely]] {
+  if (scratch.read(text, skip_digest_key, stream)) [[likely]] {
     if (pending != nullptr) return fail(QuorlError(*pending));
     return CanonicalText(scratch);
   }
@@ -76,20 +76,20 @@ Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText
   if (floats == FloatPolicy::Str) {
     auto quoted = std::make_unique<std::string>();
     if (quote_float_tokens(text, *quoted) == QuotedFloats::Quoted &&
-        scratch.read(*quoted, root == RootDigest::LeaveOut, stream)) {
+        scratch.read(*quoted, skip_digest_key, stream)) {
       if (pending != nullptr) return fail(QuorlError(*pending));
       return CanonicalText(scratch, std::move(quoted));
     }
     if (stream != nullptr) stream->restart();
   }
-  Result<std::string> exact = exact_text(text, root, pending, floats);
+  Result<std::string> exact = exact_text(text, skip_digest_key, pending, floats);
   if (!exact.ok()) return fail(std::move(exact).error());
   return CanonicalText(std::move(exact).value());
 }
 
-Result<std::string> exact_canonical_text(std::string_view text, RootDigest root,
+Result<std::string> exact_canonical_text(std::string_view text, bool skip_digest_key,
                                          FloatPolicy floats) {
-  return exact_text(text, root, nullptr, floats);
+  return exact_text(text, skip_digest_key, nullptr, floats);
 }
 
 Result<std::string> py_canonical_bytes_from_json(std::string_view text) {

@@ -10,18 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "base/memory/thread_scratch.h"
+#include "base/result.h"
 #include "core/direct/direct_path.h"
-#include "core/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {
 
 class Sha256;
-
-// Whether the root object's own "digest" members are part of the text (the
-// canonical bytes) or left out of it (what a digest covers). Nothing deeper
-// is ever left out.
-enum class RootDigest : bool { Keep, LeaveOut };
 
 // The canonical text, held so that it can be written straight into a buffer
 // the caller sizes and owns (the module's bytes object), or fed to a hash,
@@ -52,7 +48,9 @@ class CanonicalText {
 
 // scratch: the direct path's buffers, which a caller making many calls keeps
 // and passes again so that each call does not allocate them afresh. The
-// result may borrow from it. pending: a refusal that ranks after the
+// result may borrow from it. skip_digest_key: the root object's own
+// "digest" members are left out (what a digest covers); nothing deeper
+// ever is. pending: a refusal that ranks after the
 // document's own faults and before the encoder's (the digest's unknown
 // profile), returned when the document reads and decodes; null for none.
 //
@@ -66,14 +64,17 @@ class CanonicalText {
 // exact path still judges the caller's own text, so refusals are located
 // in it.
 Result<CanonicalText> canonical_text_from_json(std::string_view text, DirectText& scratch,
-                                               RootDigest root = RootDigest::Keep,
+                                               bool skip_digest_key = false,
                                                const QuorlError* pending = nullptr,
                                                HashPipe* stream = nullptr,
                                                FloatPolicy floats = FloatPolicy::Refuse);
 
+// The calling thread's direct-path buffers, lent to one call at a time.
+using ScratchLease = ThreadScratchLease<DirectText, kScratchKeepBytes>;
+
 // The exact path alone: the gate, the decoder and the encoder, every refusal
 // located. The direct path must agree with it on every document it takes.
-Result<std::string> exact_canonical_text(std::string_view text, RootDigest root,
+Result<std::string> exact_canonical_text(std::string_view text, bool skip_digest_key,
                                          FloatPolicy floats = FloatPolicy::Refuse);
 
 // The bytes behind canonical_bytes_from_json.

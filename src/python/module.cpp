@@ -28,10 +28,10 @@
 #include "capi/boundary.h"
 #include "capi/owned_ref.h"
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/exact/input_gate.h"
-#include "core/result.h"
-#include "python/scratch_lease.h"
+#include "base/result.h"
+#include "base/memory/thread_scratch.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ PyObject* at_ffi_boundary(Body&& body) {
   return capi::at_boundary<Panics>(std::forward<Body>(body));
 }
 
-using quorl::python::ScratchLease;  // the thread's buffers, kept between calls
+using quorl::ScratchLease;  // the thread's buffers, kept between calls
 
 // ---------------------------------------------------------------------------
 // The two functions

@@ -59,8 +59,9 @@ std::vector<Scanner> all_scanners() {
   std::vector<Scanner> out{{"public", {&find_quote_or_backslash, &find_string_special,
                                        &skip_whitespace, &skip_digits}}};
   for (const ScanKernel& k : scan_kernels()) {
-    out.push_back({std::string(k.name), {k.find_quote_or_backslash, k.find_string_special,
-                                         k.skip_whitespace, k.skip_digits}});
+    out.push_back({std::string(k.name), {k.kernels.find_quote_or_backslash,
+                                         k.kernels.find_string_special, k.kernels.skip_whitespace,
+                                         k.kernels.skip_digits}});
   }
   return out;
 }
@@ -158,8 +159,9 @@ std::string engine_name(const ::testing::TestParamInfo<std::size_t>& info) {
 
 // For such a parameter: that engine's kernel, or the public function.
 template <class Function>
-Function kernel_or_public(std::size_t param, Function ScanKernel::*kernel, Function public_function) {
-  return param < scan_kernels().size() ? scan_kernels()[param].*kernel : public_function;
+Function kernel_or_public(std::size_t param, Function ScanKernels::*kernel,
+                          Function public_function) {
+  return param < scan_kernels().size() ? scan_kernels()[param].kernels.*kernel : public_function;
 }
 
 // Every length from 0 to `upto`, then the longer ones given.
@@ -177,7 +179,7 @@ class NewlineCountTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(NewlineCountTest, AgreesWithCountingByteByByte) {
   const CountFunction count =
-      kernel_or_public(GetParam(), &ScanKernel::count_newlines, CountFunction{&count_newlines});
+      kernel_or_public(GetParam(), &ScanKernels::count_newlines, CountFunction{&count_newlines});
   const std::string_view fill = "\x0b\x8a\x09\x1a\x00\xff\x0a\x2a\x4a\x0a\x0a"sv;
   for (std::size_t len : lengths_to(300, {4095, 16320, 16383, 65537})) {
     for (std::size_t seed : {std::size_t{0}, len % 11 + 1}) {
@@ -205,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, NewlineCountTest,
 class SpecialMarksTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
-  const MarkFunction mark = kernel_or_public(GetParam(), &ScanKernel::mark_string_specials,
+  const MarkFunction mark = kernel_or_public(GetParam(), &ScanKernels::mark_string_specials,
                                              MarkFunction{&mark_string_specials});
   const std::string_view bytes = "a\"\\\x00\x1f\x20\x7f\x80\x9f\xa2\xdc\xff\n#"sv;
   for (std::size_t len : lengths_to(200, {4095, 4096, 70001})) {
@@ -234,40 +236,6 @@ TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
 INSTANTIATE_TEST_SUITE_P(Engines, SpecialMarksTest,
                          ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
                          engine_name);
-
-// The engine this CPU can run by its own account, asked here rather than of
-// the code under test; empty where there is no such view.
-std::string_view cpu_runs(std::string_view engine) {
-  if (engine == "portable") return engine;
-#if defined(__x86_64__)
-  if (engine == "sse2") return engine;
-  __builtin_cpu_init();
-  if (engine == "avx2" && __builtin_cpu_supports("avx2")) return engine;
-  if (engine == "avx512bw" && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2"))
-    return engine;
-#endif
-  return {};
-}
-
-TEST(ScanEngine, OverrideTakesEffectWhenTheCpuRunsThatEngine) {
-  const std::string chosen(scan_engine_name());
-  RecordProperty("scan_engine", chosen);
-  std::printf("[ ENGINE   ] scan engine in use: %s\n", chosen.c_str());
-
-  const std::span<const ScanKernel> kernels = scan_kernels();
-  ASSERT_FALSE(kernels.empty());
-  EXPECT_EQ(kernels.front().name, "portable");
-  const char* wanted = std::getenv("QUORL_SCAN_ENGINE");
-  if (wanted == nullptr) {
-    EXPECT_EQ(chosen, kernels.back().name) << "without the override the widest engine runs";
-    return;
-  }
-  if (cpu_runs(wanted).empty()) {
-    EXPECT_EQ(chosen, kernels.back().name) << "an engine the CPU lacks falls back to the widest";
-    GTEST_SKIP() << "this CPU does not run the " << wanted << " engine";
-  }
-  EXPECT_EQ(chosen, wanted);
-}
 
 }  // namespace
 }  // namespace quorl

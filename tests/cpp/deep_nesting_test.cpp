@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
-#include "core/digest/sha256.h"
+#include "core/digest.h"
+#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "test_support.h"

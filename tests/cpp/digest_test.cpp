@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
-#include "core/digest/sha256.h"
+#include "core/digest.h"
+#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "test_support.h"
@@ -48,7 +48,7 @@ Outcome digest(std::string_view text, std::string_view profile) {
 // The exact path's text with root digest members left out, hashed after the
 // domain line: what every digest must equal.
 Outcome exact_digest(std::string_view text, std::string_view profile) {
-  auto canonical = quorl::exact_canonical_text(text, quorl::RootDigest::LeaveOut);
+  auto canonical = quorl::exact_canonical_text(text, true);
   if (!canonical.ok()) return Err(canonical.error().message);
   quorl::Sha256 hash;
   hash.feed("spec-quorl:v2:");
@@ -352,7 +352,7 @@ TEST(DigestStreamed, AgreesWithTheExactPathWhereverThePiecesEnd) {
       const StreamRow& row = rows[pass == 1 ? rows.size() - 1 - k : k];
       ASSERT_GT(row.text.size(), std::size_t{100000}) << row.label;
       const std::size_t thread_from = pass == 2 ? 0 : quorl::kHashThreadFromBytes;
-      EXPECT_EQ(outcome(py_digest_from_json(row.text, "run", scratch, thread_from)),
+      EXPECT_EQ(outcome(pipelined_digest_from_json(row.text, "run", scratch, thread_from)),
                 exact_digest(row.text, "run"))
           << row.label << " pass " << pass;
     }

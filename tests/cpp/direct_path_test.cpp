@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
@@ -28,9 +28,9 @@ namespace quorl {
 namespace {
 
 // The exact path's canonical text, or "ERROR: <message>".
-std::string exact(std::string_view text, bool skip_root_digest) {
+std::string exact(std::string_view text, bool skip_digest_key) {
   Result<std::string> r =
-      exact_canonical_text(text, skip_root_digest ? RootDigest::LeaveOut : RootDigest::Keep);
+      exact_canonical_text(text, skip_digest_key);
   return r.ok() ? r.value() : "ERROR: " + r.error().message;
 }
 
@@ -865,7 +865,7 @@ TEST(DirectPath, RepeatedShapesGiveWhatTheExactPathGives) {
   const auto agree = [&](const std::string& text) {
     for (bool skip : {false, true}) {
       const Result<CanonicalText> got =
-          canonical_text_from_json(text, scratch, skip ? RootDigest::LeaveOut : RootDigest::Keep);
+          canonical_text_from_json(text, scratch, skip);
       std::string shown = got.ok() ? std::string(got.value().size(), '\0')
                                    : "ERROR: " + got.error().message;
       if (got.ok()) got.value().write_to(shown.data());

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/rules/float_tokens.h"
 #include "test_support.h"
 
@@ -161,10 +161,10 @@ class FloatsAsStringsTest : public ::testing::TestWithParam<DocumentCase> {};
 
 TEST_P(FloatsAsStringsTest, FrontDoorAndExactPathAgree) {
   const DocumentCase& c = GetParam();
-  const Result<std::string> exact = exact_canonical_text(c.text, RootDigest::Keep, FloatPolicy::Str);
+  const Result<std::string> exact = exact_canonical_text(c.text, false, FloatPolicy::Str);
   EXPECT_EQ(describe(exact), c.outcome);
   DirectText scratch;
-  Result<CanonicalText> front = canonical_text_from_json(c.text, scratch, RootDigest::Keep,
+  Result<CanonicalText> front = canonical_text_from_json(c.text, scratch, false,
                                                          nullptr, nullptr, FloatPolicy::Str);
   if (front.ok()) {
     std::string bytes(front.value().size(), '\0');
@@ -175,7 +175,7 @@ TEST_P(FloatsAsStringsTest, FrontDoorAndExactPathAgree) {
   }
   // The digest covers the same text, hashed on a second thread from the
   // first byte (so that a restart after the direct path steps aside shows).
-  const Result<std::string> hex = py_digest_from_json(c.text, "run", scratch, 0, FloatPolicy::Str);
+  const Result<std::string> hex = pipelined_digest_from_json(c.text, "run", scratch, 0, FloatPolicy::Str);
   ASSERT_EQ(hex.ok(), exact.ok());
   if (hex.ok()) {
     EXPECT_EQ(hex.value(), py_digest_from_json(exact.value(), "run").value());

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/digest/hash_pipe.h"
-#include "core/digest/sha256.h"
+#include "core/hash/hash_pipe.h"
+#include "core/hash/sha256.h"
 
 namespace quorl {
 namespace {

@@ -11,8 +11,8 @@
 #include "core/canonical_text.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/input_gate.h"
-#include "core/memory/growable_array.h"
-#include "core/memory/large_buffer.h"
+#include "base/memory/growable_array.h"
+#include "base/memory/large_buffer.h"
 
 namespace quorl {
 namespace {

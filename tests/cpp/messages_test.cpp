@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/exact/input_gate.h"
-#include "core/messages.h"
+#include "base/messages.h"
 
 namespace quorl {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/exact/input_gate.h"
 #include "test_support.h"
 

@@ -31,9 +31,9 @@ constexpr std::string_view kFloat = qtest::kFloatMsg;
 constexpr std::string_view kBareInt = qtest::kBareIntMsg;
 
 // The exact path in canonical mode (skip = false) or digest mode.
-Outcome exact(std::string_view text, bool skip_root_digest) {
+Outcome exact(std::string_view text, bool skip_digest_key) {
   return qtest::outcome(quorl::exact_canonical_text(
-      text, skip_root_digest ? quorl::RootDigest::LeaveOut : quorl::RootDigest::Keep));
+      text, skip_digest_key));
 }
 
 struct Row {
@@ -148,7 +148,7 @@ TEST_P(Regression, DirectPathAnswersOnlyWithTheExactBytes) {
     const Outcome& want = skip ? row.hashed : row.canonical;
     std::string direct;
     if (quorl::direct_canonical(row.text, skip, direct)) {
-      EXPECT_EQ(Ok(direct), want) << "skip_root_digest=" << skip;
+      EXPECT_EQ(Ok(direct), want) << "skip_digest_key=" << skip;
     }
   }
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/exact/quorl_value.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "json/reader/json_tree.h"
 
 namespace qtest {

@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
-#include "core/digest/digest.h"
-#include "core/digest/sha256.h"
+#include "core/digest.h"
 #include "core/direct/direct_path.h"
+#include "core/hash/sha256.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/utf8_validate.h"
 
@@ -71,7 +72,7 @@ constexpr std::size_t kPairedRecordMaxBytes = 16 * 1024;
 // alone, so that the sink sees every record in line order.
 class PairedDigests {
  public:
-  PairedDigests(std::string_view profile, RecordSink& sink, DirectText& scratch,
+  PairedDigests(Profile profile, RecordSink& sink, DirectText& scratch,
                 FloatPolicy floats)
       : profile_(profile), sink_(sink), scratch_(scratch), floats_(floats) {}
   PairedDigests(const PairedDigests&) = delete;
@@ -81,7 +82,7 @@ class PairedDigests {
     if (record.size() > kPairedRecordMaxBytes) {
       flush();
       Result<std::string> hex =
-          py_digest_from_json(record, profile_, scratch_, kHashThreadFromBytes, floats_);
+          pipelined_digest_from_json(record, profile_, scratch_, kHashThreadFromBytes, floats_);
       if (hex.ok()) {
         sink_.digested(line, hex.value());
       } else {
@@ -129,7 +130,7 @@ class PairedDigests {
     sink_.digested(line, std::string_view(hex, sizeof hex));
   }
 
-  std::string_view profile_;
+  Profile profile_;
   RecordSink& sink_;
   DirectText& scratch_;
   FloatPolicy floats_;
@@ -141,7 +142,7 @@ class PairedDigests {
 // The two walks, over whatever calls work(id, record) for each record and
 // returns their count: the lines of a buffer, or a source's records.
 template <class ForEach>
-std::size_t digest_walk(ForEach&& for_each, std::string_view profile, RecordSink& sink,
+std::size_t digest_walk(ForEach&& for_each, Profile profile, RecordSink& sink,
                         DirectText& scratch, bool known_utf8, FloatPolicy floats) {
   PairedDigests digests(profile, sink, scratch, floats);
   const std::size_t records = for_each([&](std::size_t id, std::string_view record) {
@@ -164,7 +165,7 @@ std::size_t canonical_walk(ForEach&& for_each, RecordSink& sink, DirectText& scr
   return for_each([&](std::size_t id, std::string_view record) {
     if (!utf8_ok(id, record, known_utf8, sink)) return;
     Result<CanonicalText> text =
-        canonical_text_from_json(record, scratch, RootDigest::Keep, nullptr, nullptr, floats);
+        canonical_text_from_json(record, scratch, false, nullptr, nullptr, floats);
     if (text.ok()) {
       sink.canonical(id, text.value());
     } else {
@@ -196,8 +197,9 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
                                         std::string_view profile, RecordSink& sink,
                                         DirectText& scratch, bool data_is_utf8,
                                         FloatPolicy floats) {
-  if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
-  return digest_walk(lines_of(data, first_line), profile, sink, scratch, data_is_utf8, floats);
+  const std::optional<Profile> parsed = parse_profile(profile);
+  if (!parsed) return fail(unknown_profile_error(profile));
+  return digest_walk(lines_of(data, first_line), *parsed, sink, scratch, data_is_utf8, floats);
 }
 
 std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
@@ -209,8 +211,9 @@ std::size_t canonical_record_lines(std::string_view data, std::size_t first_line
 Result<std::size_t> digest_records(RecordSource& records, std::string_view profile,
                                    RecordSink& sink, DirectText& scratch,
                                    bool records_are_utf8, FloatPolicy floats) {
-  if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
-  return digest_walk(records_of(records), profile, sink, scratch, records_are_utf8, floats);
+  const std::optional<Profile> parsed = parse_profile(profile);
+  if (!parsed) return fail(unknown_profile_error(profile));
+  return digest_walk(records_of(records), *parsed, sink, scratch, records_are_utf8, floats);
 }
 
 std::size_t canonical_records(RecordSource& records, RecordSink& sink, DirectText& scratch,

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "core/canonical_text.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/input_gate.h"
-#include "core/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {

@@ -4,7 +4,7 @@
 
 #include "core/batch/bytes16.h"
 #include "core/batch/record_batch.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 
 namespace quorl {
 
@@ -76,7 +76,7 @@ class Comparer final : public RecordSink {
 Result<Unit> check_record_lines(std::string_view data, std::size_t first_line,
                                 std::string_view profile, ListedRecords listed, CheckSink& sink,
                                 DirectText& scratch, bool data_is_utf8, FloatPolicy floats) {
-  if (!is_known_profile(profile)) return fail(unknown_profile_error(profile));
+  if (!parse_profile(profile)) return fail(unknown_profile_error(profile));
   Comparer comparer(listed, sink);
   // Spans of lines that are listed (blank lines between them included) go
   // to the digest walk whole; lines not listed are passed over unread.

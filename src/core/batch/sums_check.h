@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "core/direct/direct_path.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {

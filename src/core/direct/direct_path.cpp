@@ -13,7 +13,7 @@
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
 #include "core/rules/int_payload.h"
-#include "core/rules/key_order.h"
+#include "base/key_order.h"
 #include "core/rules/number_token.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/special_index.h"
@@ -422,11 +422,11 @@ using direct_detail::ObjectRecord;
 class DirectReader {
  public:
   // raw_wanted: the raw text's capacity, made when its first byte is written.
-  DirectReader(std::string_view text, bool skip_root_digest, HashPipe* stream, DirectText& doc,
+  DirectReader(std::string_view text, bool skip_digest_key, HashPipe* stream, DirectText& doc,
                std::size_t raw_wanted)
       : p_(reinterpret_cast<const unsigned char*>(text.data())),
         n_(text.size()),
-        skip_root_digest_(skip_root_digest),
+        skip_digest_key_(skip_digest_key),
         stream_(stream),
         doc_(doc),
         base_(doc.raw_.get()),
@@ -997,7 +997,7 @@ class DirectReader {
     // order where it stands, and needs no record. (The general ordering
     // below would do the same, after the checks for tags and records.)
     if (members_here >= 2 && changed_ == changes_before && reordered_ == reordered_before &&
-        !first_value.suppressed_tag && !(is_root && skip_root_digest_) &&
+        !first_value.suppressed_tag && !(is_root && skip_digest_key_) &&
         raw_pos() - open <= kReorderInPlaceMaxBytes) {
       const std::span<const Member> members(members_.data() + base, members_here);
       bool in_order;
@@ -1033,7 +1033,7 @@ class DirectReader {
     // The test-vector key is ordinary here, as it is through the gate.
     const Tag tag = count == 1 ? tag_of(key_of(members_[base]), false) : Tag::None;
     if (tag != Tag::None && tags_on) {
-      if (skip_root_digest_ && is_root) return false;  // a tagged root: rare, exact path
+      if (skip_digest_key_ && is_root) return false;  // a tagged root: rare, exact path
       flush(i_);  // the payload is read from the raw text
       if (!tagged(tag, rec, members_[base], first_value)) return false;
     } else {
@@ -1048,12 +1048,12 @@ class DirectReader {
       // with one inside it is recorded instead, which keeps the cost linear
       // whatever the nesting. (A root object that loses "digest" members
       // is recorded: see sort_members.)
-      const bool drop_digest = is_root && skip_root_digest_;
+      const bool skip_digest_key = is_root && skip_digest_key_;
       const bool may_reorder = changed_ == changes_before && reordered_ == reordered_before &&
                                raw_pos() - open <= kReorderInPlaceMaxBytes &&
                                !text_stays_uncopied();
       Order order;
-      if (followed != nullptr && !drop_digest) {
+      if (followed != nullptr && !skip_digest_key) {
         order = followed->in_order
                     ? Order::AsWritten
                     : place(record, members,
@@ -1065,7 +1065,7 @@ class DirectReader {
         order = place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
                       false, may_reorder);
       } else {
-        order = sort_members(record, members, drop_digest, may_reorder);
+        order = sort_members(record, members, skip_digest_key, may_reorder);
       }
       if (order == Order::Decline) return false;
       if (order == Order::Reordered) ++reordered_;
@@ -1270,14 +1270,14 @@ class DirectReader {
     }
   }
 
-  Order sort_members(std::size_t record, std::span<const Member> members, bool drop_digest,
+  Order sort_members(std::size_t record, std::span<const Member> members, bool skip_digest_key,
                      bool may_reorder) {
     // Most objects are in order already: one comparison a member settles it
     // (and one or two, for most that are not), before any book is looked at.
     const auto member_key = [this](const Member& m) { return key_of(m); };
     const bool ascending = key_order::ascending_distinct(members, member_key);
     const bool has_digest =
-        drop_digest && std::any_of(members.begin(), members.end(), is_digest_member);
+        skip_digest_key && std::any_of(members.begin(), members.end(), is_digest_member);
     if (ascending && !has_digest) {
       keep_keys(depth_ + 1, members, nullptr);
       return Order::AsWritten;
@@ -1286,18 +1286,18 @@ class DirectReader {
       if (const std::uint8_t* known = known_order(members)) {
         keep_keys(depth_ + 1, members, known);
         return place(record, members, [known](std::size_t k) { return std::size_t{known[k]}; },
-                     drop_digest, may_reorder);
+                     skip_digest_key, may_reorder);
       }
     }
     // Members left out change the length: only a record can do that.
-    return sort_afresh(record, members, ascending, drop_digest, may_reorder && !has_digest);
+    return sort_afresh(record, members, ascending, skip_digest_key, may_reorder && !has_digest);
   }
 
   // Sorts members of a shape not in the books (and learns it), or leaves out
   // the root's "digest" members. Out of line, so that the common case above,
   // a known shape, keeps a small frame.
   [[gnu::noinline]] Order sort_afresh(std::size_t record, std::span<const Member> members,
-                                      bool ascending, bool drop_digest, bool may_reorder) {
+                                      bool ascending, bool skip_digest_key, bool may_reorder) {
     KeyRef small[key_order::kInsertionSortMax];
     if (members.size() > UINT32_MAX) return Order::Decline;
     const std::span<KeyRef> order =
@@ -1321,7 +1321,7 @@ class DirectReader {
         learn_shape(*long_shapes_, members, order);
       }
     }
-    return place(record, members, [order](std::size_t k) { return order[k].index; }, drop_digest,
+    return place(record, members, [order](std::size_t k) { return order[k].index; }, skip_digest_key,
                  may_reorder);
   }
 
@@ -1340,7 +1340,7 @@ class DirectReader {
   // root "digest" members).
   template <class IndexAt>
   Order place(std::size_t record, std::span<const Member> members, IndexAt index_at,
-              bool drop_digest, bool may_reorder) {
+              bool skip_digest_key, bool may_reorder) {
     if (may_reorder) {
       if (members.front().begin >= written()) {
         copy_in_order(members, index_at);
@@ -1355,7 +1355,7 @@ class DirectReader {
     rec.first = static_cast<Offset>(sorted_.size());
     for (std::size_t k = 0; k < members.size(); ++k) {
       const Member& m = members[index_at(k)];
-      if (drop_digest && is_digest_member(m)) {
+      if (skip_digest_key && is_digest_member(m)) {
         dropped_members_ = true;
         continue;
       }
@@ -1435,7 +1435,7 @@ class DirectReader {
   std::size_t i_ = 0;
   std::ptrdiff_t offset_ = 0;  // raw position minus text position (see raw_pos)
   std::size_t depth_ = 0;
-  bool skip_root_digest_;
+  bool skip_digest_key_;
   HashPipe* stream_;  // null, or where a root array's text may go while it is read
   std::size_t changed_ = 0;  // records kept so far: a rise means a change below
   std::size_t reordered_ = 0;  // objects reordered in place so far, likewise
@@ -1611,7 +1611,7 @@ class HashSink {
 
 }  // namespace
 
-bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* stream) {
+bool DirectText::read(std::string_view text, bool skip_digest_key, HashPipe* stream) {
   source_ = nullptr;
   raw_size_ = 0;
   text_size_known_ = false;
@@ -1655,7 +1655,7 @@ bool DirectText::read(std::string_view text, bool skip_root_digest, HashPipe* st
   members_.reserve_in_steps(std::min(member_room, kFirstRecords), member_room);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
   reader_->clear();
-  DirectReader reader(text, skip_root_digest, stream, *this, capacity);
+  DirectReader reader(text, skip_digest_key, stream, *this, capacity);
   return reader.run();
 }
 
@@ -1708,9 +1708,9 @@ std::size_t DirectText::held_bytes() const noexcept {
 
 void DirectText::release() noexcept { *this = DirectText(); }
 
-bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out) {
+bool direct_canonical(std::string_view text, bool skip_digest_key, std::string& out) {
   DirectText doc;
-  if (!doc.read(text, skip_root_digest)) return false;
+  if (!doc.read(text, skip_digest_key)) return false;
   out = doc.take_text();
   return true;
 }

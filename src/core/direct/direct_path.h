@@ -25,10 +25,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/digest/hash_pipe.h"
-#include "core/digest/sha256.h"
-#include "core/memory/growable_array.h"
-#include "core/memory/large_buffer.h"
+#include "core/hash/hash_pipe.h"
+#include "core/hash/sha256.h"
+#include "base/memory/growable_array.h"
+#include "base/memory/large_buffer.h"
 
 namespace quorl {
 
@@ -81,7 +81,7 @@ struct ReaderScratchDelete {
 
 class DirectText {
  public:
-  // Reads text; skip_root_digest leaves out the root object's own members
+  // Reads text; skip_digest_key leaves out the root object's own members
   // keyed "digest", as the digest does. False: take the exact path.
   //
   // stream: a hash the canonical text is bound for. The text of a root
@@ -89,7 +89,7 @@ class DirectText {
   // raw text stays small and in cache whatever the document's size; what
   // this holds after a successful read is only the rest, which feed_text
   // adds. After false, stream holds unspecified input.
-  bool read(std::string_view text, bool skip_root_digest, HashPipe* stream = nullptr);
+  bool read(std::string_view text, bool skip_digest_key, HashPipe* stream = nullptr);
 
   // After a successful read, while text is still alive: the canonical
   // text, built once...
@@ -142,6 +142,6 @@ class DirectText {
 };
 
 // Convenience: read, then take the text. out is unspecified on false.
-bool direct_canonical(std::string_view text, bool skip_root_digest, std::string& out);
+bool direct_canonical(std::string_view text, bool skip_digest_key, std::string& out);
 
 }  // namespace quorl

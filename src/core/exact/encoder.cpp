@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/rules/key_order.h"
+#include "base/key_order.h"
 #include "json/lex/byte_scan.h"
 
 namespace quorl {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "core/exact/quorl_value.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "json/lex/escapes.h"
 
 namespace quorl {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/messages.h"
+#include "base/messages.h"
 #include "json/reader/json_tree.h"
 
 namespace quorl {

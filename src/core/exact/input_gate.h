@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/exact/quorl_value.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/memory/nested_release.h"
+#include "base/memory/nested_release.h"
 #include "core/rules/int_payload.h"
 
 namespace quorl {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/messages.h"
+#include "base/messages.h"
 #include "json/lex/byte_scan.h"
 
 namespace quorl {

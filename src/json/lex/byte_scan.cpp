@@ -6,8 +6,6 @@
 // or by a masked load with AVX-512, so no kernel reads outside [p, p + n).
 #include "json/lex/byte_scan.h"
 
-#include "core/platform/cpu_features.h"
-
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -269,64 +267,38 @@ template <Stop S>
 #endif  // QUORL_SCAN_X86 && __SSE2__
 
 // One engine's entry from its kernel template.
-#define QUORL_SCAN_KERNEL(name, scan, count, mark)                                          \
-  ScanKernel {                                                                              \
-    name, &scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,                        \
-        &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count, &mark                    \
+#define QUORL_SCAN_KERNELS(name, tier, scan, count, mark)                                        \
+  ScanKernel {                                                                                  \
+    name, tier, nullptr, {&scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,            \
+                          &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count, &mark }    \
   }
 
-struct KernelList {
-  std::array<ScanKernel, 4> items{};
-  std::size_t count = 0;
-};
-
-// Built once, thread-safely, and constant afterwards.
-const KernelList& kernel_list() noexcept {
-  static const KernelList list = [] {
-    KernelList out;
-    out.items[out.count++] = QUORL_SCAN_KERNEL("portable", word_scan, word_count, word_mark);
+constexpr cpu::KernelFamily kScanFamily{
+    "scan",
+    std::array{
+        QUORL_SCAN_KERNELS("portable", cpu::Tier::Portable, word_scan, word_count, word_mark),
 #if defined(__SSE2__)
-    out.items[out.count++] = QUORL_SCAN_KERNEL("sse2", sse2_scan, sse2_count, sse2_mark);
+        QUORL_SCAN_KERNELS("sse2", cpu::Tier::Sse2, sse2_scan, sse2_count, sse2_mark),
 #endif
 #if QUORL_SCAN_X86 && defined(__SSE2__)
-    if (cpu::has_avx2()) {
-      out.items[out.count++] = QUORL_SCAN_KERNEL("avx2", avx2_scan, sse2_count, avx2_mark);
-      if (cpu::has_avx512bw()) {
-        out.items[out.count++] = QUORL_SCAN_KERNEL("avx512bw", avx512_scan, avx512_count, avx512_mark);
-      }
-    }
+        QUORL_SCAN_KERNELS("avx2", cpu::Tier::Avx2, avx2_scan, sse2_count, avx2_mark),
+        QUORL_SCAN_KERNELS("avx512bw", cpu::Tier::Avx512bw, avx512_scan, avx512_count, avx512_mark),
 #endif
-    return out;
-  }();
-  return list;
-}
+    }};
 
-#undef QUORL_SCAN_KERNEL
+#undef QUORL_SCAN_KERNELS
 
-// The engine in use: the one QUORL_SCAN_ENGINE names when this process can
-// run it (tests force the narrower ones this way), else the widest.
-const ScanKernel& engine() noexcept {
-  static const ScanKernel* const chosen = [] {
-    const KernelList& list = kernel_list();
-    const ScanKernel* pick = &list.items[list.count - 1];
-    if (const char* wanted = std::getenv("QUORL_SCAN_ENGINE")) {
-      for (std::size_t k = 0; k < list.count; ++k) {
-        if (list.items[k].name == wanted) pick = &list.items[k];
-      }
-    }
-    return pick;
-  }();
-  return *chosen;
-}
+using Scan = cpu::Registered<kScanFamily>;
+
+const ScanKernels& engine() noexcept { return Scan::chosen().kernels; }
 
 }  // namespace
 
-std::span<const ScanKernel> scan_kernels() noexcept {
-  const KernelList& list = kernel_list();
-  return {list.items.data(), list.count};
-}
+std::span<const ScanKernel> scan_kernels() noexcept { return Scan::runnable(); }
 
-std::string_view scan_engine_name() noexcept { return engine().name; }
+std::string_view scan_engine_name() noexcept { return Scan::chosen().name; }
+
+cpu::FamilyView scan_family() noexcept { return Scan::view(); }
 
 std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept {
   return engine().count_newlines(p, n);

@@ -17,6 +17,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/cpu/kernel_registry.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -255,8 +257,7 @@ void mark_string_specials(const unsigned char* p, std::size_t n, std::uint64_t* 
 using ScanFunction = std::size_t (*)(const unsigned char* p, std::size_t i, std::size_t n) noexcept;
 using CountFunction = std::size_t (*)(const unsigned char* p, std::size_t n) noexcept;
 using MarkFunction = void (*)(const unsigned char* p, std::size_t n, std::uint64_t* bits) noexcept;
-struct ScanKernel {
-  std::string_view name;  // "portable", "sse2", "avx2" or "avx512bw"
+struct ScanKernels {
   ScanFunction find_quote_or_backslash;
   ScanFunction find_string_special;
   ScanFunction skip_whitespace;
@@ -264,13 +265,16 @@ struct ScanKernel {
   CountFunction count_newlines;
   MarkFunction mark_string_specials;
 };
+// Engines "portable", "sse2", "avx2" and "avx512bw".
+using ScanKernel = cpu::Engine<ScanKernels>;
 
 // The engines this process can run, narrowest (the portable one) first.
 // Exposed for tests and timings.
 std::span<const ScanKernel> scan_kernels() noexcept;
 
-// The engine the functions above use: the widest this CPU runs, or the one
-// QUORL_SCAN_ENGINE names if the CPU runs it (read once, at the first use).
+// The engine the functions above use: the widest this CPU runs within the
+// tier QUORL_ENGINE names (see kernel_registry.h), chosen at the first use.
 std::string_view scan_engine_name() noexcept;
+cpu::FamilyView scan_family() noexcept;
 
 }  // namespace quorl

@@ -8,8 +8,6 @@
 // restarted from the last sequence start before that block.
 #include "json/lex/utf8_validate.h"
 
-#include "core/platform/cpu_features.h"
-
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -371,38 +369,29 @@ QUORL_AVX2 bool avx2_block(const unsigned char* at, Avx2State& state) noexcept {
 
 #endif  // QUORL_UTF8_X86
 
-struct KernelList {
-  std::array<Utf8Kernel, 3> items{};
-  std::size_t count = 0;
-};
-
-// Built once, thread-safely, and constant afterwards.
-const KernelList& kernel_list() noexcept {
-  static const KernelList list = [] {
-    KernelList out;
-    out.items[out.count++] = {"scalar", &find_scalar};
+constexpr cpu::KernelFamily kUtf8Family{
+    "utf8",
+    std::array{
+        Utf8Kernel{"portable", cpu::Tier::Portable, nullptr, {&find_scalar}},
 #if QUORL_UTF8_NEON
-    out.items[out.count++] = {"neon", &find_neon};
+        Utf8Kernel{"neon", cpu::Tier::Neon, nullptr, {&find_neon}},
 #endif
 #if QUORL_UTF8_X86
-    if (cpu::has_sse41()) out.items[out.count++] = {"sse4.1", &find_sse};
-    if (cpu::has_avx2()) out.items[out.count++] = {"avx2", &find_avx2};
+        Utf8Kernel{"sse4.1", cpu::Tier::Sse41, nullptr, {&find_sse}},
+        Utf8Kernel{"avx2", cpu::Tier::Avx2, nullptr, {&find_avx2}},
 #endif
-    return out;
-  }();
-  return list;
-}
+    }};
+
+using Utf8 = cpu::Registered<kUtf8Family>;
 
 }  // namespace
 
-std::span<const Utf8Kernel> utf8_kernels() noexcept {
-  const KernelList& list = kernel_list();
-  return {list.items.data(), list.count};
-}
+std::span<const Utf8Kernel> utf8_kernels() noexcept { return Utf8::runnable(); }
+
+cpu::FamilyView utf8_family() noexcept { return Utf8::view(); }
 
 std::size_t find_invalid_utf8(std::string_view text) noexcept {
-  static const auto find = utf8_kernels().back().find;
-  return find(text);
+  return Utf8::chosen().kernels.find(text);
 }
 
 }  // namespace quorl::json

@@ -6,6 +6,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/cpu/kernel_registry.h"
+
 namespace quorl::json {
 
 inline constexpr std::size_t kValidUtf8 = static_cast<std::size_t>(-1);
@@ -16,13 +18,17 @@ inline constexpr std::size_t kValidUtf8 = static_cast<std::size_t>(-1);
 // sequence, i.e. the length of the longest well-formed prefix.
 std::size_t find_invalid_utf8(std::string_view text) noexcept;
 
-// The validation kernels this process can run, the portable one first; each
-// gives exactly find_invalid_utf8's answer. find_invalid_utf8 uses the last
-// (the widest the CPU supports), picked once. Exposed for tests and benches.
-struct Utf8Kernel {
-  std::string_view name;
+// One engine's kernel: exactly find_invalid_utf8's answer.
+struct Utf8Kernels {
   std::size_t (*find)(std::string_view text) noexcept;
 };
+// Engines "portable", "sse4.1", "avx2" and "neon".
+using Utf8Kernel = cpu::Engine<Utf8Kernels>;
+
+// The validation engines this process can run, the portable one first.
+// find_invalid_utf8 uses the widest within the tier QUORL_ENGINE names,
+// picked once. Exposed for tests and benches.
 std::span<const Utf8Kernel> utf8_kernels() noexcept;
+cpu::FamilyView utf8_family() noexcept;
 
 }  // namespace quorl::json

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/rules/key_order.h"
+#include "base/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/escapes.h"
 #include "json/lex/string_lexer.h"

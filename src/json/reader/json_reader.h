@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 #include "json/reader/json_error.h"
 #include "json/reader/json_tree.h"
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/memory/nested_release.h"
+#include "base/memory/nested_release.h"
 
 namespace quorl::json {
 

@@ -15,13 +15,13 @@
 #include "native/py_support.h"
 #include "native/refusal_text.h"
 #include "native/refusals.h"
-#include "python/scratch_lease.h"
+#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
 namespace {
 
-using python::ScratchLease;
+using quorl::ScratchLease;
 
 // first_line: an int from 1 up to what leaves room to number every line.
 bool first_line_argument(PyObject* value, std::size_t data_size, std::size_t& out) {

@@ -13,17 +13,17 @@
 #include "core/batch/record_batch.h"
 #include "core/batch/sums_check.h"
 #include "core/batch/sums_line.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "native/decimal_text.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
-#include "python/scratch_lease.h"
+#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
 namespace {
 
-using python::ScratchLease;
+using quorl::ScratchLease;
 
 // What a group of sums lines lists.
 enum GroupKind : long { kDocument = 0, kRecords = 1, kPlainRecords = 2 };
@@ -257,7 +257,7 @@ PyObject* matching_profile(std::string_view data, std::size_t first_line, std::s
     std::string_view profile;
     if (!str_argument("others", PyTuple_GET_ITEM(others, i), profile)) return nullptr;
     Result<std::string> hex =
-        py_digest_from_json(*record, profile, scratch, kHashThreadFromBytes, floats);
+        pipelined_digest_from_json(*record, profile, scratch, kHashThreadFromBytes, floats);
     if (!hex.ok()) continue;
     if (listed.matches(entry, hex.value())) return Py_NewRef(PyTuple_GET_ITEM(others, i));
   }

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "native/arrow_column.h"
 #include "native/column_walk.h"
 #include "native/py_support.h"
@@ -208,7 +208,7 @@ PyObject* digest_column(PyObject* module, PyObject* const* args, Py_ssize_t narg
         !threads_argument(bound[4], request.threads)) {
       return nullptr;
     }
-    if (!is_known_profile(request.profile))
+    if (!parse_profile(request.profile))
       return raise_refused_text(state_of(module), unknown_profile_error(request.profile));
     return run_column(bound[0], request);
   });

@@ -18,7 +18,7 @@
 
 #include "core/batch/record_batch.h"
 #include "native/refusal_text.h"
-#include "python/scratch_lease.h"
+#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -197,7 +197,7 @@ void run_blocks(const ArrowColumn& column, const ColumnRequest& request,
   std::exception_ptr failure;
   const auto work = [&]() noexcept {
     try {
-      python::ScratchLease scratch;
+      ScratchLease scratch;
       for (;;) {
         const std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= blocks.size() || stop.load(std::memory_order_relaxed)) return;

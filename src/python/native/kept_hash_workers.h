@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "core/digest/hash_pipe.h"
+#include "core/hash/hash_pipe.h"
 
 namespace quorl::native {
 

@@ -12,6 +12,7 @@
 // not, since a buffer shared between interpreters (a memoryview passed
 // between them) could change under a reader that holds only its own
 // interpreter's lock.
+#include "core/rules/profile.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
 
@@ -52,13 +53,32 @@ PyMethodDef kModuleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Adds the functions of the module's parts.
+// PROFILES: the digest profiles' names, in the core's order, for the
+// package and the command to list.
+int add_profiles(PyObject* module) {
+  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(kProfileNames.size()));
+  if (names == nullptr) return -1;
+  for (std::size_t k = 0; k < kProfileNames.size(); ++k) {
+    PyObject* name = PyUnicode_FromStringAndSize(kProfileNames[k].data(),
+                                                 static_cast<Py_ssize_t>(kProfileNames[k].size()));
+    if (name == nullptr) {
+      Py_DECREF(names);
+      return -1;
+    }
+    PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(k), name);
+  }
+  const int added = PyModule_AddObjectRef(module, "PROFILES", names);
+  Py_DECREF(names);
+  return added;
+}
+
+// Adds the functions of the module's parts, and PROFILES.
 int exec_module(PyObject* module) {
   for (PyMethodDef* table :
        {kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods, kColumnMethods}) {
     if (PyModule_AddFunctions(module, table) < 0) return -1;
   }
-  return 0;
+  return add_profiles(module);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

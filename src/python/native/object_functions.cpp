@@ -1,12 +1,13 @@
 // Python objects in: canonical_bytes, digest and to_tagged_json over any
 // object the walk accepts (see object_writer.h). The walk reads Python
 // objects, so the interpreter lock is held throughout.
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "core/digest/digest.h"
-#include "core/digest/hash_pipe.h"
-#include "core/digest/sha256.h"
+#include "core/digest.h"
+#include "core/hash/hash_pipe.h"
+#include "core/hash/sha256.h"
 #include "native/kept_hash_workers.h"
 #include "native/object_writer.h"
 #include "native/py_support.h"
@@ -82,17 +83,16 @@ PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // the object has been judged, as for a document. The walk holds the
     // interpreter lock, the hash needs none: past the first bytes of
     // output, a second thread hashes while the walk goes on.
+    const std::optional<Profile> parsed = parse_profile(profile);
     Sha256 hash;
-    hash.feed(kDomainTag);
-    hash.feed(profile);
-    hash.feed("\n");
+    if (parsed) hash.feed(domain_line(*parsed));
     WalkScratchLease scratch;
     HashPipe pipe(hash, KeptHashWorkers::kBlockBytes, kWalkHashHereBytes,
                   &KeptHashWorkers::instance());
     ObjectWriter writer(state_of(module), scratch.get(), WalkOutput::Digest, floats, &pipe);
     if (!writer.write(bound[0])) return nullptr;
     pipe.finish();
-    if (!is_known_profile(profile)) {
+    if (!parsed) {
       // Not a fault of the object: no path.
       return raise_refused_text(state_of(module), unknown_profile_error(profile));
     }

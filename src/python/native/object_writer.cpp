@@ -12,8 +12,8 @@
 
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
-#include "core/platform/cpu_features.h"
-#include "core/rules/key_order.h"
+#include "base/cpu/cpu_features.h"
+#include "base/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "native/dict_items.h"
 #include "native/int_digits.h"
@@ -674,7 +674,7 @@ bool ObjectWriter::sequence(PyObject* seq, std::size_t depth) {
   return true;
 }
 
-bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest) {
+bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool skip_digest_key) {
   if (depth >= kMaxDepth) [[unlikely]]
     return refuse(msg::kDepth);
   if (owns_members_ && !charge_levels(depth + 1)) [[unlikely]]
@@ -729,7 +729,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     for (std::size_t i = exact_keys ? count : key_order::find_equal_neighbour(walked, key_of);
          i < count;
          i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
-      if (!(leave_out_digest && is_digest_key(key_of(first[i])))) return refuse(msg::kDuplicateKey);
+      if (!(skip_digest_key && is_digest_key(key_of(first[i])))) return refuse(msg::kDuplicateKey);
     }
   }
 
@@ -746,7 +746,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool leave_out_digest)
     const char* const key = member.key;
     const std::size_t key_size = member.size;
     PyObject* const item = member.value;
-    if (leave_out_digest && is_digest_key({key, key_size})) {
+    if (skip_digest_key && is_digest_key({key, key_size})) {
       // Judged like any member, then dropped.
       out_.commit_to(w);
       const std::size_t mark = out_.size();

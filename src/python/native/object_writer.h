@@ -27,13 +27,13 @@
 #include <string_view>
 #include <vector>
 
-#include "core/digest/hash_pipe.h"
+#include "core/hash/hash_pipe.h"
 #include "core/exact/encoder.h"
 #include "core/rules/float_text.h"
-#include "core/rules/key_order.h"
+#include "base/key_order.h"
 #include "native/output_buffer.h"
 #include "native/refusals.h"
-#include "python/scratch_lease.h"
+#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -88,7 +88,7 @@ struct WalkScratch {
 
 // The thread's walk scratch for one call, kept up to the same bound as the
 // direct path's.
-using WalkScratchLease = python::ThreadScratchLease<WalkScratch, python::kScratchKeepBytes>;
+using WalkScratchLease = ThreadScratchLease<WalkScratch, kScratchKeepBytes>;
 
 class ObjectWriter {
  public:
@@ -112,7 +112,7 @@ class ObjectWriter {
   bool integer(PyObject* obj, std::size_t depth);
   bool big_integer(PyObject* obj, std::size_t depth);
   bool sequence(PyObject* seq, std::size_t depth);
-  bool dict(PyObject* obj, std::size_t depth, bool leave_out_digest);
+  bool dict(PyObject* obj, std::size_t depth, bool skip_digest_key);
   bool real(PyObject* obj);
   bool other(PyObject* obj, std::size_t depth);
   bool decimal(PyObject* obj, PyObject* decimal_type, std::size_t depth);

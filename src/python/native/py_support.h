@@ -20,7 +20,7 @@
 #include "capi/boundary.h"
 #include "capi/interpreter_lock.h"
 #include "capi/owned_ref.h"
-#include "core/result.h"
+#include "base/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl::native {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace quorl::native {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "capi/owned_ref.h"
-#include "core/result.h"
+#include "base/result.h"
 
 namespace quorl::native {
 

@@ -6,17 +6,17 @@
 #include <string>
 
 #include "core/canonical_text.h"
-#include "core/digest/digest.h"
+#include "core/digest.h"
 #include "core/exact/input_gate.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
-#include "python/scratch_lease.h"
+#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
 namespace {
 
-using python::ScratchLease;
+using quorl::ScratchLease;
 
 // A refusal for bytes that are not UTF-8, or nothing. A str's text is valid
 // by construction and is not checked again.
@@ -46,7 +46,7 @@ PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args,
     without_lock(may_release_lock(doc), [&] {
       fault = utf8_fault(doc);
       if (!fault) {
-        canonical.emplace(canonical_text_from_json(doc.text(), scratch.get(), RootDigest::Keep,
+        canonical.emplace(canonical_text_from_json(doc.text(), scratch.get(), false,
                                                    nullptr, nullptr, floats));
       }
     });
@@ -79,8 +79,8 @@ PyObject* digest_from_json(PyObject* module, PyObject* const* args, Py_ssize_t n
     without_lock(may_release_lock(doc), [&] {
       fault = utf8_fault(doc);
       if (!fault) {
-        digest.emplace(py_digest_from_json(doc.text(), profile, scratch.get(),
-                                           kHashThreadFromBytes, floats));
+        digest.emplace(pipelined_digest_from_json(doc.text(), profile, scratch.get(),
+                                                  kHashThreadFromBytes, floats));
       }
     });
     if (fault) return raise_refused_text(state_of(module), *fault);

@@ -1,13 +1,12 @@
 // The aarch64 SHA-256 engine, on the ARMv8 Cryptography Extension's SHA-2
 // instructions. Only these functions are compiled for them, so the build still
 // runs on cores without them (some Cortex-A53/A35 parts ship without crypto).
-#include "core/digest/sha256_engine.h"
+#include "core/hash/sha256_engine.h"
 
 #if QUORL_SHA256_ARMV8
 
 #include <arm_neon.h>
 
-#include "core/platform/cpu_features.h"
 
 namespace quorl::sha256_detail {
 namespace {
@@ -140,8 +139,7 @@ QUORL_SHA2_TARGET void compress_armv8_pair(std::uint32_t* state_a, const std::ui
 
 }  // namespace
 
-constinit const BlockEngine kArmv8Engine = {"armv8-sha2", &compress_armv8, &cpu::has_arm_sha2,
-                                          &compress_armv8_pair};
+constinit const BlockKernels kArmv8Kernels = {&compress_armv8, &compress_armv8_pair};
 
 }  // namespace quorl::sha256_detail
 

@@ -1,4 +1,4 @@
-#include "core/platform/cpu_features.h"
+#include "base/cpu/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define QUORL_CPU_X86 1

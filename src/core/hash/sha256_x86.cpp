@@ -1,13 +1,12 @@
 // The x86 SHA-256 engine, on the SHA extensions (SHA-NI) with SSSE3 and
 // SSE4.1; only these functions are compiled for them, so the build still runs
 // on CPUs without them.
-#include "core/digest/sha256_engine.h"
+#include "core/hash/sha256_engine.h"
 
 #if QUORL_SHA256_X86
 
 #include <immintrin.h>
 
-#include "core/platform/cpu_features.h"
 
 namespace quorl::sha256_detail {
 namespace {
@@ -162,8 +161,7 @@ QUORL_SHA_TARGET void compress_sha_ni_pair(std::uint32_t* state_a, const std::ui
 
 }  // namespace
 
-constinit const BlockEngine kShaNiEngine = {"x86-sha-ni", &compress_sha_ni, &cpu::has_sha_ni,
-                                         &compress_sha_ni_pair};
+constinit const BlockKernels kShaNiKernels = {&compress_sha_ni, &compress_sha_ni_pair};
 
 }  // namespace quorl::sha256_detail
 

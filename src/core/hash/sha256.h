@@ -10,19 +10,24 @@
 #include <string>
 #include <string_view>
 
+#include "base/cpu/kernel_registry.h"
+
 namespace quorl {
 
 namespace sha256_detail {
-struct BlockEngine;
+struct BlockKernels;
 }
+// Engines "portable", "x86-sha-ni" and "armv8-sha2" (see kernel_registry.h).
+using Sha256Engine = cpu::Engine<const sha256_detail::BlockKernels*>;
 
 class Sha256 {
  public:
   using Digest = std::array<std::uint8_t, 32>;
   enum class Engine { Auto, Portable, Hardware };
 
-  // Engine::Hardware is this target's instruction-set engine; it falls back
-  // to Portable when the CPU lacks the instructions, as Auto does.
+  // Auto: the engine in use, the widest the CPU runs within the tier
+  // QUORL_ENGINE names. Hardware: this target's instruction-set engine
+  // whatever that tier, or Portable when the CPU lacks the instructions.
   explicit Sha256(Engine engine = Engine::Auto) noexcept;
 
   void feed(std::string_view bytes) noexcept;
@@ -35,13 +40,14 @@ class Sha256 {
 
   // True when this process can use the hardware path.
   static bool hardware_available() noexcept;
+  static cpu::FamilyView family() noexcept;
 
  private:
   std::uint32_t state_[8];
   std::uint8_t buffer_[64];
   std::size_t buffered_ = 0;
   std::uint64_t total_ = 0;  // bytes fed so far
-  const sha256_detail::BlockEngine* engine_;
+  const Sha256Engine* engine_;
 };
 
 // Two whole messages at once, each digest as Sha256 gives it. Engines with a

@@ -1,6 +1,7 @@
 // SHA-256 block engines: the functions that compress whole 64-byte blocks
 // into the state. Sha256 (sha256.h) holds the streaming front end and picks
-// one engine per object; each engine lives in its own sha256_*.cpp.
+// one engine per object; each engine's kernels live in their own
+// sha256_*.cpp.
 #pragma once
 
 #include <cstddef>
@@ -36,23 +37,21 @@ using PairFn = void (*)(std::uint32_t* state_a, const std::uint8_t* blocks_a,
                         std::uint32_t* state_b, const std::uint8_t* blocks_b,
                         std::size_t count) noexcept;
 
-struct BlockEngine {
-  const char* name;  // stable; tests and tools report it
+// One engine's kernels. Its name, tier and the instructions it needs are
+// the registry's (sha256.cpp).
+struct BlockKernels {
   BlockFn compress;
-  // Whether the running CPU has the instructions compress uses. Asked once
-  // per process, by the front end.
-  bool (*cpu_has_it)() noexcept;
   // Null when the engine has no two-stream kernel: sha256_pair then
   // compresses the two messages one after the other.
   PairFn compress_pair;
 };
 
-extern const BlockEngine kPortableEngine;  // "portable"; every CPU has it
+extern const BlockKernels kPortableKernels;  // every CPU runs them
 #if QUORL_SHA256_X86
-extern const BlockEngine kShaNiEngine;  // "x86-sha-ni"
+extern const BlockKernels kShaNiKernels;  // SHA extensions, SSSE3, SSE4.1
 #endif
 #if QUORL_SHA256_ARMV8
-extern const BlockEngine kArmv8Engine;  // "armv8-sha2"
+extern const BlockKernels kArmv8Kernels;  // ARMv8 SHA-2
 #endif
 
 // The round constants, shared by every engine.

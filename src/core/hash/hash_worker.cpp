@@ -1,4 +1,4 @@
-#include "core/digest/hash_worker.h"
+#include "core/hash/hash_worker.h"
 
 #include <climits>
 #include <csignal>

@@ -1,45 +1,38 @@
 // SHA-256 (FIPS 180-4): the streaming front end shared by every block
-// engine (sha256_engine.h), and the choice of engine. The CPU is asked once
-// per process which hardware engine it can run; each object then picks its
-// engine in the constructor.
-#include "core/digest/sha256.h"
+// engine (sha256_engine.h), and the engines' entry in the kernel registry.
+// Each object picks its engine in the constructor.
+#include "core/hash/sha256.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-#include "core/digest/sha256_engine.h"
+#include "base/cpu/cpu_features.h"
+#include "core/hash/sha256_engine.h"
 
 namespace quorl {
 namespace {
 
-using sha256_detail::BlockEngine;
+using sha256_detail::BlockKernels;
 
 constexpr std::uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-// The instruction-set engines this target was built with, best first.
-constinit const BlockEngine* const kHardwareEngines[] = {
+constexpr cpu::KernelFamily kSha256Family{
+    "sha256",
+    std::array{
+        Sha256Engine{"portable", cpu::Tier::Portable, nullptr, &sha256_detail::kPortableKernels},
 #if QUORL_SHA256_X86
-    &sha256_detail::kShaNiEngine,
+        Sha256Engine{"x86-sha-ni", cpu::Tier::Sse41, &cpu::has_sha_ni,
+                     &sha256_detail::kShaNiKernels},
 #endif
 #if QUORL_SHA256_ARMV8
-    &sha256_detail::kArmv8Engine,
+        Sha256Engine{"armv8-sha2", cpu::Tier::Neon, &cpu::has_arm_sha2,
+                     &sha256_detail::kArmv8Kernels},
 #endif
-    nullptr,  // end of the list (and keeps it non-empty on other targets)
-};
+    }};
 
-// The first engine in the list that the running CPU can run, or null.
-// Computed once, thread-safely, and constant afterwards.
-const BlockEngine* hardware_engine() noexcept {
-  static const BlockEngine* const found = []() -> const BlockEngine* {
-    for (const BlockEngine* engine : kHardwareEngines) {
-      if (engine != nullptr && engine->cpu_has_it()) return engine;
-    }
-    return nullptr;
-  }();
-  return found;
-}
+using Family = cpu::Registered<kSha256Family>;
 
 inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
@@ -47,11 +40,13 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
 }
 
 // The engine an object asking for `engine` gets.
-const BlockEngine* pick_engine(Sha256::Engine engine) noexcept {
-  if (engine != Sha256::Engine::Portable) {
-    if (const BlockEngine* hardware = hardware_engine()) return hardware;
+const Sha256Engine* pick_engine(Sha256::Engine engine) noexcept {
+  switch (engine) {
+    case Sha256::Engine::Portable: return &Family::runnable().front();
+    case Sha256::Engine::Hardware: return &Family::widest();
+    case Sha256::Engine::Auto: break;
   }
-  return &sha256_detail::kPortableEngine;
+  return &Family::chosen();
 }
 
 // Writes the padding: 0x80, zeros up to 56 mod 64, then the message length
@@ -101,7 +96,7 @@ class PaddedMessage {
   std::uint8_t tail_[128];
 };
 
-void compress_rest(const BlockEngine& engine, std::uint32_t* state, PaddedMessage& m) noexcept {
+void compress_rest(const BlockKernels& engine, std::uint32_t* state, PaddedMessage& m) noexcept {
   while (m.left() != 0) {
     const std::size_t n = m.run_blocks();
     engine.compress(state, m.run(), n);
@@ -115,9 +110,9 @@ void store_digest(const std::uint32_t* state, Sha256::Digest& out) noexcept {
 
 }  // namespace
 
-bool Sha256::hardware_available() noexcept {
-  return hardware_engine() != nullptr;
-}
+bool Sha256::hardware_available() noexcept { return Family::runnable().size() > 1; }
+
+cpu::FamilyView Sha256::family() noexcept { return Family::view(); }
 
 Sha256::Sha256(Engine engine) noexcept : engine_(pick_engine(engine)) {
   std::memcpy(state_, kInitialState, sizeof state_);
@@ -142,11 +137,11 @@ void Sha256::feed(const void* data, std::size_t size) noexcept {
     p += take;
     size -= take;
     if (buffered_ < 64) return;
-    engine_->compress(state_, buffer_, 1);
+    engine_->kernels->compress(state_, buffer_, 1);
     buffered_ = 0;
   }
   if (const std::size_t blocks = size / 64; blocks != 0) {
-    engine_->compress(state_, p, blocks);
+    engine_->kernels->compress(state_, p, blocks);
     p += blocks * 64;
     size -= blocks * 64;
   }
@@ -163,13 +158,13 @@ Sha256::Digest Sha256::finish() noexcept {
   buffer_[buffered_++] = 0x80;
   if (buffered_ > 56) {
     std::memset(buffer_ + buffered_, 0, 64 - buffered_);
-    engine_->compress(state_, buffer_, 1);
+    engine_->kernels->compress(state_, buffer_, 1);
     buffered_ = 0;
   }
   std::memset(buffer_ + buffered_, 0, 56 - buffered_);
   store_be32(buffer_ + 56, static_cast<std::uint32_t>(bits >> 32));
   store_be32(buffer_ + 60, static_cast<std::uint32_t>(bits));
-  engine_->compress(state_, buffer_, 1);
+  engine_->kernels->compress(state_, buffer_, 1);
   buffered_ = 0;
 
   Digest out;
@@ -179,7 +174,7 @@ Sha256::Digest Sha256::finish() noexcept {
 
 void sha256_pair(std::string_view a, std::string_view b, Sha256::Digest& out_a,
                  Sha256::Digest& out_b, Sha256::Engine engine) noexcept {
-  const BlockEngine& e = *pick_engine(engine);
+  const BlockKernels& e = *pick_engine(engine)->kernels;
   std::uint32_t state_a[8], state_b[8];
   std::memcpy(state_a, kInitialState, sizeof state_a);
   std::memcpy(state_b, kInitialState, sizeof state_b);

@@ -1,4 +1,4 @@
-#include "core/memory/large_buffer.h"
+#include "base/memory/large_buffer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/messages.h"
+#include "base/messages.h"
 
 namespace quorl {
 

@@ -1,4 +1,4 @@
-#include "core/digest/hash_pipe.h"
+#include "core/hash/hash_pipe.h"
 
 #include <algorithm>
 #include <cstring>

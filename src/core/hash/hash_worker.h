@@ -16,7 +16,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/digest/sha256.h"
+#include "core/hash/sha256.h"
 
 namespace quorl {
 

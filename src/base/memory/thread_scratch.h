@@ -1,5 +1,5 @@
-// Per-thread working buffers of the direct path, shared by the extension
-// modules' functions. Each thread keeps them from one call to the next:
+// Per-thread working buffers (the direct path's, the object walk's), lent to
+// one call at a time. Each thread keeps them from one call to the next:
 // allocated afresh per call they cost more than the work on a mid-sized
 // document, since the allocator hands the freed blocks back to the system
 // and the next call faults every page in again.
@@ -13,9 +13,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "core/direct/direct_path.h"
-
-namespace quorl::python {
+namespace quorl {
 
 // A scratch that outgrew what a thread keeps is parked, one per process,
 // for the next call on a large document from any thread: a loop of calls on
@@ -118,6 +116,5 @@ class ThreadScratchLease {
 // call, keep their buffers; larger ones cost little more than their work to
 // allocate afresh.
 inline constexpr std::size_t kScratchKeepBytes = std::size_t{512} << 10;
-using ScratchLease = ThreadScratchLease<DirectText, kScratchKeepBytes>;
 
-}  // namespace quorl::python
+}  // namespace quorl

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/digest/hash_worker.h"
-#include "core/digest/sha256.h"
+#include "core/hash/hash_worker.h"
+#include "core/hash/sha256.h"
 
 namespace quorl {
 

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "core/digest/sha256_engine.h"
+#include "core/hash/sha256_engine.h"
 
 namespace quorl::sha256_detail {
 namespace {
@@ -88,11 +88,8 @@ void compress_portable(std::uint32_t* state, const std::uint8_t* blocks,
 
 #undef QUORL_SHA256_ROUNDS8
 
-bool always() noexcept { return true; }
-
 }  // namespace
 
-constinit const BlockEngine kPortableEngine = {"portable", &compress_portable, &always,
-                                             nullptr};
+constinit const BlockKernels kPortableKernels = {&compress_portable, nullptr};
 
 }  // namespace quorl::sha256_detail

@@ -10,7 +10,7 @@
 #include <new>
 #include <type_traits>
 
-#include "core/memory/large_buffer.h"
+#include "base/memory/large_buffer.h"
 
 namespace quorl {
 
