@@ -84,26 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ------------------------------------------------------- string form
 
-// A plain byte-by-byte escaper: '"' and '\\' get a backslash, bytes below
-// 0x20 become \u00xx in lowercase hex, everything else is copied.
-std::string reference_string_form(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char buf[7];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out.append(buf);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
 struct EscapeRow {
   std::string label;
   std::string text;

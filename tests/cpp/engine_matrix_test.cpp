@@ -15,6 +15,7 @@
 #include "base/cpu/kernel_registry.h"
 #include "core/hash/sha256.h"
 #include "json/lex/byte_scan.h"
+#include "json/lex/string_escape.h"
 #include "json/lex/utf8_validate.h"
 
 #if defined(__aarch64__) && defined(__linux__)
@@ -75,6 +76,7 @@ const FamilyRow kFamilies[] = {
     {"Scan", &scan_family},
     {"Utf8", &json::utf8_family},
     {"Sha256", &Sha256::family},
+    {"Escape", &json::escape_family},
 };
 
 class EngineMatrix : public ::testing::TestWithParam<FamilyRow> {};

@@ -167,6 +167,27 @@ inline json::JsonTree jnest_arrays(std::size_t n, json::JsonTree inner) {
   return inner;
 }
 
+// The canonical string form, byte by byte, the model the string-form
+// kernels are held to: '"' and '\\' get a backslash, bytes below 0x20 become
+// \u00xx in lowercase hex, everything else is copied.
+inline std::string reference_string_form(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      char buf[7];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+      out.append(buf);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
 // ---------------------------------------------------------------- dump
 
 // Readable bytes: printable ASCII as is, '"' and '\\' escaped, the rest as

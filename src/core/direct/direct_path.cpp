@@ -17,6 +17,7 @@
 #include "core/rules/number_token.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/special_index.h"
+#include "json/lex/string_escape.h"
 #include "json/lex/string_lexer.h"
 #include "json/lex/token_lexer.h"
 
@@ -970,7 +971,7 @@ class DirectReader {
     m.key_offset = keys_mark;
     m.key_size = static_cast<std::uint32_t>(keys_.size() - keys_mark);
     encoded_key_.clear();
-    append_encoded_string(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
+    json::append_string_form(encoded_key_, std::string_view(keys_.data() + keys_mark, m.key_size));
     put(encoded_key_.data(), encoded_key_.size());
     resume();  // past the closing quote
     return colon();

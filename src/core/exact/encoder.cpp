@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "base/key_order.h"
-#include "json/lex/byte_scan.h"
+#include "json/lex/string_escape.h"
 
 namespace quorl {
 
@@ -55,7 +55,7 @@ class Writer {
   [[gnu::always_inline]] bool put_plain(const QuorlValue& v) {
     switch (v.kind()) {
       case Kind::Str:
-        append_encoded_string(out_, v.as<Str>().text);
+        json::append_string_form(out_, v.as<Str>().text);
         return true;
       case Kind::Int:
         v.as<Int>().append_decimal(out_);
@@ -108,7 +108,7 @@ class Writer {
         while (const QuorlEntry* e = next_entry(top)) {
           if (!top.first) out_.push_back(',');
           top.first = false;
-          append_encoded_string(out_, e->key);
+          json::append_string_form(out_, e->key);
           out_.push_back(':');
           if (!put_plain(e->value)) {
             child = &e->value;
@@ -139,7 +139,7 @@ class Writer {
         value.as<Int>().append_decimal(out_);
         return std::nullopt;
       case Kind::Str:
-        append_encoded_string(out_, value.as<Str>().text);
+        json::append_string_form(out_, value.as<Str>().text);
         return std::nullopt;
       case Kind::Array: {
         if (depth >= kMaxDepth) [[unlikely]]
@@ -210,48 +210,9 @@ class Writer {
 
 }  // namespace
 
-void append_encoded_string(std::string& out, std::string_view text) {
-  // Plain runs are found sixteen bytes at a time and copied whole. Where
-  // escapes are dense, bytes are gathered in a small buffer instead, so that
-  // escape-heavy text does not pay a string append per character; a streak
-  // of plain bytes sends the loop back to the fast scan.
-  constexpr std::size_t kBuffer = 512;
-  constexpr std::size_t kPlainStreak = 16;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  out.push_back('"');
-  std::size_t i = 0;
-  while (true) {
-    const std::size_t j = find_string_special(p, i, n);
-    out.append(text.data() + i, j - i);
-    if (j == n) break;
-    char buf[kBuffer];
-    std::size_t b = 0;
-    std::size_t streak = 0;
-    i = j;
-    while (i < n && streak < kPlainStreak) {
-      const unsigned char c = p[i++];
-      if (is_string_special(c)) {
-        b += put_canonical_escape(buf + b, c);
-        streak = 0;
-      } else {
-        buf[b++] = static_cast<char>(c);
-        ++streak;
-      }
-      if (b > kBuffer - 6) {
-        out.append(buf, b);
-        b = 0;
-      }
-    }
-    out.append(buf, b);
-  }
-  out.push_back('"');
-}
-
 std::string encode_string(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + 2);
-  append_encoded_string(out, text);
+  json::append_string_form(out, text);
   return out;
 }
 

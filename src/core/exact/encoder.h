@@ -11,7 +11,6 @@
 
 #include "core/exact/quorl_value.h"
 #include "base/result.h"
-#include "json/lex/escapes.h"
 
 namespace quorl {
 
@@ -45,13 +44,10 @@ std::optional<EncodeFault> encode_object_into(std::string& out,
                                               std::span<const QuorlEntry> entries,
                                               std::size_t depth, bool skip_digest_key);
 
-// The string form: quotes around the text, with '"' and '\\' escaped by a
-// backslash and U+0000..U+001F as \u00xx (lowercase hex). Never fails.
+// The string form (json/lex/string_escape.h): quotes around the text, with
+// '"' and '\\' escaped by a backslash and U+0000..U+001F as \u00xx
+// (lowercase hex). Never fails.
 std::string encode_string(std::string_view text);
-void append_encoded_string(std::string& out, std::string_view text);
-
-// The escape of one such character (shared with the readers).
-using json::put_canonical_escape;
 
 // Code-point order of two UTF-8 texts, which equals unsigned byte order.
 Order compare_code_points(std::string_view a, std::string_view b) noexcept;

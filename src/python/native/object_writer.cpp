@@ -12,9 +12,9 @@
 
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
-#include "base/cpu/cpu_features.h"
 #include "base/key_order.h"
 #include "json/lex/byte_scan.h"
+#include "json/lex/string_escape.h"
 #include "native/dict_items.h"
 #include "native/int_digits.h"
 
@@ -43,42 +43,6 @@ bool has_special(std::uint64_t word) noexcept {
 [[gnu::always_inline]] inline unsigned special_mask(__m128i v) noexcept {
   return scan_detail::sse2_stops<scan_detail::Stop::StringSpecial>(v);
 }
-#endif
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// Room an escaping copy keeps beyond the rest of its text: one escape and
-// one whole block stored before it is tested.
-constexpr std::size_t kEscapeCopyRoom = 6 + 32;
-
-// Thirty-two bytes a step where the processor has AVX2: copies text[i, n)
-// to w in its string form, escapes written in place, until fewer than 32
-// bytes remain or the room up to limit is short of the rest of the text
-// plus kEscapeCopyRoom; returns the index it stopped at and moves w on.
-// plain_from: past the last byte escaped.
-[[gnu::target("avx2")]] std::size_t escape_copy_avx2(char*& w, const char* limit,
-                                                      const unsigned char* text, std::size_t i,
-                                                      std::size_t n, std::size_t& plain_from) noexcept {
-  char* out = w;
-  while (i + 32 <= n && static_cast<std::size_t>(limit - out) >= n - i + kEscapeCopyRoom) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-    const std::uint32_t mask = scan_detail::avx2_stops<scan_detail::Stop::StringSpecial>(v);
-    if (mask == 0) {
-      i += 32;
-      out += 32;
-      continue;
-    }
-    // The plain bytes before it are in place; the escape overwrites the rest.
-    const auto plain = static_cast<std::size_t>(__builtin_ctz(mask));
-    out += plain;
-    i += plain;
-    out += put_canonical_escape(out, text[i]);
-    plain_from = ++i;
-  }
-  w = out;
-  return i;
-}
-
 #endif
 
 #if defined(__SSE2__)
@@ -497,68 +461,7 @@ void ObjectWriter::put_string(const char* text, std::size_t size, char after) {
 }
 
 void ObjectWriter::put_escaped_string(const char* text, std::size_t size) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  char* w = out_.room(size + 2);  // the quotes and the text when nothing is escaped
-  *w++ = '"';
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  std::size_t plain_from = 0;  // text from here on was copied unescaped
-  // Copy and scan in one pass: sixteen bytes are stored before they are
-  // tested, and the output advances only over the plain ones.
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (size >= 64 && cpu::has_avx2()) {
-    // Escapes eat into the room beyond the rest of the text; when it runs
-    // short, more is taken.
-    for (;;) {
-      i = escape_copy_avx2(w, out_.limit(), bytes, i, size, plain_from);
-      if (i + 32 > size) break;
-      out_.commit_to(w);
-      w = out_.room(size - i + kEscapeCopyRoom + 128 + 1);
-    }
-  }
-#endif
-  while (i + 16 <= size) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);  // within the room taken
-    const unsigned mask = special_mask(v);
-    if (mask == 0) {
-      i += 16;
-      w += 16;
-      continue;
-    }
-    const auto plain = static_cast<std::size_t>(__builtin_ctz(mask));
-    i += plain;
-    w += plain;
-    out_.commit_to(w);
-    w = out_.room(6 + (size - i - 1) + 1);  // the escape, the rest, the closing quote
-    w += put_canonical_escape(w, bytes[i]);
-    ++i;
-    plain_from = i;
-  }
-  // The tail as one block that overlaps bytes already copied, when those
-  // were copied as they are (no escape among them).
-  if (i < size && size >= 16 && size - 16 >= plain_from) {
-    const std::size_t back = i - (size - 16);
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16));
-    if ((special_mask(v) >> back) == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(w - back), v);
-      w += size - i;
-      i = size;
-    }
-  }
-#endif
-  while (i < size) {
-    const std::size_t j = find_string_special(bytes, i, size);
-    std::memcpy(w, text + i, j - i);
-    w += j - i;
-    if (j == size) break;
-    out_.commit_to(w);
-    w = out_.room(6 + (size - j - 1) + 1);  // the escape, the rest, the closing quote
-    w += put_canonical_escape(w, bytes[j]);
-    i = j + 1;
-  }
-  *w++ = '"';
-  out_.commit_to(w);
+  json::put_string_form(out_, std::string_view(text, size));
 }
 
 // signed_digits: an optional '-' then digits. Tagged text carries an
@@ -791,7 +694,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool skip_digest_key) 
 
 std::string ObjectWriter::key_segment(const char* key, std::size_t size) {
   std::string segment = "[";
-  append_encoded_string(segment, std::string_view(key, size));
+  json::append_string_form(segment, std::string_view(key, size));
   segment.push_back(']');
   return segment;
 }
