@@ -25,10 +25,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hash/hash_pipe.h"
-#include "core/hash/sha256.h"
 #include "base/memory/growable_array.h"
 #include "base/memory/large_buffer.h"
+#include "core/direct/records.h"
+#include "core/hash/hash_pipe.h"
+#include "core/hash/sha256.h"
 
 namespace quorl {
 
@@ -39,43 +40,16 @@ inline constexpr std::size_t kDirectMaxRawDepth = 128;
 
 namespace direct_detail {
 
-// Offsets into the raw text and indexes into the record arrays. 32 bits keep
-// the records small; a raw text that outgrows them goes to the exact path.
-using Offset = std::uint32_t;
-
-// An object of the raw text that the canonical text changes.
-struct ObjectRecord {
-  enum class Kind : std::uint8_t {
-    Span,    // in key order itself; only objects inside it change
-    Sorted,  // members emitted from MemberRecord first .. last
-    Lift,    // a wrapper: emit the payload [a, b) of the raw text instead
-    Int,     // an "$int" wrapper: '-' when negative, then the digits [a, b)
-    Zero,    // an "$int" wrapper of zero: "0"
-    Null     // a "$null" wrapper: "null"
-  };
-  Kind kind = Kind::Span;
-  bool negative = false;
-  Offset begin = 0;  // '{' in the raw text
-  Offset end = 0;    // just after '}'
-  Offset next = 0;   // the record after this object's descendants
-  Offset a = 0, b = 0;
-  Offset first = 0, last = 0;  // Sorted: members; Lift: records inside the payload
-};
-
-// A member of a Sorted object: its `"key":value` span in the raw text and
-// the records of the objects inside it.
-struct MemberRecord {
-  Offset begin, end;
-  Offset obj_first, obj_end;
-};
-
 // The reader's working stacks (open objects' members, decoded keys, sort
-// orders), kept between reads so that a read of a small record allocates
-// nothing. Defined with the reader.
+// orders, shape books, kept keys), kept between reads so that a read of a
+// small record allocates nothing (reader_scratch.h).
 struct ReaderScratch;
 struct ReaderScratchDelete {
   void operator()(ReaderScratch* scratch) const noexcept;
 };
+class DirectReader;
+template <class Sink>
+class DirectEmitter;
 
 }  // namespace direct_detail
 
@@ -112,11 +86,11 @@ class DirectText {
   void release() noexcept;
 
  private:
-  friend class DirectReader;
+  friend class direct_detail::DirectReader;
+  template <class Sink>
+  friend class direct_detail::DirectEmitter;
   template <class Hash>
   void feed_text_to(Hash& hash) const;
-  template <class Sink>
-  friend class DirectEmitter;
 
   const char* raw_data() const noexcept { return source_ != nullptr ? source_ : raw_.get(); }
   std::string_view raw() const { return {raw_data(), raw_size_}; }
