@@ -304,7 +304,13 @@ class DirectReader {
     Parsed first_value;            // what its first member's value was
     SiblingSlot* followed;         // the kept keys that are all of its keys, or null
   };
-  [[gnu::noinline]] bool close_object(bool tags_on, Parsed& parsed, const OpenObject& o);
+  // Takes the open object's state as arguments, in registers where they
+  // fit, rather than through memory: it is called at every object's close.
+  [[gnu::noinline]] bool close_object(bool tags_on, Parsed& parsed, std::size_t open,
+                                      std::size_t record, std::size_t changes_before,
+                                      std::size_t reordered_before, std::size_t members_base,
+                                      std::size_t keys_base, Parsed first_value,
+                                      SiblingSlot* followed);
   [[gnu::always_inline]] inline bool close_common(const OpenObject& o, bool is_root,
                                                   const std::uint8_t*& known);
   bool tagged(Tag tag, ObjectRecord& rec, const Member& m, Parsed payload);

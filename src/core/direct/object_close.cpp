@@ -68,7 +68,13 @@ inline DirectReader::Order DirectReader::order_of(const OpenObject& o, std::span
 
 // Out of line, so that the frame of the recursive reading stays small (a
 // 64 KiB thread stack must hold 128 levels).
-bool DirectReader::close_object(bool tags_on, Parsed& parsed, const OpenObject& o) {
+bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open,
+                                std::size_t record, std::size_t changes_before,
+                                std::size_t reordered_before, std::size_t members_base,
+                                std::size_t keys_base, Parsed first_value,
+                                SiblingSlot* followed) {
+  const OpenObject o{open,         record,    changes_before, reordered_before,
+                     members_base, keys_base, first_value,    followed};
   const bool is_root = depth_ == 1 && o.open == 0;
   --depth_;
   if (o.followed != nullptr) o.followed->misses = 0;  // its keys came again

@@ -152,9 +152,8 @@ bool DirectReader::object(bool tags_on, Parsed& parsed) {
     }
     if (next == Next::Fault) return false;
   }
-  return close_object(tags_on, parsed,
-                      {open, record, changes_before, reordered_before, base, keys_base,
-                       first_value, followed});
+  return close_object(tags_on, parsed, open, record, changes_before, reordered_before, base,
+                      keys_base, first_value, followed);
 }
 
 
