@@ -3,8 +3,8 @@
 // a short array of strings, sometimes non-ASCII), or on a file's records.
 // Built against two versions of the core and run alternately by
 // bench/bench_records.py; on its own:
-//   g++ -O2 -std=c++20 -Isrc bench/bench_records.cpp build/X/libquorl_static.a -o /tmp/bench_records
-//   /tmp/bench_records [FILE] [ROUNDS]
+//   g++ -O2 -std=c++20 -Isrc bench/bench_records.cpp build/X/libquorl_static.a -o
+//   /tmp/bench_records /tmp/bench_records [FILE] [ROUNDS]
 // Prints "<best ns per record>\t<records>\t<checksum of the digests>": the
 // checksum lets the caller see that both versions give the same digests.
 #include <chrono>
@@ -32,8 +32,8 @@ std::string make_records(std::size_t count) {
            "\",\"" + word() + "\"],\"score\":" +
            std::to_string(static_cast<std::int64_t>(rng() % 2000000000) - 1000000000) +
            ",\"ok\":" + (rng() % 2 ? "true" : "false") + ",\"ref\":{\"$int\":\"" +
-           std::to_string(rng()) + std::to_string(rng() % 100000000000ULL) + "\"},\"note\":" +
-           (rng() % 2 ? "null" : "\"" + std::string(rng() % 20, 'x') + "\"") +
+           std::to_string(rng()) + std::to_string(rng() % 100000000000ULL) +
+           "\"},\"note\":" + (rng() % 2 ? "null" : "\"" + std::string(rng() % 20, 'x') + "\"") +
            ",\"pos\":{\"x\":" + std::to_string(rng() % 1000) +
            ",\"y\":" + std::to_string(rng() % 1000) + "}}\n";
   }

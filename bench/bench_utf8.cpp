@@ -41,7 +41,8 @@ std::string generated(const char* kind, std::size_t size) {
   std::string out;
   out.reserve(size + 64);
   const std::string ascii = R"({"id": 12345, "name": "plain ascii text", "tags": [1, 2, 3]}, )";
-  const std::string cjk = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE6\x96\x87";  // 5 x 3 bytes
+  const std::string cjk =
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE6\x96\x87";  // 5 x 3 bytes
   const std::string mix = R"({"name": "caf\xC3\xA9 \xE2\x82\xAC", "v": 1}, )";
   const std::string& piece = kind[0] == 'a' ? ascii : kind[0] == 'n' ? cjk : mix;
   while (out.size() < size) out += piece;

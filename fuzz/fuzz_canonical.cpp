@@ -47,16 +47,16 @@
 
 #include "core/canonical_text.h"
 #include "core/digest.h"
-#include "core/hash/sha256.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "core/exact/quorl_value.h"
+#include "core/hash/sha256.h"
 #include "core/rules/float_text.h"
 #include "core/rules/float_tokens.h"
-#include "json/reader/json_reader.h"
 #include "fuzz_support.h"
+#include "json/reader/json_reader.h"
 
 namespace {
 
@@ -65,7 +65,6 @@ using fuzz_support::valid_utf8;
 
 using quorl::QuorlValue;
 using Outcome = quorl::Result<std::string>;
-
 
 // The fixed texts, typed out here rather than taken from the library.
 constexpr std::string_view kDepth = "nesting depth exceeds the maximum of 128";
@@ -84,16 +83,16 @@ constexpr std::string_view kNullPayload = "invalid $null payload: expected true"
 constexpr std::string_view kInvalidJson = "invalid JSON: ";
 constexpr std::string_view kUnknownProfile = "unknown digest profile: ";
 
-constexpr std::string_view kDocumentMessages[] = {kDepth,       kFloat,       kBareInt,
-                                                   kIntPayload, kStrPayload, kObjPayload,
-                                                   kArrPayload, kBoolPayload, kNullPayload};
+constexpr std::string_view kDocumentMessages[] = {kDepth,      kFloat,       kBareInt,
+                                                  kIntPayload, kStrPayload,  kObjPayload,
+                                                  kArrPayload, kBoolPayload, kNullPayload};
 // Values from the gate hold distinct keys and no lone-surrogate marker, so
 // of the encoder's refusals only these three can reach a caller.
 constexpr std::string_view kEncoderMessages[] = {kFloat, kNaN, kInfinity};
 
 constexpr auto& kReaderMessages = fuzz_support::reader_msg::kAll;
 
-constexpr std::string_view kTagKeys[] = {"$int", "$nan", "$inf",  "$str",  "$obj",
+constexpr std::string_view kTagKeys[] = {"$int", "$nan",  "$inf",  "$str",  "$obj",
                                          "$arr", "$bool", "$null", "$float"};
 
 constexpr auto& kProfiles = quorl::kProfileNames;
@@ -101,8 +100,9 @@ constexpr std::string_view kBadProfiles[] = {"artifact-bytes", ""};
 
 constexpr std::int64_t kBound = 9007199254740991;
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
+bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 
 // ---------------------------------------------------------------------------
 // The raw-text rules, written out plainly: two separate passes.
@@ -112,9 +112,12 @@ std::size_t ref_depth(std::string_view t) {
   std::size_t depth = 0, max = 0;
   for (unsigned char c : t) {
     if (in_string) {
-      if (escape) escape = false;
-      else if (c == '"') in_string = false;
-      else if (c == '\\') escape = true;
+      if (escape)
+        escape = false;
+      else if (c == '"')
+        in_string = false;
+      else if (c == '\\')
+        escape = true;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -245,8 +248,10 @@ class Writer {
     ws();
     switch (v.kind()) {
       case quorl::Kind::Null:
-        if (heavy_ && rng_.one_in(3)) out += "{\"$null\":true}";
-        else out += "null";
+        if (heavy_ && rng_.one_in(3))
+          out += "{\"$null\":true}";
+        else
+          out += "null";
         break;
       case quorl::Kind::Bool: {
         const char* lit = v.as<quorl::Bool>().value ? "true" : "false";
@@ -351,9 +356,9 @@ class Writer {
   // decoded). At most one bracket deep, so that the raw depth stays within
   // the gate's bound.
   void junk() {
-    static constexpr const char* kJunk[] = {"{\"$int\":\"x\"}", "{\"$str\":1}", "{\"$null\":false}",
-                                            "{\"$nan\":0}",     "[]",           "\"junk\"",
-                                            "-12"};
+    static constexpr const char* kJunk[] = {
+        "{\"$int\":\"x\"}", "{\"$str\":1}", "{\"$null\":false}", "{\"$nan\":0}", "[]",
+        "\"junk\"",         "-12"};
     out += kJunk[rng_.below(7)];
   }
 
@@ -380,8 +385,8 @@ class Writer {
     };
     // A root "digest" member, for the digest only: any decodable value, put
     // anywhere among the members; the digest leaves it out.
-    const std::size_t digest_at = root_digest ? rng_.below(static_cast<unsigned>(order.size()) + 1)
-                                              : SIZE_MAX;
+    const std::size_t digest_at =
+        root_digest ? rng_.below(static_cast<unsigned>(order.size()) + 1) : SIZE_MAX;
     for (std::size_t k = 0; k <= order.size(); ++k) {
       if (k == digest_at) {
         member("digest", [&] { out += rng_.one_in(2) ? "{\"$nan\":0}" : "{\"$float\":\"x\"}"; });
@@ -420,8 +425,10 @@ class Writer {
       }
       const bool must = c < 0x20 || c == '"' || c == '\\';
       if (!heavy_) {
-        if (c == '"') out += "\\\"";
-        else if (c == '\\') out += "\\\\";
+        if (c == '"')
+          out += "\\\"";
+        else if (c == '\\')
+          out += "\\\\";
         else if (c < 0x20) {
           static constexpr char kHex[] = "0123456789abcdef";
           out += "\\u00";
@@ -435,15 +442,32 @@ class Writer {
       } else {
         const char* short_form = nullptr;
         switch (c) {
-          case '"': short_form = "\\\""; break;
-          case '\\': short_form = "\\\\"; break;
-          case '/': short_form = "\\/"; break;
-          case '\b': short_form = "\\b"; break;
-          case '\f': short_form = "\\f"; break;
-          case '\n': short_form = "\\n"; break;
-          case '\r': short_form = "\\r"; break;
-          case '\t': short_form = "\\t"; break;
-          default: break;
+          case '"':
+            short_form = "\\\"";
+            break;
+          case '\\':
+            short_form = "\\\\";
+            break;
+          case '/':
+            short_form = "\\/";
+            break;
+          case '\b':
+            short_form = "\\b";
+            break;
+          case '\f':
+            short_form = "\\f";
+            break;
+          case '\n':
+            short_form = "\\n";
+            break;
+          case '\r':
+            short_form = "\\r";
+            break;
+          case '\t':
+            short_form = "\\t";
+            break;
+          default:
+            break;
         }
         if (short_form != nullptr && rng_.one_in(2)) {
           out += short_form;
@@ -513,7 +537,9 @@ bool same_data(const quorl::json::JsonTree& t, const QuorlValue& v) {
   }
 }
 
-std::string text_of(const Outcome& r) { return r.ok() ? r.value() : r.error().message; }
+std::string text_of(const Outcome& r) {
+  return r.ok() ? r.value() : r.error().message;
+}
 
 void expect_same(const Outcome& got, const Outcome& want, const char* property) {
   if (got.ok() != want.ok() || text_of(got) != text_of(want)) {
@@ -543,8 +569,7 @@ void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, 
   const Outcome exact = quorl::exact_canonical_text(text, false, FloatPolicy::Str);
   static quorl::DirectText scratch;
   quorl::Result<quorl::CanonicalText> front =
-      quorl::canonical_text_from_json(text, scratch, false, nullptr, nullptr,
-                                      FloatPolicy::Str);
+      quorl::canonical_text_from_json(text, scratch, false, nullptr, nullptr, FloatPolicy::Str);
   Outcome front_text = quorl::fail(quorl::QuorlError{});
   if (front.ok()) {
     std::string bytes(front.value().size(), '\0');
@@ -559,8 +584,8 @@ void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, 
 
   const std::string_view profile = kProfiles[size % std::size(kProfiles)];
   const Outcome exact_skip = quorl::exact_canonical_text(text, true, FloatPolicy::Str);
-  const Outcome hex = quorl::pipelined_digest_from_json(text, profile, scratch,
-                                                        quorl::kHashThreadFromBytes, FloatPolicy::Str);
+  const Outcome hex = quorl::pipelined_digest_from_json(
+      text, profile, scratch, quorl::kHashThreadFromBytes, FloatPolicy::Str);
   if (exact_skip.ok()) {
     if (!hex.ok() || hex.value() != expected_digest(profile, exact_skip.value()))
       broken("floats as strings: digest is not of the exact text", text_of(hex));
@@ -575,11 +600,13 @@ void check_floats_as_strings(std::string_view text, const Outcome& exact_plain, 
       break;
     case quorl::QuotedFloats::Quoted: {
       const Outcome plain = quorl::exact_canonical_text(quoted, false);
-      if (plain.ok() || exact.ok()) expect_same(plain, exact, "floats as strings: quoted text differs");
+      if (plain.ok() || exact.ok())
+        expect_same(plain, exact, "floats as strings: quoted text differs");
       break;
     }
     case quorl::QuotedFloats::Exact:
-      if (exact.ok()) broken("floats as strings: a text left to the exact path reads", exact.value());
+      if (exact.ok())
+        broken("floats as strings: a text left to the exact path reads", exact.value());
       break;
   }
 }
@@ -639,7 +666,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (number_fault) {
       if (got != *number_fault) broken("first bad number token does not decide", got);
     } else if (!decoded.ok()) {
-      if (got == kFloat || got == kBareInt) broken("number message for a text whose tokens pass", got);
+      if (got == kFloat || got == kBareInt)
+        broken("number message for a text whose tokens pass", got);
       if (got == kDepth && depth <= 128) broken("depth message for a text nesting <= 128", got);
     }
   }
@@ -700,8 +728,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::string_view profile : kBadProfiles) {
     const Outcome got = quorl::py_digest_from_json(text, profile);
     if (!decoded.ok()) {
-      expect_same(got, exact_skip, "py_digest_from_json (unknown profile): document error expected");
-    } else if (got.ok() || got.error().message != std::string(kUnknownProfile) + std::string(profile)) {
+      expect_same(got, exact_skip,
+                  "py_digest_from_json (unknown profile): document error expected");
+    } else if (got.ok() ||
+               got.error().message != std::string(kUnknownProfile) + std::string(profile)) {
       broken("py_digest_from_json: profile message expected", text_of(got));
     }
   }
@@ -728,11 +758,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       broken("canonical text refused as out of range without a long integer", canon);
     }
     if (!refused_as_out_of_range) {
-      if (!tree.ok() || !reader.expect_end().ok()) broken("canonical text does not read as JSON", canon);
+      if (!tree.ok() || !reader.expect_end().ok())
+        broken("canonical text does not read as JSON", canon);
       if (!same_data(tree.value(), root)) broken("canonical text reads back to other data", canon);
     }
     if (!plain.needed_tag) {
-      if (plain.out != canon) broken("canonical text differs from the plain writing", canon + "  <->  " + plain.out);
+      if (plain.out != canon)
+        broken("canonical text differs from the plain writing", canon + "  <->  " + plain.out);
       expect_same(quorl::py_canonical_bytes_from_json(canon), exact_plain,
                   "canonical text is not a fixed point");
     }

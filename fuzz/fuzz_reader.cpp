@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "core/exact/input_gate.h"
+#include "fuzz_support.h"
 #include "json/reader/json_error.h"
 #include "json/reader/json_reader.h"
-#include "fuzz_support.h"
 #include "json/reader/json_tree.h"
 
 namespace {
@@ -47,13 +47,10 @@ using quorl::json::JsonString;
 using quorl::json::JsonTree;
 using quorl::json::NumberKind;
 
-
-
 // ---------------------------------------------------------------------------
 // The second reader. Written for clarity, not speed: one byte at a time,
 // errors as (message, position), positions turned into line and column the
 // slow way.
-
 
 // P[k]: the double nearest to 10^k, from the C library's correctly rounded
 // conversion rather than from the reader's table.
@@ -188,9 +185,8 @@ class RefReader {
     if (!negative) {
       out.node = JsonNumber::pos(s);
     } else if (s >= 1 && s <= (std::uint64_t{1} << 63)) {
-      out.node = JsonNumber::neg(s == (std::uint64_t{1} << 63)
-                                     ? INT64_MIN
-                                     : -static_cast<std::int64_t>(s));
+      out.node = JsonNumber::neg(s == (std::uint64_t{1} << 63) ? INT64_MIN
+                                                               : -static_cast<std::int64_t>(s));
     } else {
       out.node = JsonNumber::real(-static_cast<double>(s));
     }
@@ -289,10 +285,16 @@ class RefReader {
     for (int k = 0; k < 4; ++k) {
       const unsigned c = p_[i++];
       unsigned h;
-      if (c >= '0' && c <= '9') h = c - '0';
-      else if (c >= 'a' && c <= 'f') h = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') h = c - 'A' + 10;
-      else { ok = false; h = 0; }
+      if (c >= '0' && c <= '9')
+        h = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        h = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        h = c - 'A' + 10;
+      else {
+        ok = false;
+        h = 0;
+      }
       v = v * 16 + h;
     }
     if (!ok) return cur(kInvalidEscape);
@@ -320,14 +322,30 @@ class RefReader {
       if (i >= n_) return cur(kEofString);
       const unsigned e = p_[i++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           std::uint32_t u;
           if (!hex4(u)) return false;
@@ -436,18 +454,23 @@ std::string render(std::string_view text, std::string_view message, std::size_t 
 
 bool same_tree(const JsonTree& a, const JsonTree& b) {
   if (a.node.index() != b.node.index()) return false;
-  if (const auto* x = std::get_if<JsonBool>(&a.node)) return x->value == std::get<JsonBool>(b.node).value;
+  if (const auto* x = std::get_if<JsonBool>(&a.node))
+    return x->value == std::get<JsonBool>(b.node).value;
   if (const auto* x = std::get_if<JsonNumber>(&a.node)) {
     const auto& y = std::get<JsonNumber>(b.node);
     if (x->kind != y.kind) return false;
     switch (x->kind) {
-      case NumberKind::PosInt: return x->pos_int == y.pos_int;
-      case NumberKind::NegInt: return x->neg_int == y.neg_int;
-      case NumberKind::Double: return std::memcmp(&x->dbl, &y.dbl, sizeof(double)) == 0;
+      case NumberKind::PosInt:
+        return x->pos_int == y.pos_int;
+      case NumberKind::NegInt:
+        return x->neg_int == y.neg_int;
+      case NumberKind::Double:
+        return std::memcmp(&x->dbl, &y.dbl, sizeof(double)) == 0;
     }
     return false;
   }
-  if (const auto* x = std::get_if<JsonString>(&a.node)) return x->value == std::get<JsonString>(b.node).value;
+  if (const auto* x = std::get_if<JsonString>(&a.node))
+    return x->value == std::get<JsonString>(b.node).value;
   if (const auto* x = std::get_if<JsonArray>(&a.node)) {
     const auto& y = std::get<JsonArray>(b.node);
     if (x->items.size() != y.items.size()) return false;

@@ -78,7 +78,24 @@ inline constexpr std::string_view kTrailingComma = "trailing comma";
 inline constexpr std::string_view kTrailingChars = "trailing characters";
 inline constexpr std::string_view kUnexpectedEndHex = "unexpected end of hex escape";
 
-inline constexpr std::string_view kAll[] = {kEofValue, kEofList, kEofObject, kEofString, kExpectedColon, kExpectedCommaBracket, kExpectedCommaBrace, kExpectedIdent, kExpectedValue, kInvalidEscape, kInvalidNumber, kOutOfRange, kControl, kKeyMustBeString, kLoneSurrogate, kTrailingComma, kTrailingChars, kUnexpectedEndHex};
+inline constexpr std::string_view kAll[] = {kEofValue,
+                                            kEofList,
+                                            kEofObject,
+                                            kEofString,
+                                            kExpectedColon,
+                                            kExpectedCommaBracket,
+                                            kExpectedCommaBrace,
+                                            kExpectedIdent,
+                                            kExpectedValue,
+                                            kInvalidEscape,
+                                            kInvalidNumber,
+                                            kOutOfRange,
+                                            kControl,
+                                            kKeyMustBeString,
+                                            kLoneSurrogate,
+                                            kTrailingComma,
+                                            kTrailingChars,
+                                            kUnexpectedEndHex};
 }  // namespace reader_msg
 
 }  // namespace fuzz_support

@@ -62,7 +62,9 @@ struct Message {
   std::string_view text;
 
   constexpr operator std::string_view() const noexcept { return text; }  // NOLINT: on purpose
-  friend constexpr bool operator==(const Message& m, std::string_view s) noexcept { return m.text == s; }
+  friend constexpr bool operator==(const Message& m, std::string_view s) noexcept {
+    return m.text == s;
+  }
   friend std::ostream& operator<<(std::ostream& os, const Message& m) { return os << m.text; }
 };
 

@@ -48,7 +48,8 @@ Failure<std::decay_t<E>> fail(E&& error) {
 template <class T, class E = QuorlError>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(T value)
+      : data_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
   template <class F>
   Result(Failure<F> failure)  // NOLINT: implicit on purpose
       : data_(std::in_place_index<1>, std::move(failure.error)) {}

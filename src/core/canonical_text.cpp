@@ -3,9 +3,9 @@
 #include <cstring>
 #include <optional>
 
-#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
+#include "core/hash/sha256.h"
 #include "core/rules/float_tokens.h"
 
 namespace quorl {

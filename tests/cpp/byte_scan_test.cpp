@@ -3,6 +3,8 @@
 // model. Buffers are allocated to their exact size, so that ASan and
 // valgrind see any read past the end; the bytes before the start of a run
 // are stop bytes, so that a kernel looking behind its start is caught.
+#include "json/lex/byte_scan.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "json/lex/byte_scan.h"
 #include "json/lex/special_index.h"
 
 namespace quorl {
@@ -32,10 +33,14 @@ struct SearchCase {
 // The model: written from the contracts, not from the kernels.
 bool model_stops(Search s, unsigned char c) {
   switch (s) {
-    case Search::Quote: return c == 0x22 || c == 0x5C;
-    case Search::Special: return c == 0x22 || c == 0x5C || c <= 0x1F;
-    case Search::Whitespace: return c != 0x20 && c != 0x09 && c != 0x0A && c != 0x0D;
-    case Search::Digits: return c < 0x30 || c > 0x39;
+    case Search::Quote:
+      return c == 0x22 || c == 0x5C;
+    case Search::Special:
+      return c == 0x22 || c == 0x5C || c <= 0x1F;
+    case Search::Whitespace:
+      return c != 0x20 && c != 0x09 && c != 0x0A && c != 0x0D;
+    case Search::Digits:
+      return c < 0x30 || c > 0x39;
   }
   return true;
 }
@@ -45,8 +50,10 @@ using namespace std::string_view_literals;
 // with the high bit set) and bytes >= 0x80, which are never control bytes.
 const SearchCase kSearches[] = {
     {Search::Quote, "Quote", "a#]\x00\x1f\x7f\x80\xa2\xdc\xff !["sv, "\"\\"sv},
-    {Search::Special, "Special", "a#] \x7f\x80\x9f\xa0\xa2\xdc\xff\x21"sv, "\"\\\x00\x01\x1f\n\t"sv},
-    {Search::Whitespace, "Whitespace", " \t\n\r"sv, "\x00\x0b\x0c\x08\x0e!\xa0\x89\x8a\x8d\xff{0"sv},
+    {Search::Special, "Special", "a#] \x7f\x80\x9f\xa0\xa2\xdc\xff\x21"sv,
+     "\"\\\x00\x01\x1f\n\t"sv},
+    {Search::Whitespace, "Whitespace", " \t\n\r"sv,
+     "\x00\x0b\x0c\x08\x0e!\xa0\x89\x8a\x8d\xff{0"sv},
     {Search::Digits, "Digits", "0123456789"sv, "/:\xb0\xb9\x00\x80\xff.e-+ "sv},
 };
 
@@ -56,12 +63,12 @@ struct Scanner {
 };
 
 std::vector<Scanner> all_scanners() {
-  std::vector<Scanner> out{{"public", {&find_quote_or_backslash, &find_string_special,
-                                       &skip_whitespace, &skip_digits}}};
+  std::vector<Scanner> out{
+      {"public", {&find_quote_or_backslash, &find_string_special, &skip_whitespace, &skip_digits}}};
   for (const ScanKernel& k : scan_kernels()) {
-    out.push_back({std::string(k.name), {k.kernels.find_quote_or_backslash,
-                                         k.kernels.find_string_special, k.kernels.skip_whitespace,
-                                         k.kernels.skip_digits}});
+    out.push_back({std::string(k.name),
+                   {k.kernels.find_quote_or_backslash, k.kernels.find_string_special,
+                    k.kernels.skip_whitespace, k.kernels.skip_digits}});
   }
   return out;
 }
@@ -84,7 +91,8 @@ class ByteScanTest : public ::testing::TestWithParam<std::tuple<std::size_t, std
   std::vector<unsigned char> filled(std::size_t len, std::size_t seed) const {
     std::vector<unsigned char> buf(len);
     const std::string_view fill = search().fill;
-    for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<unsigned char>(fill[(k * 7 + seed) % fill.size()]);
+    for (std::size_t k = 0; k < len; ++k)
+      buf[k] = static_cast<unsigned char>(fill[(k * 7 + seed) % fill.size()]);
     return buf;
   }
 };
@@ -112,7 +120,8 @@ TEST_P(ByteScanTest, RunsFromEveryAlignmentWithStopsBehindTheStart) {
       for (const bool ends_in_stop : {false, true}) {
         const std::size_t len = start + run + (ends_in_stop ? 1 : 0);
         std::vector<unsigned char> buf = filled(len, start + run);
-        for (std::size_t k = 0; k < start; ++k) buf[k] = static_cast<unsigned char>(stops[k % stops.size()]);
+        for (std::size_t k = 0; k < start; ++k)
+          buf[k] = static_cast<unsigned char>(stops[k % stops.size()]);
         if (ends_in_stop) buf[len - 1] = static_cast<unsigned char>(stops[run % stops.size()]);
         ASSERT_EQ(fn()(buf.data(), start, len), start + run)
             << "start " << start << " run " << run << " ends in stop " << ends_in_stop;
@@ -198,8 +207,7 @@ TEST_P(NewlineCountTest, AgreesWithCountingByteByByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, NewlineCountTest,
-                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
-                         engine_name);
+                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1), engine_name);
 
 // String-special marks, per engine and through the public function: every
 // bit against the model, bits past the end clear, and the index built on
@@ -214,13 +222,16 @@ TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
     std::vector<unsigned char> buf(len);
     // Mostly plain runs of varied length, so that next() crosses words.
     for (std::size_t k = 0; k < len; ++k)
-      buf[k] = (k * 2654435761u >> 7) % 61 == 0 ? static_cast<unsigned char>(bytes[k % bytes.size()]) : 'a';
+      buf[k] = (k * 2654435761u >> 7) % 61 == 0
+                   ? static_cast<unsigned char>(bytes[k % bytes.size()])
+                   : 'a';
     const std::size_t words = len / 64 + 1;
     std::vector<std::uint64_t> bits(words, ~std::uint64_t{0});
     mark(buf.data(), len, bits.data());
     for (std::size_t k = 0; k < (len + 63) / 64 * 64; ++k) {
       const bool marked = (bits[k / 64] >> (k % 64)) & 1;
-      ASSERT_EQ(marked, k < len && model_stops(Search::Special, buf[k])) << "len " << len << " byte " << k;
+      ASSERT_EQ(marked, k < len && model_stops(Search::Special, buf[k]))
+          << "len " << len << " byte " << k;
     }
     if (GetParam() < scan_kernels().size()) continue;
     // Forward from every start, and back again (the window is marked anew).
@@ -229,13 +240,13 @@ TEST_P(SpecialMarksTest, EveryBitAgreesWithTheModel) {
     for (std::size_t i = 0; i <= len; ++i)
       ASSERT_EQ(cursor.next(i), model(Search::Special, buf, i)) << "len " << len << " from " << i;
     for (std::size_t i : {std::size_t{0}, len / 2, len})
-      ASSERT_EQ(cursor.next(i), model(Search::Special, buf, i)) << "len " << len << " back to " << i;
+      ASSERT_EQ(cursor.next(i), model(Search::Special, buf, i))
+          << "len " << len << " back to " << i;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SpecialMarksTest,
-                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1),
-                         engine_name);
+                         ::testing::Range<std::size_t>(0, scan_kernels().size() + 1), engine_name);
 
 }  // namespace
 }  // namespace quorl

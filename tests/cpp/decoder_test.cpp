@@ -2,6 +2,8 @@
 // integer bound, every tag key and its payload rule, depth accounting
 // (wrappers and payloads as one level), the test-vector key, and which
 // failure comes first.
+#include "core/exact/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/exact/decoder.h"
 #include "test_support.h"
 
 namespace {
@@ -46,22 +47,18 @@ constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 INSTANTIATE_TEST_SUITE_P(
     Plain, Decode,
     ::testing::Values(
-        DecodeRow{"null", jnull(), Ok("null")},
-        DecodeRow{"true", jbool(true), Ok("true")},
+        DecodeRow{"null", jnull(), Ok("null")}, DecodeRow{"true", jbool(true), Ok("true")},
         DecodeRow{"false", jbool(false), Ok("false")},
         DecodeRow{"string", jstr("abc"), Ok("str:\"abc\"")},
         DecodeRow{"string_with_nul", jstr(std::string("a\0b", 3)), Ok("str:\"a\\x00b\"")},
         DecodeRow{"empty_string", jstr(""), Ok("str:\"\"")},
-        DecodeRow{"empty_array", jarr(), Ok("[]")},
-        DecodeRow{"empty_object", jobj(), Ok("{}")},
-        DecodeRow{"array_order_kept", jarr(jpos(3), jpos(1), jnull()),
-                  Ok("[int:3,int:1,null]")},
+        DecodeRow{"empty_array", jarr(), Ok("[]")}, DecodeRow{"empty_object", jobj(), Ok("{}")},
+        DecodeRow{"array_order_kept", jarr(jpos(3), jpos(1), jnull()), Ok("[int:3,int:1,null]")},
         DecodeRow{"object_members_in_key_order",
                   jobj(jmem("b", jpos(1)), jmem("a", jpos(2)), jmem("B", jbool(true))),
                   Ok("{\"B\":true,\"a\":int:2,\"b\":int:1}")},
         DecodeRow{"one_member_ordinary_key", jobj(jmem("a", jpos(1))), Ok("{\"a\":int:1}")},
-        DecodeRow{"nested_containers",
-                  jarr(jobj(jmem("x", jarr(jstr("y")))), jarr(jarr())),
+        DecodeRow{"nested_containers", jarr(jobj(jmem("x", jarr(jstr("y")))), jarr(jarr())),
                   Ok("[{\"x\":[str:\"y\"]},[[]]]")}),
     row_name);
 
@@ -204,14 +201,13 @@ INSTANTIATE_TEST_SUITE_P(
                   jtag("$quorl-vector:lone-surrogate", jtag("$int", jstr("x"))),
                   Ok("LoneSurrogate"), true},
         DecodeRow{"on_passed_down_arrays_and_wrappers",
-                  jarr(jtag("$arr", jarr(jobj(jmem("k", jtag("$quorl-vector:lone-surrogate",
-                                                              jnull())))))),
+                  jarr(jtag("$arr",
+                            jarr(jobj(jmem("k", jtag("$quorl-vector:lone-surrogate", jnull())))))),
                   Ok("[[{\"k\":LoneSurrogate}]]"), true},
         DecodeRow{"on_two_members_ordinary",
                   jobj(jmem("$quorl-vector:lone-surrogate", jpos(0)), jmem("x", jpos(1))),
                   Ok("{\"$quorl-vector:lone-surrogate\":int:0,\"x\":int:1}"), true},
-        DecodeRow{"on_shortened_key_ordinary",
-                  jtag("$quorl-vector:lone-surrogat", jpos(0)),
+        DecodeRow{"on_shortened_key_ordinary", jtag("$quorl-vector:lone-surrogat", jpos(0)),
                   Ok("{\"$quorl-vector:lone-surrogat\":int:0}"), true},
         DecodeRow{"on_other_tags_unchanged", jtag("$int", jstr("4")), Ok("int:4"), true}),
     row_name);
@@ -221,8 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     NearTags, Decode,
     ::testing::Values(
-        DecodeRow{"two_members_with_tag_key",
-                  jobj(jmem("$int", jstr("5")), jmem("x", jpos(1))),
+        DecodeRow{"two_members_with_tag_key", jobj(jmem("$int", jstr("5")), jmem("x", jpos(1))),
                   Ok("{\"$int\":str:\"5\",\"x\":int:1}")},
         DecodeRow{"two_tag_keys", jobj(jmem("$null", jbool(true)), jmem("$str", jstr("x"))),
                   Ok("{\"$null\":true,\"$str\":str:\"x\"}")},
@@ -232,16 +227,13 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeRow{"mixed_case_Int", jtag("$Int", jstr("5")), Ok("{\"$Int\":str:\"5\"}")},
         DecodeRow{"upper_case_NaN", jtag("$NaN", jpos(1)), Ok("{\"$NaN\":int:1}")},
         DecodeRow{"trailing_space_int", jtag("$int ", jstr("5")), Ok("{\"$int \":str:\"5\"}")},
-        DecodeRow{"trailing_space_null", jtag("$null ", jbool(false)),
-                  Ok("{\"$null \":false}")},
-        DecodeRow{"trailing_space_float", jtag("$float ", jpos(1)),
-                  Ok("{\"$float \":int:1}")},
+        DecodeRow{"trailing_space_null", jtag("$null ", jbool(false)), Ok("{\"$null \":false}")},
+        DecodeRow{"trailing_space_float", jtag("$float ", jpos(1)), Ok("{\"$float \":int:1}")},
         DecodeRow{"leading_space", jtag(" $int", jstr("5")), Ok("{\" $int\":str:\"5\"}")},
         DecodeRow{"no_dollar", jtag("int", jstr("5")), Ok("{\"int\":str:\"5\"}")},
         DecodeRow{"dollar_alone", jtag("$", jpos(1)), Ok("{\"$\":int:1}")},
         DecodeRow{"short_nul", jtag("$nul", jbool(true)), Ok("{\"$nul\":true}")},
-        DecodeRow{"longer_integer", jtag("$integer", jstr("5")),
-                  Ok("{\"$integer\":str:\"5\"}")},
+        DecodeRow{"longer_integer", jtag("$integer", jstr("5")), Ok("{\"$integer\":str:\"5\"}")},
         DecodeRow{"floats", jtag("$floats", jpos(1)), Ok("{\"$floats\":int:1}")},
         DecodeRow{"nul_suffix", jtag(std::string("$int\0", 5), jstr("5")),
                   Ok("{\"$int\\x00\":str:\"5\"}")},
@@ -278,8 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Ok(nested_dump(128, "int:1"))},
         DecodeRow{"arrays_129_around_scalar", jnest_arrays(129, jpos(1)), Err(kDepthMsg)},
         DecodeRow{"arrays_128_innermost_empty_array", jnest_arrays(128, jarr()), Err(kDepthMsg)},
-        DecodeRow{"arrays_128_innermost_empty_object", jnest_arrays(128, jobj()),
-                  Err(kDepthMsg)},
+        DecodeRow{"arrays_128_innermost_empty_object", jnest_arrays(128, jobj()), Err(kDepthMsg)},
         DecodeRow{"arrays_127_innermost_empty_array", jnest_arrays(127, jarr()),
                   Ok(nested_dump(128, ""))},
         DecodeRow{"arrays_128_innermost_arr_wrapper", jnest_arrays(128, jtag("$arr", jarr())),
@@ -372,8 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeRow{"inside_arr_payload",
                   jtag("$arr", jarr(jdbl(0.5), jdbl(1e300), jtag("$null", jbool(false)))),
                   Err(kBareIntMsg)},
-        DecodeRow{"float_marker_is_no_failure",
-                  jarr(jdbl(0.5), jtag("$int", jstr("+1"))), Err(kIntPayloadMsg)}),
+        DecodeRow{"float_marker_is_no_failure", jarr(jdbl(0.5), jtag("$int", jstr("+1"))),
+                  Err(kIntPayloadMsg)}),
     row_name);
 
 // ------------------------------------------------------- misc
@@ -382,16 +373,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DecoderOwnership, ValueOutlivesTree) {
   quorl::Result<quorl::QuorlValue> r = quorl::fail(quorl::QuorlError{"unset"});
   {
-    const json::JsonTree tree =
-        jobj(jmem(std::string(40, 'k'), jstr(std::string(100, 's'))),
-             jmem("n", jtag("$int", jstr(std::string(50, '7')))),
-             jmem("t", jtag("$str", jstr(std::string(64, 't')))));
+    const json::JsonTree tree = jobj(jmem(std::string(40, 'k'), jstr(std::string(100, 's'))),
+                                     jmem("n", jtag("$int", jstr(std::string(50, '7')))),
+                                     jmem("t", jtag("$str", jstr(std::string(64, 't')))));
     r = decode(tree, 0, false);
   }
-  EXPECT_EQ(outcome(r), Ok(cat("{", quote_bytes(std::string(40, 'k')), ":str:",
-                               quote_bytes(std::string(100, 's')), ",\"n\":int:",
-                               std::string(50, '7'), ",\"t\":str:",
-                               quote_bytes(std::string(64, 't')), "}")));
+  EXPECT_EQ(outcome(r),
+            Ok(cat("{", quote_bytes(std::string(40, 'k')),
+                   ":str:", quote_bytes(std::string(100, 's')), ",\"n\":int:", std::string(50, '7'),
+                   ",\"t\":str:", quote_bytes(std::string(64, 't')), "}")));
 }
 
 TEST(DecoderIntPayload, DirectRows) {
@@ -413,8 +403,7 @@ TEST(DecoderMessages, ExactTextsAndLengths) {
   } rows[] = {
       {jpos(9007199254740992ULL), "bare JSON integer beyond +/-(2^53 - 1): use a $int tag", 54},
       {jnest_arrays(129, jnull()), "nesting depth exceeds the maximum of 128", 40},
-      {jtag("$int", jstr("")), "invalid $int payload: expected optional '-' then ASCII digits",
-       61},
+      {jtag("$int", jstr("")), "invalid $int payload: expected optional '-' then ASCII digits", 61},
       {jtag("$str", jnull()), "invalid $str payload: expected a JSON string", 44},
       {jtag("$obj", jnull()), "invalid $obj payload: expected a JSON object", 44},
       {jtag("$arr", jnull()), "invalid $arr payload: expected a JSON array", 43},

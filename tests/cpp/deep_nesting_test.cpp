@@ -15,9 +15,9 @@
 
 #include "core/canonical_text.h"
 #include "core/digest.h"
-#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
+#include "core/hash/sha256.h"
 #include "test_support.h"
 
 namespace {
@@ -177,7 +177,9 @@ struct DeepRow {
 };
 
 // gtest would otherwise print the row's bytes, padding included.
-void PrintTo(const DeepRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const DeepRow& row, std::ostream* os) {
+  *os << row.name;
+}
 
 std::string times(std::string_view unit, std::size_t n) {
   std::string out;

@@ -6,6 +6,8 @@
 //   hashlib.sha256(b"spec-quorl:v2:certificate\n"
 //                  + b'{"a":[true,null],"b":2}').hexdigest()
 // Each constant's comment names the profile and the canonical bytes hashed.
+#include "core/digest.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -15,10 +17,9 @@
 #include <vector>
 
 #include "core/canonical_text.h"
-#include "core/digest.h"
-#include "core/hash/sha256.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
+#include "core/hash/sha256.h"
 #include "test_support.h"
 
 namespace {
@@ -116,9 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
         // run, {"a":{"digest":1}}
         DigestRow{"nested_digest_hashed", "{\"a\":{\"digest\":1}}", "run",
                   Ok("c4066f0fea97f0c4254b74879f7e4f60928c83e13cf0d13a0c6280f1c0cca87e")},
-        DigestRow{"nested_digest_hashed_root_digest_dropped",
-                  "{\"digest\":2,\"a\":{\"digest\":1}}", "run",
-                  Ok("c4066f0fea97f0c4254b74879f7e4f60928c83e13cf0d13a0c6280f1c0cca87e")},
+        DigestRow{"nested_digest_hashed_root_digest_dropped", "{\"digest\":2,\"a\":{\"digest\":1}}",
+                  "run", Ok("c4066f0fea97f0c4254b74879f7e4f60928c83e13cf0d13a0c6280f1c0cca87e")},
         // run, [{"digest":1}]
         DigestRow{"digest_in_object_in_root_array", "[{\"digest\":1}]", "run",
                   Ok("f40981e5d3a86e292f13d0db09e2e3e2dfd432f56c4c3584c4f7e7d82d3f0da1")},
@@ -156,8 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Ok("149ba1bc0f4c48ce2765827f8d753275a5ef57eef7fd626f1318acc3acc6b4e0")},
         DigestRow{"artifact_byte", "[1, \"x\", {\"b\": null, \"a\": true}]", "artifact-byte",
                   Ok("f050f781a231e95f13fc46a5f7582a11fd55b14a07bc538d566a22234d62c35a")},
-        DigestRow{"semantic_content", "[1, \"x\", {\"b\": null, \"a\": true}]",
-                  "semantic-content",
+        DigestRow{"semantic_content", "[1, \"x\", {\"b\": null, \"a\": true}]", "semantic-content",
                   Ok("8a163f759202bff222ab8841e5c1a59c2a5a9dda311fa00c2a8952658319c908")}),
     row_name);
 
@@ -197,8 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
         DigestRow{"marker_under_nested_digest", "{\"a\":{\"digest\":{\"$nan\":0}}}", "run",
                   Err(kNaNMsg)},
         DigestRow{"marker_under_Digest", "{\"Digest\":{\"$nan\":0}}", "run", Err(kNaNMsg)},
-        DigestRow{"depth_under_digest", cat("{\"digest\":", repeat("[", 128), repeat("]", 128), "}"),
-                  "run", Err(kDepthMsg)}),
+        DigestRow{"depth_under_digest",
+                  cat("{\"digest\":", repeat("[", 128), repeat("]", 128), "}"), "run",
+                  Err(kDepthMsg)}),
     row_name);
 
 // ------------------------------------------------------- properties
@@ -206,8 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The root "digest" member never changes the digest, and canonical bytes
 // still refuse what sits under it.
 TEST(DigestRootMember, LeftOutWhateverItHolds) {
-  const char* const under_digest[] = {"1", "\"x\"", "null", "[1,2]", "{\"a\":1}", "{\"$nan\":0}",
-                                      "{\"$inf\":1}", "{\"$float\":2}"};
+  const char* const under_digest[] = {
+      "1", "\"x\"", "null", "[1,2]", "{\"a\":1}", "{\"$nan\":0}", "{\"$inf\":1}", "{\"$float\":2}"};
   for (const char* profile : kProfiles) {
     const Outcome without = digest("{\"a\":1,\"b\":[true]}", profile);
     ASSERT_TRUE(without.ok);
@@ -238,11 +238,19 @@ TEST(DigestProfiles, FourProfilesFourDigests) {
 // canonical bytes. The bytes come from py_canonical_bytes_from_json and the
 // hash from the project's Sha256 (checked against hashlib in its own suite).
 TEST(DigestCrossCheck, DomainLineThenCanonicalBytes) {
-  const std::string docs[] = {
-      "[1,2]", "\"s\"", "7", "null", "true", "[{\"digest\":1}]", "{\"$arr\":[{\"digest\":2}]}",
-      "{\"$int\":\"-99999999999999999999999\"}", "[\"\\u0000\\ud83d\\ude00\"]",
-      "{\"b\":[{\"z\":1,\"y\":2}],\"a\":\"\xC3\xA9\"}", "{\"Digest\":0,\"digest \":1}",
-      cat("\"", std::string(200, 'q'), "\""), repeat("[", 128) + repeat("]", 128)};
+  const std::string docs[] = {"[1,2]",
+                              "\"s\"",
+                              "7",
+                              "null",
+                              "true",
+                              "[{\"digest\":1}]",
+                              "{\"$arr\":[{\"digest\":2}]}",
+                              "{\"$int\":\"-99999999999999999999999\"}",
+                              "[\"\\u0000\\ud83d\\ude00\"]",
+                              "{\"b\":[{\"z\":1,\"y\":2}],\"a\":\"\xC3\xA9\"}",
+                              "{\"Digest\":0,\"digest \":1}",
+                              cat("\"", std::string(200, 'q'), "\""),
+                              repeat("[", 128) + repeat("]", 128)};
   for (const std::string& doc : docs) {
     const auto bytes = py_canonical_bytes_from_json(doc);
     ASSERT_TRUE(bytes.ok()) << doc;
@@ -262,19 +270,28 @@ TEST(DigestCrossCheck, DomainLineThenCanonicalBytes) {
 // SHA-256 after the domain line, whatever road it takes inside.
 TEST(DigestCrossCheck, AgreesWithGateThenEncoder) {
   const std::vector<std::string> docs = {
-      "{\"digest\":1,\"b\":2,\"a\":3}", "{\"b\":{\"digest\":1},\"digest\":{\"digest\":2}}",
-      "{\"digest\":1,\"digest\":2}", "{\"a\":1,\"a\":2,\"digest\":0}",
-      "{\"$obj\":{\"digest\":1,\"z\":0}}", "{\"$obj\":{\"$obj\":{\"digest\":1}}}",
-      "{\"$obj\":{\"digest\":{\"$nan\":1}}}", "{\"dig\\u0065st\":{\"$inf\":0},\"x\":[]}",
-      "{\"$int\":\"5\"}", "{\"$null\":true}", "{\"$str\":\"digest\"}", "{\"digest\":[]}",
-      "{\"digest\":{\"$obj\":{\"$int\":\"1\"}},\"$obj\":{}}", "{\"z\":[{\"digest\":3}],\"digest\":0}",
+      "{\"digest\":1,\"b\":2,\"a\":3}",
+      "{\"b\":{\"digest\":1},\"digest\":{\"digest\":2}}",
+      "{\"digest\":1,\"digest\":2}",
+      "{\"a\":1,\"a\":2,\"digest\":0}",
+      "{\"$obj\":{\"digest\":1,\"z\":0}}",
+      "{\"$obj\":{\"$obj\":{\"digest\":1}}}",
+      "{\"$obj\":{\"digest\":{\"$nan\":1}}}",
+      "{\"dig\\u0065st\":{\"$inf\":0},\"x\":[]}",
+      "{\"$int\":\"5\"}",
+      "{\"$null\":true}",
+      "{\"$str\":\"digest\"}",
+      "{\"digest\":[]}",
+      "{\"digest\":{\"$obj\":{\"$int\":\"1\"}},\"$obj\":{}}",
+      "{\"z\":[{\"digest\":3}],\"digest\":0}",
       cat("[", repeat("{\"digest\":", 100), "0", repeat("}", 100), "]"),
       repeat("{\"digest\":", 128) + "0" + repeat("}", 128),
       repeat("{\"digest\":", 129) + "0" + repeat("}", 129),
   };
   for (const std::string& doc : docs) {
     for (const char* profile : kProfiles) {
-      EXPECT_EQ(digest(doc, profile), exact_digest(doc, profile)) << profile << " " << doc.substr(0, 80);
+      EXPECT_EQ(digest(doc, profile), exact_digest(doc, profile))
+          << profile << " " << doc.substr(0, 80);
     }
   }
 }
@@ -304,42 +321,53 @@ std::vector<StreamRow> stream_rows() {
   const auto n = [](std::size_t i) { return std::to_string(i); };
   // Keys in descending order: the object is recorded and sorted.
   std::string big_object = "{" + root_array(12000, [&](std::size_t i) {
-    return "\"k" + n(99999 - i) + "\":[" + n(i) + "]";
-  }).substr(1);
+                                   return "\"k" + n(99999 - i) + "\":[" + n(i) + "]";
+                                 }).substr(1);
   big_object.back() = '}';
   return {
-      {"sorted records", root_array(20000, [&](std::size_t i) { return "{\"a\":" + n(i) + ",\"b\":\"x\"}"; })},
+      {"sorted records",
+       root_array(20000, [&](std::size_t i) { return "{\"a\":" + n(i) + ",\"b\":\"x\"}"; })},
       {"records reordered in place",
-       root_array(20000, [&](std::size_t i) { return "{\"b\":" + n(i) + ",\"a\":{\"d\":1,\"c\":2}}"; })},
-      {"records with recorded objects", root_array(60, [&](std::size_t i) {
-         return "{\"z\":" + n(i) + ",\"y\":{\"q\":\"" + std::string(5000, 'w') + "\",\"p\":0}}";
-       })},
-      {"tags", root_array(8000, [&](std::size_t i) {
-         return "{\"$int\":\"-12345678901234567890" + n(i) + "\"},{\"$obj\":{\"digest\":" + n(i) +
-                ",\"$int\":\"7\"}},{\"$arr\":[{\"$null\":true}]},{\"$str\":\"s\"}";
-       })},
+       root_array(20000,
+                  [&](std::size_t i) { return "{\"b\":" + n(i) + ",\"a\":{\"d\":1,\"c\":2}}"; })},
+      {"records with recorded objects", root_array(60,
+                                                   [&](std::size_t i) {
+                                                     return "{\"z\":" + n(i) + ",\"y\":{\"q\":\"" +
+                                                            std::string(5000, 'w') + "\",\"p\":0}}";
+                                                   })},
+      {"tags",
+       root_array(8000,
+                  [&](std::size_t i) {
+                    return "{\"$int\":\"-12345678901234567890" + n(i) +
+                           "\"},{\"$obj\":{\"digest\":" + n(i) +
+                           ",\"$int\":\"7\"}},{\"$arr\":[{\"$null\":true}]},{\"$str\":\"s\"}";
+                  })},
       {"escapes that grow", root_array(20000, [](std::size_t) { return "\"\\n\\t\\u0001\\/\""; })},
       {"one element larger than the buffer",
        root_array(3, [&](std::size_t i) { return i == 1 ? big_object : "[" + n(i) + "]"; })},
       {"a long string element",
        "[1," + cat("\"", std::string(300000, 'e'), "\"") + ",{\"b\":1,\"a\":2}]"},
-      {"nested arrays and digest members", "  \n " + root_array(20000, [&](std::size_t i) {
-         return "[{\"digest\":" + n(i) + "},[]]";
-       })},
+      {"nested arrays and digest members",
+       "  \n " +
+           root_array(20000, [&](std::size_t i) { return "[{\"digest\":" + n(i) + "},[]]"; })},
       {"duplicate keys at the end (a decline after pieces went)",
-       root_array(20001, [&](std::size_t i) {
-         return i == 20000 ? std::string("{\"a\":1,\"a\":2}") : "{\"a\":" + n(i) + "}";
-       })},
+       root_array(20001,
+                  [&](std::size_t i) {
+                    return i == 20000 ? std::string("{\"a\":1,\"a\":2}") : "{\"a\":" + n(i) + "}";
+                  })},
       {"a float at the end",
        root_array(20001, [&](std::size_t i) { return i == 20000 ? std::string("1.5") : n(i); })},
-      {"a wrong tag payload at the end",
-       root_array(20001, [&](std::size_t i) {
-         return i == 20000 ? std::string("{\"$int\":5}") : "{\"$int\":\"" + n(i) + "\"}";
-       })},
+      {"a wrong tag payload at the end", root_array(20001,
+                                                    [&](std::size_t i) {
+                                                      return i == 20000
+                                                                 ? std::string("{\"$int\":5}")
+                                                                 : "{\"$int\":\"" + n(i) + "\"}";
+                                                    })},
       {"unclosed", root_array(20000, [&](std::size_t i) { return n(i); }).substr(0, 100001)},
-      {"root object read whole", "{\"x\":" + root_array(20000, [&](std::size_t i) {
-         return "{\"b\":" + n(i) + ",\"a\":0}";
-       }) + ",\"digest\":1,\"a\":2}"},
+      {"root object read whole",
+       "{\"x\":" +
+           root_array(20000, [&](std::size_t i) { return "{\"b\":" + n(i) + ",\"a\":0}"; }) +
+           ",\"digest\":1,\"a\":2}"},
   };
 }
 

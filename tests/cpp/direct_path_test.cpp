@@ -1,24 +1,25 @@
 // The direct path must agree with the exact path (gate, reader, decoder,
 // encoder) byte for byte whenever it answers, and must decline whenever the
 // exact path fails.
+#include "core/direct/direct_path.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <utility>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/canonical_text.h"
 #include "core/digest.h"
-#include "core/direct/direct_path.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "json/reader/json_error.h"
@@ -29,8 +30,7 @@ namespace {
 
 // The exact path's canonical text, or "ERROR: <message>".
 std::string exact(std::string_view text, bool skip_digest_key) {
-  Result<std::string> r =
-      exact_canonical_text(text, skip_digest_key);
+  Result<std::string> r = exact_canonical_text(text, skip_digest_key);
   return r.ok() ? r.value() : "ERROR: " + r.error().message;
 }
 
@@ -88,12 +88,14 @@ INSTANTIATE_TEST_SUITE_P(
     Documents, DirectAnswers,
     ::testing::Values(
         Row{R"({"b":[1,-20,true],"a":"x\"y\n","é":null,"A":{"z":0,"y":""}})",
-            "{\"A\":{\"y\":\"\",\"z\":0},\"a\":\"x\\\"y\\u000a\",\"b\":[1,-20,true],\"\xC3\xA9\":null}"},
-        Row{" [ 1 , 2 ]\t\r\n", "[1,2]"}, Row{"0", "0"}, Row{"-9007199254740991", "-9007199254740991"},
-        Row{"9007199254740991", "9007199254740991"}, Row{"[]", "[]"}, Row{"{}", "{}"},
+            "{\"A\":{\"y\":\"\",\"z\":0},\"a\":\"x\\\"y\\u000a\",\"b\":[1,-20,true],\"\xC3\xA9\":"
+            "null}"},
+        Row{" [ 1 , 2 ]\t\r\n", "[1,2]"}, Row{"0", "0"},
+        Row{"-9007199254740991", "-9007199254740991"}, Row{"9007199254740991", "9007199254740991"},
+        Row{"[]", "[]"}, Row{"{}", "{}"},
         Row{R"("\u00e9\ud83d\ude00\/\b\f")", "\"\xC3\xA9\xF0\x9F\x98\x80/\\u0008\\u000c\""},
-        Row{R"({"\u0062":1,"a":2})", R"({"a":2,"b":1})"},
-        Row{R"({"$int":"-000123"})", "-123"}, Row{R"({"$int":"-000"})", "0"},
+        Row{R"({"\u0062":1,"a":2})", R"({"a":2,"b":1})"}, Row{R"({"$int":"-000123"})", "-123"},
+        Row{R"({"$int":"-000"})", "0"},
         Row{R"({"$int":"123456789012345678901234567890"})", "123456789012345678901234567890"},
         Row{R"({"$str":"$int"})", R"("$int")"}, Row{R"({"$arr":[{"$int":"5"}]})", "[5]"},
         Row{R"({"$obj":{"$int":"5"}})", R"({"$int":"5"})"},
@@ -138,10 +140,12 @@ TEST(DirectPath, ReorderedObjectsAtEveryDepthAndSize) {
   for (std::size_t pad = 4040; pad <= 4110; pad += 7) {
     // {"z":"xx..x","m":{"y":1,"x":[2,{"$int":"3"}]},"a":{"q":0,"p":1}}
     const std::string fill(pad, 'x');
-    const std::string text = R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"w":1,"v":2}]},"a":{"q":0,"p":1}})";
+    const std::string text =
+        R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"w":1,"v":2}]},"a":{"q":0,"p":1}})";
     const std::string expected =
         R"({"a":{"p":1,"q":0},"m":{"x":[2,{"v":2,"w":1}],"y":1},"z":")" + fill + R"("})";
-    const std::string tagged = R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"$int":"3"}]},"a":{"q":0,"p":1}})";
+    const std::string tagged =
+        R"({"z":")" + fill + R"(","m":{"y":1,"x":[2,{"$int":"3"}]},"a":{"q":0,"p":1}})";
     const std::string tagged_expected =
         R"({"a":{"p":1,"q":0},"m":{"x":[2,3],"y":1},"z":")" + fill + R"("})";
     for (bool skip : {false, true}) {
@@ -166,13 +170,13 @@ TEST_P(DirectNumberTokens, DirectAndExactAgree) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Edges, DirectNumberTokens,
-    ::testing::Values("0", "-0", "00", "01", "-01", "7", "-7", "10", "999999999999999",
-                      "-999999999999999", "1000000000000000", "9007199254740991",
-                      "9007199254740992", "-9007199254740991", "-9007199254740992",
-                      "12345678901234567", "1e5", "1E5", "1.0", "-", "--1", "1-", "1+2", "0e",
-                      "1.", "-.5"));
+INSTANTIATE_TEST_SUITE_P(Edges, DirectNumberTokens,
+                         ::testing::Values("0", "-0", "00", "01", "-01", "7", "-7", "10",
+                                           "999999999999999", "-999999999999999",
+                                           "1000000000000000", "9007199254740991",
+                                           "9007199254740992", "-9007199254740991",
+                                           "-9007199254740992", "12345678901234567", "1e5", "1E5",
+                                           "1.0", "-", "--1", "1-", "1+2", "0e", "1.", "-.5"));
 
 // A member read in one step (a compact key and a scalar, then ',' or '}')
 // beside every way it can fall short: a value cut off or glued on, space
@@ -184,20 +188,22 @@ TEST_P(CompactMembers, DirectAndExactAgree) {
   const std::string v = GetParam();
   for (const char* key : {"k", "$obj", "$int", "$null", "$bool", "$str"}) {
     const std::string k = std::string("\"") + key + "\":";
-    for (const std::string& text : {"{" + k + v + "}", "{" + k + v + ",\"a\":0}", "{" + k + v,
-                                     "[{" + k + v + " }]", "{\"z\":{" + k + v + "},\"a\":[]}",
-                                     "{" + k + " " + v + "}", "{\"" + std::string(key) + "\" :" + v + "}"}) {
+    for (const std::string& text :
+         {"{" + k + v + "}", "{" + k + v + ",\"a\":0}", "{" + k + v, "[{" + k + v + " }]",
+          "{\"z\":{" + k + v + "},\"a\":[]}", "{" + k + " " + v + "}",
+          "{\"" + std::string(key) + "\" :" + v + "}"}) {
       expect_same_or_declined_fault(text);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, CompactMembers,
-    ::testing::Values("\"x\"", "\"\"", "\"a\\\"b\"", "\"a", "\"a\tb\"", "true", "tru", "truex",
-                      "false", "fals", "null", "nul", "nullx", "1", "7x", "1.5", "123456789012345",
-                      "1234567890123456", "-1", "0", "[]", "{}", " 1", "",
-                      R"("q\\")", R"("\"\\\"")", R"("\"\n")", R"("a\")", R"("a\"\u00e9")"));
+INSTANTIATE_TEST_SUITE_P(Values, CompactMembers,
+                         ::testing::Values("\"x\"", "\"\"", "\"a\\\"b\"", "\"a", "\"a\tb\"", "true",
+                                           "tru", "truex", "false", "fals", "null", "nul", "nullx",
+                                           "1", "7x", "1.5", "123456789012345", "1234567890123456",
+                                           "-1", "0", "[]", "{}", " 1", "", R"("q\\")",
+                                           R"("\"\\\"")", R"("\"\n")", R"("a\")",
+                                           R"("a\"\u00e9")"));
 
 // "$int" payloads checked eight digits at a time: a byte just outside
 // '0'..'9' at every place of a long payload, and with a sign or zeros first.
@@ -230,7 +236,9 @@ struct SortShape {
   bool repeat;           // one key written twice: the exact path decides
 };
 
-void PrintTo(const SortShape& shape, std::ostream* os) { *os << shape.name; }
+void PrintTo(const SortShape& shape, std::ostream* os) {
+  *os << shape.name;
+}
 
 class MemberOrder : public ::testing::TestWithParam<SortShape> {};
 
@@ -240,7 +248,8 @@ TEST_P(MemberOrder, EveryCountAndSizeAgrees) {
   for (std::size_t count : {2, 3, 8, 15, 16, 17, 40}) {
     for (std::size_t pad : {std::size_t{0}, std::size_t{20}, 470 / count, 530 / count}) {
       std::vector<std::string> keys;
-      for (std::size_t k = 0; k < count; ++k) keys.push_back(shape.key_stem + std::to_string(k * 7 % 100));
+      for (std::size_t k = 0; k < count; ++k)
+        keys.push_back(shape.key_stem + std::to_string(k * 7 % 100));
       if (shape.repeat) keys.back() = keys.front();
       std::shuffle(keys.begin(), keys.end(), rng);
       std::string text = "{";
@@ -259,9 +268,11 @@ TEST_P(MemberOrder, EveryCountAndSizeAgrees) {
       text += "}";
       std::sort(sorted.begin(), sorted.end());
       std::string expected = "{";
-      for (const auto& [key, value] : sorted) expected += (expected.size() > 1 ? "," : "") + ("\"" + key + "\":") + value;
+      for (const auto& [key, value] : sorted)
+        expected += (expected.size() > 1 ? "," : "") + ("\"" + key + "\":") + value;
       expected += "}";
-      for (const std::string& doc : {text, "[" + text + "]", R"({"x":[)" + text + R"(,{"$int":"5"}]})"}) {
+      for (const std::string& doc :
+           {text, "[" + text + "]", R"({"x":[)" + text + R"(,{"$int":"5"}]})"}) {
         std::string direct;
         const bool ok = direct_canonical(doc, false, direct);
         if (shape.repeat) {
@@ -299,12 +310,15 @@ struct ShapePair {
   std::vector<std::string> first, second;
 };
 
-void PrintTo(const ShapePair& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const ShapePair& row, std::ostream* os) {
+  *os << row.name;
+}
 
 std::vector<std::string> profile_keys(std::size_t count) {
   std::vector<std::string> keys;
   for (std::size_t k = 0; k < count; ++k)
-    keys.push_back("profile_field_" + std::string(k % 3, 'x') + std::to_string((count - k) * 37 % 101));
+    keys.push_back("profile_field_" + std::string(k % 3, 'x') +
+                   std::to_string((count - k) * 37 % 101));
   return keys;
 }
 
@@ -344,7 +358,8 @@ TEST_P(KnownShapes, AnyChangedKeyIsSortedAfresh) {
     }
   };
   for (bool skip : {false, true}) {
-    for (const std::string& text : {"[" + a + "," + b + "," + a + "]", R"({"z":)" + a + R"(,"y":)" + b + "}"}) {
+    for (const std::string& text :
+         {"[" + a + "," + b + "," + a + "]", R"({"z":)" + a + R"(,"y":)" + b + "}"}) {
       std::string direct;
       const bool answered = direct_canonical(text, skip, direct);
       check(answered, direct, text, skip);
@@ -366,8 +381,14 @@ const std::vector<std::string> kMany = profile_keys(40);
 const std::vector<std::string> kTails = {
     "samepref" + std::string(12, 'w') + "c" + std::string(9, 'w'),
     "samepref" + std::string(12, 'w') + "b" + std::string(9, 'w'),
-    "sameprefyyyyc", "sameprefyyyyb", "sameprefczzzz", "sameprefbzzzz",
-    "sameprefxcx", "sameprefxbx", "sameprefc", "sameprefb"};
+    "sameprefyyyyc",
+    "sameprefyyyyb",
+    "sameprefczzzz",
+    "sameprefbzzzz",
+    "sameprefxcx",
+    "sameprefxbx",
+    "sameprefc",
+    "sameprefb"};
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, KnownShapes,
@@ -395,7 +416,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapePair{"ManyTailByte", kMany, with(kMany, 30, flipped(kMany[30], 12))},
         ShapePair{"ManyPlusOne", kMany, profile_keys(41)},
         ShapePair{"SixtyFive", profile_keys(65), profile_keys(65)},
-        ShapePair{"LongKeys", {std::string(300, 'k'), std::string(299, 'k')},
+        ShapePair{"LongKeys",
+                  {std::string(300, 'k'), std::string(299, 'k')},
                   {std::string(300, 'k'), std::string(298, 'k')}}),
     [](const ::testing::TestParamInfo<ShapePair>& info) { return std::string(info.param.name); });
 
@@ -420,20 +442,22 @@ struct Follower {
   bool repeats = false;
 };
 
-void PrintTo(const Follower& row, std::ostream* os) { *os << row.text; }
+void PrintTo(const Follower& row, std::ostream* os) {
+  *os << row.text;
+}
 
 class SiblingRecords : public ::testing::TestWithParam<Follower> {};
 
 TEST_P(SiblingRecords, FollowersAgreeWithTheExactPath) {
   const std::string f = GetParam().text;
-  for (const std::string r : {R"({"name":"a","url":"b","color":"c"})", R"({"abcdefghijklm":1,"b":2})",
-                              R"({"a":1,"abcdefghijklmn":2})"}) {
+  for (const std::string r : {R"({"name":"a","url":"b","color":"c"})",
+                              R"({"abcdefghijklm":1,"b":2})", R"({"a":1,"abcdefghijklmn":2})"}) {
     const std::string run = sibling_run(r, f);
     for (std::size_t depth : {0, 6, 7, 8}) {
       const std::string open(depth, '['), close(depth, ']');
       for (const std::string& text :
-           {open + "[" + run + "]" + close,
-            open + R"({"w":)" + r + R"(,"x":)" + r + R"(,"y":)" + f + R"(,"z":)" + f + "}" + close}) {
+           {open + "[" + run + "]" + close, open + R"({"w":)" + r + R"(,"x":)" + r + R"(,"y":)" +
+                                                f + R"(,"z":)" + f + "}" + close}) {
         if (GetParam().repeats) {
           check_agreement(text);
         } else {
@@ -447,19 +471,28 @@ TEST_P(SiblingRecords, FollowersAgreeWithTheExactPath) {
 INSTANTIATE_TEST_SUITE_P(
     Followers, SiblingRecords,
     ::testing::Values(
-        Follower{R"({"name":"a","url":"b","color":"c"})"}, Follower{R"({"name":"a","url":"b","colos":"c"})"},
-        Follower{R"({"name":"a","url":"b","colo":"c"})"}, Follower{R"({"name":"a","url":"b","colorx":"c"})"},
-        Follower{R"({"name" :"a","url":"b","color":"c"})"}, Follower{R"({"name": "a","url":"b","color":"c"})"},
-        Follower{R"({"n\u0061me":"a","url":"b","color":"c"})"}, Follower{R"({"url":"b","name":"a","color":"c"})"},
-        Follower{R"({"name":"a","url":"b"})"}, Follower{R"({"name":"a","url":"b","color":"c","x":1})"},
+        Follower{R"({"name":"a","url":"b","color":"c"})"},
+        Follower{R"({"name":"a","url":"b","colos":"c"})"},
+        Follower{R"({"name":"a","url":"b","colo":"c"})"},
+        Follower{R"({"name":"a","url":"b","colorx":"c"})"},
+        Follower{R"({"name" :"a","url":"b","color":"c"})"},
+        Follower{R"({"name": "a","url":"b","color":"c"})"},
+        Follower{R"({"n\u0061me":"a","url":"b","color":"c"})"},
+        Follower{R"({"url":"b","name":"a","color":"c"})"}, Follower{R"({"name":"a","url":"b"})"},
+        Follower{R"({"name":"a","url":"b","color":"c","x":1})"},
         Follower{R"({"name":"a","url":"b","color":"c","color":"d"})", true},
         Follower{R"({"name":"a","url":"b","url":"c"})", true},
-        Follower{R"({"name":{"url":[1,{"name":"a","url":"b","color":"c"}]},"url":"b","color":"c"})"},
-        Follower{R"({"name":"a\n","url":"b","color":{"$int":"5"}})"}, Follower{R"({"name":"a","url":"b","color":"c")"},
-        Follower{R"({"name":"a","url":"b","color":})"}, Follower{R"({"name":"a","url":"b","color":"c",})"},
-        Follower{R"({"name":"a","url":"b","color":"c"])"}, Follower{R"({"$obj":{"b":1,"a":2},"url":"b"})"},
-        Follower{R"({"digest":"a","url":"b","color":"c"})"}, Follower{R"({"abcdefghijklm":1,"b":2})"},
-        Follower{R"({"b":2,"abcdefghijklm":1})"}, Follower{R"({})"}, Follower{R"({"name":"a"})"}));
+        Follower{
+            R"({"name":{"url":[1,{"name":"a","url":"b","color":"c"}]},"url":"b","color":"c"})"},
+        Follower{R"({"name":"a\n","url":"b","color":{"$int":"5"}})"},
+        Follower{R"({"name":"a","url":"b","color":"c")"},
+        Follower{R"({"name":"a","url":"b","color":})"},
+        Follower{R"({"name":"a","url":"b","color":"c",})"},
+        Follower{R"({"name":"a","url":"b","color":"c"])"},
+        Follower{R"({"$obj":{"b":1,"a":2},"url":"b"})"},
+        Follower{R"({"digest":"a","url":"b","color":"c"})"},
+        Follower{R"({"abcdefghijklm":1,"b":2})"}, Follower{R"({"b":2,"abcdefghijklm":1})"},
+        Follower{R"({})"}, Follower{R"({"name":"a"})"}));
 
 // Keys of every size up to past the longest kept, against ones that differ
 // in their first or last byte (so that they sort elsewhere) or in size by
@@ -476,7 +509,8 @@ TEST(DirectPath, FollowersWithKeysOfEverySize) {
     std::string first = key, last = key;
     first.front() = '0';
     last.back() = 'b';
-    for (const std::string& f : {r, object(first), object(last), object(key + "k"), object(key.substr(1))})
+    for (const std::string& f :
+         {r, object(first), object(last), object(key + "k"), object(key.substr(1))})
       expect_same_or_declined_fault("[" + sibling_run(r, f) + "]");
   }
 }
@@ -507,7 +541,8 @@ TEST(DirectPath, EveryPrefixOfRecordsIsDecidedAsTheExactPathDoes) {
   for (std::size_t size : {44, 45, 46}) {
     const std::string r = R"({"name":"a","url":"b",")" + std::string(size, 'k') + R"(":1})";
     const std::string text = "[" + r + "," + r + "," + r + "]";
-    for (std::size_t cut = 0; cut <= text.size(); ++cut) expect_same_or_declined_fault(text.substr(0, cut));
+    for (std::size_t cut = 0; cut <= text.size(); ++cut)
+      expect_same_or_declined_fault(text.substr(0, cut));
   }
 }
 
@@ -522,13 +557,40 @@ TEST(DirectPath, DeclinesWhatItDoesNotDecide) {
     for (int k = 0; k < 100; ++k) s += "]}";
     return s;
   }();
-  const std::vector<std::string> texts = {
-      "", "   ", "1.5", "-0", "01", "9007199254740992", "[1,]", "{\"a\":1,}", "[1 2]", "tru",
-      "nul", "\"abc", "\"\\x\"", "\"\\ud800\"", "\"\\udc00\"", "\"a\tb\"", "1 2", "{1:2}",
-      R"({"a":1,"a":2})", R"({"$nan":0})", R"({"$inf":0})", R"({"$float":0})",
-      R"({"$int":"1e3"})", R"({"$int":5})", R"({"$str":1})", R"({"$arr":{}})", R"({"$obj":[]})",
-      R"({"$bool":1})", R"({"$null":false})", R"({"\u0024int":"5"})",
-      R"({"$obj":{"$int":"5"},"x":1})", deep_ok, wrapped_deep, R"({"digest":{"$nan":1}})"};
+  const std::vector<std::string> texts = {"",
+                                          "   ",
+                                          "1.5",
+                                          "-0",
+                                          "01",
+                                          "9007199254740992",
+                                          "[1,]",
+                                          "{\"a\":1,}",
+                                          "[1 2]",
+                                          "tru",
+                                          "nul",
+                                          "\"abc",
+                                          "\"\\x\"",
+                                          "\"\\ud800\"",
+                                          "\"\\udc00\"",
+                                          "\"a\tb\"",
+                                          "1 2",
+                                          "{1:2}",
+                                          R"({"a":1,"a":2})",
+                                          R"({"$nan":0})",
+                                          R"({"$inf":0})",
+                                          R"({"$float":0})",
+                                          R"({"$int":"1e3"})",
+                                          R"({"$int":5})",
+                                          R"({"$str":1})",
+                                          R"({"$arr":{}})",
+                                          R"({"$obj":[]})",
+                                          R"({"$bool":1})",
+                                          R"({"$null":false})",
+                                          R"({"\u0024int":"5"})",
+                                          R"({"$obj":{"$int":"5"},"x":1})",
+                                          deep_ok,
+                                          wrapped_deep,
+                                          R"({"digest":{"$nan":1}})"};
   for (const std::string& t : texts) {
     std::string out;
     EXPECT_FALSE(direct_canonical(t, false, out)) << t;
@@ -559,26 +621,53 @@ class DocGen {
     s += kWs[pick(7)];
   }
   void str(std::string& s) {
-    static const char* kParts[] = {"a",      "b",  "digest", "$int", "$obj", "\\n",  "\\u00e9",
-                                   "\\ud83d\\ude00", "é", "\\\"", "\\\\",  "\\/", "x y", "$str",
-                                   "\\u0000", "\\u001f", "\xF0\x9F\x98\x80", "\\uDC00", "\t"};
+    static const char* kParts[] = {"a",
+                                   "b",
+                                   "digest",
+                                   "$int",
+                                   "$obj",
+                                   "\\n",
+                                   "\\u00e9",
+                                   "\\ud83d\\ude00",
+                                   "é",
+                                   "\\\"",
+                                   "\\\\",
+                                   "\\/",
+                                   "x y",
+                                   "$str",
+                                   "\\u0000",
+                                   "\\u001f",
+                                   "\xF0\x9F\x98\x80",
+                                   "\\uDC00",
+                                   "\t"};
     s += '"';
     for (int k = pick(3); k > 0; --k) s += kParts[pick(19)];
     s += '"';
   }
   void number(std::string& s) {
-    static const char* kNums[] = {"0",  "7",   "-3", "9007199254740991", "-9007199254740991",
-                                  "12", "-0",  "1.5", "9007199254740992", "01", "1e2"};
+    static const char* kNums[] = {"0",  "7",  "-3",  "9007199254740991", "-9007199254740991",
+                                  "12", "-0", "1.5", "9007199254740992", "01",
+                                  "1e2"};
     s += kNums[pick(pick(4) == 0 ? 11 : 7)];
   }
   void value(std::string& s, int depth) {
     const int kind = depth > 6 ? pick(5) : pick(9);
     switch (kind) {
-      case 0: number(s); break;
-      case 1: str(s); break;
-      case 2: s += pick(2) ? "true" : "false"; break;
-      case 3: s += "null"; break;
-      case 4: tagged_scalar(s); break;
+      case 0:
+        number(s);
+        break;
+      case 1:
+        str(s);
+        break;
+      case 2:
+        s += pick(2) ? "true" : "false";
+        break;
+      case 3:
+        s += "null";
+        break;
+      case 4:
+        tagged_scalar(s);
+        break;
       case 5:
       case 6: {
         s += '[';
@@ -609,11 +698,18 @@ class DocGen {
     }
   }
   void tagged_scalar(std::string& s) {
-    static const char* kTagged[] = {
-        R"({"$int":"00042"})", R"({"$int":"-0"})", R"({"$int":"99999999999999999999999"})",
-        R"({"$str":"x"})",     R"({"$bool":true})", R"({"$null":true})",
-        R"({"$arr":[1,{"$int":"2"}]})", R"({"$obj":{"$int":"3"}})", R"({"$obj":{}})",
-        R"({"$nan":1})",       R"({"$int":"x"})",   R"({"$null":false})"};
+    static const char* kTagged[] = {R"({"$int":"00042"})",
+                                    R"({"$int":"-0"})",
+                                    R"({"$int":"99999999999999999999999"})",
+                                    R"({"$str":"x"})",
+                                    R"({"$bool":true})",
+                                    R"({"$null":true})",
+                                    R"({"$arr":[1,{"$int":"2"}]})",
+                                    R"({"$obj":{"$int":"3"}})",
+                                    R"({"$obj":{}})",
+                                    R"({"$nan":1})",
+                                    R"({"$int":"x"})",
+                                    R"({"$null":false})"};
     s += kTagged[pick(pick(3) == 0 ? 12 : 9)];
   }
 
@@ -746,14 +842,17 @@ void expect_every_emitter_exact(std::string_view source) {
 
 class EmitFromExactBlock : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(EmitFromExactBlock, EveryEmitterGivesTheExactText) { expect_every_emitter_exact(GetParam()); }
+TEST_P(EmitFromExactBlock, EveryEmitterGivesTheExactText) {
+  expect_every_emitter_exact(GetParam());
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, EmitFromExactBlock,
-    ::testing::Values("7", "[1,\"ab\"]", R"({"a":[1,{"b":2}],"c":"x"})",
-                      R"({"a":[1,{"c":2,"b":3}],"c":"x"})", R"({"a":{"$int":"12"}})",
-                      R"( {"a": 1} )", R"({"a":"\n"})", R"([{"b":1,"a":2},{"d":[3],"c":{"f":1,"e":2}}])",
-                      R"({"b":{"d":1,"c":2},"a":0})"));
+INSTANTIATE_TEST_SUITE_P(Texts, EmitFromExactBlock,
+                         ::testing::Values("7", "[1,\"ab\"]", R"({"a":[1,{"b":2}],"c":"x"})",
+                                           R"({"a":[1,{"c":2,"b":3}],"c":"x"})",
+                                           R"({"a":{"$int":"12"}})", R"( {"a": 1} )",
+                                           R"({"a":"\n"})",
+                                           R"([{"b":1,"a":2},{"d":[3],"c":{"f":1,"e":2}}])",
+                                           R"({"b":{"d":1,"c":2},"a":0})"));
 
 // While nothing in a text of 64 KiB or more has changed, objects out of
 // key order are recorded (the text is then emitted uncopied) until the
@@ -764,8 +863,9 @@ INSTANTIATE_TEST_SUITE_P(
 // long string that makes the text large; and records that outgrow the text
 // read (past 64 KiB of them) with the string keeping them under half.
 TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
-  const char* kRecords[] = {R"({"b":1,"a":2})", R"({"b":"a longer value, which its record is small next to","a":[1,2]})",
-                            R"({"c":{"e":1,"d":2},"b":[{"y":0,"x":1}],"a":3})"};
+  const char* kRecords[] = {
+      R"({"b":1,"a":2})", R"({"b":"a longer value, which its record is small next to","a":[1,2]})",
+      R"({"c":{"e":1,"d":2},"b":[{"y":0,"x":1}],"a":3})"};
   const char* kChanges[] = {"", R"("line\nbreak")", R"( {"b" : 1 , "a":2} )", R"({"$int":"-12"})",
                             R"({"z":[{"b":"\u00e9","a":1}],"a":{"$null":true}})"};
   const auto text_of = [&](const char* first, const char* record, int before, const char* change,
@@ -785,14 +885,16 @@ TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
       for (int before : {0, 1, 60, 300})
         for (int after : {0, 200})
           for (bool change_first : {false, true}) {
-            const std::string text = change_first ? text_of(change, record, before, "", after, 64 << 10)
-                                                  : text_of("", record, before, change, after, 64 << 10);
+            const std::string text = change_first
+                                         ? text_of(change, record, before, "", after, 64 << 10)
+                                         : text_of("", record, before, change, after, 64 << 10);
             ASSERT_TRUE(check_agreement(text)) << text.substr(0, 200);
             if (before == 60 && after == 200) expect_every_emitter_exact(text);
           }
   for (const char* change : kChanges) {
     const std::string text = text_of("", kRecords[0], 2000, "", 0, 300 << 10);
-    ASSERT_TRUE(check_agreement(text.substr(0, text.size() - 1) + (*change ? "," : "") + change + "]"));
+    ASSERT_TRUE(
+        check_agreement(text.substr(0, text.size() - 1) + (*change ? "," : "") + change + "]"));
   }
 }
 
@@ -837,17 +939,16 @@ TEST(DirectPath, ReusedScratchGivesWhatAFreshOneGives) {
 // "digest" at the root, duplicates, and shapes that share a memo slot.
 // Each record alone, and runs of them in one array, against the exact path.
 TEST(DirectPath, RepeatedShapesGiveWhatTheExactPathGives) {
-  static const char* kKeys[] = {"a",        "b",        "id",        "x",       "\xE5\x90\x8D",
-                                "digest",   "abcdefgh", "abcdefgi",  "abcdefghi", "$int",
-                                "k1",       "k2",       "k3",        "k4",      "k5",
-                                "k6",       "k7",       "k8",        "k9",      "zz"};
+  static const char* kKeys[] = {
+      "a",  "b",  "id", "x",  "\xE5\x90\x8D", "digest", "abcdefgh", "abcdefgi", "abcdefghi", "$int",
+      "k1", "k2", "k3", "k4", "k5",           "k6",     "k7",       "k8",       "k9",        "zz"};
   std::mt19937 rng(1207);
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   std::vector<std::vector<std::string>> shapes;
   for (int k = 0; k < 24; ++k) {
     std::vector<std::string> keys(std::begin(kKeys), std::end(kKeys));
     std::shuffle(keys.begin(), keys.end(), rng);
-    keys.resize(2 + pick(17));  // 2 to 18 members
+    keys.resize(2 + pick(17));                                  // 2 to 18 members
     if (pick(8) == 0) keys.push_back(keys[pick(keys.size())]);  // a duplicate
     shapes.push_back(keys);
   }
@@ -864,10 +965,9 @@ TEST(DirectPath, RepeatedShapesGiveWhatTheExactPathGives) {
   DirectText scratch;
   const auto agree = [&](const std::string& text) {
     for (bool skip : {false, true}) {
-      const Result<CanonicalText> got =
-          canonical_text_from_json(text, scratch, skip);
-      std::string shown = got.ok() ? std::string(got.value().size(), '\0')
-                                   : "ERROR: " + got.error().message;
+      const Result<CanonicalText> got = canonical_text_from_json(text, scratch, skip);
+      std::string shown =
+          got.ok() ? std::string(got.value().size(), '\0') : "ERROR: " + got.error().message;
       if (got.ok()) got.value().write_to(shown.data());
       EXPECT_EQ(shown, exact(text, skip)) << text;
     }
@@ -921,28 +1021,36 @@ TEST(DirectPath, ShapesThatOutnumberTheBookStillComeOutInKeyOrder) {
 // rendered error behind "invalid JSON: ".
 bool is_known_failure(const std::string& m) {
   static const std::string_view kFixed[] = {
-      qtest::kDepthMsg,       qtest::kFloatMsg,       qtest::kBareIntMsg,
-      qtest::kNaNMsg,         qtest::kInfinityMsg,    qtest::kIntPayloadMsg,
-      qtest::kStrPayloadMsg,  qtest::kObjPayloadMsg,  qtest::kArrPayloadMsg,
-      qtest::kBoolPayloadMsg, qtest::kNullPayloadMsg};
+      qtest::kDepthMsg,      qtest::kFloatMsg,       qtest::kBareIntMsg,    qtest::kNaNMsg,
+      qtest::kInfinityMsg,   qtest::kIntPayloadMsg,  qtest::kStrPayloadMsg, qtest::kObjPayloadMsg,
+      qtest::kArrPayloadMsg, qtest::kBoolPayloadMsg, qtest::kNullPayloadMsg};
   for (std::string_view f : kFixed) {
     if (m == f) return true;
   }
-  static const std::string_view kReader[] = {
-      json::msg::kEofValue,          json::msg::kEofList,
-      json::msg::kEofObject,         json::msg::kEofString,
-      json::msg::kExpectedColon,     json::msg::kExpectedCommaOrBracket,
-      json::msg::kExpectedCommaOrBrace, json::msg::kExpectedIdent,
-      json::msg::kExpectedValue,     json::msg::kInvalidEscape,
-      json::msg::kInvalidNumber,     json::msg::kNumberOutOfRange,
-      json::msg::kControlCharacter,  json::msg::kKeyMustBeString,
-      json::msg::kLoneLeadingSurrogate, json::msg::kTrailingComma,
-      json::msg::kTrailingCharacters, json::msg::kUnexpectedEndOfHexEscape};
+  static const std::string_view kReader[] = {json::msg::kEofValue,
+                                             json::msg::kEofList,
+                                             json::msg::kEofObject,
+                                             json::msg::kEofString,
+                                             json::msg::kExpectedColon,
+                                             json::msg::kExpectedCommaOrBracket,
+                                             json::msg::kExpectedCommaOrBrace,
+                                             json::msg::kExpectedIdent,
+                                             json::msg::kExpectedValue,
+                                             json::msg::kInvalidEscape,
+                                             json::msg::kInvalidNumber,
+                                             json::msg::kNumberOutOfRange,
+                                             json::msg::kControlCharacter,
+                                             json::msg::kKeyMustBeString,
+                                             json::msg::kLoneLeadingSurrogate,
+                                             json::msg::kTrailingComma,
+                                             json::msg::kTrailingCharacters,
+                                             json::msg::kUnexpectedEndOfHexEscape};
   const std::string_view prefix = "invalid JSON: ";
   if (m.compare(0, prefix.size(), prefix) != 0) return false;
   const std::string_view rest = std::string_view(m).substr(prefix.size());
   for (std::string_view r : kReader) {
-    if (rest.substr(0, r.size()) == r && rest.substr(r.size()).starts_with(" at line ")) return true;
+    if (rest.substr(0, r.size()) == r && rest.substr(r.size()).starts_with(" at line "))
+      return true;
   }
   return false;
 }
@@ -957,9 +1065,10 @@ TEST(DirectPath, ArbitraryBytesGiveAResultOrAKnownFailure) {
     std::string text;
     const int len = std::uniform_int_distribution<int>(0, 40)(rng);
     for (int c = 0; c < len; ++c) {
-      text += std::uniform_int_distribution<int>(0, 9)(rng) == 0
-                  ? static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng))
-                  : kAlphabet[std::uniform_int_distribution<std::size_t>(0, sizeof kAlphabet - 2)(rng)];
+      text +=
+          std::uniform_int_distribution<int>(0, 9)(rng) == 0
+              ? static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng))
+              : kAlphabet[std::uniform_int_distribution<std::size_t>(0, sizeof kAlphabet - 2)(rng)];
     }
     // An exact-size copy, so that a read past the end is caught.
     const std::unique_ptr<char[]> exact_buf(new char[text.size() + 1]);

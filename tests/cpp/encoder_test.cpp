@@ -1,6 +1,8 @@
 // The canonical encoder: exact bytes for every alternative, the string
 // escapes, key order, duplicate keys, the depth limit, the order in which
 // failures are met, and encode_object's skipping of "digest".
+#include "core/exact/encoder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/exact/encoder.h"
 #include "test_support.h"
 
 namespace {
@@ -30,11 +31,9 @@ Outcome encode(const QuorlValue& v, std::size_t depth = 0) {
 
 TEST(EncoderWorkedExample, SixtyFourBytes) {
   // Stored order b, a, é, A; the inner object z before y.
-  const QuorlValue v = obj_v(
-      ent("b", arr_v(int_v(1), int_v(-20), bool_v(true))),
-      ent("a", str_v("x\"y\n")),
-      ent("\xC3\xA9", null_v()),
-      ent("A", obj_v(ent("z", int_v(0)), ent("y", str_v("")))));
+  const QuorlValue v =
+      obj_v(ent("b", arr_v(int_v(1), int_v(-20), bool_v(true))), ent("a", str_v("x\"y\n")),
+            ent("\xC3\xA9", null_v()), ent("A", obj_v(ent("z", int_v(0)), ent("y", str_v("")))));
   const std::string expected =
       "{\"A\":{\"y\":\"\",\"z\":0},\"a\":\"x\\\"y\\u000a\",\"b\":[1,-20,true],\"\xC3\xA9\":null}";
   ASSERT_EQ(expected.size(), 64u);
@@ -70,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValueRow{"int_minus_40_digits",
                  [] { return big_v("-1234567890123456789012345678901234567890"); },
                  Ok("-1234567890123456789012345678901234567890")},
-        ValueRow{"int_int64_min",
-                 [] { return int_v(std::numeric_limits<std::int64_t>::min()); },
+        ValueRow{"int_int64_min", [] { return int_v(std::numeric_limits<std::int64_t>::min()); },
                  Ok("-9223372036854775808")},
         ValueRow{"int_from_minus_zeros", [] { return big_v("-0000"); }, Ok("0")},
         ValueRow{"empty_string", [] { return str_v(""); }, Ok("\"\"")},
@@ -104,20 +102,15 @@ TEST_P(StringForm, AsStrAndAsKey) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, StringForm,
     ::testing::Values(
-        EscapeRow{"empty", "", "\"\""},
-        EscapeRow{"nul", std::string(1, '\0'), "\"\\u0000\""},
+        EscapeRow{"empty", "", "\"\""}, EscapeRow{"nul", std::string(1, '\0'), "\"\\u0000\""},
         EscapeRow{"u0001", "\x01", "\"\\u0001\""},
         EscapeRow{"backspace_no_short_escape", "\b", "\"\\u0008\""},
-        EscapeRow{"tab", "\t", "\"\\u0009\""},
-        EscapeRow{"line_feed", "\n", "\"\\u000a\""},
+        EscapeRow{"tab", "\t", "\"\\u0009\""}, EscapeRow{"line_feed", "\n", "\"\\u000a\""},
         EscapeRow{"form_feed_no_short_escape", "\f", "\"\\u000c\""},
         EscapeRow{"carriage_return", "\r", "\"\\u000d\""},
-        EscapeRow{"escape_u001b", "\x1B", "\"\\u001b\""},
-        EscapeRow{"u001f", "\x1F", "\"\\u001f\""},
-        EscapeRow{"space_plain", " ", "\" \""},
-        EscapeRow{"quote", "\"", "\"\\\"\""},
-        EscapeRow{"backslash", "\\", "\"\\\\\""},
-        EscapeRow{"solidus_plain", "/", "\"/\""},
+        EscapeRow{"escape_u001b", "\x1B", "\"\\u001b\""}, EscapeRow{"u001f", "\x1F", "\"\\u001f\""},
+        EscapeRow{"space_plain", " ", "\" \""}, EscapeRow{"quote", "\"", "\"\\\"\""},
+        EscapeRow{"backslash", "\\", "\"\\\\\""}, EscapeRow{"solidus_plain", "/", "\"/\""},
         EscapeRow{"del_u007f_raw_one_byte", "\x7F", "\"\x7F\""},
         EscapeRow{"c1_u0080_raw", "\xC2\x80", "\"\xC2\x80\""},
         EscapeRow{"c1_u009f_raw", "\xC2\x9F", "\"\xC2\x9F\""},
@@ -126,20 +119,17 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeRow{"u1f600_raw_four_bytes", "\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
         EscapeRow{"u10ffff_raw", "\xF4\x8F\xBF\xBF", "\"\xF4\x8F\xBF\xBF\""},
         EscapeRow{"worked_example_text", "x\"y\n", "\"x\\\"y\\u000a\""},
-        EscapeRow{"all_three_kinds", std::string("a\\b\"c\0d", 7),
-                  "\"a\\\\b\\\"c\\u0000d\""},
+        EscapeRow{"all_three_kinds", std::string("a\\b\"c\0d", 7), "\"a\\\\b\\\"c\\u0000d\""},
         EscapeRow{"backslash_u_stays_literal", "\\u0041", "\"\\\\u0041\""},
         EscapeRow{"nine_plain_then_quote", "abcdefghi\"", "\"abcdefghi\\\"\""},
-        EscapeRow{"eight_controls",
-                  "\x01\x02\x03\x04\x05\x06\x07\x08",
+        EscapeRow{"eight_controls", "\x01\x02\x03\x04\x05\x06\x07\x08",
                   "\"\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\u0008\""}),
     [](const auto& info) { return param_name(info.param.label); });
 
 // Every special byte at every offset 0..20 in plain text of several lengths,
 // so that escapes fall before, on and after each 8-byte word boundary.
 TEST(StringFormOffsets, SpecialAtEveryOffset) {
-  const char specials[] = {'\0', '\x01', '\t', '\n', '\x1F', '"', '\\',
-                           ' ',  '\x7F', '/',  '!',  '#'};
+  const char specials[] = {'\0', '\x01', '\t', '\n', '\x1F', '"', '\\', ' ', '\x7F', '/', '!', '#'};
   const std::string fillers[] = {"a", "\xC3\xA9" /* é */, "\xF0\x9F\x98\x80" /* U+1F600 */};
   for (const std::string& filler : fillers) {
     for (std::size_t len = 1; len <= 24; ++len) {
@@ -155,8 +145,8 @@ TEST(StringFormOffsets, SpecialAtEveryOffset) {
             }
           }
           ASSERT_EQ(encode_string(text), reference_string_form(text))
-              << "filler " << quote_bytes(filler) << " len " << len << " at " << at
-              << " byte " << static_cast<int>(static_cast<unsigned char>(special));
+              << "filler " << quote_bytes(filler) << " len " << len << " at " << at << " byte "
+              << static_cast<int>(static_cast<unsigned char>(special));
         }
       }
     }
@@ -185,8 +175,9 @@ TEST(StringFormOffsets, TwoSpecialsAtEveryPairOfOffsets) {
 // Pseudo-random mixtures of plain, escaped and multi-byte characters.
 TEST(StringFormOffsets, MixedTextsMatchReference) {
   const std::string alphabet[] = {
-      "a", " ", "\"", "\\", std::string(1, '\0'), "\x1F", "\x7F", "\x20",
-      "\xC3\xA9", "\xE2\x80\xA8", "\xF0\x9F\x98\x80", "/", "\n", "\xC2\x9F", "zzzzzzz"};
+      "a",    " ",        "\"",       "\\",           std::string(1, '\0'), "\x1F",
+      "\x7F", "\x20",     "\xC3\xA9", "\xE2\x80\xA8", "\xF0\x9F\x98\x80",   "/",
+      "\n",   "\xC2\x9F", "zzzzzzz"};
   constexpr std::size_t kAlphabet = sizeof alphabet / sizeof alphabet[0];
   std::uint32_t state = 12345;
   auto next = [&state] {
@@ -224,8 +215,8 @@ TEST_P(KeyOrder, MembersSortedByCodePoint) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, KeyOrder,
     ::testing::Values(
-        KeyOrderRow{"upper_before_lower", {"b", "a", "B", "A"},
-                    "{\"A\":3,\"B\":2,\"a\":1,\"b\":0}"},
+        KeyOrderRow{
+            "upper_before_lower", {"b", "a", "B", "A"}, "{\"A\":3,\"B\":2,\"a\":1,\"b\":0}"},
         KeyOrderRow{"prefix_first", {"aa", "a"}, "{\"a\":1,\"aa\":0}"},
         KeyOrderRow{"prefix_first_when_sorted", {"a", "aa"}, "{\"a\":0,\"aa\":1}"},
         KeyOrderRow{"empty_key_first", {"a", ""}, "{\"\":1,\"a\":0}"},
@@ -233,19 +224,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {"\xF0\x9F\x98\x80", "\xEE\x80\x80", "\xC3\xA9", "z"},
                     "{\"z\":3,\"\xC3\xA9\":2,\"\xEE\x80\x80\":1,\"\xF0\x9F\x98\x80\":0}"},
         KeyOrderRow{"already_ascending", {"a", "b", "c"}, "{\"a\":0,\"b\":1,\"c\":2}"},
-        KeyOrderRow{"out_of_order_in_middle", {"a", "c", "b", "d"},
-                    "{\"a\":0,\"b\":2,\"c\":1,\"d\":3}"},
+        KeyOrderRow{
+            "out_of_order_in_middle", {"a", "c", "b", "d"}, "{\"a\":0,\"b\":2,\"c\":1,\"d\":3}"},
         // Unsigned bytes: U+007F (0x7F) before U+0080 (0xC2 0x80).
-        KeyOrderRow{"del_before_u0080", {"\xC2\x80", "\x7F"},
-                    "{\"\x7F\":1,\"\xC2\x80\":0}"},
-        KeyOrderRow{"del_before_u0080_sorted", {"\x7F", "\xC2\x80"},
-                    "{\"\x7F\":0,\"\xC2\x80\":1}"},
+        KeyOrderRow{"del_before_u0080", {"\xC2\x80", "\x7F"}, "{\"\x7F\":1,\"\xC2\x80\":0}"},
+        KeyOrderRow{"del_before_u0080_sorted", {"\x7F", "\xC2\x80"}, "{\"\x7F\":0,\"\xC2\x80\":1}"},
         // No normalisation: e + U+0301 is another key than U+00E9, and sorts first.
-        KeyOrderRow{"decomposed_before_precomposed", {"\xC3\xA9", "e\xCC\x81"},
+        KeyOrderRow{"decomposed_before_precomposed",
+                    {"\xC3\xA9", "e\xCC\x81"},
                     "{\"e\xCC\x81\":1,\"\xC3\xA9\":0}"},
-        KeyOrderRow{"nul_in_key", {std::string("a\0", 2), "a", std::string("a\x01", 2)},
+        KeyOrderRow{"nul_in_key",
+                    {std::string("a\0", 2), "a", std::string("a\x01", 2)},
                     "{\"a\":1,\"a\\u0000\":0,\"a\\u0001\":2}"},
-        KeyOrderRow{"escaped_keys_sort_by_raw_bytes", {"\\", "\"", "#"},
+        KeyOrderRow{"escaped_keys_sort_by_raw_bytes",
+                    {"\\", "\"", "#"},
                     "{\"\\\"\":1,\"#\":2,\"\\\\\":0}"}),
     [](const auto& info) { return param_name(info.param.label); });
 
@@ -299,8 +291,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValueRow{"duplicate_keys", [] { return obj_v(ent("k", int_v(1)), ent("k", int_v(2))); },
                  Err(kDuplicateMsg)},
         ValueRow{"duplicate_check_precedes_float_value",
-                 [] { return obj_v(ent("k", float_v()), ent("k", int_v(1))); },
-                 Err(kDuplicateMsg)},
+                 [] { return obj_v(ent("k", float_v()), ent("k", int_v(1))); }, Err(kDuplicateMsg)},
         ValueRow{"duplicate_after_sorted_prefix",
                  [] { return obj_v(ent("a", float_v()), ent("b", int_v(1)), ent("b", int_v(2))); },
                  Err(kDuplicateMsg)},
@@ -322,8 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                  [] { return obj_v(ent("a", int_v(1)), ent(std::string("a\0", 2), int_v(2))); },
                  Ok("{\"a\":1,\"a\\u0000\":2}")},
         // First failure in traversal order.
-        ValueRow{"array_float_then_nan", [] { return arr_v(float_v(), nan_v()); },
-                 Err(kFloatMsg)},
+        ValueRow{"array_float_then_nan", [] { return arr_v(float_v(), nan_v()); }, Err(kFloatMsg)},
         ValueRow{"array_nan_then_float", [] { return arr_v(nan_v(), float_v()); }, Err(kNaNMsg)},
         ValueRow{"array_ok_then_lone_surrogate", [] { return arr_v(int_v(1), lone_v(), nan_v()); },
                  Err(kLoneSurrogateMsg)},
@@ -340,19 +330,15 @@ INSTANTIATE_TEST_SUITE_P(
                                 ent("b", obj_v(ent("k", int_v(1)), ent("k", int_v(1)))));
                  },
                  Err(kNaNMsg)},
-        ValueRow{"depth_before_float_inside",
-                 [] { return nest_arrays(129, float_v()); }, Err(kDepthMsg)},
+        ValueRow{"depth_before_float_inside", [] { return nest_arrays(129, float_v()); },
+                 Err(kDepthMsg)},
         ValueRow{"float_at_depth_128_is_float", [] { return nest_arrays(128, float_v()); },
                  Err(kFloatMsg)},
         ValueRow{"depth_before_duplicate",
-                 [] {
-                   return nest_arrays(128, obj_v(ent("k", int_v(1)), ent("k", int_v(2))));
-                 },
+                 [] { return nest_arrays(128, obj_v(ent("k", int_v(1)), ent("k", int_v(2)))); },
                  Err(kDepthMsg)},
         ValueRow{"duplicate_at_depth_127",
-                 [] {
-                   return nest_arrays(127, obj_v(ent("k", int_v(1)), ent("k", int_v(2))));
-                 },
+                 [] { return nest_arrays(127, obj_v(ent("k", int_v(1)), ent("k", int_v(2)))); },
                  Err(kDuplicateMsg)}),
     [](const auto& info) { return param_name(info.param.label); });
 
@@ -379,8 +365,8 @@ INSTANTIATE_TEST_SUITE_P(
                  Ok(repeat("{\"k\":", 128) + "null" + repeat("}", 128))},
         ValueRow{"objects_129_around_scalar", [] { return nest_objects(129, null_v()); },
                  Err(kDepthMsg)},
-        ValueRow{"objects_128_innermost_empty_object",
-                 [] { return nest_objects(128, obj_v()); }, Err(kDepthMsg)},
+        ValueRow{"objects_128_innermost_empty_object", [] { return nest_objects(128, obj_v()); },
+                 Err(kDepthMsg)},
         ValueRow{"deep_branch_after_shallow_ones",
                  [] { return arr_v(int_v(1), arr_v(), nest_arrays(128, int_v(2))); },
                  Err(kDepthMsg)}),
@@ -432,8 +418,8 @@ INSTANTIATE_TEST_SUITE_P(
                   [] { return entries(ent("digest", int_v(9)), ent("a", int_v(1))); }, 1, false,
                   Ok("{\"a\":1,\"digest\":9}")},
         ObjectRow{"capital_Digest_kept",
-                  [] { return entries(ent("Digest", int_v(1)), ent("digest", nan_v())); }, 1,
-                  true, Ok("{\"Digest\":1}")},
+                  [] { return entries(ent("Digest", int_v(1)), ent("digest", nan_v())); }, 1, true,
+                  Ok("{\"Digest\":1}")},
         ObjectRow{"digest_space_kept", [] { return entries(ent("digest ", int_v(1))); }, 1, true,
                   Ok("{\"digest \":1}")},
         ObjectRow{"digest_space_float_read", [] { return entries(ent("digest ", float_v())); }, 1,
@@ -458,8 +444,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    ent("digest", int_v(3)));
                   },
                   1, false, Err(kDuplicateMsg)},
-        ObjectRow{"only_digest_gives_empty",
-                  [] { return entries(ent("digest", nan_v())); }, 1, true, Ok("{}")},
+        ObjectRow{"only_digest_gives_empty", [] { return entries(ent("digest", nan_v())); }, 1,
+                  true, Ok("{}")},
         ObjectRow{"two_only_digest_gives_empty",
                   [] { return entries(ent("digest", nan_v()), ent("digest", inf_v())); }, 1, true,
                   Ok("{}")},
@@ -480,19 +466,17 @@ INSTANTIATE_TEST_SUITE_P(
         ObjectRow{"nested_digest_marker_is_read",
                   [] { return entries(ent("a", obj_v(ent("digest", nan_v())))); }, 1, true,
                   Err(kNaNMsg)},
-        ObjectRow{"duplicates_besides_digest_still_refused",
-                  [] {
-                    return entries(ent("k", int_v(1)), ent("digest", int_v(0)),
-                                   ent("k", int_v(2)));
-                  },
-                  1, true, Err(kDuplicateMsg)},
+        ObjectRow{
+            "duplicates_besides_digest_still_refused",
+            [] { return entries(ent("k", int_v(1)), ent("digest", int_v(0)), ent("k", int_v(2))); },
+            1, true, Err(kDuplicateMsg)},
         // No depth test of its own; the member values are encoded at `depth`.
         ObjectRow{"no_own_depth_test", [] { return entries(ent("a", int_v(1))); }, 500, false,
                   Ok("{\"a\":1}")},
-        ObjectRow{"member_container_at_128",
-                  [] { return entries(ent("a", arr_v())); }, 128, false, Err(kDepthMsg)},
-        ObjectRow{"member_container_at_127",
-                  [] { return entries(ent("a", arr_v())); }, 127, false, Ok("{\"a\":[]}")},
+        ObjectRow{"member_container_at_128", [] { return entries(ent("a", arr_v())); }, 128, false,
+                  Err(kDepthMsg)},
+        ObjectRow{"member_container_at_127", [] { return entries(ent("a", arr_v())); }, 127, false,
+                  Ok("{\"a\":[]}")},
         ObjectRow{"root_depth_1_allows_127_more",
                   [] { return entries(ent("a", nest_arrays(126, arr_v()))); }, 1, true,
                   Ok(cat("{\"a\":", repeat("[", 127), repeat("]", 127), "}"))},

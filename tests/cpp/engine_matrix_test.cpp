@@ -104,12 +104,12 @@ TEST_P(EngineMatrix, ChosenEngineIsTheWidestTheCpuRunsWithinTheNamedTier) {
 
   // The one chosen: the last of them within the tier named.
   const char* wanted = std::getenv("QUORL_ENGINE");
-  const std::size_t cap = wanted != nullptr && rank_of(wanted) < kTiers.size()
-                              ? rank_of(wanted)
-                              : kTiers.size() - 1;
+  const std::size_t cap =
+      wanted != nullptr && rank_of(wanted) < kTiers.size() ? rank_of(wanted) : kTiers.size() - 1;
   std::string_view expected_chosen = "portable";
   for (std::size_t k = 0; k < view.runnable_count; ++k) {
-    if (rank_of(cpu::tier_name(view.runnable[k].tier)) <= cap) expected_chosen = view.runnable[k].name;
+    if (rank_of(cpu::tier_name(view.runnable[k].tier)) <= cap)
+      expected_chosen = view.runnable[k].name;
   }
   EXPECT_EQ(view.chosen.name, expected_chosen) << "QUORL_ENGINE=" << (wanted ? wanted : "(unset)");
 }

@@ -55,28 +55,59 @@ struct TokenCase {
 
 // repr(float(token)) in Python, for each class of double and token shape.
 const TokenCase kTokenCases[] = {
-    {"1.0", "1.0"}, {"0.05", "0.05"}, {"-0.0", "-0.0"}, {"0e0", "0.0"}, {"-0E+99", "-0.0"},
-    {"1E5", "100000.0"}, {"1e+2", "100.0"}, {"100.000", "100.0"}, {"0.1", "0.1"},
-    {"1e16", "1e+16"}, {"9999999999999998.0", "9999999999999998.0"},
+    {"1.0", "1.0"},
+    {"0.05", "0.05"},
+    {"-0.0", "-0.0"},
+    {"0e0", "0.0"},
+    {"-0E+99", "-0.0"},
+    {"1E5", "100000.0"},
+    {"1e+2", "100.0"},
+    {"100.000", "100.0"},
+    {"0.1", "0.1"},
+    {"1e16", "1e+16"},
+    {"9999999999999998.0", "9999999999999998.0"},
     {"1234567890123456.0", "1234567890123456.0"},
-    {"12345678901234567.0", "1.2345678901234568e+16"}, {"1e22", "1e+22"}, {"1e-5", "1e-05"},
-    {"0.0001", "0.0001"}, {"0.00012", "0.00012"}, {"1.5e-7", "1.5e-07"}, {"1e100", "1e+100"},
-    {"5e-324", "5e-324"}, {"2.4703282292062328e-324", "5e-324"}, {"2e-324", "0.0"},
-    {"-1e-400", "-0.0"}, {"2.2250738585072014e-308", "2.2250738585072014e-308"},
+    {"12345678901234567.0", "1.2345678901234568e+16"},
+    {"1e22", "1e+22"},
+    {"1e-5", "1e-05"},
+    {"0.0001", "0.0001"},
+    {"0.00012", "0.00012"},
+    {"1.5e-7", "1.5e-07"},
+    {"1e100", "1e+100"},
+    {"5e-324", "5e-324"},
+    {"2.4703282292062328e-324", "5e-324"},
+    {"2e-324", "0.0"},
+    {"-1e-400", "-0.0"},
+    {"2.2250738585072014e-308", "2.2250738585072014e-308"},
     {"2.2250738585072011e-308", "2.225073858507201e-308"},
     {"1.7976931348623157e308", "1.7976931348623157e+308"},
-    {"1.7976931348623158e308", "1.7976931348623157e+308"}, {"1.7976931348623159e308", kOverflow},
-    {"1e400", kOverflow}, {"-1e400", kOverflow}, {"1e0000000000000000000000005", "100000.0"},
-    {"9007199254740993.0", "9007199254740992.0"}, {"0.30000000000000004", "0.30000000000000004"},
-    {"0.10000000000000001", "0.1"}, {"-65.613616999999977", "-65.61361699999998"},
-    {"43.420273000000009", "43.42027300000001"}, {"123456789012345678901234567890.5",
-     "1.2345678901234568e+29"},
+    {"1.7976931348623158e308", "1.7976931348623157e+308"},
+    {"1.7976931348623159e308", kOverflow},
+    {"1e400", kOverflow},
+    {"-1e400", kOverflow},
+    {"1e0000000000000000000000005", "100000.0"},
+    {"9007199254740993.0", "9007199254740992.0"},
+    {"0.30000000000000004", "0.30000000000000004"},
+    {"0.10000000000000001", "0.1"},
+    {"-65.613616999999977", "-65.61361699999998"},
+    {"43.420273000000009", "43.42027300000001"},
+    {"123456789012345678901234567890.5", "1.2345678901234568e+29"},
     // Two shortest forms equally near: the even one, as float.__repr__.
-    {"1125899906842624.25", "1125899906842624.2"}, {"1125899906842624.75", "1125899906842624.8"},
+    {"1125899906842624.25", "1125899906842624.2"},
+    {"1125899906842624.75", "1125899906842624.8"},
     // Not floats: integers, and tokens JSON does not allow.
-    {"12", kNotFloat}, {"-0", kNotFloat}, {"01.5", kNotFloat}, {"1.", kNotFloat},
-    {".5", kNotFloat}, {"1e", kNotFloat}, {"1e+", kNotFloat}, {"1.5.3", kNotFloat},
-    {"-", kNotFloat}, {"1-2", kNotFloat}, {"+1.0", kNotFloat}, {"--1.0", kNotFloat},
+    {"12", kNotFloat},
+    {"-0", kNotFloat},
+    {"01.5", kNotFloat},
+    {"1.", kNotFloat},
+    {".5", kNotFloat},
+    {"1e", kNotFloat},
+    {"1e+", kNotFloat},
+    {"1.5.3", kNotFloat},
+    {"-", kNotFloat},
+    {"1-2", kNotFloat},
+    {"+1.0", kNotFloat},
+    {"--1.0", kNotFloat},
 };
 
 class FloatTokenTextTest : public ::testing::TestWithParam<TokenCase> {};
@@ -141,7 +172,8 @@ const DocumentCase kDocumentCases[] = {
      "refused floats are forbidden in canonical content; pre-represent as int or string @6:1:7"},
     {"nan_tag_after_a_float", "[1.5,\n {\"$nan\": 2.5}]",
      "refused NaN is forbidden in canonical content @7:2:2"},
-    {"overflow_located", "[0.5,\n  1e400]", "refused Infinity is forbidden in canonical content @8:2:3"},
+    {"overflow_located", "[0.5,\n  1e400]",
+     "refused Infinity is forbidden in canonical content @8:2:3"},
     {"bad_token_after_a_float", "[0.5, 01]",
      "refused floats are forbidden in canonical content; pre-represent as int or string @6:1:7"},
     {"minus_zero_integer_still_refused", "[0.5, -0]",
@@ -164,8 +196,8 @@ TEST_P(FloatsAsStringsTest, FrontDoorAndExactPathAgree) {
   const Result<std::string> exact = exact_canonical_text(c.text, false, FloatPolicy::Str);
   EXPECT_EQ(describe(exact), c.outcome);
   DirectText scratch;
-  Result<CanonicalText> front = canonical_text_from_json(c.text, scratch, false,
-                                                         nullptr, nullptr, FloatPolicy::Str);
+  Result<CanonicalText> front =
+      canonical_text_from_json(c.text, scratch, false, nullptr, nullptr, FloatPolicy::Str);
   if (front.ok()) {
     std::string bytes(front.value().size(), '\0');
     front.value().write_to(bytes.data());
@@ -175,7 +207,8 @@ TEST_P(FloatsAsStringsTest, FrontDoorAndExactPathAgree) {
   }
   // The digest covers the same text, hashed on a second thread from the
   // first byte (so that a restart after the direct path steps aside shows).
-  const Result<std::string> hex = pipelined_digest_from_json(c.text, "run", scratch, 0, FloatPolicy::Str);
+  const Result<std::string> hex =
+      pipelined_digest_from_json(c.text, "run", scratch, 0, FloatPolicy::Str);
   ASSERT_EQ(hex.ok(), exact.ok());
   if (hex.ok()) {
     EXPECT_EQ(hex.value(), py_digest_from_json(exact.value(), "run").value());

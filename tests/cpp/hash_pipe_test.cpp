@@ -2,6 +2,8 @@
 // around the block size, across the ring of blocks many times, a restart
 // after blocks have gone to the thread, a pipe dropped unfinished, and a
 // worker lent to pipe after pipe.
+#include "core/hash/hash_pipe.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/hash/hash_pipe.h"
 #include "core/hash/sha256.h"
 
 namespace quorl {
@@ -22,7 +23,9 @@ std::string random_bytes(std::size_t n, std::mt19937_64& rng) {
   return out;
 }
 
-std::string hex_of(Sha256& hash) { return to_hex(hash.finish()); }
+std::string hex_of(Sha256& hash) {
+  return to_hex(hash.finish());
+}
 
 // What the pipe must give: the start, then the bytes, in one hash.
 std::string expected(std::string_view start, std::string_view bytes) {

@@ -1,6 +1,8 @@
 // The input gate: raw bracket depth, number tokens judged by how they are
 // written, the reader with its position, the end check, the decoder, and the
 // order in which these decide; then the canonical bytes of whole texts.
+#include "core/exact/input_gate.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +11,6 @@
 
 #include "core/canonical_text.h"
 #include "core/exact/encoder.h"
-#include "core/exact/input_gate.h"
 #include "test_support.h"
 
 namespace {
@@ -20,7 +21,9 @@ using quorl::py_canonical_bytes_from_json;
 using quorl::raw_bracket_depth;
 using namespace qtest;
 
-std::string invalid(std::string_view rendered) { return cat("invalid JSON: ", rendered); }
+std::string invalid(std::string_view rendered) {
+  return cat("invalid JSON: ", rendered);
+}
 
 struct GateRow {
   std::string label;
@@ -47,26 +50,16 @@ const Outcome kDepth = Err(kDepthMsg);
 INSTANTIATE_TEST_SUITE_P(
     NumberTokens, Gate,
     ::testing::Values(
-        GateRow{"fraction", "1.0", kFloat},
-        GateRow{"half", "0.5", kFloat},
-        GateRow{"exponent_lower", "[1e5]", kFloat},
-        GateRow{"exponent_upper", "[1E5]", kFloat},
-        GateRow{"point_at_end", "1.", kFloat},
-        GateRow{"e_at_end", "1e", kFloat},
-        GateRow{"two_digits_e_at_end", "12e", kFloat},
-        GateRow{"inner_minus", "1-2", kFloat},
-        GateRow{"double_minus", "--1", kFloat},
-        GateRow{"plus_at_end", "1+", kFloat},
-        GateRow{"minus_at_end_of_token", "2-", kFloat},
-        GateRow{"lone_minus", "-", kFloat},
-        GateRow{"minus_x", "-x", kFloat},
-        GateRow{"minus_infinity", "-Infinity", kFloat},
-        GateRow{"lone_minus_in_array", "[-]", kFloat},
-        GateRow{"minus_zero", "-0", kFloat},
-        GateRow{"minus_zero_after_zero", "[0,-0]", kFloat},
-        GateRow{"leading_zero", "01", kFloat},
-        GateRow{"minus_leading_zero", "-01", kFloat},
-        GateRow{"double_zero", "00", kFloat},
+        GateRow{"fraction", "1.0", kFloat}, GateRow{"half", "0.5", kFloat},
+        GateRow{"exponent_lower", "[1e5]", kFloat}, GateRow{"exponent_upper", "[1E5]", kFloat},
+        GateRow{"point_at_end", "1.", kFloat}, GateRow{"e_at_end", "1e", kFloat},
+        GateRow{"two_digits_e_at_end", "12e", kFloat}, GateRow{"inner_minus", "1-2", kFloat},
+        GateRow{"double_minus", "--1", kFloat}, GateRow{"plus_at_end", "1+", kFloat},
+        GateRow{"minus_at_end_of_token", "2-", kFloat}, GateRow{"lone_minus", "-", kFloat},
+        GateRow{"minus_x", "-x", kFloat}, GateRow{"minus_infinity", "-Infinity", kFloat},
+        GateRow{"lone_minus_in_array", "[-]", kFloat}, GateRow{"minus_zero", "-0", kFloat},
+        GateRow{"minus_zero_after_zero", "[0,-0]", kFloat}, GateRow{"leading_zero", "01", kFloat},
+        GateRow{"minus_leading_zero", "-01", kFloat}, GateRow{"double_zero", "00", kFloat},
         GateRow{"minus_double_zero", "-00", kFloat},
         // The leading-zero rule comes before the length rule.
         GateRow{"seventeen_zeros", std::string(17, '0'), kFloat},
@@ -79,16 +72,14 @@ INSTANTIATE_TEST_SUITE_P(
         GateRow{"seventeen_digits", "10000000000000000", kBareInt},
         GateRow{"minus_seventeen_digits", "-10000000000000000", kBareInt},
         GateRow{"twenty_three_digits", "12345678901234567890123", kBareInt},
-        GateRow{"zero", "0", Ok("int:0")},
-        GateRow{"minus_one", "-1", Ok("int:-1")},
+        GateRow{"zero", "0", Ok("int:0")}, GateRow{"minus_one", "-1", Ok("int:-1")},
         GateRow{"zero_in_array", "[0,-1,10]", Ok("[int:0,int:-1,int:10]")},
         // The first offending token decides between the two messages.
         GateRow{"integer_then_float", "[9007199254740992, 1.5]", kBareInt},
         GateRow{"float_then_integer", "[1.5, 9007199254740992]", kFloat},
         // Number rules run before the reader sees the text.
         GateRow{"float_in_unclosed_array", "[1.5", kFloat},
-        GateRow{"float_as_key", "{1.5}", kFloat},
-        GateRow{"float_before_garbage", "[1.5 x", kFloat},
+        GateRow{"float_as_key", "{1.5}", kFloat}, GateRow{"float_before_garbage", "[1.5 x", kFloat},
         GateRow{"float_after_letter", "x1.5", kFloat},
         GateRow{"minus_zero_after_letter", "[a-0]", kFloat},
         GateRow{"float_in_trailing_text", "1 2.5", kFloat},
@@ -211,8 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
         GateRow{"escaped_quote_keeps_string_open", cat("[\"\\\"", repeat("[", 300), "\"]"),
                 Ok(cat("[str:\"\\\"", repeat("[", 300), "\"]"))},
         // An escaped backslash followed by a quotation mark does.
-        GateRow{"escaped_backslash_then_quote_closes",
-                "[\"\\\\\"," + kOpen257 + kClose257 + "]", kDepth},
+        GateRow{"escaped_backslash_then_quote_closes", "[\"\\\\\"," + kOpen257 + kClose257 + "]",
+                kDepth},
         // Outside a literal a backslash escapes nothing: the quote after it
         // opens a literal that swallows the brackets.
         // \"[[[...["
@@ -231,21 +222,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     TagsThroughGate, Gate,
-    ::testing::Values(
-        GateRow{"int_tag_bad", "{\"$int\":\"x\"}", Err(kIntPayloadMsg)},
-        GateRow{"null_tag_false", "[{\"$null\":false}]", Err(kNullPayloadMsg)},
-        GateRow{"first_in_key_order", "{\"b\":{\"$str\":1},\"a\":{\"$int\":\"x\"}}",
-                Err(kIntPayloadMsg)},
-        GateRow{"obj_payload_tag_key_ordinary", "{\"$obj\":{\"$int\":\"5\"}}",
-                Ok("{\"$int\":str:\"5\"}")},
-        GateRow{"markers_decode", "[{\"$nan\":0},{\"$inf\":\"x\"},{\"$float\":[1,2]}]",
-                Ok("[NaN,Infinity,Float]")},
-        // The test-vector key is never honoured through the gate.
-        GateRow{"test_vector_key_ordinary", "{\"$quorl-vector:lone-surrogate\": 0}",
-                Ok("{\"$quorl-vector:lone-surrogate\":int:0}")},
-        GateRow{"test_vector_key_value_decoded",
-                "{\"$quorl-vector:lone-surrogate\": {\"$int\":\"x\"}}", Err(kIntPayloadMsg)},
-        GateRow{"escaped_tag_key_is_a_tag", "{\"\\u0024int\":\"7\"}", Ok("int:7")}),
+    ::testing::Values(GateRow{"int_tag_bad", "{\"$int\":\"x\"}", Err(kIntPayloadMsg)},
+                      GateRow{"null_tag_false", "[{\"$null\":false}]", Err(kNullPayloadMsg)},
+                      GateRow{"first_in_key_order", "{\"b\":{\"$str\":1},\"a\":{\"$int\":\"x\"}}",
+                              Err(kIntPayloadMsg)},
+                      GateRow{"obj_payload_tag_key_ordinary", "{\"$obj\":{\"$int\":\"5\"}}",
+                              Ok("{\"$int\":str:\"5\"}")},
+                      GateRow{"markers_decode",
+                              "[{\"$nan\":0},{\"$inf\":\"x\"},{\"$float\":[1,2]}]",
+                              Ok("[NaN,Infinity,Float]")},
+                      // The test-vector key is never honoured through the gate.
+                      GateRow{"test_vector_key_ordinary", "{\"$quorl-vector:lone-surrogate\": 0}",
+                              Ok("{\"$quorl-vector:lone-surrogate\":int:0}")},
+                      GateRow{"test_vector_key_value_decoded",
+                              "{\"$quorl-vector:lone-surrogate\": {\"$int\":\"x\"}}",
+                              Err(kIntPayloadMsg)},
+                      GateRow{"escaped_tag_key_is_a_tag", "{\"\\u0024int\":\"7\"}", Ok("int:7")}),
     row_name);
 
 // ------------------------------------------------------- which fault wins
@@ -294,12 +286,12 @@ TEST(RawBracketDepth, Rows) {
       {"]]]]][[[", 3},
       {"[]]]][[", 2},
       {"\"[[[\"", 0},
-      {"\"[[[", 0},                  // open literal ends the scan
-      {"[\"]\"[", 2},                // the ']' is inside a literal
-      {"\"\\\"[[\"", 0},             // escaped quote keeps the literal open
-      {"\"\\\\\"[[", 2},             // escaped backslash, then the literal ends
-      {"\\\"[[\"[", 1},              // backslash outside: the quote opens a literal
-      {"\"\\", 0},                   // text ends right after a backslash in a literal
+      {"\"[[[", 0},       // open literal ends the scan
+      {"[\"]\"[", 2},     // the ']' is inside a literal
+      {"\"\\\"[[\"", 0},  // escaped quote keeps the literal open
+      {"\"\\\\\"[[", 2},  // escaped backslash, then the literal ends
+      {"\\\"[[\"[", 1},   // backslash outside: the quote opens a literal
+      {"\"\\", 0},        // text ends right after a backslash in a literal
       {kOpen257 + kClose257, 257},
       {"[" + kOpen257, 258},
       {"[1.5, \"x\", {\"a\": [true]}]", 3},
@@ -318,9 +310,9 @@ TEST(CheckNumberTokens, Rows) {
       {"[0, -1, 9007199254740991, -9007199254740991]", std::nullopt},
       {"true false null", std::nullopt},
       {"\"1.5\" \"-0\" \"01\"", std::nullopt},
-      {"\"\\\"1.5\"", std::nullopt},       // escaped quote: 1.5 still inside
-      {"\"\\\\\"1.5", kFloatMsg},           // escaped backslash: 1.5 outside
-      {"\\\"1.5\"", std::nullopt},          // backslash outside escapes nothing
+      {"\"\\\"1.5\"", std::nullopt},         // escaped quote: 1.5 still inside
+      {"\"\\\\\"1.5", kFloatMsg},            // escaped backslash: 1.5 outside
+      {"\\\"1.5\"", std::nullopt},           // backslash outside escapes nothing
       {"NaN Infinity +1 .5", std::nullopt},  // '+' and '.' start no token
       {"0x10", std::nullopt},
       {"1.0", kFloatMsg},
@@ -361,9 +353,10 @@ const std::string kWorkedExample =
 INSTANTIATE_TEST_SUITE_P(
     Rows, CanonicalBytes,
     ::testing::Values(
-        BytesRow{"worked_example",
-                 "{\"b\":[1,-20,true],\"a\":\"x\\\"y\\n\",\"\xC3\xA9\":null,\"A\":{\"z\":0,\"y\":\"\"}}",
-                 Ok(kWorkedExample)},
+        BytesRow{
+            "worked_example",
+            "{\"b\":[1,-20,true],\"a\":\"x\\\"y\\n\",\"\xC3\xA9\":null,\"A\":{\"z\":0,\"y\":\"\"}}",
+            Ok(kWorkedExample)},
         BytesRow{"worked_example_spaced_and_escaped",
                  " {\n \"b\" : [ 1 , -20 , true ] ,\t\"a\":\"x\\u0022y\\u000A\", "
                  "\"\\u00e9\":null,\"A\":{\"y\":\"\",\"z\":0}}\r\n",
@@ -373,26 +366,21 @@ INSTANTIATE_TEST_SUITE_P(
                  Ok("[0,-1,9007199254740991,-9007199254740991]")},
         BytesRow{"minus_zero", "-0", kFloat},
         BytesRow{"minus_zero_in_object", "{\"a\":-0}", kFloat},
-        BytesRow{"leading_zero_in_array", "[1,01]", kFloat},
-        BytesRow{"exponent", "1e2", kFloat},
+        BytesRow{"leading_zero_in_array", "[1,01]", kFloat}, BytesRow{"exponent", "1e2", kFloat},
         BytesRow{"beyond_the_bound", "[9007199254740992]", kBareInt},
         BytesRow{"seventeen_digits", "-10000000000000000", kBareInt},
         BytesRow{"short_escapes_rewritten", "\"\\u00e9\\n\\/\\b\\f\\t\\r\"",
                  Ok("\"\xC3\xA9\\u000a/\\u0008\\u000c\\u0009\\u000d\"")},
-        BytesRow{"surrogate_pair_to_four_bytes", "\"\\ud83d\\ude00\"",
-                 Ok("\"\xF0\x9F\x98\x80\"")},
-        BytesRow{"escaped_u2028_written_raw", "\"\\u2028\\u007f\"",
-                 Ok("\"\xE2\x80\xA8\x7F\"")},
+        BytesRow{"surrogate_pair_to_four_bytes", "\"\\ud83d\\ude00\"", Ok("\"\xF0\x9F\x98\x80\"")},
+        BytesRow{"escaped_u2028_written_raw", "\"\\u2028\\u007f\"", Ok("\"\xE2\x80\xA8\x7F\"")},
         BytesRow{"keys_by_code_point",
                  "{\"\\ud83d\\ude00\":4,\"\\ue000\":3,\"\xC3\xA9\":2,\"z\":1}",
                  Ok("{\"z\":1,\"\xC3\xA9\":2,\"\xEE\x80\x80\":3,\"\xF0\x9F\x98\x80\":4}")},
-        BytesRow{"key_order_after_unescaping", "{\"\\u0062\":1,\"a\":2}",
-                 Ok("{\"a\":2,\"b\":1}")},
+        BytesRow{"key_order_after_unescaping", "{\"\\u0062\":1,\"a\":2}", Ok("{\"a\":2,\"b\":1}")},
         BytesRow{"keys_needing_escapes", "{\"a\\\\b\":2,\"a\\\"b\":1,\"a\\u0001\":0}",
                  Ok("{\"a\\u0001\":0,\"a\\\"b\":1,\"a\\\\b\":2}")},
         BytesRow{"later_duplicate_wins", "{\"b\":1,\"a\":2,\"b\":3}", Ok("{\"a\":2,\"b\":3}")},
-        BytesRow{"duplicate_tag_key_collapses_to_tag", "{\"$int\":\"5\",\"$int\":\"6\"}",
-                 Ok("6")},
+        BytesRow{"duplicate_tag_key_collapses_to_tag", "{\"$int\":\"5\",\"$int\":\"6\"}", Ok("6")},
         BytesRow{"int_tag", "{\"$int\":\"-000123\"}", Ok("-123")},
         BytesRow{"int_tag_zero", "{\"$int\":\"-000\"}", Ok("0")},
         BytesRow{"int_tag_escaped_digit", "{\"$int\":\"\\u0037\"}", Ok("7")},
@@ -402,9 +390,10 @@ INSTANTIATE_TEST_SUITE_P(
         BytesRow{"int_tag_number_payload", "{\"$int\":5}", Err(kIntPayloadMsg)},
         BytesRow{"escaped_tag_key", "{\"\\u0024int\":\"7\"}", Ok("7")},
         BytesRow{"str_tag", "{\"$str\":\"a\\u0000\"}", Ok("\"a\\u0000\"")},
-        BytesRow{"null_bool_arr_tags",
-                 "{\"a\":{\"$null\":true},\"b\":{\"$bool\":false},\"c\":{\"$arr\":[{\"$int\":\"1\"}]}}",
-                 Ok("{\"a\":null,\"b\":false,\"c\":[1]}")},
+        BytesRow{
+            "null_bool_arr_tags",
+            "{\"a\":{\"$null\":true},\"b\":{\"$bool\":false},\"c\":{\"$arr\":[{\"$int\":\"1\"}]}}",
+            Ok("{\"a\":null,\"b\":false,\"c\":[1]}")},
         BytesRow{"null_tag_false", "{\"$null\":false}", Err(kNullPayloadMsg)},
         BytesRow{"obj_tag_empty", "{\"$obj\":{}}", Ok("{}")},
         BytesRow{"arr_tag_empty", "{\"$arr\":[]}", Ok("[]")},
@@ -419,8 +408,8 @@ INSTANTIATE_TEST_SUITE_P(
                  Ok("{\"$obj\":5,\"b\":1}")},
         BytesRow{"obj_key_with_company_after", "{\"b\":1,\"$obj\":{\"$int\":\"5\"}}",
                  Ok("{\"$obj\":5,\"b\":1}")},
-        BytesRow{"obj_key_duplicate_collapses", "{\"$obj\":{\"$int\":\"5\"},\"$obj\":{\"$str\":\"x\"}}",
-                 Ok("{\"$str\":\"x\"}")},
+        BytesRow{"obj_key_duplicate_collapses",
+                 "{\"$obj\":{\"$int\":\"5\"},\"$obj\":{\"$str\":\"x\"}}", Ok("{\"$str\":\"x\"}")},
         BytesRow{"arr_tag_inside_obj_payload", "{\"$arr\":[{\"$obj\":{\"$arr\":1}}]}",
                  Ok("[{\"$arr\":1}]")},
         BytesRow{"tag_key_with_company_ordinary", "{\"$bool\":true,\"x\":1}",
@@ -431,8 +420,7 @@ INSTANTIATE_TEST_SUITE_P(
         BytesRow{"nested_empty_128", repeat("[", 128) + repeat("]", 128),
                  Ok(repeat("[", 128) + repeat("]", 128))},
         BytesRow{"nested_empty_129", repeat("[", 129) + repeat("]", 129), kDepth},
-        BytesRow{"wrappers_count_once",
-                 repeat("{\"$arr\":[", 128) + "1" + repeat("]}", 128),
+        BytesRow{"wrappers_count_once", repeat("{\"$arr\":[", 128) + "1" + repeat("]}", 128),
                  Ok(repeat("[", 128) + "1" + repeat("]", 128))},
         BytesRow{"nan_refused", "{\"a\":{\"$nan\":0}}", Err(kNaNMsg)},
         BytesRow{"float_then_nan", "[{\"$float\":1},{\"$nan\":1}]", Err(kFloatMsg)},
@@ -449,20 +437,64 @@ INSTANTIATE_TEST_SUITE_P(
 // as from the gate followed by encode_value, whatever road the former takes.
 TEST(CanonicalBytesAgreement, WithGateThenEncoder) {
   const std::vector<std::string> docs = {
-      "0", "-1", "9007199254740991", "9007199254740992", "\"s\"", "true", "null", "[]", "{}",
-      "{\"b\":1,\"a\":2}", "{\"a\":1,\"a\":2}", "{\"a\":{\"b\":1,\"b\":2}}",
-      "{\"$int\":\"-0\"}", "{\"$int\":\"0009\"}", "{\"$int\":\" 1\"}", "{\"$int\":\"\\u0031\"}",
-      "{\"$int\":\"1\\u0000\"}", "{\"$int\":\"\\\"\"}", "{\"$str\":1}", "{\"$str\":\"\\t\"}",
-      "{\"$obj\":{\"$obj\":{}}}", "{\"$obj\":{\"$arr\":[1]},\"$obj\":{\"$arr\":[2]}}",
-      "{\"$obj\":{\"a\":{\"$int\":\"5\"}},\"z\":0}", "{\"$obj\":[]}",
-      "{\"$arr\":[{\"$obj\":{\"b\":2,\"a\":1}}]}", "{\"$arr\":{}}", "{\"$null\":true}",
-      "{\"$null\":1}", "{\"$bool\":false}", "{\"$bool\":\"true\"}", "{\"$nan\":1}",
-      "{\"$float\":{\"$int\":\"x\"}}", "{\"$inf\":[]}", "{\"$INT\":\"1\"}", "{\"$int \":\"1\"}",
-      "{\"\\u0024obj\":{\"\\u0024int\":\"1\"}}", "{\"$obj\":{\"\\u0024int\":\"1\"},\"b\":0}",
-      "{\"digest\":1}", "{\"a\":\"\\ud83d\\ude00\\u0000\\u001f\\\"\\\\\\/\"}",
-      "\"\\ud800\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\\x\"", "\"abc", "[1,]", "[1 2]",
-      "{\"a\" 1}", "{\"a\":1,}", "{,}", "tru", "nul", "[true,false,null]", "1.5", "-0",
-      "[01]", "\"\xC3\xA9\x7F\"", std::string("\"\x01\"", 3), "{\"\xC3\xA9\":1,\"e\xCC\x81\":2}",
+      "0",
+      "-1",
+      "9007199254740991",
+      "9007199254740992",
+      "\"s\"",
+      "true",
+      "null",
+      "[]",
+      "{}",
+      "{\"b\":1,\"a\":2}",
+      "{\"a\":1,\"a\":2}",
+      "{\"a\":{\"b\":1,\"b\":2}}",
+      "{\"$int\":\"-0\"}",
+      "{\"$int\":\"0009\"}",
+      "{\"$int\":\" 1\"}",
+      "{\"$int\":\"\\u0031\"}",
+      "{\"$int\":\"1\\u0000\"}",
+      "{\"$int\":\"\\\"\"}",
+      "{\"$str\":1}",
+      "{\"$str\":\"\\t\"}",
+      "{\"$obj\":{\"$obj\":{}}}",
+      "{\"$obj\":{\"$arr\":[1]},\"$obj\":{\"$arr\":[2]}}",
+      "{\"$obj\":{\"a\":{\"$int\":\"5\"}},\"z\":0}",
+      "{\"$obj\":[]}",
+      "{\"$arr\":[{\"$obj\":{\"b\":2,\"a\":1}}]}",
+      "{\"$arr\":{}}",
+      "{\"$null\":true}",
+      "{\"$null\":1}",
+      "{\"$bool\":false}",
+      "{\"$bool\":\"true\"}",
+      "{\"$nan\":1}",
+      "{\"$float\":{\"$int\":\"x\"}}",
+      "{\"$inf\":[]}",
+      "{\"$INT\":\"1\"}",
+      "{\"$int \":\"1\"}",
+      "{\"\\u0024obj\":{\"\\u0024int\":\"1\"}}",
+      "{\"$obj\":{\"\\u0024int\":\"1\"},\"b\":0}",
+      "{\"digest\":1}",
+      "{\"a\":\"\\ud83d\\ude00\\u0000\\u001f\\\"\\\\\\/\"}",
+      "\"\\ud800\"",
+      "\"\\udc00\"",
+      "\"\\ud800\\u0041\"",
+      "\"\\x\"",
+      "\"abc",
+      "[1,]",
+      "[1 2]",
+      "{\"a\" 1}",
+      "{\"a\":1,}",
+      "{,}",
+      "tru",
+      "nul",
+      "[true,false,null]",
+      "1.5",
+      "-0",
+      "[01]",
+      "\"\xC3\xA9\x7F\"",
+      std::string("\"\x01\"", 3),
+      "{\"\xC3\xA9\":1,\"e\xCC\x81\":2}",
       repeat("[", 127) + "{\"$int\":\"1\"}" + repeat("]", 127),
       repeat("[", 128) + "{\"$int\":\"1\"}" + repeat("]", 128),
       repeat("[", 128) + "{\"$obj\":{}}" + repeat("]", 128),

@@ -4,6 +4,8 @@
 // insertion-sort bound; the key sets stress bytes >= 0x80 (a signed-char
 // comparison puts them before ASCII), prefixes shared up to and past the
 // eight bytes a reference carries, empty keys and duplicates (stability).
+#include "base/key_order.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 
 #include "core/canonical_text.h"
 #include "core/direct/direct_path.h"
-#include "base/key_order.h"
 
 namespace {
 
@@ -127,9 +128,9 @@ const std::vector<std::string> kHighBytes = {"a", "b", "\x7F", "\x80", "\xC3", "
 
 INSTANTIATE_TEST_SUITE_P(
     KeySets, KeySort,
-    testing::Values(KeySet{"high_bytes", 0, kHighBytes, 12},
-                    KeySet{"shared_7", 7, kHighBytes, 3}, KeySet{"shared_8", 8, kHighBytes, 3},
-                    KeySet{"shared_9", 9, kHighBytes, 3}, KeySet{"shared_16", 16, kHighBytes, 3},
+    testing::Values(KeySet{"high_bytes", 0, kHighBytes, 12}, KeySet{"shared_7", 7, kHighBytes, 3},
+                    KeySet{"shared_8", 8, kHighBytes, 3}, KeySet{"shared_9", 9, kHighBytes, 3},
+                    KeySet{"shared_16", 16, kHighBytes, 3},
                     KeySet{"nul_and_ff_after_8", 8, {"\0"s, "\xFF", "a"}, 4},
                     KeySet{"empty_and_duplicates", 0, {"x", "\xE9"}, 1}),
     [](const testing::TestParamInfo<KeySet>& info) { return std::string(info.param.name); });

@@ -1,5 +1,7 @@
 // Working buffers of any size hold what is written to them, and documents
 // large enough to take the huge-page buffers come out exactly as small ones.
+#include "base/memory/large_buffer.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,17 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "base/memory/growable_array.h"
 #include "core/canonical_text.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/input_gate.h"
-#include "base/memory/growable_array.h"
-#include "base/memory/large_buffer.h"
 
 namespace quorl {
 namespace {
 
 // A byte pattern that a zeroed, shifted or truncated buffer cannot match.
-char pattern_at(std::size_t i) { return static_cast<char>((i * 131 + i / 4099) & 0xFF); }
+char pattern_at(std::size_t i) {
+  return static_cast<char>((i * 131 + i / 4099) & 0xFF);
+}
 
 void fill(char* p, std::size_t n) {
   for (std::size_t i = 0; i < n; i += 4093) p[i] = pattern_at(i);
@@ -49,8 +52,9 @@ TEST_P(BufferSizes, EveryByteIsWritableAndKept) {
 
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, BufferSizes,
                          ::testing::Values(1, 4096, kMappedBufferBytes - 1, kMappedBufferBytes,
-                                           kMappedBufferBytes + 1, kLargeBufferBytes - 1, kLargeBufferBytes,
-                                           kLargeBufferBytes + 1, kLargeBufferBytes + kHugePageBytes + 17,
+                                           kMappedBufferBytes + 1, kLargeBufferBytes - 1,
+                                           kLargeBufferBytes, kLargeBufferBytes + 1,
+                                           kLargeBufferBytes + kHugePageBytes + 17,
                                            std::size_t{40} << 20));
 
 // Growth by copying below the threshold, then by remapping above it.

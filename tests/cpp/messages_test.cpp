@@ -1,6 +1,8 @@
 // Every refusal carries the code of its fixed message, whichever stage and
 // path finds it, and its message is that code's text (after the invalid-JSON
 // prefix for the reader's, before the variable tail of the others).
+#include "base/messages.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -10,7 +12,6 @@
 #include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/exact/input_gate.h"
-#include "base/messages.h"
 
 namespace quorl {
 namespace {
@@ -20,10 +21,11 @@ struct Row {
   Fault code;
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << row.text; }
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.text;
+}
 
 class RefusalCode : public ::testing::TestWithParam<Row> {};
-
 
 TEST_P(RefusalCode, CarriesItsCodeAndItsText) {
   const Row& row = GetParam();
@@ -46,23 +48,24 @@ TEST_P(RefusalCode, CarriesItsCodeAndItsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStage, RefusalCode,
-    ::testing::Values(Row{"", Fault::EofValue}, Row{"[1", Fault::EofList},
-                      Row{"{\"a\":1", Fault::EofObject}, Row{"\"ab", Fault::EofString},
-                      Row{"{\"a\" 1}", Fault::ExpectedColon}, Row{"[1 2]", Fault::ExpectedCommaOrBracket},
-                      Row{"{\"a\":1 \"b\":2}", Fault::ExpectedCommaOrBrace}, Row{"nul", Fault::EofValue},
-                      Row{"nulx", Fault::ExpectedIdent}, Row{"[?]", Fault::ExpectedValue},
-                      Row{"\"\\q\"", Fault::InvalidEscape},
-                      Row{"\"a\x01\"", Fault::ControlCharacter}, Row{"{1:2}", Fault::KeyMustBeString},
-                      Row{"\"\\udc00\"", Fault::LoneLeadingSurrogate}, Row{"[1,]", Fault::TrailingComma},
-                      Row{"1 2", Fault::TrailingCharacters}, Row{"\"\\ud800x\"", Fault::UnexpectedEndOfHexEscape},
-                      Row{std::string(258, '['), Fault::Depth},
-                      Row{std::string(129, '[') + std::string(129, ']'), Fault::Depth},
-                      Row{"[1.5]", Fault::Float}, Row{"{\"$nan\":1}", Fault::NaN},
-                      Row{"{\"$inf\":1}", Fault::Infinity}, Row{"12345678901234567", Fault::BareInteger},
-                      Row{"{\"$int\":\"1x\"}", Fault::IntPayload}, Row{"{\"$str\":1}", Fault::StrPayload},
-                      Row{"{\"$obj\":1}", Fault::ObjPayload}, Row{"{\"$arr\":1}", Fault::ArrPayload},
-                      Row{"{\"$bool\":1}", Fault::BoolPayload}, Row{"{\"$null\":false}", Fault::NullPayload},
-                      Row{"{\"$float\":\"1\"}", Fault::Float}));
+    ::testing::Values(
+        Row{"", Fault::EofValue}, Row{"[1", Fault::EofList}, Row{"{\"a\":1", Fault::EofObject},
+        Row{"\"ab", Fault::EofString}, Row{"{\"a\" 1}", Fault::ExpectedColon},
+        Row{"[1 2]", Fault::ExpectedCommaOrBracket},
+        Row{"{\"a\":1 \"b\":2}", Fault::ExpectedCommaOrBrace}, Row{"nul", Fault::EofValue},
+        Row{"nulx", Fault::ExpectedIdent}, Row{"[?]", Fault::ExpectedValue},
+        Row{"\"\\q\"", Fault::InvalidEscape}, Row{"\"a\x01\"", Fault::ControlCharacter},
+        Row{"{1:2}", Fault::KeyMustBeString}, Row{"\"\\udc00\"", Fault::LoneLeadingSurrogate},
+        Row{"[1,]", Fault::TrailingComma}, Row{"1 2", Fault::TrailingCharacters},
+        Row{"\"\\ud800x\"", Fault::UnexpectedEndOfHexEscape},
+        Row{std::string(258, '['), Fault::Depth},
+        Row{std::string(129, '[') + std::string(129, ']'), Fault::Depth},
+        Row{"[1.5]", Fault::Float}, Row{"{\"$nan\":1}", Fault::NaN},
+        Row{"{\"$inf\":1}", Fault::Infinity}, Row{"12345678901234567", Fault::BareInteger},
+        Row{"{\"$int\":\"1x\"}", Fault::IntPayload}, Row{"{\"$str\":1}", Fault::StrPayload},
+        Row{"{\"$obj\":1}", Fault::ObjPayload}, Row{"{\"$arr\":1}", Fault::ArrPayload},
+        Row{"{\"$bool\":1}", Fault::BoolPayload}, Row{"{\"$null\":false}", Fault::NullPayload},
+        Row{"{\"$float\":\"1\"}", Fault::Float}));
 
 TEST(RefusalCode, VariableTailsKeepTheirFixedStartAndCode) {
   const Result<std::string> profile = py_digest_from_json("1", "nope");

@@ -3,9 +3,8 @@
 // pipelined digest starts a thread. The test binary is linked with
 // --wrap=pthread_create (tests/cpp/CMakeLists.txt), so every thread the core
 // starts passes through the counter below.
-#include <pthread.h>
-
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <functional>
@@ -51,7 +50,9 @@ struct NoThreadRow {
   // (a root array's text goes to the hash while it is read).
   bool pipelined_on_a_thread;
 };
-void PrintTo(const NoThreadRow& row, std::ostream* out) { *out << row.label; }
+void PrintTo(const NoThreadRow& row, std::ostream* out) {
+  *out << row.label;
+}
 
 class NoThread : public ::testing::TestWithParam<NoThreadRow> {
  protected:
@@ -76,8 +77,9 @@ TEST_P(NoThread, TheModuleFunctionsStartNone) {
   // The count can see a thread: the package's digest of a root array hashes
   // on one (where there is a second core), and agrees.
   Result<std::string> pipelined = fail(QuorlError{});
-  const int started = threads_started_by(
-      [&] { pipelined = pipelined_digest_from_json(text, "run", scratch, /*hash_thread_from=*/0); });
+  const int started = threads_started_by([&] {
+    pipelined = pipelined_digest_from_json(text, "run", scratch, /*hash_thread_from=*/0);
+  });
   ASSERT_TRUE(pipelined.ok());
   EXPECT_EQ(pipelined.value(), digest.value());
   if (GetParam().pipelined_on_a_thread && std::thread::hardware_concurrency() >= 2) {
@@ -91,7 +93,9 @@ INSTANTIATE_TEST_SUITE_P(
                       NoThreadRow{"RootObject", large_document(false, "{\"last\":true}"), false},
                       // Duplicate keys: the exact path decides.
                       NoThreadRow{"ExactPath", large_document(true, "{\"a\":1,\"a\":2}"), true}),
-    [](const ::testing::TestParamInfo<NoThreadRow>& info) { return std::string(info.param.label); });
+    [](const ::testing::TestParamInfo<NoThreadRow>& info) {
+      return std::string(info.param.label);
+    });
 
 }  // namespace
 }  // namespace quorl

@@ -1,6 +1,8 @@
 // The value model: exact integers of any size (built from int64 and from
 // decimal text, rendered back as decimal), which alternative a value holds,
 // and trees that own their whole subtree.
+#include "core/exact/quorl_value.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/exact/quorl_value.h"
 #include "test_support.h"
 
 namespace {
@@ -62,24 +63,21 @@ INSTANTIATE_TEST_SUITE_P(
         DecimalRow{"just_above_2_53", "9007199254740993", "9007199254740993", false, false},
         DecimalRow{"d17", "12345678901234567", "12345678901234567", false, false},
         DecimalRow{"d18_all_nines", "999999999999999999", "999999999999999999", false, false},
-        DecimalRow{"d18_neg_all_nines", "-999999999999999999", "-999999999999999999", false,
-                   true},
-        DecimalRow{"d18_with_zeros_in_front", "000100000000000000000",
-                   "100000000000000000", false, false},
+        DecimalRow{"d18_neg_all_nines", "-999999999999999999", "-999999999999999999", false, true},
+        DecimalRow{"d18_with_zeros_in_front", "000100000000000000000", "100000000000000000", false,
+                   false},
         DecimalRow{"d19_smallest", "1000000000000000000", "1000000000000000000", false, false},
-        DecimalRow{"d19_neg_smallest", "-1000000000000000000", "-1000000000000000000", false,
-                   true},
+        DecimalRow{"d19_neg_smallest", "-1000000000000000000", "-1000000000000000000", false, true},
         DecimalRow{"d19_int64_max", "9223372036854775807", "9223372036854775807", false, false},
         DecimalRow{"d19_int64_max_plus_1", "9223372036854775808", "9223372036854775808", false,
                    false},
         DecimalRow{"d19_int64_min", "-9223372036854775808", "-9223372036854775808", false, true},
-        DecimalRow{"d19_int64_min_minus_1", "-9223372036854775809", "-9223372036854775809",
-                   false, true},
+        DecimalRow{"d19_int64_min_minus_1", "-9223372036854775809", "-9223372036854775809", false,
+                   true},
         DecimalRow{"d19_all_nines", "9999999999999999999", "9999999999999999999", false, false},
-        DecimalRow{"d19_with_zeros_in_front", "-00001000000000000000000",
-                   "-1000000000000000000", false, true},
-        DecimalRow{"d20_uint64_max", "18446744073709551615", "18446744073709551615", false,
-                   false},
+        DecimalRow{"d19_with_zeros_in_front", "-00001000000000000000000", "-1000000000000000000",
+                   false, true},
+        DecimalRow{"d20_uint64_max", "18446744073709551615", "18446744073709551615", false, false},
         DecimalRow{"d20_uint64_max_plus_1", "18446744073709551616", "18446744073709551616", false,
                    false},
         DecimalRow{"d20_neg", "-99999999999999999999", "-99999999999999999999", false, true},
@@ -157,20 +155,21 @@ TEST_P(IntFromDecimalRefuses, LeavesTargetUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, IntFromDecimalRefuses,
-    ::testing::Values(
-        BadDecimalRow{"empty", ""}, BadDecimalRow{"lone_minus", "-"},
-        BadDecimalRow{"plus", "+5"}, BadDecimalRow{"leading_space", " 5"},
-        BadDecimalRow{"trailing_space", "5 "}, BadDecimalRow{"exponent", "1e3"},
-        BadDecimalRow{"double_minus", "--1"}, BadDecimalRow{"minus_after", "1-"},
-        BadDecimalRow{"fraction", "1.0"}, BadDecimalRow{"underscore", "1_000"},
-        BadDecimalRow{"minus_space", "- 1"}, BadDecimalRow{"hex", "0x10"},
-        BadDecimalRow{"letter_at_end_of_long", std::string(30, '1') + "a"},
-        BadDecimalRow{"nul_inside", std::string("1\0" "2", 3)},
-        BadDecimalRow{"arabic_indic_three", "\xD9\xA3"},     // U+0663
-        BadDecimalRow{"fullwidth_five", "\xEF\xBC\x95"},     // U+FF15
-        BadDecimalRow{"superscript_two", "-\xC2\xB2"},       // U+00B2
-        BadDecimalRow{"colon_after_nine", "9:"},             // ':' is '9' + 1
-        BadDecimalRow{"slash_before_zero", "/0"}),           // '/' is '0' - 1
+    ::testing::Values(BadDecimalRow{"empty", ""}, BadDecimalRow{"lone_minus", "-"},
+                      BadDecimalRow{"plus", "+5"}, BadDecimalRow{"leading_space", " 5"},
+                      BadDecimalRow{"trailing_space", "5 "}, BadDecimalRow{"exponent", "1e3"},
+                      BadDecimalRow{"double_minus", "--1"}, BadDecimalRow{"minus_after", "1-"},
+                      BadDecimalRow{"fraction", "1.0"}, BadDecimalRow{"underscore", "1_000"},
+                      BadDecimalRow{"minus_space", "- 1"}, BadDecimalRow{"hex", "0x10"},
+                      BadDecimalRow{"letter_at_end_of_long", std::string(30, '1') + "a"},
+                      BadDecimalRow{"nul_inside", std::string("1\0"
+                                                              "2",
+                                                              3)},
+                      BadDecimalRow{"arabic_indic_three", "\xD9\xA3"},  // U+0663
+                      BadDecimalRow{"fullwidth_five", "\xEF\xBC\x95"},  // U+FF15
+                      BadDecimalRow{"superscript_two", "-\xC2\xB2"},    // U+00B2
+                      BadDecimalRow{"colon_after_nine", "9:"},          // ':' is '9' + 1
+                      BadDecimalRow{"slash_before_zero", "/0"}),        // '/' is '0' - 1
     [](const auto& info) { return param_name(info.param.label); });
 
 // ------------------------------------------------------ int64 constructor
@@ -211,15 +210,9 @@ TEST(QuorlValueKind, EachAlternativeReportsItsKind) {
     Kind kind;
   };
   Row rows[] = {
-      {null_v(), Kind::Null},
-      {bool_v(true), Kind::Bool},
-      {int_v(-3), Kind::Int},
-      {str_v(""), Kind::Str},
-      {arr_v(), Kind::Array},
-      {obj_v(), Kind::Object},
-      {float_v(), Kind::Float},
-      {nan_v(), Kind::NaN},
-      {inf_v(), Kind::Infinity},
+      {null_v(), Kind::Null},          {bool_v(true), Kind::Bool}, {int_v(-3), Kind::Int},
+      {str_v(""), Kind::Str},          {arr_v(), Kind::Array},     {obj_v(), Kind::Object},
+      {float_v(), Kind::Float},        {nan_v(), Kind::NaN},       {inf_v(), Kind::Infinity},
       {lone_v(), Kind::LoneSurrogate},
   };
   for (const Row& row : rows) {

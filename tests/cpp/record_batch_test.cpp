@@ -54,24 +54,39 @@ const std::string kFloat = std::string(qtest::kFloatMsg);
 const WalkCase kWalkCases[] = {
     {"empty", "", 1, 0, {}},
     {"only_blank_lines", "\n \t\r\n\r\n   ", 1, 0, {}},
-    {"blank_lines_skipped_but_counted", "{\"b\":1,\"a\":2}\n\n  \t\r\n[1]\n", 1, 2,
+    {"blank_lines_skipped_but_counted",
+     "{\"b\":1,\"a\":2}\n\n  \t\r\n[1]\n",
+     1,
+     2,
      {"1 ok {\"a\":2,\"b\":1}", "4 ok [1]"}},
     {"crlf_line_ends", "1\r\n\r\n{\"a\" : true}\r\n", 7, 2, {"7 ok 1", "9 ok {\"a\":true}"}},
     {"last_line_without_newline", "1\n2", 1, 2, {"1 ok 1", "2 ok 2"}},
     {"one_record", "  [\"x\", {\"$int\": \"-12\"}]  ", 5, 1, {"5 ok [\"x\",-12]"}},
-    {"invalid_utf8_located_in_its_record", "\"\xC3\xA9\"\n\"a\xFF\"\n\"\xE2\x82\"\r\n", 1, 3,
+    {"invalid_utf8_located_in_its_record",
+     "\"\xC3\xA9\"\n\"a\xFF\"\n\"\xE2\x82\"\r\n",
+     1,
+     3,
      {"1 ok \"\xC3\xA9\"", "2 refused invalid UTF-8 at byte 2 @2:1:3",
       "3 refused invalid UTF-8 at byte 1 @1:1:2"}},
-    {"overlong_and_surrogate", "\"\xC0\xAF\"\n\"ab\xED\xA0\x80\"\n", 1, 2,
+    {"overlong_and_surrogate",
+     "\"\xC0\xAF\"\n\"ab\xED\xA0\x80\"\n",
+     1,
+     2,
      {"1 refused invalid UTF-8 at byte 1 @1:1:2", "2 refused invalid UTF-8 at byte 3 @3:1:4"}},
     // The digest walk hashes records in pairs: refusals and blank lines
     // right after the first or the second of a pair, and odd counts, must
     // not change what each record gets or the order the sink sees.
-    {"refusals_beside_pairs", "1\n\"\xFF\"\n2\n3\n-0\n4\n\n\"\xFF\"\n-0\n5\n6\n7", 1, 11,
+    {"refusals_beside_pairs",
+     "1\n\"\xFF\"\n2\n3\n-0\n4\n\n\"\xFF\"\n-0\n5\n6\n7",
+     1,
+     11,
      {"1 ok 1", "2 refused invalid UTF-8 at byte 1 @1:1:2", "3 ok 2", "4 ok 3",
       "5 refused " + kFloat + " @0:1:1", "6 ok 4", "8 refused invalid UTF-8 at byte 1 @1:1:2",
       "9 refused " + kFloat + " @0:1:1", "10 ok 5", "11 ok 6", "12 ok 7"}},
-    {"three_records_then_a_refusal", "[3]\n{\"b\":1,\"a\":0}\n\"z\"\n-0\n", 1, 4,
+    {"three_records_then_a_refusal",
+     "[3]\n{\"b\":1,\"a\":0}\n\"z\"\n-0\n",
+     1,
+     4,
      {"1 ok [3]", "2 ok {\"a\":0,\"b\":1}", "3 ok \"z\"", "4 refused " + kFloat + " @0:1:1"}},
 };
 
@@ -120,7 +135,8 @@ TEST(RecordWalk, RefusalsKeepTheirLinesAndTheCoreLocation) {
   for (int i = 0; i < 3; ++i) {
     Result<std::string> single = py_canonical_bytes_from_json(records[i]);
     ASSERT_FALSE(single.ok());
-    EXPECT_EQ(sink.seen[i + 1], std::string(lines[i]) + " " + CollectingSink::describe(single.error()));
+    EXPECT_EQ(sink.seen[i + 1],
+              std::string(lines[i]) + " " + CollectingSink::describe(single.error()));
   }
   EXPECT_NE(sink.seen[1].find(kFloat), std::string::npos);
 }
@@ -173,16 +189,28 @@ TEST_P(RecordMixTest, WalksMatchTheSingleDocumentFunctions) {
     std::size_t bad = std::string::npos;
     if (rng() % 100 < c.refusal_percent) {
       switch (rng() % 3) {
-        case 0: line = "{\"n\": " + std::to_string(rng() % 1000) + ".5}"; break;
-        case 1: line = "{\"s\": \"ab\xFF\"}"; bad = 9; break;
-        default: line = "[9007199254740993]";
+        case 0:
+          line = "{\"n\": " + std::to_string(rng() % 1000) + ".5}";
+          break;
+        case 1:
+          line = "{\"s\": \"ab\xFF\"}";
+          bad = 9;
+          break;
+        default:
+          line = "[9007199254740993]";
       }
     } else {
       switch (rng() % 12) {
-        case 0: line = rng() % 2 ? "" : " \t "; break;
-        case 1: line = "[\"\xE2\x82\xAC\", {\"$int\": \"" + std::to_string(rng()) + "\"}]\r"; break;
-        case 2: line = R"({"$obj": {"digest": 1, "b": [2]}})"; break;  // the exact path's
-        case 3:  // longer than the walk pairs
+        case 0:
+          line = rng() % 2 ? "" : " \t ";
+          break;
+        case 1:
+          line = "[\"\xE2\x82\xAC\", {\"$int\": \"" + std::to_string(rng()) + "\"}]\r";
+          break;
+        case 2:
+          line = R"({"$obj": {"digest": 1, "b": [2]}})";
+          break;  // the exact path's
+        case 3:   // longer than the walk pairs
           if (rng() % 8 == 0) {
             line = "{\"long\": \"" + std::string(20000 + rng() % 100, 'x') + "\", \"a\": 1}";
             break;
@@ -230,11 +258,11 @@ TEST_P(RecordMixTest, WalksMatchTheSingleDocumentFunctions) {
       continue;
     }
     Result<std::string> bytes = py_canonical_bytes_from_json(line);
-    expect_canonical.push_back(prefix + (bytes.ok() ? "ok " + bytes.value()
-                                                    : CollectingSink::describe(bytes.error())));
+    expect_canonical.push_back(
+        prefix + (bytes.ok() ? "ok " + bytes.value() : CollectingSink::describe(bytes.error())));
     Result<std::string> hex = py_digest_from_json(line, "semantic-content");
-    expect_digest.push_back(prefix + (hex.ok() ? "ok " + hex.value()
-                                               : CollectingSink::describe(hex.error())));
+    expect_digest.push_back(
+        prefix + (hex.ok() ? "ok " + hex.value() : CollectingSink::describe(hex.error())));
   }
   EXPECT_EQ(records, expect_canonical.size());
   EXPECT_GE(records, static_cast<std::size_t>(c.lines) * 8 / 10);

@@ -32,8 +32,7 @@ constexpr std::string_view kBareInt = qtest::kBareIntMsg;
 
 // The exact path in canonical mode (skip = false) or digest mode.
 Outcome exact(std::string_view text, bool skip_digest_key) {
-  return qtest::outcome(quorl::exact_canonical_text(
-      text, skip_digest_key));
+  return qtest::outcome(quorl::exact_canonical_text(text, skip_digest_key));
 }
 
 struct Row {
@@ -43,14 +42,18 @@ struct Row {
   Outcome hashed;     // what the digest hashes after the domain line
 };
 
-void PrintTo(const Row& row, std::ostream* os) { *os << qtest::quote_bytes(row.text); }
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << qtest::quote_bytes(row.text);
+}
 
 // Rows whose two modes agree.
 Row same(const char* label, std::string text, Outcome both) {
   return Row{label, std::move(text), both, both};
 }
 
-std::string repeat(std::string_view piece, std::size_t n) { return qtest::repeat(piece, n); }
+std::string repeat(std::string_view piece, std::size_t n) {
+  return qtest::repeat(piece, n);
+}
 
 const Row kRows[] = {
     // --- tag keys the direct path leaves to the exact path
@@ -64,13 +67,11 @@ const Row kRows[] = {
     same("$obj payload tag key with company", R"({"$obj":{"$obj":{"$int":"1"},"x":2}})",
          Ok(R"({"$obj":1,"x":2})")),
     same("$obj payload holding a marker key", R"({"$obj":{"$nan":1}})", Ok(R"({"$nan":1})")),
-    same("$str payload written as a tag", R"({"$str":{"$str":"a"}})",
-         Err(qtest::kStrPayloadMsg)),
+    same("$str payload written as a tag", R"({"$str":{"$str":"a"}})", Err(qtest::kStrPayloadMsg)),
     same("$null false", R"([{"$null":false}])", Err(qtest::kNullPayloadMsg)),
 
     // --- duplicate keys: the later value wins, the earlier is never decoded
-    same("duplicate key, first value undecodable", R"({"a":{"$int":"x"},"a":2})",
-         Ok(R"({"a":2})")),
+    same("duplicate key, first value undecodable", R"({"a":{"$int":"x"},"a":2})", Ok(R"({"a":2})")),
     same("duplicate key spelled with an escape", R"({"a":1,"\u0061":2})", Ok(R"({"a":2})")),
     Row{"duplicate digest at the root", R"({"digest":1,"digest":2})", Ok(R"({"digest":2})"),
         Ok("{}")},
@@ -113,7 +114,8 @@ const Row kRows[] = {
          Ok("{\"z\":3,\"\xC3\xA9\":4,\"\xEE\x80\x80\":1,\"\xF0\x9F\x98\x80\":2}")),
 
     // --- reader faults after a start the direct path also reads
-    same("whitespace only", "   ", Err("invalid JSON: EOF while parsing a value at line 1 column 3")),
+    same("whitespace only", "   ",
+         Err("invalid JSON: EOF while parsing a value at line 1 column 3")),
     same("text after the document", R"({"a":1} x)",
          Err("invalid JSON: trailing characters at line 1 column 9")),
     //       {"a":1} x

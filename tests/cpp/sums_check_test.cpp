@@ -14,7 +14,11 @@ namespace quorl {
 namespace {
 
 const std::string kHex(64, 'a');
-const std::string kHexUpper = "ABCDEF0123456789" "abcdef0123456789" "ABCDEF0123456789" "0123456789abcdef";
+const std::string kHexUpper =
+    "ABCDEF0123456789"
+    "abcdef0123456789"
+    "ABCDEF0123456789"
+    "0123456789abcdef";
 
 struct LineCase {
   const char* name;
@@ -53,28 +57,30 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"crlf", kHex + "  r.jsonl:3\r", true, false, {}, "r.jsonl", false, 3},
         LineCase{"upper_hex", kHexUpper + "  x", true, false, {}, "x"},
         LineCase{"line_zero_is_a_name", kHex + "  r.jsonl:0", true, false, {}, "r.jsonl:0"},
-        LineCase{"twenty_digits_is_a_name", kHex + "  r:12345678901234567890", true, false, {},
+        LineCase{"twenty_digits_is_a_name",
+                 kHex + "  r:12345678901234567890",
+                 true,
+                 false,
+                 {},
                  "r:12345678901234567890"},
         LineCase{"colon_alone_is_a_name", kHex + "  :5", true, false, {}, ":5"},
         LineCase{"escaped", "\\" + kHex + "  a\\nb:2", true, false, {}, "a\\nb", true, 2},
         LineCase{"tagged_document", "QUORL-RUN (a.json) = " + kHex, true, true, "RUN", "a.json"},
         LineCase{"tagged_record", "QUORL-ARTIFACT-BYTE (r.jsonl):7 = " + kHex, true, true,
                  "ARTIFACT-BYTE", "r.jsonl", false, 7},
-        LineCase{"tagged_name_with_brackets", "QUORL-RUN (x) = y):3) = " + kHex, true, true,
-                 "RUN", "x) = y):3"},
-        LineCase{"tagged_record_of_bracketed_name", "QUORL-RUN (a)):3 = " + kHex, true, true,
-                 "RUN", "a)", false, 3},
-        LineCase{"tagged_escaped", "\\QUORL-RUN (a\\\\b) = " + kHex, true, true, "RUN",
-                 "a\\\\b", true},
+        LineCase{"tagged_name_with_brackets", "QUORL-RUN (x) = y):3) = " + kHex, true, true, "RUN",
+                 "x) = y):3"},
+        LineCase{"tagged_record_of_bracketed_name", "QUORL-RUN (a)):3 = " + kHex, true, true, "RUN",
+                 "a)", false, 3},
+        LineCase{"tagged_escaped", "\\QUORL-RUN (a\\\\b) = " + kHex, true, true, "RUN", "a\\\\b",
+                 true},
         LineCase{"short_hex", kHex.substr(1) + "  a", false},
         LineCase{"bad_hex", "g" + kHex.substr(1) + "  a", false},
-        LineCase{"one_space", kHex + " a", false},
-        LineCase{"no_name", kHex + "  ", false},
+        LineCase{"one_space", kHex + " a", false}, LineCase{"no_name", kHex + "  ", false},
         LineCase{"tagged_no_name", "QUORL-RUN () = " + kHex, false},
         LineCase{"tagged_no_bracket", "QUORL-RUN a.json = " + kHex, false},
         LineCase{"tagged_record_line_zero", "QUORL-RUN (a):0 = " + kHex, false},
-        LineCase{"tagged_no_profile", "QUORL- (a) = " + kHex, false},
-        LineCase{"empty", "", false}),
+        LineCase{"tagged_no_profile", "QUORL- (a) = " + kHex, false}, LineCase{"empty", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SumsName, EscapesRoundTrip) {
@@ -126,9 +132,14 @@ TEST(SumsCheck, AgreesWithTheDigestWalk) {
     const int lines = static_cast<int>(rng() % 40) + 1;
     for (int n = 0; n < lines; ++n) {
       switch (rng() % 5) {
-        case 0: data += "  \t"; break;
-        case 1: data += "[1.5]"; break;
-        default: data += "{\"n\":" + std::to_string(rng() % 1000) + "}";
+        case 0:
+          data += "  \t";
+          break;
+        case 1:
+          data += "[1.5]";
+          break;
+        default:
+          data += "{\"n\":" + std::to_string(rng() % 1000) + "}";
       }
       if (n + 1 < lines || rng() % 2) data += "\n";
     }

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/exact/quorl_value.h"
 #include "base/result.h"
+#include "core/exact/quorl_value.h"
 #include "json/reader/json_tree.h"
 
 namespace qtest {
@@ -47,14 +47,30 @@ inline constexpr std::string_view kNullPayloadMsg = "invalid $null payload: expe
 
 // ---------------------------------------------------------------- values
 
-inline QuorlValue null_v() { return QuorlValue(quorl::Null{}); }
-inline QuorlValue bool_v(bool b) { return QuorlValue(quorl::Bool{b}); }
-inline QuorlValue int_v(std::int64_t v) { return QuorlValue(quorl::Int(v)); }
-inline QuorlValue str_v(std::string s) { return QuorlValue(quorl::Str{std::move(s)}); }
-inline QuorlValue float_v() { return QuorlValue(quorl::Float{}); }
-inline QuorlValue nan_v() { return QuorlValue(quorl::NaN{}); }
-inline QuorlValue inf_v() { return QuorlValue(quorl::Infinity{}); }
-inline QuorlValue lone_v() { return QuorlValue(quorl::LoneSurrogate{}); }
+inline QuorlValue null_v() {
+  return QuorlValue(quorl::Null{});
+}
+inline QuorlValue bool_v(bool b) {
+  return QuorlValue(quorl::Bool{b});
+}
+inline QuorlValue int_v(std::int64_t v) {
+  return QuorlValue(quorl::Int(v));
+}
+inline QuorlValue str_v(std::string s) {
+  return QuorlValue(quorl::Str{std::move(s)});
+}
+inline QuorlValue float_v() {
+  return QuorlValue(quorl::Float{});
+}
+inline QuorlValue nan_v() {
+  return QuorlValue(quorl::NaN{});
+}
+inline QuorlValue inf_v() {
+  return QuorlValue(quorl::Infinity{});
+}
+inline QuorlValue lone_v() {
+  return QuorlValue(quorl::LoneSurrogate{});
+}
 
 // An Int from decimal text that the test knows to be valid.
 inline quorl::Int int_from(std::string_view text) {
@@ -63,7 +79,9 @@ inline quorl::Int int_from(std::string_view text) {
   EXPECT_TRUE(ok) << "Int::from_decimal refused " << text.substr(0, 60);
   return out;
 }
-inline QuorlValue big_v(std::string_view text) { return QuorlValue(int_from(text)); }
+inline QuorlValue big_v(std::string_view text) {
+  return QuorlValue(int_from(text));
+}
 
 template <class... V>
 QuorlValue arr_v(V... items) {
@@ -125,12 +143,24 @@ inline std::string repeat(std::string_view piece, std::size_t n) {
 
 // ---------------------------------------------------------------- trees
 
-inline json::JsonTree jnull() { return json::JsonTree{json::JsonNull{}}; }
-inline json::JsonTree jbool(bool b) { return json::JsonTree{json::JsonBool{b}}; }
-inline json::JsonTree jpos(std::uint64_t v) { return json::JsonTree{json::JsonNumber::pos(v)}; }
-inline json::JsonTree jneg(std::int64_t v) { return json::JsonTree{json::JsonNumber::neg(v)}; }
-inline json::JsonTree jdbl(double v) { return json::JsonTree{json::JsonNumber::real(v)}; }
-inline json::JsonTree jstr(std::string s) { return json::JsonTree{json::JsonString{std::move(s)}}; }
+inline json::JsonTree jnull() {
+  return json::JsonTree{json::JsonNull{}};
+}
+inline json::JsonTree jbool(bool b) {
+  return json::JsonTree{json::JsonBool{b}};
+}
+inline json::JsonTree jpos(std::uint64_t v) {
+  return json::JsonTree{json::JsonNumber::pos(v)};
+}
+inline json::JsonTree jneg(std::int64_t v) {
+  return json::JsonTree{json::JsonNumber::neg(v)};
+}
+inline json::JsonTree jdbl(double v) {
+  return json::JsonTree{json::JsonNumber::real(v)};
+}
+inline json::JsonTree jstr(std::string s) {
+  return json::JsonTree{json::JsonString{std::move(s)}};
+}
 
 template <class... T>
 json::JsonTree jarr(T... items) {
@@ -286,8 +316,12 @@ struct Outcome {
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
-inline Outcome Ok(std::string text) { return Outcome{true, std::move(text)}; }
-inline Outcome Err(std::string_view message) { return Outcome{false, std::string(message)}; }
+inline Outcome Ok(std::string text) {
+  return Outcome{true, std::move(text)};
+}
+inline Outcome Err(std::string_view message) {
+  return Outcome{false, std::string(message)};
+}
 
 inline void PrintTo(const Outcome& o, std::ostream* os) {
   *os << (o.ok ? "Ok(" : "Err(");

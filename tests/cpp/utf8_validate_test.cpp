@@ -13,7 +13,9 @@
 namespace quorl::json {
 
 // Test names and failure messages show the kernel's name.
-void PrintTo(const Utf8Kernel& kernel, std::ostream* out) { *out << kernel.name; }
+void PrintTo(const Utf8Kernel& kernel, std::ostream* out) {
+  *out << kernel.name;
+}
 
 namespace {
 
@@ -29,11 +31,16 @@ std::size_t model_find(std::string_view text) {
     const unsigned b = p[i];
     std::size_t length;
     std::uint32_t cp;
-    if ((b >> 7) == 0) length = 1, cp = b;
-    else if ((b >> 5) == 0b110) length = 2, cp = b & 0x1F;
-    else if ((b >> 4) == 0b1110) length = 3, cp = b & 0x0F;
-    else if ((b >> 3) == 0b11110) length = 4, cp = b & 0x07;
-    else return i;
+    if ((b >> 7) == 0)
+      length = 1, cp = b;
+    else if ((b >> 5) == 0b110)
+      length = 2, cp = b & 0x1F;
+    else if ((b >> 4) == 0b1110)
+      length = 3, cp = b & 0x0F;
+    else if ((b >> 3) == 0b11110)
+      length = 4, cp = b & 0x07;
+    else
+      return i;
     for (std::size_t k = 1; k < length; ++k) {
       if (i + k >= n || (p[i + k] >> 6) != 0b10) return i;
       cp = (cp << 6) | (p[i + k] & 0x3F);
@@ -90,8 +97,12 @@ const Case kCases[] = {
     {"\xF8\x88\x80\x80\x80", 0},
     {"\xFE", 0},
     {"\xFF", 0},
-    {"a\xE2\x82\xAC" "b", kValid},
-    {"a\xE2\x82" "b", 1},
+    {"a\xE2\x82\xAC"
+     "b",
+     kValid},
+    {"a\xE2\x82"
+     "b",
+     1},
     {"\xE2\x82\xAC\x80", 3},
 };
 
@@ -105,8 +116,9 @@ TEST_P(Utf8KernelTest, TableCasesAtEveryPositionOfABlock) {
   // on every offset of a 64-byte block and straddles block ends, followed
   // by nothing, ASCII, or more two-byte characters.
   const std::string_view fillers[] = {"a", "\xC3\xA9"};
-  const std::string_view suffixes[] = {"", "z", "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz",
-                                       "\xC3\xA9\xC3\xA9\xC3\xA9"};
+  const std::string_view suffixes[] = {
+      "", "z", "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz",
+      "\xC3\xA9\xC3\xA9\xC3\xA9"};
   for (const Case& c : kCases) {
     for (std::string_view filler : fillers) {
       std::string prefix;
@@ -129,7 +141,9 @@ TEST_P(Utf8KernelTest, EveryLeadAndSecondByteMatchesTheModel) {
   for (std::size_t pad : {0u, 61u, 62u, 63u, 64u, 95u}) {
     for (unsigned first = 0; first < 256; ++first) {
       for (unsigned second = 0; second < 256; ++second) {
-        for (std::string_view rest : {"", "\x80\x80", "\xBF" "a"}) {
+        for (std::string_view rest : {"", "\x80\x80",
+                                      "\xBF"
+                                      "a"}) {
           std::string text(pad, 'x');
           text += static_cast<char>(first);
           text += static_cast<char>(second);
@@ -224,7 +238,8 @@ TEST(Utf8Kernels, PortableFirstAndTheEntryPointAgrees) {
   EXPECT_EQ(kernels.front().name, "portable");
   ::testing::Test::RecordProperty("utf8_kernel", std::string(utf8_family().chosen.name));
   for (std::string_view text : {std::string_view("ok\xC3\xA9"), std::string_view("ok\xC3")}) {
-    for (const Utf8Kernel& kernel : kernels) EXPECT_EQ(find_invalid_utf8(text), kernel.kernels.find(text));
+    for (const Utf8Kernel& kernel : kernels)
+      EXPECT_EQ(find_invalid_utf8(text), kernel.kernels.find(text));
   }
 }
 

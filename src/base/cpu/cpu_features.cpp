@@ -55,10 +55,18 @@ const X86Features& x86() noexcept {
 
 }  // namespace
 
-bool has_sse41() noexcept { return x86().sse41; }
-bool has_avx2() noexcept { return x86().avx2; }
-bool has_avx512bw() noexcept { return x86().avx512bw; }
-bool has_sha_ni() noexcept { return x86().sha_ni; }
+bool has_sse41() noexcept {
+  return x86().sse41;
+}
+bool has_avx2() noexcept {
+  return x86().avx2;
+}
+bool has_avx512bw() noexcept {
+  return x86().avx512bw;
+}
+bool has_sha_ni() noexcept {
+  return x86().sha_ni;
+}
 
 bool has_arm_sha2() noexcept {
 #if defined(__ARM_FEATURE_SHA2)

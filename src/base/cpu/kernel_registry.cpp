@@ -28,27 +28,41 @@ std::size_t rank(Tier tier) noexcept {
 
 std::string_view tier_name(Tier tier) noexcept {
   switch (tier) {
-    case Tier::Portable: return "portable";
-    case Tier::Sse2: return "sse2";
-    case Tier::Sse41: return "sse4.1";
-    case Tier::Avx2: return "avx2";
-    case Tier::Avx512bw: return "avx512bw";
-    case Tier::Neon: return "neon";
+    case Tier::Portable:
+      return "portable";
+    case Tier::Sse2:
+      return "sse2";
+    case Tier::Sse41:
+      return "sse4.1";
+    case Tier::Avx2:
+      return "avx2";
+    case Tier::Avx512bw:
+      return "avx512bw";
+    case Tier::Neon:
+      return "neon";
   }
   return "portable";
 }
 
-std::span<const Tier> target_tiers() noexcept { return kTargetTiers; }
+std::span<const Tier> target_tiers() noexcept {
+  return kTargetTiers;
+}
 
 bool runs(Tier tier) noexcept {
   if (rank(tier) == std::size(kTargetTiers)) return false;
   switch (tier) {
-    case Tier::Portable: return true;
-    case Tier::Sse2: return true;  // part of the target
-    case Tier::Sse41: return has_sse41();
-    case Tier::Avx2: return has_avx2();
-    case Tier::Avx512bw: return has_avx512bw();
-    case Tier::Neon: return true;  // part of the target
+    case Tier::Portable:
+      return true;
+    case Tier::Sse2:
+      return true;  // part of the target
+    case Tier::Sse41:
+      return has_sse41();
+    case Tier::Avx2:
+      return has_avx2();
+    case Tier::Avx512bw:
+      return has_avx512bw();
+    case Tier::Neon:
+      return true;  // part of the target
   }
   return false;
 }

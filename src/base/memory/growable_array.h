@@ -87,7 +87,8 @@ class GrowableArray {
   }
   void grow_to(std::size_t n) {
     if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    data_ = static_cast<T*>(grow_buffer(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
+    data_ = static_cast<T*>(
+        grow_buffer(data_, capacity_ * sizeof(T), size_ * sizeof(T), n * sizeof(T)));
     capacity_ = n;
   }
 

@@ -44,7 +44,7 @@ class ThreadScratchLease {
   }
   ~ThreadScratchLease() {
     Scratch& scratch = get();
-    if constexpr (requires(Scratch& s) { s.end_call(); }) scratch.end_call();
+    if constexpr (requires(Scratch & s) { s.end_call(); }) scratch.end_call();
     const std::size_t held = scratch.held_bytes();
     if (held > keep_bytes) {
       if constexpr (kParks) {

@@ -16,7 +16,9 @@ inline Bytes16 load16(const char* at) noexcept {
   return value;
 }
 
-inline void store16(char* at, Bytes16 value) noexcept { std::memcpy(at, &value, sizeof value); }
+inline void store16(char* at, Bytes16 value) noexcept {
+  std::memcpy(at, &value, sizeof value);
+}
 
 inline bool none_set(Bytes16 value) noexcept {
   std::uint64_t halves[2];

@@ -37,8 +37,9 @@ std::size_t for_each_record(std::string_view data, std::size_t first_line, Work&
   while (at < data.size()) {
     const void* newline = std::memchr(data.data() + at, '\n', data.size() - at);
     const std::size_t end =
-        newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - data.data())
-                           : data.size();
+        newline != nullptr
+            ? static_cast<std::size_t>(static_cast<const char*>(newline) - data.data())
+            : data.size();
     const std::string_view record = data.substr(at, end - at);
     if (!is_blank_line(record)) {
       ++records;
@@ -72,8 +73,7 @@ constexpr std::size_t kPairedRecordMaxBytes = 16 * 1024;
 // alone, so that the sink sees every record in line order.
 class PairedDigests {
  public:
-  PairedDigests(Profile profile, RecordSink& sink, DirectText& scratch,
-                FloatPolicy floats)
+  PairedDigests(Profile profile, RecordSink& sink, DirectText& scratch, FloatPolicy floats)
       : profile_(profile), sink_(sink), scratch_(scratch), floats_(floats) {}
   PairedDigests(const PairedDigests&) = delete;
   PairedDigests& operator=(const PairedDigests&) = delete;
@@ -142,8 +142,8 @@ class PairedDigests {
 // The two walks, over whatever calls work(id, record) for each record and
 // returns their count: the lines of a buffer, or a source's records.
 template <class ForEach>
-std::size_t digest_walk(ForEach&& for_each, Profile profile, RecordSink& sink,
-                        DirectText& scratch, bool known_utf8, FloatPolicy floats) {
+std::size_t digest_walk(ForEach&& for_each, Profile profile, RecordSink& sink, DirectText& scratch,
+                        bool known_utf8, FloatPolicy floats) {
   PairedDigests digests(profile, sink, scratch, floats);
   const std::size_t records = for_each([&](std::size_t id, std::string_view record) {
     if (!known_utf8) {
@@ -202,15 +202,14 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
   return digest_walk(lines_of(data, first_line), *parsed, sink, scratch, data_is_utf8, floats);
 }
 
-std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
-                                   RecordSink& sink, DirectText& scratch,
-                                   bool data_is_utf8, FloatPolicy floats) {
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line, RecordSink& sink,
+                                   DirectText& scratch, bool data_is_utf8, FloatPolicy floats) {
   return canonical_walk(lines_of(data, first_line), sink, scratch, data_is_utf8, floats);
 }
 
 Result<std::size_t> digest_records(RecordSource& records, std::string_view profile,
-                                   RecordSink& sink, DirectText& scratch,
-                                   bool records_are_utf8, FloatPolicy floats) {
+                                   RecordSink& sink, DirectText& scratch, bool records_are_utf8,
+                                   FloatPolicy floats) {
   const std::optional<Profile> parsed = parse_profile(profile);
   if (!parsed) return fail(unknown_profile_error(profile));
   return digest_walk(records_of(records), *parsed, sink, scratch, records_are_utf8, floats);

@@ -72,9 +72,8 @@ Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first
                                         std::string_view profile, RecordSink& sink,
                                         DirectText& scratch, bool data_is_utf8 = false,
                                         FloatPolicy floats = FloatPolicy::Refuse);
-std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
-                                   RecordSink& sink, DirectText& scratch,
-                                   bool data_is_utf8 = false,
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line, RecordSink& sink,
+                                   DirectText& scratch, bool data_is_utf8 = false,
                                    FloatPolicy floats = FloatPolicy::Refuse);
 // The same over a source's records, each record's number given to the sink
 // as its line.
@@ -88,7 +87,6 @@ std::size_t canonical_records(RecordSource& records, RecordSink& sink, DirectTex
 // The line walks with buffers of their own.
 Result<std::size_t> digest_record_lines(std::string_view data, std::size_t first_line,
                                         std::string_view profile, RecordSink& sink);
-std::size_t canonical_record_lines(std::string_view data, std::size_t first_line,
-                                   RecordSink& sink);
+std::size_t canonical_record_lines(std::string_view data, std::size_t first_line, RecordSink& sink);
 
 }  // namespace quorl

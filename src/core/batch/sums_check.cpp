@@ -12,8 +12,10 @@ std::size_t ListedRecords::first_from(std::size_t line) const noexcept {
   std::size_t low = 0, high = size();
   while (low < high) {
     const std::size_t mid = low + (high - low) / 2;
-    if (this->line(mid) < line) low = mid + 1;
-    else high = mid;
+    if (this->line(mid) < line)
+      low = mid + 1;
+    else
+      high = mid;
   }
   return low;
 }
@@ -42,8 +44,10 @@ class Comparer final : public RecordSink {
 
   void digested(std::size_t line, std::string_view hex) override {
     if (!reach(line)) return;
-    if (listed_.matches(next_, hex)) sink_.matched(line);
-    else sink_.mismatched(line);
+    if (listed_.matches(next_, hex))
+      sink_.matched(line);
+    else
+      sink_.mismatched(line);
     ++next_;
   }
   void canonical(std::size_t, const CanonicalText&) override {}
@@ -86,19 +90,19 @@ Result<Unit> check_record_lines(std::string_view data, std::size_t first_line,
   std::size_t span_at = 0, span_line = 0;
   bool in_span = false;
   auto close_span = [&](std::size_t end) -> Result<Unit> {
-    Result<std::size_t> walked = digest_record_lines(data.substr(span_at, end - span_at),
-                                                     span_line, profile, comparer, scratch,
-                                                     data_is_utf8, floats);
+    Result<std::size_t> walked =
+        digest_record_lines(data.substr(span_at, end - span_at), span_line, profile, comparer,
+                            scratch, data_is_utf8, floats);
     if (!walked.ok()) return fail(std::move(walked).error());
     in_span = false;
     return Unit{};
   };
   while (at < data.size() && entry < listed.size()) {
     const void* newline = std::memchr(data.data() + at, '\n', data.size() - at);
-    const std::size_t end = newline != nullptr
-                                ? static_cast<std::size_t>(static_cast<const char*>(newline) -
-                                                           data.data())
-                                : data.size();
+    const std::size_t end =
+        newline != nullptr
+            ? static_cast<std::size_t>(static_cast<const char*>(newline) - data.data())
+            : data.size();
     const bool wanted = listed.line(entry) == line;
     if (wanted) {
       ++entry;
@@ -133,8 +137,7 @@ std::optional<std::string_view> line_of(std::string_view data, std::size_t first
   }
   if (at >= data.size()) return std::nullopt;
   const std::size_t newline = data.find('\n', at);
-  return data.substr(at, newline == std::string_view::npos ? std::string_view::npos
-                                                           : newline - at);
+  return data.substr(at, newline == std::string_view::npos ? std::string_view::npos : newline - at);
 }
 
 }  // namespace quorl

@@ -4,15 +4,15 @@
 // walk's own pairing), each compared with what was listed.
 #pragma once
 
-#include <string>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
-#include "core/direct/direct_path.h"
 #include "base/result.h"
+#include "core/direct/direct_path.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {
@@ -40,13 +40,11 @@ class ListedRecords {
     return bytes_.substr(i * kListedRecordBytes + 8, 64);
   }
   // Whether entry i's digest is this one (64 lowercase hex digits).
-  bool matches(std::size_t i, std::string_view hex) const noexcept {
-    return this->hex(i) == hex;
-  }
+  bool matches(std::size_t i, std::string_view hex) const noexcept { return this->hex(i) == hex; }
   // Entries [begin, end).
   ListedRecords slice(std::size_t begin, std::size_t end) const noexcept {
-    return ListedRecords(bytes_.substr(begin * kListedRecordBytes,
-                                       (end - begin) * kListedRecordBytes));
+    return ListedRecords(
+        bytes_.substr(begin * kListedRecordBytes, (end - begin) * kListedRecordBytes));
   }
   // The index of the first entry whose line is at least `line`.
   std::size_t first_from(std::size_t line) const noexcept;

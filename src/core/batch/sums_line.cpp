@@ -65,8 +65,8 @@ bool parse_tagged(std::string_view line, SumsLine& out) noexcept {
   if (line.substr(hex_at - kEquals.size(), kEquals.size()) != kEquals) return false;
   out.hex = line.substr(hex_at);
   if (!is_digest(out.hex)) return false;
-  std::string_view rest = line.substr(kSumsTagPrefix.size(), hex_at - kEquals.size() -
-                                                                 kSumsTagPrefix.size());
+  std::string_view rest =
+      line.substr(kSumsTagPrefix.size(), hex_at - kEquals.size() - kSumsTagPrefix.size());
   const std::size_t open = rest.find(" (");
   if (open == std::string_view::npos || open == 0) return false;
   out.tagged = true;
@@ -106,10 +106,17 @@ bool unescape_sums_name(std::string_view escaped, std::string& out) {
     }
     if (++i == escaped.size()) return false;
     switch (escaped[i]) {
-      case '\\': out.push_back('\\'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      default: return false;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      default:
+        return false;
     }
   }
   return true;
@@ -122,10 +129,17 @@ bool sums_name_needs_escape(std::string_view name) noexcept {
 void append_escaped_sums_name(std::string_view name, std::string& out) {
   for (char c : name) {
     switch (c) {
-      case '\\': out.append("\\\\"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      default: out.push_back(c);
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      default:
+        out.push_back(c);
     }
   }
 }

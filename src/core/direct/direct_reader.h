@@ -295,14 +295,14 @@ class DirectReader {
   // ---- an object's close (object_close.cpp)
   // Where an object's reading stands when its members are read.
   struct OpenObject {
-    std::size_t open;              // its '{' in the raw text
-    std::size_t record;            // its record, claimed at the '{'
-    std::size_t changes_before;    // changed_ and reordered_ at the '{'
+    std::size_t open;            // its '{' in the raw text
+    std::size_t record;          // its record, claimed at the '{'
+    std::size_t changes_before;  // changed_ and reordered_ at the '{'
     std::size_t reordered_before;
-    std::size_t members_base;      // its members on the member stack
-    std::size_t keys_base;         // its decoded keys
-    Parsed first_value;            // what its first member's value was
-    SiblingSlot* followed;         // the kept keys that are all of its keys, or null
+    std::size_t members_base;  // its members on the member stack
+    std::size_t keys_base;     // its decoded keys
+    Parsed first_value;        // what its first member's value was
+    SiblingSlot* followed;     // the kept keys that are all of its keys, or null
   };
   // Takes the open object's state as arguments, in registers where they
   // fit, rather than through memory: it is called at every object's close.
@@ -322,8 +322,7 @@ class DirectReader {
     Reordered,  // put in order within the raw text (only when may_reorder)
     Decline     // duplicate keys (the exact path applies the later-wins rule)
   };
-  [[gnu::always_inline]] inline Order order_of(const OpenObject& o,
-                                               std::span<const Member> members,
+  [[gnu::always_inline]] inline Order order_of(const OpenObject& o, std::span<const Member> members,
                                                bool skip_digest_key, const std::uint8_t* known);
   Order sort_members(std::size_t record, std::span<const Member> members, bool skip_digest_key,
                      bool may_reorder);
@@ -349,7 +348,7 @@ class DirectReader {
   std::ptrdiff_t offset_ = 0;  // raw position minus text position (see raw_pos)
   std::size_t depth_ = 0;
   bool skip_digest_key_;
-  HashPipe* stream_;  // null, or where a root array's text may go while it is read
+  HashPipe* stream_;                // null, or where a root array's text may go while it is read
   std::size_t changed_ = 0;         // records kept so far: a rise means a change below
   std::size_t reordered_ = 0;       // objects reordered in place so far, likewise
   std::ptrdiff_t size_change_ = 0;  // emitted size minus raw size, tagged forms so far

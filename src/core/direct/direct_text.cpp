@@ -69,8 +69,10 @@ bool DirectText::read(std::string_view text, bool skip_digest_key, HashPipe* str
   // first page does: the room is taken once the first few records are
   // spent.
   const std::size_t recorded = std::min(text.size(), capacity);
-  const std::size_t object_room = recorded / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1;
-  const std::size_t member_room = recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1;
+  const std::size_t object_room =
+      recorded / kRecordShareOfText / sizeof(direct_detail::ObjectRecord) + 1;
+  const std::size_t member_room =
+      recorded / kMemberShareOfText / sizeof(direct_detail::MemberRecord) + 1;
   objects_.reserve_in_steps(std::min(object_room, kFirstRecords), object_room);
   members_.reserve_in_steps(std::min(member_room, kFirstRecords), member_room);
   if (!reader_) reader_.reset(new direct_detail::ReaderScratch);
@@ -117,8 +119,12 @@ void DirectText::feed_text_to(Hash& hash) const {
   direct_detail::DirectEmitter<direct_detail::HashSink<Hash>>(*this, sink).run();
 }
 
-void DirectText::feed_text(Sha256& hash) const { feed_text_to(hash); }
-void DirectText::feed_text(HashPipe& hash) const { feed_text_to(hash); }
+void DirectText::feed_text(Sha256& hash) const {
+  feed_text_to(hash);
+}
+void DirectText::feed_text(HashPipe& hash) const {
+  feed_text_to(hash);
+}
 
 std::size_t DirectText::held_bytes() const noexcept {
   return raw_capacity_ + objects_.capacity() * sizeof(direct_detail::ObjectRecord) +
@@ -126,7 +132,9 @@ std::size_t DirectText::held_bytes() const noexcept {
          (reader_ ? reader_->held_bytes() : 0);
 }
 
-void DirectText::release() noexcept { *this = DirectText(); }
+void DirectText::release() noexcept {
+  *this = DirectText();
+}
 
 bool direct_canonical(std::string_view text, bool skip_digest_key, std::string& out) {
   DirectText doc;

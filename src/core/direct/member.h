@@ -10,9 +10,9 @@ namespace quorl::direct_detail {
 struct Member {
   std::size_t key_offset;  // into the text, or into the decoded keys when in_keys
   std::uint32_t key_size;
-  bool in_keys;            // the key had escapes: its decoded bytes are kept apart
-  std::uint64_t prefix;    // the key's first eight bytes, big-endian (key_order.h)
-  std::size_t begin;       // the member's raw text [begin, end)
+  bool in_keys;          // the key had escapes: its decoded bytes are kept apart
+  std::uint64_t prefix;  // the key's first eight bytes, big-endian (key_order.h)
+  std::size_t begin;     // the member's raw text [begin, end)
   std::size_t end;
   std::size_t records_first;  // the records of the objects inside its value
   std::size_t records_end;

@@ -15,7 +15,7 @@ namespace quorl::direct_detail {
 // from source_at(its raw begin); returns the end.
 template <class IndexAt, class SourceAt>
 inline char* write_in_order(char* w, std::span<const Member> members, IndexAt index_at,
-                     SourceAt source_at) {
+                            SourceAt source_at) {
   for (std::size_t k = 0; k < members.size(); ++k) {
     if (k != 0) *w++ = ',';
     const Member& m = members[index_at(k)];
@@ -30,8 +30,8 @@ inline char* write_in_order(char* w, std::span<const Member> members, IndexAt in
 // root "digest" members).
 template <class IndexAt>
 inline DirectReader::Order DirectReader::place(std::size_t record, std::span<const Member> members,
-                                        IndexAt index_at, bool skip_digest_key,
-                                        bool may_reorder) {
+                                               IndexAt index_at, bool skip_digest_key,
+                                               bool may_reorder) {
   if (may_reorder) {
     if (members.front().begin >= written()) {
       copy_in_order(members, index_at);

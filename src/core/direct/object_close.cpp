@@ -50,8 +50,9 @@ namespace quorl::direct_detail {
 // object with one inside it is recorded instead, which keeps the cost
 // linear whatever the nesting. (A root object that loses "digest" members
 // is recorded: see sort_members.)
-inline DirectReader::Order DirectReader::order_of(const OpenObject& o, std::span<const Member> members,
-                                           bool skip_digest_key, const std::uint8_t* known) {
+inline DirectReader::Order DirectReader::order_of(const OpenObject& o,
+                                                  std::span<const Member> members,
+                                                  bool skip_digest_key, const std::uint8_t* known) {
   const bool may_reorder = changed_ == o.changes_before && reordered_ == o.reordered_before &&
                            raw_pos() - o.open <= kReorderInPlaceMaxBytes && !text_stays_uncopied();
   if (o.followed != nullptr && !skip_digest_key) {
@@ -68,10 +69,9 @@ inline DirectReader::Order DirectReader::order_of(const OpenObject& o, std::span
 
 // Out of line, so that the frame of the recursive reading stays small (a
 // 64 KiB thread stack must hold 128 levels).
-bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open,
-                                std::size_t record, std::size_t changes_before,
-                                std::size_t reordered_before, std::size_t members_base,
-                                std::size_t keys_base, Parsed first_value,
+bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open, std::size_t record,
+                                std::size_t changes_before, std::size_t reordered_before,
+                                std::size_t members_base, std::size_t keys_base, Parsed first_value,
                                 SiblingSlot* followed) {
   const OpenObject o{open,         record,    changes_before, reordered_before,
                      members_base, keys_base, first_value,    followed};
@@ -93,7 +93,7 @@ bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open,
   const Tag tag = count == 1 ? tag_of(key_of(*first), false) : Tag::None;
   if (tag != Tag::None && tags_on) {
     if (skip_digest_key_ && is_root) return false;  // a tagged root: rare, exact path
-    flush(i_);  // the payload is read from the raw text
+    flush(i_);                                      // the payload is read from the raw text
     if (!tagged(tag, rec, *first, o.first_value)) return false;
   } else {
     if (tag != Tag::None) parsed.suppressed_tag = true;
@@ -121,7 +121,7 @@ bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open,
 
 // Records the value a one-member tagged object stands for.
 bool DirectReader::tagged(Tag tag, ObjectRecord& rec, const Member& m, Parsed payload) {
-  if (m.in_keys) return false;  // an escaped tag key: rare, exact path
+  if (m.in_keys) return false;                               // an escaped tag key: rare, exact path
   const std::size_t value_begin = m.begin + m.key_size + 3;  // "key":
   const std::size_t value_end = m.end;
   // The emitted form replaces the wrapper's whole raw span.
@@ -141,8 +141,8 @@ bool DirectReader::tagged(Tag tag, ObjectRecord& rec, const Member& m, Parsed pa
       if (payload.raw != Raw::String) return false;
       // Digits and '-' are never escaped, so the canonical string holds the
       // payload's own bytes between its quotes.
-      const std::optional<IntPayload> value = read_int_payload(
-          std::string_view(base_ + value_begin + 1, value_end - value_begin - 2));
+      const std::optional<IntPayload> value =
+          read_int_payload(std::string_view(base_ + value_begin + 1, value_end - value_begin - 2));
       if (!value) return false;
       if (value->digits.empty()) {
         replace_with(1);

@@ -2,7 +2,6 @@
 // value, the common compact member read in one step, and the members whose
 // keys follow those kept from an earlier object at the same depth.
 #include "core/direct/direct_reader.h"
-
 #include "json/lex/string_escape.h"
 #include "json/lex/string_lexer.h"
 
@@ -11,7 +10,7 @@ namespace quorl::direct_detail {
 // The value of the member at `at`, whose key and colon are read, and what
 // follows it.
 inline DirectReader::Next DirectReader::member_value(std::size_t at, bool first, bool tags_on,
-                                                    Parsed& first_value) {
+                                                     Parsed& first_value) {
   Member* m = &members_[at];
   skip_ws();
   // Only the payload of a "$obj" wrapper is read with tags off; whether
@@ -26,7 +25,6 @@ inline DirectReader::Next DirectReader::member_value(std::size_t at, bool first,
   m->end = raw_pos();
   return after_element('}');
 }
-
 
 // The common member in compact text: `"key":` with an unescaped key, and
 // then most often a plain string, a short unsigned integer or a literal,
@@ -70,7 +68,15 @@ inline DirectReader::Quick DirectReader::quick_member(bool first, Parsed& first_
       end = literal_end(v, "null");
       raw = Raw::Null;
       break;
-    case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
       end = short_integer_end(v);
       raw = Raw::Number;
       break;
@@ -102,7 +108,6 @@ inline DirectReader::Quick DirectReader::quick_member(bool first, Parsed& first_
   skip_ws();
   return Quick::More;
 }
-
 
 bool DirectReader::object(bool tags_on, Parsed& parsed) {
   const std::size_t open = raw_pos();
@@ -156,7 +161,6 @@ bool DirectReader::object(bool tags_on, Parsed& parsed) {
                       keys_base, first_value, followed);
 }
 
-
 // The key of the member at i_ and its colon, when it is not the quick
 // kind (escapes, or whitespace before the colon): onto the member stack,
 // at `at`.
@@ -179,8 +183,8 @@ bool DirectReader::general_key(std::size_t at) {
     if (!colon()) return false;
   }
   // The escaped key is alone in keys_.
-  m->prefix = m->in_keys ? key_order::prefix_of(key_of(*m))
-                         : text_key_prefix(m->key_offset, m->key_size);
+  m->prefix =
+      m->in_keys ? key_order::prefix_of(key_of(*m)) : text_key_prefix(m->key_offset, m->key_size);
   return true;
 }
 
@@ -199,7 +203,6 @@ bool DirectReader::escaped_key(Member& m, std::size_t keys_mark, std::size_t quo
   resume();  // past the closing quote
   return colon();
 }
-
 
 // Reads the key at i_ (at its opening quote). Without escapes the bytes
 // stay in the text, [raw_begin, raw_end), and *has_escapes is false. With
@@ -223,7 +226,6 @@ bool DirectReader::read_key(std::size_t& raw_begin, std::size_t& raw_end, bool& 
   raw_end = i_ - 1;  // the closing quote
   return true;
 }
-
 
 // The colon after a key.
 bool DirectReader::colon() {

@@ -18,12 +18,12 @@ namespace quorl::direct_detail {
 
 struct ReaderScratch {
   ShapeBooks shapes;
-  GrowableArray<Member> members;          // a stack: each open object's members on top
-  std::string keys;                       // decoded keys that had escapes
-  std::string encoded_key;                // such a key in canonical form
-  std::vector<key_order::KeyRef> order;   // the sort order of the object being closed
-  std::string reorder_copy;               // the members of the object reordered in place
-  json::SpecialIndex specials;            // where the text's strings end
+  GrowableArray<Member> members;         // a stack: each open object's members on top
+  std::string keys;                      // decoded keys that had escapes
+  std::string encoded_key;               // such a key in canonical form
+  std::vector<key_order::KeyRef> order;  // the sort order of the object being closed
+  std::string reorder_copy;              // the members of the object reordered in place
+  json::SpecialIndex specials;           // where the text's strings end
   SiblingStore siblings;
 
   void clear() noexcept {

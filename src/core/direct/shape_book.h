@@ -49,7 +49,7 @@ struct ShapeBook {
   struct Shape {
     std::uint64_t prefix[Members];
     std::uint8_t size[Members];
-    std::uint8_t order[Members];  // member indexes in key order
+    std::uint8_t order[Members];        // member indexes in key order
     std::array<char, TailBytes> tails;  // each long key's bytes from the ninth, in member order
   };
   // Each slot's members (0 for an empty slot), first key's prefix and when

@@ -64,11 +64,11 @@ inline constexpr std::size_t kSiblingPool = 1024;
 
 // The keys kept in one slot.
 struct SiblingSlot {
-  std::size_t count;        // 0: none kept
-  std::uint32_t first;      // its keys: the pool's [first, first + room)
-  std::uint32_t room;       // 0: none handed out yet in this read
-  std::uint8_t misses;      // objects put in order since, with other keys
-  bool in_order;            // the keys ascend: the object stays as it is
+  std::size_t count;                    // 0: none kept
+  std::uint32_t first;                  // its keys: the pool's [first, first + room)
+  std::uint32_t room;                   // 0: none handed out yet in this read
+  std::uint8_t misses;                  // objects put in order since, with other keys
+  bool in_order;                        // the keys ascend: the object stays as it is
   std::uint8_t order[kSiblingMembers];  // else member indexes in key order
 };
 
@@ -108,7 +108,9 @@ class SiblingKeys {
     SiblingSlot* const kept = &store_.slots[slot];
     return kept->count != 0 ? kept : nullptr;
   }
-  const SiblingKey* keys(const SiblingSlot& slot) const noexcept { return &store_.pool[slot.first]; }
+  const SiblingKey* keys(const SiblingSlot& slot) const noexcept {
+    return &store_.pool[slot.first];
+  }
 
   // Keeps the keys of an object at `depth` just put in order (by `known`,
   // or as they are when null) for the next ones like it, when they lie in

@@ -74,8 +74,7 @@ class Walk {
   bool run_items(std::span<Tree> items, std::size_t depth, std::size_t at, QuorlValue& slot) {
     return open_items(items, depth, at, slot) && finish();
   }
-  bool run_entries(std::span<Member> members, std::size_t depth, std::size_t at,
-                   QuorlValue& slot) {
+  bool run_entries(std::span<Member> members, std::size_t depth, std::size_t at, QuorlValue& slot) {
     return open_entries(members, depth, at, slot) && finish();
   }
 
@@ -145,9 +144,8 @@ class Walk {
     if (items.empty()) return true;
     nest_in_parent();
     array.items.reserve(items.size());
-    open_.push_back(
-        Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr,
-             &array.flat});
+    open_.push_back(Open{items.data(), nullptr, items.size(), 0, depth + 1, &array.items, nullptr,
+                         &array.flat});
     return true;
   }
   bool open_entries(std::span<Member> members, std::size_t depth, std::size_t at,
@@ -197,8 +195,7 @@ class Walk {
   }
 
   // at: the offset of the tag object, where its faults are located.
-  bool place_tagged(Tag tag, Tree& payload, std::size_t depth, std::size_t at,
-                    QuorlValue& slot) {
+  bool place_tagged(Tag tag, Tree& payload, std::size_t depth, std::size_t at, QuorlValue& slot) {
     switch (tag) {
       case Tag::Int: {
         Result<QuorlValue> r = parse_int_payload(payload);

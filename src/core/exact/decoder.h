@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "core/exact/quorl_value.h"
 #include "base/result.h"
+#include "core/exact/quorl_value.h"
 #include "core/rules/number_token.h"
 #include "core/rules/tag.h"
 #include "json/reader/json_tree.h"

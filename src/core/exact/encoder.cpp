@@ -169,7 +169,7 @@ class Writer {
   // Writes '{' and opens the object, its members to be written at depth. Equal
   // keys are refused before any member is encoded.
   MaybeFault open_object(std::span<const QuorlEntry> entries, std::size_t depth,
-                    bool skip_digest_key) {
+                         bool skip_digest_key) {
     auto selected = [&](const QuorlEntry& e) { return !skip_digest_key || e.key != kDigestKey; };
 
     // Objects from the decoder arrive with distinct keys in ascending order;
@@ -198,8 +198,8 @@ class Writer {
     if (key_order::find_equal_neighbour(std::span<const key_order::KeyRef>(stretch), ref_key) !=
         stretch.size())
       return EncodeFault{msg::kDuplicateKey};
-    open_.push_back(
-        Open{Walks::Sorted, false, true, nullptr, entries.data(), sorted, stretch.size(), 0, depth});
+    open_.push_back(Open{Walks::Sorted, false, true, nullptr, entries.data(), sorted,
+                         stretch.size(), 0, depth});
     return std::nullopt;
   }
 
@@ -228,8 +228,7 @@ std::optional<EncodeFault> encode_value_into(std::string& out, const QuorlValue&
   return Writer(out).value(value, depth);
 }
 
-std::optional<EncodeFault> encode_object_into(std::string& out,
-                                              std::span<const QuorlEntry> entries,
+std::optional<EncodeFault> encode_object_into(std::string& out, std::span<const QuorlEntry> entries,
                                               std::size_t depth, bool skip_digest_key) {
   return Writer(out).object(entries, depth, skip_digest_key);
 }

@@ -9,15 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "core/exact/quorl_value.h"
 #include "base/result.h"
+#include "core/exact/quorl_value.h"
 
 namespace quorl {
 
 enum class Order { Less, Equal, Greater };
 
 inline constexpr std::size_t kMaxDepth = 128;  // containers at depth >= this are refused
-
 
 // The canonical text of value, whose enclosing container count is depth.
 Result<std::string> encode_value(const QuorlValue& value, std::size_t depth);
@@ -33,15 +32,16 @@ Result<std::string> encode_object(std::span<const QuorlEntry> entries, std::size
 struct EncodeFault {
   Message message;
   std::size_t offset = kNoOffset;
-  QuorlError error() const { return QuorlError{std::string(message.text), offset, 0, 0, message.code}; }
+  QuorlError error() const {
+    return QuorlError{std::string(message.text), offset, 0, 0, message.code};
+  }
 };
 
 // The same two, appending to out and reporting the first failure (out then
 // holds a partial text for the caller to drop).
 std::optional<EncodeFault> encode_value_into(std::string& out, const QuorlValue& value,
                                              std::size_t depth);
-std::optional<EncodeFault> encode_object_into(std::string& out,
-                                              std::span<const QuorlEntry> entries,
+std::optional<EncodeFault> encode_object_into(std::string& out, std::span<const QuorlEntry> entries,
                                               std::size_t depth, bool skip_digest_key);
 
 // The string form (json/lex/string_escape.h): quotes around the text, with

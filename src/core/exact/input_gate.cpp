@@ -13,9 +13,9 @@ namespace {
 
 struct PreScan {
   std::size_t max_depth = 0;
-  std::size_t too_deep_at = kNoOffset;           // the first bracket beyond the bound
-  std::optional<Message> number_fault;  // first offending token's message
-  std::size_t number_fault_at = kNoOffset;       // ... and where the token starts
+  std::size_t too_deep_at = kNoOffset;      // the first bracket beyond the bound
+  std::optional<Message> number_fault;      // first offending token's message
+  std::size_t number_fault_at = kNoOffset;  // ... and where the token starts
 };
 
 // Both raw-text rules in one forward pass. The two rules skip string
@@ -92,7 +92,9 @@ QuorlError located(Message message, std::size_t offset, std::string_view text) {
 
 }  // namespace
 
-std::size_t raw_bracket_depth(std::string_view text) noexcept { return prescan(text).max_depth; }
+std::size_t raw_bracket_depth(std::string_view text) noexcept {
+  return prescan(text).max_depth;
+}
 
 std::optional<Message> check_number_tokens(std::string_view text) noexcept {
   return prescan(text).number_fault;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/exact/quorl_value.h"
 #include "base/result.h"
+#include "core/exact/quorl_value.h"
 #include "core/rules/float_text.h"
 
 namespace quorl {

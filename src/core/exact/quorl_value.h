@@ -38,8 +38,8 @@ class Int {
  private:
   std::int64_t small_ = 0;  // the value when !big_
   bool big_ = false;
-  bool negative_ = false;   // sign when big_
-  std::string digits_;      // magnitude when big_: no leading zeros, never "0"
+  bool negative_ = false;  // sign when big_
+  std::string digits_;     // magnitude when big_: no leading zeros, never "0"
 };
 
 struct QuorlValue;
@@ -98,8 +98,9 @@ struct QuorlValue {
 
   QuorlValue() = default;
   template <class T>
-    requires(!std::is_same_v<std::decay_t<T>, QuorlValue> && std::is_constructible_v<Variant, T>)
-  QuorlValue(T alt) : v(std::move(alt)) {}  // NOLINT: every alternative converts
+  requires(!std::is_same_v<std::decay_t<T>, QuorlValue> && std::is_constructible_v<Variant, T>)
+      QuorlValue(T alt)
+      : v(std::move(alt)) {}  // NOLINT: every alternative converts
 
   Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
   template <class T>

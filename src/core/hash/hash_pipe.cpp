@@ -14,7 +14,9 @@ HashPipe::HashPipe(Sha256& hash, std::size_t block_bytes, std::size_t here_bytes
       here_bytes_(here_bytes),
       lender_(lender) {}
 
-HashPipe::~HashPipe() { let_worker_go(); }
+HashPipe::~HashPipe() {
+  let_worker_go();
+}
 
 // A worker to serve this pipe: a borrowed one, else one of its own. False
 // when none can take blocks (no memory for them).

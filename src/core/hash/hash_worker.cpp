@@ -108,7 +108,9 @@ void HashWorker::hold_for_fork() noexcept {
   lock.release();  // until resume_in_parent or resume_in_child
 }
 
-void HashWorker::resume_in_parent() noexcept { mutex_.unlock(); }
+void HashWorker::resume_in_parent() noexcept {
+  mutex_.unlock();
+}
 
 void HashWorker::resume_in_child(bool forget_pipe) noexcept {
   // Threads that waited for the worker in the parent do not exist here.
@@ -176,9 +178,8 @@ void HashWorker::run() noexcept {
       continue;
     }
     // Between pipes, a while without one ends the thread and frees the blocks.
-    const bool woken = changed_.wait_for(lock, kIdle, [this] {
-      return hashed_ < handed_ || stopping_ || hash_ != nullptr;
-    });
+    const bool woken = changed_.wait_for(
+        lock, kIdle, [this] { return hashed_ < handed_ || stopping_ || hash_ != nullptr; });
     if (!woken) {
       blocks_.reset();
       break;

@@ -42,9 +42,12 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v) noexcept {
 // The engine an object asking for `engine` gets.
 const Sha256Engine* pick_engine(Sha256::Engine engine) noexcept {
   switch (engine) {
-    case Sha256::Engine::Portable: return &Family::runnable().front();
-    case Sha256::Engine::Hardware: return &Family::widest();
-    case Sha256::Engine::Auto: break;
+    case Sha256::Engine::Portable:
+      return &Family::runnable().front();
+    case Sha256::Engine::Hardware:
+      return &Family::widest();
+    case Sha256::Engine::Auto:
+      break;
   }
   return &Family::chosen();
 }
@@ -110,9 +113,13 @@ void store_digest(const std::uint32_t* state, Sha256::Digest& out) noexcept {
 
 }  // namespace
 
-bool Sha256::hardware_available() noexcept { return Family::runnable().size() > 1; }
+bool Sha256::hardware_available() noexcept {
+  return Family::runnable().size() > 1;
+}
 
-cpu::FamilyView Sha256::family() noexcept { return Family::view(); }
+cpu::FamilyView Sha256::family() noexcept {
+  return Family::view();
+}
 
 Sha256::Sha256(Engine engine) noexcept : engine_(pick_engine(engine)) {
   std::memcpy(state_, kInitialState, sizeof state_);

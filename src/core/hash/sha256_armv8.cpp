@@ -7,7 +7,6 @@
 
 #include <arm_neon.h>
 
-
 namespace quorl::sha256_detail {
 namespace {
 
@@ -22,7 +21,7 @@ namespace {
 #define QUORL_SHA2_TARGET [[gnu::target("+crypto")]]
 #endif
 QUORL_SHA2_TARGET [[gnu::always_inline]] inline uint32x4_t load_words(const std::uint8_t* block,
-                                                                       int i) noexcept {
+                                                                      int i) noexcept {
   return vreinterpretq_u32_u8(vrev32q_u8(vld1q_u8(block + 16 * i)));
 }
 

@@ -18,7 +18,8 @@
 // intrinsics to one function compiled for them; clang 14's arm_neon.h only
 // to a build for a CPU that has them (-march=armv8-a+crypto or later).
 #if defined(__aarch64__) && defined(__BYTE_ORDER__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && (!defined(__clang__) || defined(__ARM_FEATURE_SHA2))
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ &&       \
+    (!defined(__clang__) || defined(__ARM_FEATURE_SHA2))
 #define QUORL_SHA256_ARMV8 1
 #else
 #define QUORL_SHA256_ARMV8 0

@@ -7,7 +7,6 @@
 
 #include <immintrin.h>
 
-
 namespace quorl::sha256_detail {
 namespace {
 
@@ -20,17 +19,17 @@ QUORL_SHA_TARGET [[gnu::always_inline]] inline void load_state(const std::uint32
                                                                __m128i& cdgh) noexcept {
   __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
   __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
-  dcba = _mm_shuffle_epi32(dcba, 0xB1);        // CDAB
-  hgfe = _mm_shuffle_epi32(hgfe, 0x1B);        // EFGH
-  abef = _mm_alignr_epi8(dcba, hgfe, 8);       // ABEF
-  cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);    // CDGH
+  dcba = _mm_shuffle_epi32(dcba, 0xB1);      // CDAB
+  hgfe = _mm_shuffle_epi32(hgfe, 0x1B);      // EFGH
+  abef = _mm_alignr_epi8(dcba, hgfe, 8);     // ABEF
+  cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);  // CDGH
 }
 
 // Back to A..H order.
 QUORL_SHA_TARGET [[gnu::always_inline]] inline void store_state(std::uint32_t* state, __m128i abef,
                                                                 __m128i cdgh) noexcept {
-  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);    // FEBA
-  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);    // DCHG
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);      // FEBA
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);      // DCHG
   const __m128i dcba = _mm_blend_epi16(feba, dchg, 0xF0);  // DCBA
   const __m128i hgfe = _mm_alignr_epi8(dchg, feba, 8);     // HGFE
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), dcba);

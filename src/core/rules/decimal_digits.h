@@ -54,8 +54,8 @@ inline constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ULL;
 // The value of the n <= kWordDigits ASCII digits at p, all readable bytes
 // lying in [begin, end): a last group of fewer than eight digits is read as
 // a whole word around it, the bytes beyond it taken as zeros.
-inline std::uint64_t digits_value(const unsigned char* p, std::size_t n,
-                                  const unsigned char* begin, const unsigned char* end) noexcept {
+inline std::uint64_t digits_value(const unsigned char* p, std::size_t n, const unsigned char* begin,
+                                  const unsigned char* end) noexcept {
   std::uint64_t value = 0;
   for (; n > 8; p += 8, n -= 8) value = value * 100000000 + eight_digits(load_word(p));
   if (n == 0) return value;
@@ -119,8 +119,9 @@ struct Text24 {
 // The 24 zero-padded ASCII digits of v < 10^24.
 inline Text24 digits_text(std::uint64_t v) noexcept {
   const std::uint64_t rest = v % 10000000000000000ULL;
-  return {{v < 10000000000000000ULL ? kAsciiZeros
-                                    : ascii_eight(static_cast<std::uint32_t>(v / 10000000000000000ULL)),
+  return {{v < 10000000000000000ULL
+               ? kAsciiZeros
+               : ascii_eight(static_cast<std::uint32_t>(v / 10000000000000000ULL)),
            ascii_eight(static_cast<std::uint32_t>(rest / 100000000)),
            ascii_eight(static_cast<std::uint32_t>(rest % 100000000))}};
 }

@@ -44,7 +44,8 @@ inline std::optional<IntPayload> read_int_payload(std::string_view text) noexcep
     payload.negative = true;
     text.remove_prefix(1);
   }
-  if (text.empty() || !int_payload_detail::all_digits(text.data(), text.size())) return std::nullopt;
+  if (text.empty() || !int_payload_detail::all_digits(text.data(), text.size()))
+    return std::nullopt;
   std::size_t zeros = 0;
   while (zeros < text.size() && text[zeros] == '0') ++zeros;
   payload.digits = text.substr(zeros);

@@ -27,8 +27,7 @@ constexpr bool is_number_token_byte(unsigned char c) noexcept {
 
 // Judges one number token t[0, len) by how it is written, rules in their
 // fixed order: nullopt when accepted, else the refusal's message.
-inline std::optional<Message> judge_number_token(const unsigned char* t,
-                                                          std::size_t len) noexcept {
+inline std::optional<Message> judge_number_token(const unsigned char* t, std::size_t len) noexcept {
   const std::size_t sign = (t[0] == '-') ? 1 : 0;
   const std::size_t digits = len - sign;
   if (digits == 0) return msg::kFloat;  // a lone '-'

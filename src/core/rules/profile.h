@@ -19,8 +19,8 @@ enum class Profile : std::uint8_t { Run, Certificate, ArtifactByte, SemanticCont
 
 // The names, in the order of Profile: what callers pass and what the
 // package and the command list.
-inline constexpr std::array<std::string_view, 4> kProfileNames = {"run", "certificate",
-                                                                  "artifact-byte", "semantic-content"};
+inline constexpr std::array<std::string_view, 4> kProfileNames = {
+    "run", "certificate", "artifact-byte", "semantic-content"};
 
 inline constexpr std::string_view kDomainTag = "spec-quorl:v2:";
 
@@ -40,7 +40,8 @@ constexpr std::optional<Profile> parse_profile(std::string_view name) noexcept {
 namespace profile_detail {
 constexpr std::size_t longest_name() noexcept {
   std::size_t longest = 0;
-  for (std::string_view name : kProfileNames) longest = name.size() > longest ? name.size() : longest;
+  for (std::string_view name : kProfileNames)
+    longest = name.size() > longest ? name.size() : longest;
   return longest;
 }
 // Room for the longest line: the tag, the longest name and the line feed.

@@ -102,7 +102,9 @@ ShortestDecimal shortest_decimal(u64 d, int k) noexcept {
 
 #else
 
-ShortestDecimal shortest_decimal(std::uint64_t, int) noexcept { return {}; }
+ShortestDecimal shortest_decimal(std::uint64_t, int) noexcept {
+  return {};
+}
 
 #endif
 

@@ -12,7 +12,19 @@ namespace quorl {
 // The test-vector key, honoured only while allow_test_vectors is set.
 inline constexpr std::string_view kLoneSurrogateTag = "$quorl-vector:lone-surrogate";
 
-enum class Tag : std::uint8_t { None, Int, Nan, Inf, Str, Obj, Arr, Bool, Null, Float, LoneSurrogate };
+enum class Tag : std::uint8_t {
+  None,
+  Int,
+  Nan,
+  Inf,
+  Str,
+  Obj,
+  Arr,
+  Bool,
+  Null,
+  Float,
+  LoneSurrogate
+};
 
 // The tag a member key names, by exact byte comparison; None for an ordinary key.
 inline Tag tag_of(std::string_view key, bool allow_test_vectors) noexcept {

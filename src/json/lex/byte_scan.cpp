@@ -50,7 +50,8 @@ std::size_t word_count(const unsigned char* p, std::size_t n) noexcept {
   std::size_t i = 0;
   while (n - i >= 8) {
     std::uint64_t sums = 0;
-    for (int k = 0; k < 255 && n - i >= 8; ++k, i += 8) sums += bytes_equal(load64(p + i), '\n') >> 7;
+    for (int k = 0; k < 255 && n - i >= 8; ++k, i += 8)
+      sums += bytes_equal(load64(p + i), '\n') >> 7;
     // Pairs of byte counts into 16-bit lanes (at most 510 each), whose
     // total (at most 2040) a multiply gathers in the top lane.
     constexpr std::uint64_t kEvenBytes = 0x00FF00FF00FF00FFULL;
@@ -168,8 +169,8 @@ template <Stop S>
                                               std::size_t n) noexcept {
   if (i >= n) return i;
   for (; n - i >= 64; i += 64) {
-    const std::uint64_t m = avx2_stops<S>(load256(p + i)) |
-                            (std::uint64_t{avx2_stops<S>(load256(p + i + 32))} << 32);
+    const std::uint64_t m =
+        avx2_stops<S>(load256(p + i)) | (std::uint64_t{avx2_stops<S>(load256(p + i + 32))} << 32);
     if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
   }
   if (n - i >= 32) {
@@ -209,7 +210,8 @@ QUORL_AVX512 std::uint64_t avx512_stops(__m512i v) noexcept {
   if constexpr (S == Stop::QuoteOrBackslash || S == Stop::StringSpecial) {
     __mmask64 hit = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
                     _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
-    if constexpr (S == Stop::StringSpecial) hit |= _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
+    if constexpr (S == Stop::StringSpecial)
+      hit |= _mm512_cmplt_epu8_mask(v, _mm512_set1_epi8(0x20));
     return hit;
   }
   if constexpr (S == Stop::NonWhitespace) {
@@ -224,7 +226,7 @@ QUORL_AVX512 std::uint64_t avx512_stops(__m512i v) noexcept {
 
 template <Stop S>
 [[gnu::target("avx512f,avx512bw")]] std::size_t avx512_scan(const unsigned char* p, std::size_t i,
-                                                             std::size_t n) noexcept {
+                                                            std::size_t n) noexcept {
   if (i >= n) return i;
   for (; n - i >= 64; i += 64) {
     const std::uint64_t m = avx512_stops<S>(_mm512_loadu_si512(p + i));
@@ -239,7 +241,7 @@ template <Stop S>
 }
 
 [[gnu::target("avx512f,avx512bw,popcnt")]] std::size_t avx512_count(const unsigned char* p,
-                                                                      std::size_t n) noexcept {
+                                                                    std::size_t n) noexcept {
   const __m512i newline = _mm512_set1_epi8('\n');
   std::size_t count = 0;
   std::size_t i = 0;
@@ -256,7 +258,8 @@ template <Stop S>
 [[gnu::target("avx512f,avx512bw")]] void avx512_mark(const unsigned char* p, std::size_t n,
                                                      std::uint64_t* bits) noexcept {
   std::size_t i = 0;
-  for (; n - i >= 64; i += 64) *bits++ = avx512_stops<Stop::StringSpecial>(_mm512_loadu_si512(p + i));
+  for (; n - i >= 64; i += 64)
+    *bits++ = avx512_stops<Stop::StringSpecial>(_mm512_loadu_si512(p + i));
   if (i == n) return;
   const __mmask64 loaded = (std::uint64_t{1} << (n - i)) - 1;
   *bits = avx512_stops<Stop::StringSpecial>(_mm512_maskz_loadu_epi8(loaded, p + i)) & loaded;
@@ -267,10 +270,12 @@ template <Stop S>
 #endif  // QUORL_SCAN_X86 && __SSE2__
 
 // One engine's entry from its kernel template.
-#define QUORL_SCAN_KERNELS(name, tier, scan, count, mark)                                        \
-  ScanKernel {                                                                                  \
-    name, tier, nullptr, {&scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>,            \
-                          &scan<Stop::NonWhitespace>, &scan<Stop::NonDigit>, &count, &mark }    \
+#define QUORL_SCAN_KERNELS(name, tier, scan, count, mark)                                    \
+  ScanKernel {                                                                               \
+    name, tier, nullptr, {                                                                   \
+      &scan<Stop::QuoteOrBackslash>, &scan<Stop::StringSpecial>, &scan<Stop::NonWhitespace>, \
+          &scan<Stop::NonDigit>, &count, &mark                                               \
+    }                                                                                        \
   }
 
 constexpr cpu::KernelFamily kScanFamily{
@@ -290,15 +295,23 @@ constexpr cpu::KernelFamily kScanFamily{
 
 using Scan = cpu::Registered<kScanFamily>;
 
-const ScanKernels& engine() noexcept { return Scan::chosen().kernels; }
+const ScanKernels& engine() noexcept {
+  return Scan::chosen().kernels;
+}
 
 }  // namespace
 
-std::span<const ScanKernel> scan_kernels() noexcept { return Scan::runnable(); }
+std::span<const ScanKernel> scan_kernels() noexcept {
+  return Scan::runnable();
+}
 
-std::string_view scan_engine_name() noexcept { return Scan::chosen().name; }
+std::string_view scan_engine_name() noexcept {
+  return Scan::chosen().name;
+}
 
-cpu::FamilyView scan_family() noexcept { return Scan::view(); }
+cpu::FamilyView scan_family() noexcept {
+  return Scan::view();
+}
 
 std::size_t count_newlines(const unsigned char* p, std::size_t n) noexcept {
   return engine().count_newlines(p, n);

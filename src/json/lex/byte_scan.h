@@ -29,17 +29,20 @@
 namespace quorl {
 
 // Whether c ends a plain run inside a string literal: '"', '\\' or below 0x20.
-constexpr bool is_string_special(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+constexpr bool is_string_special(unsigned char c) noexcept {
+  return c < 0x20 || c == '"' || c == '\\';
+}
 
 // One comparison settles the common case, a byte above the space.
 constexpr bool is_json_whitespace(unsigned char c) noexcept {
-  constexpr std::uint64_t kWhitespace =
-      (std::uint64_t{1} << ' ') | (std::uint64_t{1} << '\t') | (std::uint64_t{1} << '\n') |
-      (std::uint64_t{1} << '\r');
+  constexpr std::uint64_t kWhitespace = (std::uint64_t{1} << ' ') | (std::uint64_t{1} << '\t') |
+                                        (std::uint64_t{1} << '\n') | (std::uint64_t{1} << '\r');
   return c <= ' ' && ((kWhitespace >> c) & 1) != 0;
 }
 
-constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool is_digit(unsigned char c) noexcept {
+  return c >= '0' && c <= '9';
+}
 
 namespace scan_detail {
 
@@ -78,8 +81,10 @@ inline std::uint64_t word_stops(std::uint64_t w) noexcept {
     return bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_below(w, 0x20);
   if constexpr (S == Stop::NonWhitespace)
     return ~(bytes_equal(w, ' ') | bytes_equal(w, '\t') | bytes_equal(w, '\n') |
-             bytes_equal(w, '\r')) & kHighs;
-  if constexpr (S == Stop::NonDigit) return ~(bytes_below(w, '9' + 1) & ~bytes_below(w, '0')) & kHighs;
+             bytes_equal(w, '\r')) &
+           kHighs;
+  if constexpr (S == Stop::NonDigit)
+    return ~(bytes_below(w, '9' + 1) & ~bytes_below(w, '0')) & kHighs;
 }
 
 inline std::uint64_t load64(const unsigned char* p) noexcept {
@@ -98,8 +103,8 @@ inline std::size_t first_flagged(std::uint64_t mask) noexcept {
 template <Stop S>
 inline unsigned sse2_stops(__m128i v) noexcept {
   if constexpr (S == Stop::QuoteOrBackslash || S == Stop::StringSpecial) {
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                               _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+    __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
     if constexpr (S == Stop::StringSpecial) {
       // Unsigned v <= 0x1F exactly when max(v, 0x1F) == 0x1F.
       const __m128i control_max = _mm_set1_epi8(0x1F);
@@ -108,8 +113,8 @@ inline unsigned sse2_stops(__m128i v) noexcept {
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
   }
   if constexpr (S == Stop::NonWhitespace) {
-    const __m128i space = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    const __m128i space =
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
     const __m128i line = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
     return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(space, line))) & 0xFFFFu;
@@ -143,8 +148,9 @@ template <Stop S>
   if constexpr (S == Stop::NonWhitespace) {
     // Looked up by the low nibble: each whitespace byte is the only byte
     // with its low nibble that equals its entry; bytes >= 0x80 look up 0.
-    const __m256i table = _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0,
-                                           ' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0);
+    const __m256i table =
+        _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0, ' ', 0, 0, 0, 0,
+                         0, 0, 0, 0, '\t', '\n', 0, 0, '\r', 0, 0);
     const __m256i ws = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
     return ~static_cast<std::uint32_t>(_mm256_movemask_epi8(ws));
   }
@@ -233,7 +239,8 @@ inline std::size_t skip_whitespace(const unsigned char* p, std::size_t i, std::s
                                                       std::size_t n) noexcept {
 #if defined(__SSE2__)
   if (i < n && n - i >= 16) {
-    const unsigned m = scan_detail::sse2_stops<scan_detail::Stop::NonDigit>(scan_detail::load128(p + i));
+    const unsigned m =
+        scan_detail::sse2_stops<scan_detail::Stop::NonDigit>(scan_detail::load128(p + i));
     if (m != 0) [[likely]]
       return i + static_cast<std::size_t>(__builtin_ctz(m));
     return scan_detail::wide<scan_detail::Stop::NonDigit>(p, i + 16, n);  // the window is done

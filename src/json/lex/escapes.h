@@ -24,21 +24,32 @@ inline constexpr std::array<std::int8_t, 256> kHexValues = make_hex_values();
 }  // namespace escape_detail
 
 // Value of c as a hex digit, or -1.
-constexpr int hex_digit_value(unsigned char c) noexcept { return escape_detail::kHexValues[c]; }
+constexpr int hex_digit_value(unsigned char c) noexcept {
+  return escape_detail::kHexValues[c];
+}
 
 // The character a two-character escape \e stands for, or -1 when e is not
 // one of them ('u' included: it starts the six-character form).
 constexpr int short_escape_value(unsigned char e) noexcept {
   switch (e) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case '/': return '/';
-    case 'b': return '\b';
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default: return -1;
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '/':
+      return '/';
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return -1;
   }
 }
 

@@ -60,7 +60,8 @@ class SpecialIndex {
           mark(start_ + span_);
           k = 0;
         }
-        if (bits_[k] != 0) return start_ + (k << 6) + static_cast<std::size_t>(__builtin_ctzll(bits_[k]));
+        if (bits_[k] != 0)
+          return start_ + (k << 6) + static_cast<std::size_t>(__builtin_ctzll(bits_[k]));
       }
     }
 

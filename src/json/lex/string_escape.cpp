@@ -119,8 +119,7 @@ std::size_t sse2_escape(const unsigned char* text, std::size_t i, std::size_t n,
 // rest as SSE2 does.
 
 [[gnu::target("avx2")]] std::size_t avx2_escape(const unsigned char* text, std::size_t i,
-                                                std::size_t n, char*& w,
-                                                const char* end) noexcept {
+                                                std::size_t n, char*& w, const char* end) noexcept {
   std::size_t plain_from = i;
   if (n - i >= 64) {
     char* out = w;
@@ -146,14 +145,13 @@ std::size_t sse2_escape(const unsigned char* text, std::size_t i, std::size_t n,
 #endif  // QUORL_ESCAPE_X86
 
 constexpr cpu::KernelFamily kEscapeFamily{
-    "escape",
-    std::array{
-        EscapeKernel{"portable", cpu::Tier::Portable, nullptr, {&word_escape}},
+    "escape", std::array{
+                  EscapeKernel{"portable", cpu::Tier::Portable, nullptr, {&word_escape}},
 #if QUORL_ESCAPE_X86
-        EscapeKernel{"sse2", cpu::Tier::Sse2, nullptr, {&sse2_escape}},
-        EscapeKernel{"avx2", cpu::Tier::Avx2, nullptr, {&avx2_escape}},
+                  EscapeKernel{"sse2", cpu::Tier::Sse2, nullptr, {&sse2_escape}},
+                  EscapeKernel{"avx2", cpu::Tier::Avx2, nullptr, {&avx2_escape}},
 #endif
-    }};
+              }};
 
 using Escape = cpu::Registered<kEscapeFamily>;
 
@@ -172,9 +170,13 @@ struct StringOut {
 
 }  // namespace
 
-std::span<const EscapeKernel> escape_kernels() noexcept { return Escape::runnable(); }
+std::span<const EscapeKernel> escape_kernels() noexcept {
+  return Escape::runnable();
+}
 
-cpu::FamilyView escape_family() noexcept { return Escape::view(); }
+cpu::FamilyView escape_family() noexcept {
+  return Escape::view();
+}
 
 std::size_t escape_text(const unsigned char* text, std::size_t i, std::size_t n, char*& w,
                         const char* end) noexcept {

@@ -31,12 +31,18 @@ enum class StringEnd : std::uint8_t {
 // The reader's message for a fault.
 constexpr Message message_of(StringEnd end) noexcept {
   switch (end) {
-    case StringEnd::Eof: return msg::kEofString;
-    case StringEnd::ControlCharacter: return msg::kControlCharacter;
-    case StringEnd::InvalidEscape: return msg::kInvalidEscape;
-    case StringEnd::LoneSurrogate: return msg::kLoneLeadingSurrogate;
-    case StringEnd::UnexpectedEndOfHexEscape: return msg::kUnexpectedEndOfHexEscape;
-    case StringEnd::Closed: break;
+    case StringEnd::Eof:
+      return msg::kEofString;
+    case StringEnd::ControlCharacter:
+      return msg::kControlCharacter;
+    case StringEnd::InvalidEscape:
+      return msg::kInvalidEscape;
+    case StringEnd::LoneSurrogate:
+      return msg::kLoneLeadingSurrogate;
+    case StringEnd::UnexpectedEndOfHexEscape:
+      return msg::kUnexpectedEndOfHexEscape;
+    case StringEnd::Closed:
+      break;
   }
   return {};
 }
@@ -51,8 +57,8 @@ inline StringEnd hex4(const unsigned char* p, std::size_t n, std::size_t& i,
     i = n;
     return StringEnd::Eof;
   }
-  const int a = hex_digit_value(p[i]), b = hex_digit_value(p[i + 1]),
-            c = hex_digit_value(p[i + 2]), d = hex_digit_value(p[i + 3]);
+  const int a = hex_digit_value(p[i]), b = hex_digit_value(p[i + 1]), c = hex_digit_value(p[i + 2]),
+            d = hex_digit_value(p[i + 3]);
   i += 4;
   if ((a | b | c | d) < 0) [[unlikely]]
     return StringEnd::InvalidEscape;
@@ -152,7 +158,8 @@ template <bool Canonical, class Out, class Find = FindStringSpecial>
       cp = static_cast<std::uint32_t>(decoded);
     } else if (e == 'u') {
       if (StringEnd end = lexer_detail::unicode_escape(p, n, i, cp); end != StringEnd::Closed)
-        [[unlikely]] return end;
+          [[unlikely]]
+        return end;
     } else {
       return StringEnd::InvalidEscape;
     }

@@ -1,11 +1,10 @@
 // UTF-8 validation. A portable kernel that checks one sequence at a time
 // (eight ASCII bytes a step), and vector kernels (SSSE3/SSE4.1 and AVX2 on
-// x86, Advanced SIMD on AArch64) built on nibble lookup tables: each byte's fault classes are looked
-// up from the high nibble of the byte before it, the low nibble of the byte
-// before it and its own high nibble, and ANDed; a fault survives only where
-// all three agree. The vector kernels only tell which 64-byte block holds
-// the first fault; the exact offset is then found by the portable kernel,
-// restarted from the last sequence start before that block.
+// x86, Advanced SIMD on AArch64) built on nibble lookup tables: each byte's fault classes are
+// looked up from the high nibble of the byte before it, the low nibble of the byte before it and
+// its own high nibble, and ANDed; a fault survives only where all three agree. The vector kernels
+// only tell which 64-byte block holds the first fault; the exact offset is then found by the
+// portable kernel, restarted from the last sequence start before that block.
 #include "json/lex/utf8_validate.h"
 
 #include <array>
@@ -55,12 +54,16 @@ std::size_t scalar_scan(const unsigned char* p, std::size_t n) noexcept {
       length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
       length = 3;
-      if (lead == 0xE0) low = 0xA0;        // overlong below U+0800
-      else if (lead == 0xED) high = 0x9F;  // surrogates
+      if (lead == 0xE0)
+        low = 0xA0;  // overlong below U+0800
+      else if (lead == 0xED)
+        high = 0x9F;  // surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
       length = 4;
-      if (lead == 0xF0) low = 0x90;        // overlong below U+10000
-      else if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+      if (lead == 0xF0)
+        low = 0x90;  // overlong below U+10000
+      else if (lead == 0xF4)
+        high = 0x8F;  // above U+10FFFF
     } else {
       return i;  // continuation, C0, C1 or F5..FF
     }
@@ -95,33 +98,44 @@ std::size_t locate_from_block(const unsigned char* p, std::size_t n, std::size_t
 
 // Fault classes. A byte pair is at fault when the bit is set for the first
 // byte's high nibble, its low nibble and the second byte's high nibble.
-constexpr std::uint8_t kTooShort = 1 << 0;    // a lead, then a lead or ASCII
-constexpr std::uint8_t kTooLong = 1 << 1;     // ASCII, then a continuation
-constexpr std::uint8_t kOverlong3 = 1 << 2;   // E0 80..9F
-constexpr std::uint8_t kTooLarge = 1 << 3;    // F4 90..BF, F5.. 90..BF
-constexpr std::uint8_t kSurrogate = 1 << 4;   // ED A0..BF
-constexpr std::uint8_t kOverlong2 = 1 << 5;   // C0, C1
+constexpr std::uint8_t kTooShort = 1 << 0;      // a lead, then a lead or ASCII
+constexpr std::uint8_t kTooLong = 1 << 1;       // ASCII, then a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;     // E0 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;      // F4 90..BF, F5.. 90..BF
+constexpr std::uint8_t kSurrogate = 1 << 4;     // ED A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;     // C0, C1
 constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5.. 80..8F
-constexpr std::uint8_t kOverlong4 = 1 << 6;   // F0 80..8F (shares the bit: F0 and F5.. differ in the low nibble)
-constexpr std::uint8_t kTwoConts = 1 << 7;    // a continuation after a continuation
+constexpr std::uint8_t kOverlong4 =
+    1 << 6;  // F0 80..8F (shares the bit: F0 and F5.. differ in the low nibble)
+constexpr std::uint8_t kTwoConts = 1 << 7;  // a continuation after a continuation
 // Classes decided by the first byte's high nibble alone.
 constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
 alignas(16) constexpr std::uint8_t kFirstHigh[16] = {
-    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,  // 0___
-    kTwoConts, kTwoConts, kTwoConts, kTwoConts,                                      // 10__
-    kTooShort | kOverlong2,                                                          // 1100
-    kTooShort,                                                                       // 1101
-    kTooShort | kOverlong3 | kSurrogate,                                             // 1110
-    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4,                              // 1111
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,  // 0___
+    kTwoConts,
+    kTwoConts,
+    kTwoConts,
+    kTwoConts,                                           // 10__
+    kTooShort | kOverlong2,                              // 1100
+    kTooShort,                                           // 1101
+    kTooShort | kOverlong3 | kSurrogate,                 // 1110
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4,  // 1111
 };
 alignas(16) constexpr std::uint8_t kFirstLow[16] = {
     kCarry | kOverlong3 | kOverlong2 | kOverlong4,  // ___0000
     kCarry | kOverlong2,                            // ___0001
     kCarry,
     kCarry,
-    kCarry | kTooLarge,                             // ___0100
-    kCarry | kTooLarge | kTooLarge1000,             // ___0101 and up
+    kCarry | kTooLarge,                  // ___0100
+    kCarry | kTooLarge | kTooLarge1000,  // ___0101 and up
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
@@ -134,17 +148,27 @@ alignas(16) constexpr std::uint8_t kFirstLow[16] = {
     kCarry | kTooLarge | kTooLarge1000,
 };
 alignas(16) constexpr std::uint8_t kSecondHigh[16] = {
-    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 1000
     kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 1001
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // 1010
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // 1011
-    kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
 };
 // A lead byte this close to the end of a vector needs bytes from the next:
 // bytes above these limits are unfinished leads.
 alignas(32) constexpr std::uint8_t kTailLimit[32] = {
-    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,  255,  255,
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 0xEF, 0xDF, 0xBF};
 
 constexpr std::size_t kBlock = 64;
@@ -313,15 +337,13 @@ QUORL_AVX2 __m256i avx2_faults(__m256i input, __m256i previous) noexcept {
       _mm256_shuffle_epi8(avx2_table(kFirstLow), _mm256_and_si256(prev1, nibble));
   const __m256i second_high = _mm256_shuffle_epi8(
       avx2_table(kSecondHigh), _mm256_and_si256(_mm256_srli_epi16(input, 4), nibble));
-  const __m256i special =
-      _mm256_and_si256(_mm256_and_si256(first_high, first_low), second_high);
+  const __m256i special = _mm256_and_si256(_mm256_and_si256(first_high, first_low), second_high);
   const __m256i prev2 = _mm256_alignr_epi8(input, before, 14);
   const __m256i prev3 = _mm256_alignr_epi8(input, before, 13);
   const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-  const __m256i fourth =
-      _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-  const __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth),
-                                                 _mm256_set1_epi8(static_cast<char>(0x80)));
+  const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+  const __m256i must_continue =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
   return _mm256_xor_si256(must_continue, special);
 }
 
@@ -339,8 +361,7 @@ QUORL_AVX2 bool avx2_block(const unsigned char* at, Avx2State& state) noexcept {
     state.unfinished = _mm256_setzero_si256();
     return ok;
   }
-  const __m256i faults =
-      _mm256_or_si256(avx2_faults(in0, state.previous), avx2_faults(in1, in0));
+  const __m256i faults = _mm256_or_si256(avx2_faults(in0, state.previous), avx2_faults(in1, in0));
   state.previous = in1;
   state.unfinished =
       _mm256_subs_epu8(in1, _mm256_load_si256(reinterpret_cast<const __m256i*>(kTailLimit)));
@@ -370,25 +391,28 @@ QUORL_AVX2 bool avx2_block(const unsigned char* at, Avx2State& state) noexcept {
 #endif  // QUORL_UTF8_X86
 
 constexpr cpu::KernelFamily kUtf8Family{
-    "utf8",
-    std::array{
-        Utf8Kernel{"portable", cpu::Tier::Portable, nullptr, {&find_scalar}},
+    "utf8", std::array{
+                Utf8Kernel{"portable", cpu::Tier::Portable, nullptr, {&find_scalar}},
 #if QUORL_UTF8_NEON
-        Utf8Kernel{"neon", cpu::Tier::Neon, nullptr, {&find_neon}},
+                Utf8Kernel{"neon", cpu::Tier::Neon, nullptr, {&find_neon}},
 #endif
 #if QUORL_UTF8_X86
-        Utf8Kernel{"sse4.1", cpu::Tier::Sse41, nullptr, {&find_sse}},
-        Utf8Kernel{"avx2", cpu::Tier::Avx2, nullptr, {&find_avx2}},
+                Utf8Kernel{"sse4.1", cpu::Tier::Sse41, nullptr, {&find_sse}},
+                Utf8Kernel{"avx2", cpu::Tier::Avx2, nullptr, {&find_avx2}},
 #endif
-    }};
+            }};
 
 using Utf8 = cpu::Registered<kUtf8Family>;
 
 }  // namespace
 
-std::span<const Utf8Kernel> utf8_kernels() noexcept { return Utf8::runnable(); }
+std::span<const Utf8Kernel> utf8_kernels() noexcept {
+  return Utf8::runnable();
+}
 
-cpu::FamilyView utf8_family() noexcept { return Utf8::view(); }
+cpu::FamilyView utf8_family() noexcept {
+  return Utf8::view();
+}
 
 std::size_t find_invalid_utf8(std::string_view text) noexcept {
   return Utf8::chosen().kernels.find(text);

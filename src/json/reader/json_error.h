@@ -36,5 +36,4 @@ struct TextPosition {
 };
 TextPosition position_of(std::string_view text, std::size_t offset);
 
-
 }  // namespace quorl::json

@@ -59,12 +59,9 @@ constexpr std::array<double, 309> kPow10 = {
 };
 // clang-format on
 
-
-
 inline std::size_t skip_ws(const char* s, std::size_t n, std::size_t i) noexcept {
   return skip_whitespace(reinterpret_cast<const unsigned char*>(s), i, n);
 }
-
 
 // --- Numbers ----------------------------------------------------------------
 
@@ -109,8 +106,7 @@ void order_members(std::vector<JsonMember>& members) {
   // Sort small references, not the members; equal keys stay in text order.
   std::vector<key_order::KeyRef> refs;
   refs.reserve(count);
-  for (std::size_t k = 0; k < count; ++k)
-    refs.push_back({key_order::prefix_of(members[k].key), k});
+  for (std::size_t k = 0; k < count; ++k) refs.push_back({key_order::prefix_of(members[k].key), k});
   const auto key_of = [&members](const key_order::KeyRef& r) {
     return std::string_view(members[r.index].key);
   };
@@ -149,7 +145,7 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 // After the opening square bracket (first) or after an item: the next item's
 // node in slot, or the array closed.
 [[gnu::always_inline]] inline JsonReader::Step JsonReader::next_item(JsonArray& out, bool first,
-                                                                   JsonTree*& slot) {
+                                                                     JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::size_t i = skip_ws(s, n, i_);
@@ -178,7 +174,7 @@ Result<Unit, JsonError> JsonReader::expect_end() {
 // and colon read and the value's node in slot, or the object closed (and its
 // members put in order).
 [[gnu::always_inline]] inline JsonReader::Step JsonReader::next_member(JsonObject& out, bool first,
-                                                                     JsonTree*& slot) {
+                                                                       JsonTree*& slot) {
   const char* const s = text_.data();
   const std::size_t n = text_.size();
   std::vector<JsonMember>& members = out.members;

@@ -85,10 +85,12 @@ struct JsonMember {
 
 namespace tree_detail {
 
-using Children = ContainerChildren<JsonTree, JsonArray, JsonObject, &JsonTree::node,
-                                   &JsonObject::members>;
+using Children =
+    ContainerChildren<JsonTree, JsonArray, JsonObject, &JsonTree::node, &JsonObject::members>;
 
-[[gnu::noinline]] inline void release(Children c) { release_nested(c); }
+[[gnu::noinline]] inline void release(Children c) {
+  release_nested(c);
+}
 
 }  // namespace tree_detail
 
