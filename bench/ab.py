@@ -36,7 +36,9 @@ BURST_BYTES = 400_000  # input per burst: long enough to time, short beside a st
 def load_build(folder: Path, tag: str) -> ModuleType:
     """The quorl_core extension in folder, loaded apart from any other."""
     suffixes = importlib.machinery.EXTENSION_SUFFIXES
-    found = [p for p in sorted(folder.glob("quorl_core*")) if any(p.name.endswith(s) for s in suffixes)]
+    found = [
+        p for p in sorted(folder.glob("quorl_core*")) if any(p.name.endswith(s) for s in suffixes)
+    ]
     if not found:
         sys.exit(f"ab.py: no quorl_core extension in {folder}")
     # Imported from its folder alone, then forgotten by name: the import
@@ -77,8 +79,9 @@ def burst(fn: Callable[[str], object], text: str, calls: int) -> float:
     return time.perf_counter() - start
 
 
-def compare(fa: Callable[[str], object], fb: Callable[[str], object], text: str,
-            pairs: int) -> list[float]:
+def compare(
+    fa: Callable[[str], object], fb: Callable[[str], object], text: str, pairs: int
+) -> list[float]:
     calls = max(1, BURST_BYTES // max(1, len(text.encode())))
     ratios = []
     for k in range(pairs):
@@ -96,8 +99,9 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("dir_a", type=Path)
     parser.add_argument("dir_b", type=Path)
-    parser.add_argument("files", type=Path, nargs="*",
-                        help="documents (default: every corpus document)")
+    parser.add_argument(
+        "files", type=Path, nargs="*", help="documents (default: every corpus document)"
+    )
     parser.add_argument("--corpus", type=Path, default=None)
     parser.add_argument("--function", choices=("bytes", "digest"), default="bytes")
     parser.add_argument("--pairs", type=int, default=60)

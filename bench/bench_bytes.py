@@ -38,19 +38,27 @@ def corpus_ratios(corpus: Path, quick: bool) -> None:
         data = path.read_bytes()
         text = data.decode()
         quorl_core.digest_from_json(text, "run")  # caches the str's UTF-8 form
-        t = interleaved({
-            "q_digest": lambda: quorl.digest_from_json(data, "run"),
-            "c_digest": lambda: quorl_core.digest_from_json(text, "run"),
-            "q_bytes": lambda: quorl.canonical_bytes_from_json(data),
-            "c_bytes": lambda: quorl_core.canonical_bytes_from_json(text),
-        }, rounds=3 if quick else 9, min_s=0.02 if quick else 0.1)
-        print(f"{path.name:<22} {t['c_digest'] / t['q_digest']:>16.3f}x "
-              f"{t['c_bytes'] / t['q_bytes']:>19.3f}x")
+        t = interleaved(
+            {
+                "q_digest": lambda: quorl.digest_from_json(data, "run"),
+                "c_digest": lambda: quorl_core.digest_from_json(text, "run"),
+                "q_bytes": lambda: quorl.canonical_bytes_from_json(data),
+                "c_bytes": lambda: quorl_core.canonical_bytes_from_json(text),
+            },
+            rounds=3 if quick else 9,
+            min_s=0.02 if quick else 0.1,
+        )
+        print(
+            f"{path.name:<22} {t['c_digest'] / t['q_digest']:>16.3f}x "
+            f"{t['c_bytes'] / t['q_bytes']:>19.3f}x"
+        )
 
 
 def non_ascii_document(size: int) -> bytes:
-    record = ('{"名前":"山田太郎","city":"Zürich","note":"Ünïcödé — ☃ ∑ 😀","tags":["日本語",'
-              '"русский","ελληνικά"],"n":12345}')
+    record = (
+        '{"名前":"山田太郎","city":"Zürich","note":"Ünïcödé — ☃ ∑ 😀","tags":["日本語",'
+        '"русский","ελληνικά"],"n":12345}'
+    )
     count = size // len(record.encode()) + 1
     return ("[" + ",".join([record] * count) + "]").encode()
 
@@ -68,8 +76,12 @@ def large_non_ascii(quick: bool) -> None:
         assert a == b
     mb = len(data) / 1e6
     print(f"\n{mb:.0f} MB non-ASCII document, end to end from bytes:")
-    print(f"  quorl.digest_from_json(bytes)          {best_bytes:.3f} s ({mb / best_bytes:.0f} MB/s)")
-    print(f"  decode, then quorl_core.digest_from_json {best_decode:.3f} s ({mb / best_decode:.0f} MB/s)")
+    print(
+        f"  quorl.digest_from_json(bytes)          {best_bytes:.3f} s ({mb / best_bytes:.0f} MB/s)"
+    )
+    print(
+        f"  decode, then quorl_core.digest_from_json {best_decode:.3f} s ({mb / best_decode:.0f} MB/s)"
+    )
     print(f"  ratio {best_decode / best_bytes:.2f}x")
 
 
@@ -93,8 +105,10 @@ def threads(quick: bool) -> None:
 
     one = max(run(1) for _ in range(3))
     two = max(run(2) for _ in range(3))
-    print(f"\nthreads on {os.cpu_count()} cores, 1 MB documents from bytes: "
-          f"1 thread {one / 1e6:.0f} MB/s, 2 threads {two / 1e6:.0f} MB/s, ratio {two / one:.2f}x")
+    print(
+        f"\nthreads on {os.cpu_count()} cores, 1 MB documents from bytes: "
+        f"1 thread {one / 1e6:.0f} MB/s, 2 threads {two / 1e6:.0f} MB/s, ratio {two / one:.2f}x"
+    )
 
 
 def main() -> None:

@@ -63,7 +63,7 @@ def make_record(rng: random.Random, n: int) -> bytes:
         "id": n,
         "user": f"{rng.choice(WORDS)}-{rng.randrange(10**6)}",
         "tags": rng.sample(WORDS, 3),
-        "score": rng.randrange(-10**9, 10**9),
+        "score": rng.randrange(-(10**9), 10**9),
         "ok": rng.random() < 0.5,
         "ref": {"$int": str(rng.randrange(10**30))},
         "note": None if rng.random() < 0.5 else "x" * rng.randrange(20),
@@ -122,8 +122,19 @@ def batch_loop(path: str) -> None:
 
 
 def quorl_command(path: str, jobs: int) -> list[str]:
-    return [sys.executable, "-m", "quorl", "digest", "-p", "run", "--jsonl", "--no-progress",
-            "-j", str(jobs), path]
+    return [
+        sys.executable,
+        "-m",
+        "quorl",
+        "digest",
+        "-p",
+        "run",
+        "--jsonl",
+        "--no-progress",
+        "-j",
+        str(jobs),
+        path,
+    ]
 
 
 #: Where the timed commands write: a file in the bench's temporary folder.
@@ -198,9 +209,12 @@ def write_floats(path: str, quoted_path: str, target: int) -> None:
                 ring = [[rng.uniform(-180, 180), rng.uniform(-90, 90)] for _ in range(8)]
                 rows.append((rng.randrange(10**6), ring))
             plain.write(b"".join(orjson.dumps({"id": i, "ring": r}) + b"\n" for i, r in rows))
-            quoted.write(b"".join(orjson.dumps({"id": i, "ring": [[repr(x), repr(y)]
-                                                                  for x, y in r]}) + b"\n"
-                                  for i, r in rows))
+            quoted.write(
+                b"".join(
+                    orjson.dumps({"id": i, "ring": [[repr(x), repr(y)] for x, y in r]}) + b"\n"
+                    for i, r in rows
+                )
+            )
 
 
 def shell(command: str) -> Callable[[], None]:
@@ -219,34 +233,61 @@ def new_work(folder: str, base: str, size: int, only: set[str], rounds: int) -> 
         sums = os.path.join(folder, "SUMS")
         subprocess.run(["bash", "-c", f"{quorl} digest -p run -j 1 {big} > {sums}"], check=True)
         for jobs in (1, 2):
-            walls = interleaved({
-                "digest": shell(f"{quorl} digest -p run -j {jobs} --no-progress {big} "
-                                f"> {sink}"),
-                "check": shell(f"{quorl} check -p run -j {jobs} --quiet --no-progress {sums}"),
-            }, rounds=rounds, min_s=0.0)
+            walls = interleaved(
+                {
+                    "digest": shell(
+                        f"{quorl} digest -p run -j {jobs} --no-progress {big} > {sink}"
+                    ),
+                    "check": shell(f"{quorl} check -p run -j {jobs} --quiet --no-progress {sums}"),
+                },
+                rounds=rounds,
+                min_s=0.0,
+            )
             peak, largest, _ = peak_memory(
-                [sys.executable, "-m", "quorl", "check", "-p", "run", "-j", str(jobs),
-                 "--quiet", "--no-progress", sums])
-            print(f"  check -j {jobs}: {walls['digest'] / walls['check']:.2f}x the speed of "
-                  f"digest (target >= 0.7x; {walls['check']:.2f} s against "
-                  f"{walls['digest']:.2f} s), peak memory {peak / 2**20:.0f} MB with the "
-                  f"wrapper, {largest / 2**20:.0f} MB alone (target < 200 MB)")
+                [
+                    sys.executable,
+                    "-m",
+                    "quorl",
+                    "check",
+                    "-p",
+                    "run",
+                    "-j",
+                    str(jobs),
+                    "--quiet",
+                    "--no-progress",
+                    sums,
+                ]
+            )
+            print(
+                f"  check -j {jobs}: {walls['digest'] / walls['check']:.2f}x the speed of "
+                f"digest (target >= 0.7x; {walls['check']:.2f} s against "
+                f"{walls['digest']:.2f} s), peak memory {peak / 2**20:.0f} MB with the "
+                f"wrapper, {largest / 2**20:.0f} MB alone (target < 200 MB)"
+            )
     if "gzip" in only and shutil.which("gzip"):
         packed = big + ".gz"
         subprocess.run(["bash", "-c", f"gzip -1 -c {big} > {packed}"], check=True)
-        walls = interleaved({
-            "pipe": shell(f"gzip -dc {packed} | {quorl} digest --jsonl -p run --no-progress - "
-                          f"> {sink}"),
-            "gz": shell(f"{quorl} digest -p run --no-progress {packed} > {sink}"),
-        }, rounds=rounds, min_s=0.0)
+        walls = interleaved(
+            {
+                "pipe": shell(
+                    f"gzip -dc {packed} | {quorl} digest --jsonl -p run --no-progress - > {sink}"
+                ),
+                "gz": shell(f"{quorl} digest -p run --no-progress {packed} > {sink}"),
+            },
+            rounds=rounds,
+            min_s=0.0,
+        )
         try:
             import isal  # type: ignore[import-not-found]  # noqa: F401
+
             reader = "ISA-L (the fast-gzip extra)"
         except ImportError:
             reader = "zlib"
-        print(f"  .gz input through {reader}: {walls['pipe'] / walls['gz']:.2f}x the speed of "
-              f"gzip -dc | quorl digest --jsonl - (target >= 0.8x; {walls['gz']:.2f} s against "
-              f"{walls['pipe']:.2f} s)")
+        print(
+            f"  .gz input through {reader}: {walls['pipe'] / walls['gz']:.2f}x the speed of "
+            f"gzip -dc | quorl digest --jsonl - (target >= 0.8x; {walls['gz']:.2f} s against "
+            f"{walls['pipe']:.2f} s)"
+        )
     if "floats" in only:
         from quorl import _native
 
@@ -257,14 +298,21 @@ def new_work(folder: str, base: str, size: int, only: set[str], rounds: int) -> 
             return
         floats, quoted = os.path.join(folder, "floats.jsonl"), os.path.join(folder, "q.jsonl")
         write_floats(floats, quoted, size // 2)
-        walls = interleaved({
-            "floats": shell(f"{quorl} digest -p run --floats str --no-progress {floats} "
-                            f"> {sink}"),
-            "quoted": shell(f"{quorl} digest -p run --no-progress {quoted} > {sink}"),
-        }, rounds=rounds, min_s=0.0)
-        print(f"  --floats str: {walls['quoted'] / walls['floats']:.2f}x the speed of the same "
-              f"records with their floats pre-quoted (target >= 0.7x; {walls['floats']:.2f} s "
-              f"against {walls['quoted']:.2f} s)")
+        walls = interleaved(
+            {
+                "floats": shell(
+                    f"{quorl} digest -p run --floats str --no-progress {floats} > {sink}"
+                ),
+                "quoted": shell(f"{quorl} digest -p run --no-progress {quoted} > {sink}"),
+            },
+            rounds=rounds,
+            min_s=0.0,
+        )
+        print(
+            f"  --floats str: {walls['quoted'] / walls['floats']:.2f}x the speed of the same "
+            f"records with their floats pre-quoted (target >= 0.7x; {walls['floats']:.2f} s "
+            f"against {walls['quoted']:.2f} s)"
+        )
 
 
 def main() -> None:
@@ -288,8 +336,10 @@ def main() -> None:
             new_work(folder, path, check_size, set(args.only.split(",")), args.rounds)
             return
         size = write_records(path, count)
-        print(f"{count:,} records, {size / count:.0f} bytes each on average; "
-              f"{os.cpu_count()} cores, Python {sys.version.split()[0]}")
+        print(
+            f"{count:,} records, {size / count:.0f} bytes each on average; "
+            f"{os.cpu_count()} cores, Python {sys.version.split()[0]}"
+        )
         cpu: dict[str, list[float]] = {}
 
         def measured(name: str, fn: Callable[[], None]) -> Callable[[], None]:
@@ -299,6 +349,7 @@ def main() -> None:
                 before = cpu_seconds()
                 fn()
                 cpu.setdefault(name, []).append(cpu_seconds() - before)
+
             return call
 
         contenders = {
@@ -311,33 +362,48 @@ def main() -> None:
         seconds = interleaved(contenders, rounds=args.rounds, min_s=0.0)
         cpu_median = {name: statistics.median(values) for name, values in cpu.items()}
         for name, s in seconds.items():
-            print(f"  {name:<12} {count / s:>12,.0f} records/s  ({s:.2f} s wall, "
-                  f"{cpu_median[name]:.2f} s CPU)")
+            print(
+                f"  {name:<12} {count / s:>12,.0f} records/s  ({s:.2f} s wall, "
+                f"{cpu_median[name]:.2f} s CPU)"
+            )
         one, one_cpu = seconds["quorl -j 1"], cpu_median["quorl -j 1"]
         for peer, target in (("orjson loop", 3.0), ("core loop", 1.5)):
-            print(f"quorl -j 1 vs {peer + ':':<12} {seconds[peer] / one:.2f}x wall, "
-                  f"{cpu_median[peer] / one_cpu:.2f}x CPU (target >= {target}x)")
+            print(
+                f"quorl -j 1 vs {peer + ':':<12} {seconds[peer] / one:.2f}x wall, "
+                f"{cpu_median[peer] / one_cpu:.2f}x CPU (target >= {target}x)"
+            )
         two_cpu = cpu_median["quorl -j 2"]
-        print(f"quorl -j 2 vs -j 1:        {one / seconds['quorl -j 2']:.2f}x wall "
-              "(target >= 1.7x; needs two idle cores); "
-              f"CPU of -j 2 / CPU of -j 1: {two_cpu / one_cpu:.2f}, "
-              f"so at most {2 * one_cpu / two_cpu:.2f}x on two idle cores")
+        print(
+            f"quorl -j 2 vs -j 1:        {one / seconds['quorl -j 2']:.2f}x wall "
+            "(target >= 1.7x; needs two idle cores); "
+            f"CPU of -j 2 / CPU of -j 1: {two_cpu / one_cpu:.2f}, "
+            f"so at most {2 * one_cpu / two_cpu:.2f}x on two idle cores"
+        )
 
         big = os.path.join(folder, "large.jsonl")
         written = write_large(big, path, large)
         os.unlink(path)
         # The same gain where the start of a run (about 20 ms: the
         # interpreter and imports) weighs little.
-        walls = interleaved({"-j 1": lambda: run_command(quorl_command(big, 1)),
-                             "-j 2": lambda: run_command(quorl_command(big, 2))},
-                            rounds=1, min_s=0.0)
-        print(f"quorl -j 2 vs -j 1 over {written / 2**20:,.0f} MB: "
-              f"{walls['-j 1'] / walls['-j 2']:.2f}x wall ({walls['-j 1']:.2f} s, "
-              f"{walls['-j 2']:.2f} s)")
+        walls = interleaved(
+            {
+                "-j 1": lambda: run_command(quorl_command(big, 1)),
+                "-j 2": lambda: run_command(quorl_command(big, 2)),
+            },
+            rounds=1,
+            min_s=0.0,
+        )
+        print(
+            f"quorl -j 2 vs -j 1 over {written / 2**20:,.0f} MB: "
+            f"{walls['-j 1'] / walls['-j 2']:.2f}x wall ({walls['-j 1']:.2f} s, "
+            f"{walls['-j 2']:.2f} s)"
+        )
         peak, largest, took = peak_memory(quorl_command(big, 2))
-        print(f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
-              f"peak {peak / 2**20:.0f} MB with the wrapper, the command alone "
-              f"{largest / 2**20:.0f} MB (target < 200 MB)")
+        print(
+            f"memory, quorl -j 2 over {written / 2**20:,.0f} MB in {took:.1f} s: "
+            f"peak {peak / 2**20:.0f} MB with the wrapper, the command alone "
+            f"{largest / 2**20:.0f} MB (target < 200 MB)"
+        )
         os.unlink(big)
         write_records(path, 200_000)
         new_work(folder, path, check_size, {"check", "floats", "gzip"}, args.rounds)

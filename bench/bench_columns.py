@@ -53,16 +53,29 @@ def main() -> None:
     records = [make_record(rng, n) for n in range(count)]
     column = pa.array([r[:-1] for r in records], type=pa.string())
     size = sum(map(len, records)) - count
-    print(f"{count:,} records, {size / count:.0f} bytes each on average; "
-          f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, pyarrow {pa.__version__}")
+    print(
+        f"{count:,} records, {size / count:.0f} bytes each on average; "
+        f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, pyarrow {pa.__version__}"
+    )
 
     with tempfile.TemporaryDirectory(prefix="bench_columns.", dir="/tmp") as folder:
         path = os.path.join(folder, "records.jsonl")
         with open(path, "wb") as f:
             f.writelines(records)
         del records
-        command = [sys.executable, "-m", "quorl", "digest", "-p", "run", "--jsonl",
-                   "--no-progress", "-j", "1", path]
+        command = [
+            sys.executable,
+            "-m",
+            "quorl",
+            "digest",
+            "-p",
+            "run",
+            "--jsonl",
+            "--no-progress",
+            "-j",
+            "1",
+            path,
+        ]
 
         def run_command() -> None:
             subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
@@ -79,7 +92,7 @@ def main() -> None:
             fn()
         for r in range(args.rounds):
             names = list(contenders)
-            for name in names[r % len(names):] + names[: r % len(names)]:
+            for name in names[r % len(names) :] + names[: r % len(names)]:
                 samples[name] += timed(contenders[name], 1)
     median = {name: sorted(s)[len(s) // 2] for name, s in samples.items()}
     for name, seconds in median.items():

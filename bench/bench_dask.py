@@ -40,7 +40,7 @@ def make_files(folder: Path, records: int, files: int) -> list[Path]:
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     rng = random.Random(7)
-    words = ["alpha", "beta", "gamma", "delta", "caf\u00e9", "x\\\"y", "\u6f22\u5b57"]
+    words = ["alpha", "beta", "gamma", "delta", "caf\u00e9", 'x\\"y', "\u6f22\u5b57"]
     per_file = records // files
     for path in paths:
         with path.open("w", encoding="utf-8") as f:
@@ -48,8 +48,10 @@ def make_files(folder: Path, records: int, files: int) -> list[Path]:
                 if i % 50 == 49:
                     f.write('{"id": %d, "price": %d.25}\n' % (i, i))
                 else:
-                    f.write('{"user": "%s", "id": %d, "tags": ["%s", "%s"], "ok": true, "n": null}\n'
-                            % (rng.choice(words), i, rng.choice(words), rng.choice(words)))
+                    f.write(
+                        '{"user": "%s", "id": %d, "tags": ["%s", "%s"], "ok": true, "n": null}\n'
+                        % (rng.choice(words), i, rng.choice(words), rng.choice(words))
+                    )
     stamp.touch()
     return paths
 
@@ -61,8 +63,11 @@ def time_command(paths: list[Path], profile: str, records: int) -> float | None:
         return None
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
-        subprocess.run([command, "digest", "-p", profile, "--jsonl", "-j", "2", *map(str, paths)],
-                       stdout=out, stderr=err)
+        subprocess.run(
+            [command, "digest", "-p", profile, "--jsonl", "-j", "2", *map(str, paths)],
+            stdout=out,
+            stderr=err,
+        )
         elapsed = time.perf_counter() - start
         out.seek(0)
         err.seek(0)
@@ -86,9 +91,11 @@ def per_record_costs(path: Path, profile: str) -> None:
     for _ in range(5):  # interleaved: the machine's load moves both alike
         native = min(native, best_of(1, _native.digest_records, data, profile))
         frame = min(frame, best_of(1, qd._block_frame, data, str(path), "digest", profile))
-    print(f"one block of {n:,} records: native call {native / n * 1e9:.0f} ns/record, "
-          f"with its DataFrame {frame / n * 1e9:.0f} ns/record "
-          f"({(frame - native) / n * 1e9:.0f} ns/record for the frame)")
+    print(
+        f"one block of {n:,} records: native call {native / n * 1e9:.0f} ns/record, "
+        f"with its DataFrame {frame / n * 1e9:.0f} ns/record "
+        f"({(frame - native) / n * 1e9:.0f} ns/record for the frame)"
+    )
     docs = data.decode().splitlines()[:100_000]
     took = best_of(3, qd.digest_partition, pd.Series(docs), profile)
     print(f"digest_partition on a Series of texts: {took / len(docs) * 1e9:.0f} ns/record")
@@ -120,18 +127,27 @@ def main() -> None:
 
     paths = make_files(args.dir / str(records), records, args.files)
     size = sum(p.stat().st_size for p in paths)
-    print(f"{records:,} records in {len(paths)} files, {size / 1e6:.0f} MB; blocks of {args.blocksize}")
+    print(
+        f"{records:,} records in {len(paths)} files, {size / 1e6:.0f} MB; blocks of {args.blocksize}"
+    )
     per_record_costs(paths[0], args.profile)
 
     start = time.perf_counter()
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.run(lambda: __import__("quorl.dask"))  # imports are part of start-up
         print(f"cluster start-up: {time.perf_counter() - start:.1f} s")
         urls = [str(p) for p in paths]
         best: dict[str, list[float | None]] = {
-            "command": [], "dask, whole frame to the client": [], "dask, written to Parquet": [],
-            "dask, rows counted on the workers": []}
+            "command": [],
+            "dask, whole frame to the client": [],
+            "dask, written to Parquet": [],
+            "dask, rows counted on the workers": [],
+        }
         parquet = args.dir / "out.parquet"
         for _ in range(rounds):
             best["command"].append(time_command(paths, args.profile, records))
@@ -156,7 +172,9 @@ def main() -> None:
     for name, times in best.items():
         took = fastest(times)
         if took is None:
-            print(f"{name:36} unavailable (quorl command missing, or it did not answer every record)")
+            print(
+                f"{name:36} unavailable (quorl command missing, or it did not answer every record)"
+            )
             continue
         ratio = f"  {command / took:.2f}x the command" if command and name != "command" else ""
         print(f"{name:36} {records / took / 1e6:6.2f} M records/s  ({took:.2f} s){ratio}")

@@ -62,11 +62,12 @@ def make_files(folder: str, target: int) -> tuple[str, str]:
     points = canada_points()
     bare, quoted = [], []
     for n in range(0, len(points), POINTS_PER_LINE):
-        chunk = points[n:n + POINTS_PER_LINE]
+        chunk = points[n : n + POINTS_PER_LINE]
         head = '{"id":%d,"type":"ring","coordinates":[' % n
         bare.append(head + ",".join("[%s,%s]" % p for p in chunk) + "]}\n")
-        quoted.append(head + ",".join('["%r","%r"]' % (float(x), float(y)) for x, y in chunk)
-                      + "]}\n")
+        quoted.append(
+            head + ",".join('["%r","%r"]' % (float(x), float(y)) for x, y in chunk) + "]}\n"
+        )
     bare_block, quoted_block = "".join(bare).encode(), "".join(quoted).encode()
     copies = max(1, target // len(bare_block))
     paths = os.path.join(folder, "floats.jsonl"), os.path.join(folder, "quoted.jsonl")
@@ -81,10 +82,10 @@ def runs(data: bytes) -> list[tuple[int, bytes]]:
     """Runs of whole lines of about RUN_BYTES: (first line, bytes)."""
     out, at, line = [], 0, 1
     while at < len(data):
-        end, newlines = _native.line_ends(data[at:at + RUN_BYTES])
+        end, newlines = _native.line_ends(data[at : at + RUN_BYTES])
         if end == 0:
             end, newlines = len(data) - at, 0
-        out.append((line, data[at:at + end]))
+        out.append((line, data[at : at + end]))
         at += end
         line += newlines
     return out
@@ -104,12 +105,16 @@ def main() -> None:
             quoted = runs(f.read())
         size = sum(len(d) for _, d in bare)
         tokens = sum(len(re.findall(rb"[.eE]", d)) for _, d in bare)
-        print(f"{size / 1e6:.1f} MB of records with {tokens / 1e6:.2f} M float tokens; "
-              f"pre-quoted {sum(len(d) for _, d in quoted) / 1e6:.1f} MB")
+        print(
+            f"{size / 1e6:.1f} MB of records with {tokens / 1e6:.2f} M float tokens; "
+            f"pre-quoted {sum(len(d) for _, d in quoted) / 1e6:.1f} MB"
+        )
 
         def digest(chunks, **floats):
-            return [_native.digest_lines(d, "run", name="f", first_line=n, **floats)[0]
-                    for n, d in chunks]
+            return [
+                _native.digest_lines(d, "run", name="f", first_line=n, **floats)[0]
+                for n, d in chunks
+            ]
 
         def canonical(chunks, **floats):
             return [_native.canonical_lines(d, first_line=n, **floats)[0] for n, d in chunks]
@@ -126,8 +131,10 @@ def main() -> None:
         times = interleaved(contenders, rounds=args.rounds, min_s=0.2)
         for name in ("digest_lines", "canonical_lines"):
             t_floats, t_quoted = times[f"{name} floats"], times[f"{name} quoted"]
-            print(f"{name:16} floats {size / t_floats / 1e6:7.1f} MB/s   quoted "
-                  f"{size / t_quoted / 1e6:7.1f} MB/s   floats/quoted {t_quoted / t_floats:.2f}x")
+            print(
+                f"{name:16} floats {size / t_floats / 1e6:7.1f} MB/s   quoted "
+                f"{size / t_quoted / 1e6:7.1f} MB/s   floats/quoted {t_quoted / t_floats:.2f}x"
+            )
 
 
 if __name__ == "__main__":

@@ -50,8 +50,12 @@ def _contenders():
     def o_digest(o):
         return hashlib.sha256(orjson.dumps(o, option=orjson.OPT_SORT_KEYS)).hexdigest()
 
-    return {"quorl bytes": q_bytes, "orjson": o_bytes, "quorl digest": q_digest,
-            "orjson+sha256": o_digest}
+    return {
+        "quorl bytes": q_bytes,
+        "orjson": o_bytes,
+        "quorl digest": q_digest,
+        "orjson+sha256": o_digest,
+    }
 
 
 def bench_file(path: Path, rounds: int, budget: float) -> dict[str, float]:
@@ -73,17 +77,25 @@ def bench_file(path: Path, rounds: int, budget: float) -> dict[str, float]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--corpus", type=Path, default=None,
-                        help="folder of documents (default: the shared corpus, else bench/corpus)")
+    parser.add_argument(
+        "--corpus",
+        type=Path,
+        default=None,
+        help="folder of documents (default: the shared corpus, else bench/corpus)",
+    )
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--budget", type=float, default=0.05, help="seconds per timing")
     args = parser.parse_args()
 
     files = sorted(require_corpus(args.corpus).glob("*.json"))
-    print("Documents are loaded with json.loads; floats='str' lets quorl take any floats "
-          "(orjson writes them as numbers).")
-    header = (f"{'document':<22} {'KB':>7} {'quorl bytes':>12} {'orjson':>10} {'ratio':>6} "
-              f"{'quorl digest':>13} {'orjson+sha':>11} {'ratio':>6}")
+    print(
+        "Documents are loaded with json.loads; floats='str' lets quorl take any floats "
+        "(orjson writes them as numbers)."
+    )
+    header = (
+        f"{'document':<22} {'KB':>7} {'quorl bytes':>12} {'orjson':>10} {'ratio':>6} "
+        f"{'quorl digest':>13} {'orjson+sha':>11} {'ratio':>6}"
+    )
     print(header)
     print("-" * len(header))
     worst = {"bytes": float("inf"), "digest": float("inf")}
@@ -94,11 +106,15 @@ def main() -> None:
         rd = t["orjson+sha256"] / t["quorl digest"]
         worst["bytes"] = min(worst["bytes"], rb)
         worst["digest"] = min(worst["digest"], rd)
-        print(f"{path.name:<22} {kb:>7.0f} {t['quorl bytes'] * 1e3:>10.3f}ms "
-              f"{t['orjson'] * 1e3:>8.3f}ms {rb:>5.2f}x {t['quorl digest'] * 1e3:>11.3f}ms "
-              f"{t['orjson+sha256'] * 1e3:>9.3f}ms {rd:>5.2f}x")
-    print(f"lowest ratio: bytes {worst['bytes']:.2f}x, digest {worst['digest']:.2f}x "
-          "(above 1: quorl faster)")
+        print(
+            f"{path.name:<22} {kb:>7.0f} {t['quorl bytes'] * 1e3:>10.3f}ms "
+            f"{t['orjson'] * 1e3:>8.3f}ms {rb:>5.2f}x {t['quorl digest'] * 1e3:>11.3f}ms "
+            f"{t['orjson+sha256'] * 1e3:>9.3f}ms {rd:>5.2f}x"
+        )
+    print(
+        f"lowest ratio: bytes {worst['bytes']:.2f}x, digest {worst['digest']:.2f}x "
+        "(above 1: quorl faster)"
+    )
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ record of each and their ratio. Both must give the same digests.
 Wall time on a shared machine is noisy: trust the minimum over many runs,
 and compare instruction counts (valgrind --tool=callgrind) for small changes.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -24,16 +25,45 @@ ROOT = Path(__file__).resolve().parent.parent
 def build(rev: str, folder: Path) -> Path:
     src = folder / "src-tree"
     src.mkdir()
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", rev], check=True, capture_output=True)
+    archive = subprocess.run(
+        ["git", "-C", str(ROOT), "archive", rev], check=True, capture_output=True
+    )
     subprocess.run(["tar", "-x", "-C", str(src)], input=archive.stdout, check=True)
     out = folder / "build"
-    subprocess.run(["cmake", "-S", str(src), "-B", str(out), "-G", "Ninja", "-DQUORL_BUILD_PYTHON=OFF",
-                    "-DQUORL_BUILD_TESTS=OFF"], check=True, capture_output=True)
-    subprocess.run(["cmake", "--build", str(out), "-j2", "--target", "quorl_static"], check=True,
-                   capture_output=True)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(src),
+            "-B",
+            str(out),
+            "-G",
+            "Ninja",
+            "-DQUORL_BUILD_PYTHON=OFF",
+            "-DQUORL_BUILD_TESTS=OFF",
+        ],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(
+        ["cmake", "--build", str(out), "-j2", "--target", "quorl_static"],
+        check=True,
+        capture_output=True,
+    )
     binary = folder / "bench_records"
-    subprocess.run(["g++", "-O2", "-std=c++20", f"-I{src / 'src'}", str(ROOT / "bench" / "bench_records.cpp"),
-                    str(out / "libquorl_static.a"), "-o", str(binary)], check=True)
+    subprocess.run(
+        [
+            "g++",
+            "-O2",
+            "-std=c++20",
+            f"-I{src / 'src'}",
+            str(ROOT / "bench" / "bench_records.cpp"),
+            str(out / "libquorl_static.a"),
+            "-o",
+            str(binary),
+        ],
+        check=True,
+    )
     return binary
 
 
@@ -55,12 +85,15 @@ def main() -> int:
         checksums = {}
         for _ in range(args.runs):
             for name, binary in binaries.items():
-                line = subprocess.run([str(binary), args.file, "20"], check=True, capture_output=True,
-                                      text=True).stdout.split("\t")
+                line = subprocess.run(
+                    [str(binary), args.file, "20"], check=True, capture_output=True, text=True
+                ).stdout.split("\t")
                 best[name] = min(best[name], float(line[0]))
                 checksums[name] = line[2].strip()
         if checksums["old"] != checksums["new"]:
-            print(f"digests differ: old {checksums['old']}, new {checksums['new']}", file=sys.stderr)
+            print(
+                f"digests differ: old {checksums['old']}, new {checksums['new']}", file=sys.stderr
+            )
             return 1
         print(f"old {args.old}: {best['old']:.1f} ns/record")
         print(f"new {args.new}: {best['new']:.1f} ns/record")

@@ -34,8 +34,10 @@ from pyspark.sql import SparkSession  # noqa: E402
 from pyspark.sql import functions as F  # noqa: E402
 
 # The shape of bench_cli's records, for Spark's own JSON reader.
-SCHEMA = ("id long, user string, tags array<string>, score long, ok boolean, "
-          "ref struct<`$int`: string>, note string, pos struct<x: long, y: long>")
+SCHEMA = (
+    "id long, user string, tags array<string>, score long, ok boolean, "
+    "ref struct<`$int`: string>, note string, pos struct<x: long, y: long>"
+)
 
 
 def column_digests(batches):
@@ -76,27 +78,29 @@ def main() -> None:
     rows = [(make_record(rng, n)[:-1].decode(),) for n in range(count)]
     frame = spark.createDataFrame(pd.DataFrame(rows, columns=["payload"])).repartition(2).cache()
     frame.count()
-    print(f"{count:,} records on Spark {spark.version}, local[2], "
-          f"Python {sys.version.split()[0]}")
+    print(f"{count:,} records on Spark {spark.version}, local[2], Python {sys.version.split()[0]}")
 
     def sink(result) -> None:
         result.write.format("noop").mode("overwrite").save()
 
     contenders = {
         "mapInArrow + digest_column": lambda: sink(
-            frame.mapInArrow(column_digests, "digest string")),
+            frame.mapInArrow(column_digests, "digest string")
+        ),
         "pandas_udf loop": lambda: sink(frame.select(loop_udf("payload"))),
-        "sha2(to_json(from_json))": lambda: sink(frame.select(
-            F.sha2(F.to_json(F.from_json("payload", SCHEMA)), 256))),
+        "sha2(to_json(from_json))": lambda: sink(
+            frame.select(F.sha2(F.to_json(F.from_json("payload", SCHEMA)), 256))
+        ),
         "quorl.spark.digest_frame": lambda: sink(
-            quorl.spark.digest_frame(frame, "run", column="payload")),
+            quorl.spark.digest_frame(frame, "run", column="payload")
+        ),
     }
     samples: dict[str, list[float]] = {name: [] for name in contenders}
     for fn in contenders.values():
         fn()
     names = list(contenders)
     for r in range(args.rounds):
-        for name in names[r % len(names):] + names[: r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             start = time.perf_counter()
             contenders[name]()
             samples[name].append(time.perf_counter() - start)

@@ -30,10 +30,19 @@ ROOT = Path(__file__).resolve().parent.parent
 
 def build(folder: Path) -> Path:
     binary = folder / "bench_utf8"
-    subprocess.run(["g++", "-O2", "-std=c++20", f"-I{ROOT / 'src'}",
-                    str(ROOT / "bench" / "bench_utf8.cpp"),
-                    str(ROOT / "src" / "json" / "utf8_validate.cpp"), "-o", str(binary)],
-                   check=True)
+    subprocess.run(
+        [
+            "g++",
+            "-O2",
+            "-std=c++20",
+            f"-I{ROOT / 'src'}",
+            str(ROOT / "bench" / "bench_utf8.cpp"),
+            str(ROOT / "src" / "json" / "utf8_validate.cpp"),
+            "-o",
+            str(binary),
+        ],
+        check=True,
+    )
     return binary
 
 
@@ -60,8 +69,9 @@ def main() -> None:
     files = sorted(corpus.glob("*.json"))
     with tempfile.TemporaryDirectory() as tmp:
         binary = build(Path(tmp))
-        output = subprocess.run([str(binary), *map(str, files)], check=True,
-                                capture_output=True, text=True).stdout
+        output = subprocess.run(
+            [str(binary), *map(str, files)], check=True, capture_output=True, text=True
+        ).stdout
     rows: dict[str, dict[str, float]] = {}
     sizes: dict[str, int] = {}
     kernels: list[str] = []
@@ -87,8 +97,10 @@ def main() -> None:
             cells += f"{size / digest / 1e9:>13.2f}{share:>16.1%}"
         print(f"{name:<40}{cells}")
     if shares:
-        print(f"\nvalidation with '{kernels[-1]}' over digest_from_json: median "
-              f"{statistics.median(shares):.1%}, max {max(shares):.1%}")
+        print(
+            f"\nvalidation with '{kernels[-1]}' over digest_from_json: median "
+            f"{statistics.median(shares):.1%}, max {max(shares):.1%}"
+        )
 
 
 if __name__ == "__main__":

@@ -54,7 +54,7 @@ def small_records(count: int = 10_000) -> list[str]:
 # non-ASCII (2, 3 and 4 UTF-8 bytes), escaped surrogate pairs.
 _STRING_PIECES = [
     "plain ascii words ",
-    "quote \\\" and backslash \\\\ ",
+    'quote \\" and backslash \\\\ ',
     "line\\nbreak\\ttab\\r\\b\\f ",
     "\\u0001\\u001f controls ",
     "\\u00e9t\\u00e9 \\u65e5\\u672c ",
@@ -190,21 +190,32 @@ def catalog(size: int) -> str:
 
 def generated(include_100mb: bool = True) -> list[Generated]:
     docs = [
-        Generated("small-records", "10,000 distinct records of ~100 B, one call each",
-                  small_records, "generated"),
-        Generated("strings-1MB", "strings with escapes and non-ASCII",
-                  string_heavy, "generated"),
+        Generated(
+            "small-records",
+            "10,000 distinct records of ~100 B, one call each",
+            small_records,
+            "generated",
+        ),
+        Generated("strings-1MB", "strings with escapes and non-ASCII", string_heavy, "generated"),
         Generated("integers-1MB", "arrays of bare integers", integer_heavy, "generated"),
-        Generated("keys-100k", "one object of 100,000 keys in random order",
-                  wide_object, "generated"),
+        Generated(
+            "keys-100k", "one object of 100,000 keys in random order", wide_object, "generated"
+        ),
         Generated("nesting-128", "chains of containers 128 deep", deep_nesting, "generated"),
         Generated("int-100k-digits", "10 $int tags of 100,000 digits", big_ints, "generated"),
         Generated("catalog-1KB", "product records, 1 KB", lambda: catalog(1 * KB), "scale"),
         Generated("catalog-1MB", "product records, 1 MB", lambda: catalog(1 * MB), "scale"),
     ]
     if include_100mb:
-        docs.append(Generated("catalog-100MB", "product records, 100 MB",
-                              lambda: catalog(100 * MB), "scale", huge=True))
+        docs.append(
+            Generated(
+                "catalog-100MB",
+                "product records, 100 MB",
+                lambda: catalog(100 * MB),
+                "scale",
+                huge=True,
+            )
+        )
     return docs
 
 

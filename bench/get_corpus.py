@@ -34,23 +34,41 @@ DEFAULT_OUT = BENCH / "corpus"
 
 COMMIT = "19c3b1315a2a6b8ab0a6b7335bb97269cbd0a448"
 BASE_URL = f"https://raw.githubusercontent.com/simdjson/simdjson/{COMMIT}/"
-LICENSE = ("LICENSE", "LICENSE.simdjson",
-           "664f4e8a5ae846b8a94960da2418187c0b4176d64266ba5fdb8316a8ddf50f27")
+LICENSE = (
+    "LICENSE",
+    "LICENSE.simdjson",
+    "664f4e8a5ae846b8a94960da2418187c0b4176d64266ba5fdb8316a8ddf50f27",
+)
 
 # name: (raw size in bytes, SHA-256 of the converted file)
 DOCUMENTS: dict[str, tuple[int, str]] = {
-    "apache_builds.json": (127275, "be44350e6e4bcd14d090af8d0c13fd1a8266ab2892be3017fc3f0e2c3ff1f76b"),
+    "apache_builds.json": (
+        127275,
+        "be44350e6e4bcd14d090af8d0c13fd1a8266ab2892be3017fc3f0e2c3ff1f76b",
+    ),
     "canada.json": (2251051, "7c8e1ea9e9b50c15890a2dc2248626cc7c94a6682d080a02eda083970f66cbee"),
-    "citm_catalog.json": (1727204, "831f4a8f271d6650d49b87c3af6b6adaaea122e563dd85fa03dc62b03c3ab7ef"),
-    "github_events.json": (65132, "9be6807cf1495ab135c55d3899c4c358f27f7b4ef5ca2e864b090bf4c23d41cc"),
+    "citm_catalog.json": (
+        1727204,
+        "831f4a8f271d6650d49b87c3af6b6adaaea122e563dd85fa03dc62b03c3ab7ef",
+    ),
+    "github_events.json": (
+        65132,
+        "9be6807cf1495ab135c55d3899c4c358f27f7b4ef5ca2e864b090bf4c23d41cc",
+    ),
     "gsoc-2018.json": (3327831, "594d927f032552e7771d248fe554d55ebdcd80e08ce809deef82221aa82892c7"),
-    "instruments.json": (220346, "750f0ca75a30af584c74e5457c3ac8cc105df73e2608a97521ef31ff5dbfb1db"),
+    "instruments.json": (
+        220346,
+        "750f0ca75a30af584c74e5457c3ac8cc105df73e2608a97521ef31ff5dbfb1db",
+    ),
     "marine_ik.json": (2983466, "0b86e5db1f0b42c5cdee13fd2b40fcb5ec97ab5a7ac67f6fb67596f9db55a5d5"),
     "mesh.json": (723597, "a9149b28d224a54a8d87171679a7801375e79e406eaab76163f5d1535f0aeb19"),
     "numbers.json": (150124, "0942eebb7c25530ae9a09718fe2ca72dbb30fc70939a377671e3b485783b7fdc"),
     "random.json": (510476, "76a556611ad5777e80acb8abc4f7d7c0294d6add7f5f164990a569592d4ab441"),
     "twitter.json": (631515, "99504ff12dcb06197e4cb6b948c92e2f6a069fe36be08a8247782f51cc3c98c9"),
-    "update-center.json": (533178, "b9d5a60dbbc86af925995635ec7c58307ea0c763f3847102501b0b2ec53e8d1c"),
+    "update-center.json": (
+        533178,
+        "b9d5a60dbbc86af925995635ec7c58307ea0c763f3847102501b0b2ec53e8d1c",
+    ),
 }
 
 MAX_SAFE = 2**53 - 1
@@ -79,8 +97,13 @@ def convert(raw: bytes) -> bytes:
     Raises ValueError (json.JSONDecodeError, UnicodeError included) for input
     that is not one strict JSON document in UTF-8."""
     text = raw.decode("utf-8")
-    value = json.loads(text, parse_int=_int, parse_float=_Number,
-                       parse_constant=_no_constant, object_pairs_hook=_members)
+    value = json.loads(
+        text,
+        parse_int=_int,
+        parse_float=_Number,
+        parse_constant=_no_constant,
+        object_pairs_hook=_members,
+    )
     out = json.dumps(value, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
     # A "\ud800" escape decodes to a lone surrogate, which UTF-8 cannot hold.
     return out.encode("utf-8")
@@ -101,8 +124,12 @@ def write_whole(path: Path, data: bytes) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT,
-                        help="folder to write the documents to (default: bench/corpus)")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=DEFAULT_OUT,
+        help="folder to write the documents to (default: bench/corpus)",
+    )
     args = parser.parse_args()
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)

@@ -17,8 +17,8 @@ import random
 
 SEED = 20261207
 RECORDS = 300
-BLANK_AFTER = 120      # a blank line follows this record
-REFUSED_RECORD = 200   # this record carries a float, so it is refused
+BLANK_AFTER = 120  # a blank line follows this record
+REFUSED_RECORD = 200  # this record carries a float, so it is refused
 
 NAMES = ["Ada", "Grace", "Kateřina", "Émile", "Søren", "Zhang Wei", "Amara", "Jonas"]
 ITEMS = ["bolt", "nut", "washer", "gear", "spring", "bearing", "shaft", "gasket"]

@@ -93,13 +93,17 @@ AS_RATIO_LIMIT = 2.0
 PEAK_SLACK = 16 * 1024  # jitter allowed above the before figure: this, or 2% of it if more
 
 # Allocation set-up for the address-space probes (see the docstring).
-AS_ENV = {"PYTHONMALLOC": "malloc",
-          "GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072:glibc.malloc.top_pad=0"}
+AS_ENV = {
+    "PYTHONMALLOC": "malloc",
+    "GLIBC_TUNABLES": "glibc.malloc.mmap_threshold=131072:glibc.malloc.top_pad=0",
+}
 
 GENERATED = {
     "catalog-20MB": ("product records, 20 MB", lambda: docs.catalog(20 * docs.MB)),
-    "strings-20MB": ("strings with escapes and non-ASCII, 20 MB",
-                     lambda: docs.string_heavy(20 * docs.MB)),
+    "strings-20MB": (
+        "strings with escapes and non-ASCII, 20 MB",
+        lambda: docs.string_heavy(20 * docs.MB),
+    ),
 }
 LARGE = {
     "catalog-99MB": lambda: docs.catalog(99 * docs.MB),
@@ -140,8 +144,14 @@ def working_bytes(peak: dict[str, Any]) -> int | None:
 
 
 def memprobe(path: Path, contender: str, headroom: int | None = None) -> dict[str, Any]:
-    command = [sys.executable, str(BENCH / "memprobe.py"), "--file", str(path),
-               "--contender", contender]
+    command = [
+        sys.executable,
+        str(BENCH / "memprobe.py"),
+        "--file",
+        str(path),
+        "--contender",
+        contender,
+    ]
     env = None
     if headroom is not None:
         command += ["--as-headroom", str(headroom)]
@@ -150,8 +160,7 @@ def memprobe(path: Path, contender: str, headroom: int | None = None) -> dict[st
     if done.returncode != 0:
         # A call that cannot get memory must raise MemoryError, not kill the process.
         tail = done.stderr.strip().splitlines()[-1:] or [f"exit status {done.returncode}"]
-        return {"ok": False, "crashed": True, "error": tail[0][:200],
-                "returncode": done.returncode}
+        return {"ok": False, "crashed": True, "error": tail[0][:200], "returncode": done.returncode}
     report: dict[str, Any] = json.loads(done.stdout)
     return report
 
@@ -198,13 +207,19 @@ def address_space(path: Path, contender: str, input_bytes: int) -> dict[str, Any
             if attempt.get("crashed"):
                 crashes.append(attempt["error"])
     output = free["output_bytes"] if contender == "bytes" else 0
-    return {"as_extra_bytes": hi, "as_extra_bytes_lower": lo, "resolution": resolution,
-            "output_bytes": free["output_bytes"],
-            "as_extra_minus_result_bytes": max(0, hi - output),
-            "as_ratio": hi / input_bytes, "as_ratio_minus_result": max(0, hi - output) / input_bytes,
-            "vmpeak_extra_bytes": vmpeak_extra,
-            "vmpeak_slack_bytes": free["vm_peak_before_bytes"] - free["vm_size_before_bytes"],
-            "tries": tries, "crashes": crashes}
+    return {
+        "as_extra_bytes": hi,
+        "as_extra_bytes_lower": lo,
+        "resolution": resolution,
+        "output_bytes": free["output_bytes"],
+        "as_extra_minus_result_bytes": max(0, hi - output),
+        "as_ratio": hi / input_bytes,
+        "as_ratio_minus_result": max(0, hi - output) / input_bytes,
+        "vmpeak_extra_bytes": vmpeak_extra,
+        "vmpeak_slack_bytes": free["vm_peak_before_bytes"] - free["vm_size_before_bytes"],
+        "tries": tries,
+        "crashes": crashes,
+    }
 
 
 # --- memory kept by idle threads ------------------------------------------------------
@@ -260,15 +275,31 @@ def thread_child(scenario: str, path: Path, threads: int) -> None:
     leave.set()
     for thread in pool:
         thread.join()
-    print(json.dumps({"scenario": scenario, "threads": threads, "rss_bytes": rss,
-                      "rss_trimmed_bytes": rss_trimmed}))
+    print(
+        json.dumps(
+            {
+                "scenario": scenario,
+                "threads": threads,
+                "rss_bytes": rss,
+                "rss_trimmed_bytes": rss_trimmed,
+            }
+        )
+    )
 
 
 def kept_per_thread(path: Path, threads: int) -> dict[str, Any]:
     runs: dict[str, dict[str, Any]] = {}
     for scenario in ("idle", "result", "orjson", *FUNCTIONS):
-        command = [sys.executable, str(Path(__file__).resolve()), "--thread-child", scenario,
-                   "--thread-doc", str(path), "--threads", str(threads)]
+        command = [
+            sys.executable,
+            str(Path(__file__).resolve()),
+            "--thread-child",
+            scenario,
+            "--thread-doc",
+            str(path),
+            "--threads",
+            str(threads),
+        ]
         done = subprocess.run(command, capture_output=True, text=True, check=False)
         if done.returncode != 0:
             runs[scenario] = {"error": (done.stderr.strip().splitlines() or ["?"])[-1][:200]}
@@ -301,12 +332,19 @@ def human(size: float | None) -> str:
 
 
 def table(headers: list[str], rows: list[list[str]]) -> str:
-    widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h)
-              for i, h in enumerate(headers)]
-    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths)))]
+    widths = [
+        max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)
+    ]
+    lines = [
+        "  ".join(
+            h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths))
+        )
+    ]
     lines.append("  ".join("-" * w for w in widths))
-    lines += ["  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
-              for row in rows]
+    lines += [
+        "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
+        for row in rows
+    ]
     return "\n".join(lines)
 
 
@@ -318,23 +356,41 @@ def large_report(large: list[dict[str, Any]]) -> str:
             working = working_bytes(peak)
             ratio = None if working is None else working / d["input_bytes"]
             verdict = "n/a" if ratio is None else ("ok" if ratio <= WORKING_RATIO_LIMIT else "OVER")
-            rows.append([d["name"], fn, human(d["input_bytes"]),
-                         human(peak.get("peak_extra_bytes")), human(peak.get("output_bytes")),
-                         human(working),
-                         "n/a" if ratio is None else f"{ratio:.2f}x", verdict])
-    return ("\nPeak working memory of one call on large documents (peak extra minus the result); "
-            f"target: <= {WORKING_RATIO_LIMIT:g}x input\n"
-            + table(["document", "call", "input", "peak extra", "result", "working", "/input",
-                     "target"], rows))
+            rows.append(
+                [
+                    d["name"],
+                    fn,
+                    human(d["input_bytes"]),
+                    human(peak.get("peak_extra_bytes")),
+                    human(peak.get("output_bytes")),
+                    human(working),
+                    "n/a" if ratio is None else f"{ratio:.2f}x",
+                    verdict,
+                ]
+            )
+    return (
+        "\nPeak working memory of one call on large documents (peak extra minus the result); "
+        f"target: <= {WORKING_RATIO_LIMIT:g}x input\n"
+        + table(
+            ["document", "call", "input", "peak extra", "result", "working", "/input", "target"],
+            rows,
+        )
+    )
 
 
-def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_count: int,
-           before: dict[str, Any] | None) -> str:
+def report(
+    documents: list[dict[str, Any]],
+    threads: dict[str, Any],
+    thread_count: int,
+    before: dict[str, Any] | None,
+) -> str:
     out: list[str] = []
     before_docs = (before or {}).get("documents", {})
     where = f" (before = {before['commit']})" if before else " (no before figures loaded)"
-    out.append("Peak extra resident memory of one call (fresh process; the result included, the "
-               f"str's UTF-8 cache apart); target: at or under the before figure{where}")
+    out.append(
+        "Peak extra resident memory of one call (fresh process; the result included, the "
+        f"str's UTF-8 cache apart); target: at or under the before figure{where}"
+    )
     rows = []
     for d in documents:
         for fn in FUNCTIONS:
@@ -345,37 +401,93 @@ def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_coun
             else:
                 verdict = "ok" if peak <= old + max(PEAK_SLACK, old // 50) else "OVER"
             working = working_bytes(d[fn]["peak"])
-            rows.append([d["name"], fn, human(d["input_bytes"]), human(peak),
-                         "n/a" if peak is None else f"{peak / d['input_bytes']:.2f}x",
-                         human(working),
-                         "n/a" if working is None else f"{working / d['input_bytes']:.2f}x",
-                         human(old), "n/a" if old in (None, 0) or peak is None else f"{peak / old:.2f}",
-                         verdict])
-    out.append(table(["document", "call", "input", "peak extra", "/input", "working", "/input",
-                      "before", "now/before", "target"], rows))
+            rows.append(
+                [
+                    d["name"],
+                    fn,
+                    human(d["input_bytes"]),
+                    human(peak),
+                    "n/a" if peak is None else f"{peak / d['input_bytes']:.2f}x",
+                    human(working),
+                    "n/a" if working is None else f"{working / d['input_bytes']:.2f}x",
+                    human(old),
+                    "n/a" if old in (None, 0) or peak is None else f"{peak / old:.2f}",
+                    verdict,
+                ]
+            )
+    out.append(
+        table(
+            [
+                "document",
+                "call",
+                "input",
+                "peak extra",
+                "/input",
+                "working",
+                "/input",
+                "before",
+                "now/before",
+                "target",
+            ],
+            rows,
+        )
+    )
 
-    out.append(f"\nAddress space one call needs (smallest RLIMIT_AS headroom above VmSize that "
-               f"succeeds); target: minus result <= {AS_RATIO_LIMIT:g}x input")
+    out.append(
+        f"\nAddress space one call needs (smallest RLIMIT_AS headroom above VmSize that "
+        f"succeeds); target: minus result <= {AS_RATIO_LIMIT:g}x input"
+    )
     rows = []
     for d in documents:
         for fn in FUNCTIONS:
             a = d[fn]["address_space"]
             if "error" in a:
-                rows.append([d["name"], fn, human(d["input_bytes"]), "error", "", "", "", a["error"]])
+                rows.append(
+                    [d["name"], fn, human(d["input_bytes"]), "error", "", "", "", a["error"]]
+                )
                 continue
-            vmpeak = (human(a["vmpeak_extra_bytes"]) if a["vmpeak_extra_bytes"] is not None
-                      else f"<= {human(a['vmpeak_slack_bytes'])} slack")
+            vmpeak = (
+                human(a["vmpeak_extra_bytes"])
+                if a["vmpeak_extra_bytes"] is not None
+                else f"<= {human(a['vmpeak_slack_bytes'])} slack"
+            )
             verdict = "ok" if a["as_ratio_minus_result"] <= AS_RATIO_LIMIT else "OVER"
             if a["crashes"]:
                 verdict += f" ({len(a['crashes'])} crashed)"
-            rows.append([d["name"], fn, human(d["input_bytes"]), human(a["as_extra_bytes"]),
-                         f"{a['as_ratio']:.2f}x", human(a["as_extra_minus_result_bytes"]),
-                         f"{a['as_ratio_minus_result']:.2f}x", vmpeak, verdict])
-    out.append(table(["document", "call", "input", "address space", "/input", "minus result",
-                      "/input", "VmPeak", "target"], rows))
+            rows.append(
+                [
+                    d["name"],
+                    fn,
+                    human(d["input_bytes"]),
+                    human(a["as_extra_bytes"]),
+                    f"{a['as_ratio']:.2f}x",
+                    human(a["as_extra_minus_result_bytes"]),
+                    f"{a['as_ratio_minus_result']:.2f}x",
+                    vmpeak,
+                    verdict,
+                ]
+            )
+    out.append(
+        table(
+            [
+                "document",
+                "call",
+                "input",
+                "address space",
+                "/input",
+                "minus result",
+                "/input",
+                "VmPeak",
+                "target",
+            ],
+            rows,
+        )
+    )
 
-    out.append(f"\nMemory kept per idle thread after one call ({thread_count} threads, one call "
-               f"each, then idle); target: <= {human(KEPT_PER_THREAD_LIMIT)} per thread")
+    out.append(
+        f"\nMemory kept per idle thread after one call ({thread_count} threads, one call "
+        f"each, then idle); target: <= {human(KEPT_PER_THREAD_LIMIT)} per thread"
+    )
     rows = []
     for name, t in threads.items():
         errors = [f"{s}: {r['error']}" for s, r in t["runs"].items() if "error" in r]
@@ -383,13 +495,37 @@ def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_coun
             f = t[fn]
             # The bytes call returns a result of the document's size; the digest a short str.
             worst = f.get("vs_result" if fn == "bytes" else "vs_idle")
-            verdict = "n/a" if worst is None else ("ok" if worst <= KEPT_PER_THREAD_LIMIT else "OVER")
-            rows.append([name, fn, human(f.get("vs_idle")), human(f.get("vs_result")),
-                         human(f.get("vs_orjson")), human(f.get("vs_idle_trimmed")),
-                         human(f.get("vs_orjson_trimmed")), verdict])
+            verdict = (
+                "n/a" if worst is None else ("ok" if worst <= KEPT_PER_THREAD_LIMIT else "OVER")
+            )
+            rows.append(
+                [
+                    name,
+                    fn,
+                    human(f.get("vs_idle")),
+                    human(f.get("vs_result")),
+                    human(f.get("vs_orjson")),
+                    human(f.get("vs_idle_trimmed")),
+                    human(f.get("vs_orjson_trimmed")),
+                    verdict,
+                ]
+            )
         out += [f"  {name}: {e}" for e in errors]
-    out.append(table(["document", "call", "vs idle", "vs its result", "vs orjson",
-                      "vs idle, trimmed", "vs orjson, trimmed", "target"], rows))
+    out.append(
+        table(
+            [
+                "document",
+                "call",
+                "vs idle",
+                "vs its result",
+                "vs orjson",
+                "vs idle, trimmed",
+                "vs orjson, trimmed",
+                "target",
+            ],
+            rows,
+        )
+    )
     return "\n".join(out)
 
 
@@ -399,17 +535,34 @@ def report(documents: list[dict[str, Any]], threads: dict[str, Any], thread_coun
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--corpus", type=Path, default=None)
-    parser.add_argument("--quick", action="store_true",
-                        help="corpus files only, no 20 MB documents, threads on 4 MB only")
-    parser.add_argument("--large", action="store_true",
-                        help="also the 99 MB and 499 MB catalogs, keys out of order and in order")
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="corpus files only, no 20 MB documents, threads on 4 MB only",
+    )
+    parser.add_argument(
+        "--large",
+        action="store_true",
+        help="also the 99 MB and 499 MB catalogs, keys out of order and in order",
+    )
     parser.add_argument("--threads", type=int, default=40)
-    parser.add_argument("--before", type=Path, default=BEFORE,
-                        help="before figures to compare with (default bench/memory_before.json)")
-    parser.add_argument("--save-before", type=Path, default=None,
-                        help="write this run's figures as the before figures")
-    parser.add_argument("--commit", default=None,
-                        help="with --save-before: the commit the installed module was built from")
+    parser.add_argument(
+        "--before",
+        type=Path,
+        default=BEFORE,
+        help="before figures to compare with (default bench/memory_before.json)",
+    )
+    parser.add_argument(
+        "--save-before",
+        type=Path,
+        default=None,
+        help="write this run's figures as the before figures",
+    )
+    parser.add_argument(
+        "--commit",
+        default=None,
+        help="with --save-before: the commit the installed module was built from",
+    )
     parser.add_argument("--out", type=Path, default=BENCH / "results")
     parser.add_argument("--thread-child", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--thread-doc", type=Path, default=None, help=argparse.SUPPRESS)
@@ -438,8 +591,10 @@ def main() -> None:
         input_bytes = len(path.read_text(encoding="utf-8").encode("utf-8"))
         entry: dict[str, Any] = {"name": name, "input_bytes": input_bytes, "file": str(path)}
         for fn in FUNCTIONS:
-            entry[fn] = {"peak": memprobe(path, fn),
-                         "address_space": address_space(path, fn, input_bytes)}
+            entry[fn] = {
+                "peak": memprobe(path, fn),
+                "address_space": address_space(path, fn, input_bytes),
+            }
         documents.append(entry)
         print(f"  {name:22} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True)
 
@@ -448,7 +603,9 @@ def main() -> None:
     for name, build in thread_docs.items():
         tick = time.monotonic()
         threads[name] = kept_per_thread(cached_document(name, build), args.threads)
-        print(f"  threads on {name:11} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True)
+        print(
+            f"  threads on {name:11} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True
+        )
 
     large = []
     if args.large:
@@ -458,8 +615,14 @@ def main() -> None:
             for label, path in ((name, unsorted), (f"{name}-sorted", in_order)):
                 tick = time.monotonic()
                 input_bytes = path.stat().st_size
-                large.append({"name": label, "input_bytes": input_bytes, "file": str(path),
-                              **{fn: memprobe(path, fn) for fn in LARGE_CALLS}})
+                large.append(
+                    {
+                        "name": label,
+                        "input_bytes": input_bytes,
+                        "file": str(path),
+                        **{fn: memprobe(path, fn) for fn in LARGE_CALLS},
+                    }
+                )
                 print(f"  {label:22} {time.monotonic() - tick:5.1f} s", file=sys.stderr, flush=True)
 
     before = None
@@ -468,33 +631,51 @@ def main() -> None:
     load_after = os.getloadavg()
     import importlib.metadata
 
-    print(f"quorl_core {importlib.metadata.version('quorl_core')}, Python {sys.version.split()[0]}; "
-          f"load average {load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n")
+    print(
+        f"quorl_core {importlib.metadata.version('quorl_core')}, Python {sys.version.split()[0]}; "
+        f"load average {load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n"
+    )
     print(report(documents, threads, args.threads, before))
     if large:
         print(large_report(large))
 
-    payload = {"date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-               "commit": args.commit, "threads": args.threads, "documents": documents,
-               "kept_per_thread": threads, "large": large,
-               "load_average": {"start": load_before, "end": load_after},
-               "seconds": round(time.monotonic() - began, 1)}
+    payload = {
+        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "commit": args.commit,
+        "threads": args.threads,
+        "documents": documents,
+        "kept_per_thread": threads,
+        "large": large,
+        "load_average": {"start": load_before, "end": load_after},
+        "seconds": round(time.monotonic() - began, 1),
+    }
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "memory.json").write_text(json.dumps(payload, indent=1) + "\n")
     if args.save_before is not None:
         saved = {
             "note": f"Memory figures of quorl_core built from commit {args.commit or '?'}, "
-                    "measured by bench/memory.py before the rework of the core (shared lexer, "
-                    "SIMD scanning, bounded stack and memory); later runs are held to "
-                    "peak_extra_bytes.",
-            "commit": args.commit, "date": payload["date"],
-            "documents": {d["name"]: {fn: {
-                "input_bytes": d["input_bytes"],
-                "peak_extra_bytes": d[fn]["peak"].get("peak_extra_bytes"),
-                "as_extra_bytes": d[fn]["address_space"].get("as_extra_bytes"),
-                "as_extra_minus_result_bytes": d[fn]["address_space"].get(
-                    "as_extra_minus_result_bytes")} for fn in FUNCTIONS} for d in documents},
-            "kept_per_thread": {name: {fn: t[fn] for fn in FUNCTIONS} for name, t in threads.items()},
+            "measured by bench/memory.py before the rework of the core (shared lexer, "
+            "SIMD scanning, bounded stack and memory); later runs are held to "
+            "peak_extra_bytes.",
+            "commit": args.commit,
+            "date": payload["date"],
+            "documents": {
+                d["name"]: {
+                    fn: {
+                        "input_bytes": d["input_bytes"],
+                        "peak_extra_bytes": d[fn]["peak"].get("peak_extra_bytes"),
+                        "as_extra_bytes": d[fn]["address_space"].get("as_extra_bytes"),
+                        "as_extra_minus_result_bytes": d[fn]["address_space"].get(
+                            "as_extra_minus_result_bytes"
+                        ),
+                    }
+                    for fn in FUNCTIONS
+                }
+                for d in documents
+            },
+            "kept_per_thread": {
+                name: {fn: t[fn] for fn in FUNCTIONS} for name, t in threads.items()
+            },
         }
         args.save_before.write_text(json.dumps(saved, indent=1) + "\n")
         print(f"wrote the before figures to {args.save_before}", file=sys.stderr)

@@ -134,8 +134,12 @@ def main() -> None:
     source.add_argument("--generated")
     parser.add_argument("--contender", required=True)
     parser.add_argument("--no-call", action="store_true")
-    parser.add_argument("--as-headroom", type=int, default=None,
-                        help="cap the address space at VmSize + this many bytes for the call")
+    parser.add_argument(
+        "--as-headroom",
+        type=int,
+        default=None,
+        help="cap the address space at VmSize + this many bytes for the call",
+    )
     args = parser.parse_args()
 
     call = _contender(args.contender)

@@ -83,20 +83,41 @@ _STD = "jd(jl(t), sort_keys=True, separators=SEP, ensure_ascii=False)"
 CONTENDERS = [
     Contender("bytes", "canonical_bytes_from_json", "cb(t)", ours=True),
     Contender("digest", 'digest_from_json(t, "run")', 'dg(t, "run")', ours=True, digest=True),
-    Contender("bytes+sha256", "canonical_bytes_from_json, then hashlib.sha256",
-              "sha(cb(t)).hexdigest()", ours=True, digest=True),
+    Contender(
+        "bytes+sha256",
+        "canonical_bytes_from_json, then hashlib.sha256",
+        "sha(cb(t)).hexdigest()",
+        ours=True,
+        digest=True,
+    ),
     Contender("orjson", "orjson.loads, then orjson.dumps(OPT_SORT_KEYS)", "od(ol(t), option=SORT)"),
-    Contender("orjson+sha256", "orjson round trip, then hashlib.sha256",
-              "sha(od(ol(t), option=SORT)).hexdigest()", digest=True),
+    Contender(
+        "orjson+sha256",
+        "orjson round trip, then hashlib.sha256",
+        "sha(od(ol(t), option=SORT)).hexdigest()",
+        digest=True,
+    ),
     Contender("json", "json.loads, then json.dumps(sort_keys, compact, ensure_ascii=False)", _STD),
-    Contender("json+sha256", "json round trip, encoded to UTF-8, then hashlib.sha256",
-              f"sha({_STD}.encode()).hexdigest()", digest=True),
+    Contender(
+        "json+sha256",
+        "json round trip, encoded to UTF-8, then hashlib.sha256",
+        f"sha({_STD}.encode()).hexdigest()",
+        digest=True,
+    ),
     Contender("rfc8785", "json.loads, then rfc8785.dumps", "rd(jl(t))"),
-    Contender("rfc8785+sha256", "rfc8785 round trip, then hashlib.sha256",
-              "sha(rd(jl(t))).hexdigest()", digest=True),
+    Contender(
+        "rfc8785+sha256",
+        "rfc8785 round trip, then hashlib.sha256",
+        "sha(rd(jl(t))).hexdigest()",
+        digest=True,
+    ),
     Contender("canonicaljson", "json.loads, then canonicaljson.encode_canonical_json", "cj(jl(t))"),
-    Contender("canonicaljson+sha256", "canonicaljson round trip, then hashlib.sha256",
-              "sha(cj(jl(t))).hexdigest()", digest=True),
+    Contender(
+        "canonicaljson+sha256",
+        "canonicaljson round trip, then hashlib.sha256",
+        "sha(cj(jl(t))).hexdigest()",
+        digest=True,
+    ),
 ]
 PEERS = ["orjson", "json", "rfc8785", "canonicaljson"]
 CHARTED = ["bytes", "digest", *PEERS]
@@ -146,8 +167,15 @@ def load_docs(corpus: Path | None, include_100mb: bool) -> tuple[list[Doc], str 
     if corpus is not None and corpus.is_dir():
         files = sorted(corpus.glob("*.json"))
         for path in files:
-            found.append(Doc(path.name, "corpus", "corpus file",
-                             [path.read_text(encoding="utf-8")], source={"file": str(path)}))
+            found.append(
+                Doc(
+                    path.name,
+                    "corpus",
+                    "corpus file",
+                    [path.read_text(encoding="utf-8")],
+                    source={"file": str(path)},
+                )
+            )
         if not files:
             note = f"no *.json in {corpus}: generated documents only"
     else:
@@ -155,8 +183,16 @@ def load_docs(corpus: Path | None, include_100mb: bool) -> tuple[list[Doc], str 
     for gen in docs.generated(include_100mb):
         built = gen.build()
         texts = built if isinstance(built, list) else [built]
-        found.append(Doc(gen.name, gen.group, gen.what, texts, gen.huge,
-                         source={} if isinstance(built, list) else {"generated": gen.name}))
+        found.append(
+            Doc(
+                gen.name,
+                gen.group,
+                gen.what,
+                texts,
+                gen.huge,
+                source={} if isinstance(built, list) else {"generated": gen.name},
+            )
+        )
     return found, note
 
 
@@ -176,8 +212,12 @@ def _same_bytes(ours: bytes, theirs: Any) -> bool:
 SIMDJSON = "simdjson"  # the yardstick's turn in the rotation
 
 
-def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, float],
-            binary: Path | None = None) -> tuple[dict[str, Any], dict[str, Any] | None]:
+def measure(
+    doc: Doc,
+    settings: argparse.Namespace,
+    predicted_ns: dict[str, float],
+    binary: Path | None = None,
+) -> tuple[dict[str, Any], dict[str, Any] | None]:
     """Times every contender on `doc`, and simdjson when `binary` is the yardstick;
     returns one entry per contender, and simdjson's figures (None if not run)."""
     rounds = settings.huge_rounds if doc.huge else settings.rounds
@@ -209,9 +249,11 @@ def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, floa
                     continue
                 guess = predicted_ns.get(contender.key)
                 if guess is not None and guess * doc.size / 1e9 > PEER_SLOW_LIMIT_S:
-                    entry.update(status="skipped",
-                                 reason=f"predicted {guess * doc.size / 1e9:.0f} s per call "
-                                        f"(> {PEER_SLOW_LIMIT_S:.0f} s)")
+                    entry.update(
+                        status="skipped",
+                        reason=f"predicted {guess * doc.size / 1e9:.0f} s per call "
+                        f"(> {PEER_SLOW_LIMIT_S:.0f} s)",
+                    )
                     continue
             loop, one = LOOPS[contender.key]
             try:
@@ -269,8 +311,9 @@ def measure(doc: Doc, settings: argparse.Namespace, predicted_ns: dict[str, floa
     return results, simd
 
 
-def yardstick_turn(binary: Path, doc: Doc,
-                   settings: argparse.Namespace) -> Callable[[], dict[str, Any]] | None:
+def yardstick_turn(
+    binary: Path, doc: Doc, settings: argparse.Namespace
+) -> Callable[[], dict[str, Any]] | None:
     """One round of simdjson on a single-text document (None for the many small records)."""
     if len(doc.texts) != 1:
         return None
@@ -281,7 +324,9 @@ def yardstick_turn(binary: Path, doc: Doc,
         simd = yardstick.run(binary, path=path, data=data, rounds=1, min_ms=settings.min_ms)
         if "error" not in simd and simd.get("bytes") != doc.size:
             # Not the text the module is timed on: its figures would compare nothing.
-            return {"error": f"simdjson read {simd.get('bytes')} bytes, the document has {doc.size}"}
+            return {
+                "error": f"simdjson read {simd.get('bytes')} bytes, the document has {doc.size}"
+            }
         return simd
 
     return turn
@@ -292,13 +337,17 @@ def simdjson_summary(rounds: list[dict[str, Any]], size: int) -> dict[str, Any]:
     failed = next((r for r in rounds if "error" in r), None)
     if failed is not None:
         return failed
-    out: dict[str, Any] = {"implementation": rounds[0].get("implementation"), "bytes": size,
-                           "rounds": len(rounds)}
+    out: dict[str, Any] = {
+        "implementation": rounds[0].get("implementation"),
+        "bytes": size,
+        "rounds": len(rounds),
+    }
     for what in ("parse", "minify"):
         ns = [float(r[f"{what}_ns"]) for r in rounds]
         middle = statistics.median(ns)
-        out.update({f"{what}_ns": middle, f"{what}_mb_s": size / middle * 1000,
-                    f"{what}_rounds_ns": ns})
+        out.update(
+            {f"{what}_ns": middle, f"{what}_mb_s": size / middle * 1000, f"{what}_rounds_ns": ns}
+        )
     return out
 
 
@@ -337,7 +386,8 @@ def measure_memory(source: dict[str, str], contenders: list[str]) -> dict[str, A
         if report.get("peak_extra_bytes") is not None:
             report["peak_ratio"] = report["peak_extra_bytes"] / report["input_bytes"]
             report["peak_ratio_with_utf8_cache"] = (
-                (report["peak_extra_bytes"] + report["utf8_cache_bytes"]) / report["input_bytes"])
+                report["peak_extra_bytes"] + report["utf8_cache_bytes"]
+            ) / report["input_bytes"]
         out[contender] = report
     return out
 
@@ -420,8 +470,9 @@ def targets(results: list[dict[str, Any]]) -> list[dict[str, Any]]:
     corpus = [r for r in results if r["group"] == "corpus"]
     checks: list[dict[str, Any]] = []
 
-    def check(name: str, rows: list[tuple[str, float | None]], limit: float,
-              higher_is_better: bool = True) -> None:
+    def check(
+        name: str, rows: list[tuple[str, float | None]], limit: float, higher_is_better: bool = True
+    ) -> None:
         measured = [(doc, v) for doc, v in rows if v is not None]
         if not measured:
             checks.append({"target": name, "status": "not measured", "worst": None})
@@ -430,45 +481,94 @@ def targets(results: list[dict[str, Any]]) -> list[dict[str, Any]]:
         ok = worst >= limit if higher_is_better else worst <= limit
         misses = [doc for doc, v in measured if (v < limit if higher_is_better else v > limit)]
         unmeasured = [doc for doc, v in rows if v is None]
-        checks.append({"target": name, "status": "pass" if ok else "FAIL", "worst": worst,
-                       "worst_doc": worst_doc, "limit": limit, "misses": misses,
-                       "not_measured": unmeasured})
+        checks.append(
+            {
+                "target": name,
+                "status": "pass" if ok else "FAIL",
+                "worst": worst,
+                "worst_doc": worst_doc,
+                "limit": limit,
+                "misses": misses,
+                "not_measured": unmeasured,
+            }
+        )
 
-    check("canonical_bytes_from_json >= 1.5x orjson round trip, every corpus file",
-          [(r["name"], r["ratios"]["bytes_vs_orjson"]) for r in corpus], 1.5)
-    check("canonical_bytes_from_json >= 10x json round trip, every corpus file",
-          [(r["name"], r["ratios"]["bytes_vs_json"]) for r in corpus], 10.0)
-    check(f"canonical_bytes_from_json >= {SIMDJSON_PARSE_SHARE}x simdjson DOM parse MB/s "
-          "(C++, same run), every corpus file",
-          [(r["name"], r["ratios"].get("bytes_vs_simdjson_parse")) for r in corpus],
-          SIMDJSON_PARSE_SHARE)
-    check("digest_from_json >= 1.0x (canonical_bytes_from_json + sha256), every document",
-          [(r["name"], r["ratios"]["digest_vs_bytes+sha256"]) for r in results], 1.0)
+    check(
+        "canonical_bytes_from_json >= 1.5x orjson round trip, every corpus file",
+        [(r["name"], r["ratios"]["bytes_vs_orjson"]) for r in corpus],
+        1.5,
+    )
+    check(
+        "canonical_bytes_from_json >= 10x json round trip, every corpus file",
+        [(r["name"], r["ratios"]["bytes_vs_json"]) for r in corpus],
+        10.0,
+    )
+    check(
+        f"canonical_bytes_from_json >= {SIMDJSON_PARSE_SHARE}x simdjson DOM parse MB/s "
+        "(C++, same run), every corpus file",
+        [(r["name"], r["ratios"].get("bytes_vs_simdjson_parse")) for r in corpus],
+        SIMDJSON_PARSE_SHARE,
+    )
+    check(
+        "digest_from_json >= 1.0x (canonical_bytes_from_json + sha256), every document",
+        [(r["name"], r["ratios"]["digest_vs_bytes+sha256"]) for r in results],
+        1.0,
+    )
     small = [r for r in results if r["name"] == "small-records"]
-    check("small records: ns/call of each function <= orjson round trip (orjson / ours)",
-          [(f"{r['name']} {fn}", ratio(r, fn, "orjson")) for r in small for fn in ("bytes", "digest")],
-          1.0)
-    check("small records: canonical_bytes_from_json ns/call <= 0.5x orjson round trip "
-          "(orjson / ours >= 2)",
-          [(f"{r['name']} bytes", ratio(r, "bytes", "orjson")) for r in small], 2.0)
-    check("peak extra memory of one call <= 4x input, every corpus file (UTF-8 cache apart)",
-          [(f"{r['name']} {fn}", r.get("memory", {}).get(fn, {}).get("peak_ratio"))
-           for r in corpus for fn in ("bytes", "digest")], 4.0, higher_is_better=False)
+    check(
+        "small records: ns/call of each function <= orjson round trip (orjson / ours)",
+        [
+            (f"{r['name']} {fn}", ratio(r, fn, "orjson"))
+            for r in small
+            for fn in ("bytes", "digest")
+        ],
+        1.0,
+    )
+    check(
+        "small records: canonical_bytes_from_json ns/call <= 0.5x orjson round trip "
+        "(orjson / ours >= 2)",
+        [(f"{r['name']} bytes", ratio(r, "bytes", "orjson")) for r in small],
+        2.0,
+    )
+    check(
+        "peak extra memory of one call <= 4x input, every corpus file (UTF-8 cache apart)",
+        [
+            (f"{r['name']} {fn}", r.get("memory", {}).get(fn, {}).get("peak_ratio"))
+            for r in corpus
+            for fn in ("bytes", "digest")
+        ],
+        4.0,
+        higher_is_better=False,
+    )
     big = [r for r in results if r["name"] == "catalog-100MB"]
     rows: list[tuple[str, float | None]] = []
     if big:
         for fn in ("bytes", "digest"):
-            rows += [(f"{fn} {span}", k) for span, k in growth(results, fn).items()
-                     if span.endswith("catalog-100MB")]
-    check(f"linear growth 1 MB -> 100 MB: size exponent <= {LINEAR_LIMIT}", rows, LINEAR_LIMIT,
-          higher_is_better=False)
+            rows += [
+                (f"{fn} {span}", k)
+                for span, k in growth(results, fn).items()
+                if span.endswith("catalog-100MB")
+            ]
+    check(
+        f"linear growth 1 MB -> 100 MB: size exponent <= {LINEAR_LIMIT}",
+        rows,
+        LINEAR_LIMIT,
+        higher_is_better=False,
+    )
     wide: list[tuple[str, float | None]] = []
     if big:
         for fn in ("bytes", "digest"):
-            wide += [(f"{fn} {span}", k) for span, k in growth(results, fn).items()
-                     if span == "catalog-1KB->catalog-100MB"]
-    check(f"linear growth 1 KB -> 100 MB: size exponent <= {LINEAR_LIMIT_WIDE}", wide,
-          LINEAR_LIMIT_WIDE, higher_is_better=False)
+            wide += [
+                (f"{fn} {span}", k)
+                for span, k in growth(results, fn).items()
+                if span == "catalog-1KB->catalog-100MB"
+            ]
+    check(
+        f"linear growth 1 KB -> 100 MB: size exponent <= {LINEAR_LIMIT_WIDE}",
+        wide,
+        LINEAR_LIMIT_WIDE,
+        higher_is_better=False,
+    )
     return checks
 
 
@@ -491,13 +591,21 @@ def fnum(value: float | None, suffix: str = "") -> str:
 
 
 def table(headers: list[str], rows: list[list[str]]) -> str:
-    widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h)
-              for i, h in enumerate(headers)]
-    lines = ["  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths)))]
+    widths = [
+        max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)
+    ]
+    lines = [
+        "  ".join(
+            h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths))
+        )
+    ]
     lines.append("  ".join("-" * w for w in widths))
     for row in rows:
-        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w)
-                               for i, (c, w) in enumerate(zip(row, widths))))
+        lines.append(
+            "  ".join(
+                c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))
+            )
+        )
     return "\n".join(lines)
 
 
@@ -510,86 +618,169 @@ def report(results: list[dict[str, Any]], checks: list[dict[str, Any]]) -> str:
     out: list[str] = []
     shown = ["bytes", "digest", "bytes+sha256", *PEERS]
     out.append("Throughput, MB/s of input (median of rounds; n/a = refused or not run)")
-    out.append(table(["document", "size", *shown],
-                     [[r["name"], human_size(r["size_bytes"]), *(mbps(r, k) for k in shown)]
-                      for r in results]))
+    out.append(
+        table(
+            ["document", "size", *shown],
+            [
+                [r["name"], human_size(r["size_bytes"]), *(mbps(r, k) for k in shown)]
+                for r in results
+            ],
+        )
+    )
 
     with_simd = [r for r in results if r.get("yardstick")]
     if with_simd:
-        out.append("\nsimdjson (C++ yardstick, one turn in every round of the document): "
-                   "MB/s, and our MB/s over simdjson's")
+        out.append(
+            "\nsimdjson (C++ yardstick, one turn in every round of the document): "
+            "MB/s, and our MB/s over simdjson's"
+        )
         rows = []
         for r in with_simd:
             simd = r["yardstick"]
             if "error" in simd:
-                rows.append([r["name"], human_size(r["size_bytes"]), "error", "error",
-                             mbps(r, "bytes"), "n/a", "n/a", "n/a"])
+                rows.append(
+                    [
+                        r["name"],
+                        human_size(r["size_bytes"]),
+                        "error",
+                        "error",
+                        mbps(r, "bytes"),
+                        "n/a",
+                        "n/a",
+                        "n/a",
+                    ]
+                )
                 continue
-            rows.append([r["name"], human_size(r["size_bytes"]), fnum(simdjson_mb_s(r, "parse")),
-                         fnum(simdjson_mb_s(r, "minify")), mbps(r, "bytes"),
-                         fnum(r["ratios"]["bytes_vs_simdjson_parse"], "x"),
-                         fnum(r["ratios"]["bytes_vs_simdjson_minify"], "x"),
-                         fnum(r["ratios"]["digest_vs_simdjson_parse"], "x")])
-        out.append(table(["document", "size", "simd parse", "simd minify", "bytes",
-                          "bytes/parse", "bytes/minify", "digest/parse"], rows))
-        failed = [(r["name"], r["yardstick"]["error"]) for r in with_simd if "error" in r["yardstick"]]
+            rows.append(
+                [
+                    r["name"],
+                    human_size(r["size_bytes"]),
+                    fnum(simdjson_mb_s(r, "parse")),
+                    fnum(simdjson_mb_s(r, "minify")),
+                    mbps(r, "bytes"),
+                    fnum(r["ratios"]["bytes_vs_simdjson_parse"], "x"),
+                    fnum(r["ratios"]["bytes_vs_simdjson_minify"], "x"),
+                    fnum(r["ratios"]["digest_vs_simdjson_parse"], "x"),
+                ]
+            )
+        out.append(
+            table(
+                [
+                    "document",
+                    "size",
+                    "simd parse",
+                    "simd minify",
+                    "bytes",
+                    "bytes/parse",
+                    "bytes/minify",
+                    "digest/parse",
+                ],
+                rows,
+            )
+        )
+        failed = [
+            (r["name"], r["yardstick"]["error"]) for r in with_simd if "error" in r["yardstick"]
+        ]
         out += [f"  yardstick error on {name}: {why}" for name, why in failed]
 
-    out.append("\ncanonical_bytes_from_json: times faster than each peer's round trip; "
-               "peak extra memory of one call, in input sizes")
+    out.append(
+        "\ncanonical_bytes_from_json: times faster than each peer's round trip; "
+        "peak extra memory of one call, in input sizes"
+    )
     rows = []
     for r in results:
         memory = r.get("memory", {})
-        rows.append([r["name"], *(fnum(r["ratios"][f"bytes_vs_{p}"], "x") for p in PEERS),
-                     *(fnum(memory.get(fn, {}).get("peak_ratio"), "x") for fn in ("bytes", "digest"))])
+        rows.append(
+            [
+                r["name"],
+                *(fnum(r["ratios"][f"bytes_vs_{p}"], "x") for p in PEERS),
+                *(fnum(memory.get(fn, {}).get("peak_ratio"), "x") for fn in ("bytes", "digest")),
+            ]
+        )
     out.append(table(["document", *(f"vs {p}" for p in PEERS), "mem bytes", "mem digest"], rows))
 
-    out.append("\ndigest_from_json: times faster than canonical_bytes_from_json + sha256, "
-               "and than each peer's round trip + sha256")
-    rows = [[r["name"], fnum(r["ratios"]["digest_vs_bytes+sha256"], "x"),
-             *(fnum(r["ratios"][f"digest_vs_{p}+sha256"], "x") for p in PEERS)] for r in results]
+    out.append(
+        "\ndigest_from_json: times faster than canonical_bytes_from_json + sha256, "
+        "and than each peer's round trip + sha256"
+    )
+    rows = [
+        [
+            r["name"],
+            fnum(r["ratios"]["digest_vs_bytes+sha256"], "x"),
+            *(fnum(r["ratios"][f"digest_vs_{p}+sha256"], "x") for p in PEERS),
+        ]
+        for r in results
+    ]
     out.append(table(["document", "vs bytes+sha256", *(f"vs {p}+sha256" for p in PEERS)], rows))
 
     small = next((r for r in results if r["name"] == "small-records"), None)
     if small is not None:
-        out.append(f"\nSmall records: {small['calls']:,} distinct records, "
-                   f"{small['size_bytes'] / small['calls']:.0f} B on average; ns per call")
+        out.append(
+            f"\nSmall records: {small['calls']:,} distinct records, "
+            f"{small['size_bytes'] / small['calls']:.0f} B on average; ns per call"
+        )
         rows = []
         for c in CONTENDERS:
             entry = small["contenders"][c.key]
-            rows.append([c.key, fnum(entry.get("ns_per_call")),
-                         fnum(ratio(small, "bytes", c.key), "x"), fnum(ratio(small, "digest", c.key), "x")])
+            rows.append(
+                [
+                    c.key,
+                    fnum(entry.get("ns_per_call")),
+                    fnum(ratio(small, "bytes", c.key), "x"),
+                    fnum(ratio(small, "digest", c.key), "x"),
+                ]
+            )
         out.append(table(["contender", "ns/call", "bytes faster", "digest faster"], rows))
 
     scale = [r for r in results if r["group"] == "scale"]
     if scale:
         out.append("\nGrowth with size (one shape); MB/s, and the exponent k in time ~ size^k")
-        out.append(table(["document", "size", *CHARTED],
-                         [[r["name"], human_size(r["size_bytes"]), *(mbps(r, k) for k in CHARTED)]
-                          for r in scale]))
+        out.append(
+            table(
+                ["document", "size", *CHARTED],
+                [
+                    [r["name"], human_size(r["size_bytes"]), *(mbps(r, k) for k in CHARTED)]
+                    for r in scale
+                ],
+            )
+        )
         for key in CHARTED:
             spans = growth(results, key)
-            out.append(f"  k {key:14}" + "  ".join(f"{span}: {fnum(k)}" for span, k in spans.items()))
+            out.append(
+                f"  k {key:14}" + "  ".join(f"{span}: {fnum(k)}" for span, k in spans.items())
+            )
 
     with_memory = [r for r in results if r.get("memory")]
     if with_memory:
-        out.append("\nPeak extra memory of one call (fresh process; UTF-8 cache = CPython's cached "
-                   "UTF-8 copy of a non-ASCII str, counted apart)")
-        probes = sorted({k for r in with_memory for k in r["memory"]},
-                        key=["bytes", "digest", "orjson"].index)
+        out.append(
+            "\nPeak extra memory of one call (fresh process; UTF-8 cache = CPython's cached "
+            "UTF-8 copy of a non-ASCII str, counted apart)"
+        )
+        probes = sorted(
+            {k for r in with_memory for k in r["memory"]}, key=["bytes", "digest", "orjson"].index
+        )
         rows = []
         for r in with_memory:
-            cells = [r["name"], human_size(r["size_bytes"]),
-                     human_size(next(iter(r["memory"].values())).get("utf8_cache_bytes", 0))]
+            cells = [
+                r["name"],
+                human_size(r["size_bytes"]),
+                human_size(next(iter(r["memory"].values())).get("utf8_cache_bytes", 0)),
+            ]
             for p in probes:
                 m = r["memory"].get(p, {})
                 extra = m.get("peak_extra_bytes")
-                cells.append("n/a" if extra is None else f"{human_size(extra)} ({m['peak_ratio']:.2f}x)")
+                cells.append(
+                    "n/a" if extra is None else f"{human_size(extra)} ({m['peak_ratio']:.2f}x)"
+                )
             rows.append(cells)
         out.append(table(["document", "input", "UTF-8 cache", *probes], rows))
 
-    refused = [(r["name"], k, e["reason"]) for r in results for k, e in r["contenders"].items()
-               if e["status"] == "refused"]
+    refused = [
+        (r["name"], k, e["reason"])
+        for r in results
+        for k, e in r["contenders"].items()
+        if e["status"] == "refused"
+    ]
     if refused:
         out.append("\nRefused by a peer:")
         out += [f"  {doc}: {key}: {why}" for doc, key, why in refused]
@@ -623,33 +814,65 @@ def environment() -> dict[str, Any]:
             versions[package] = importlib.metadata.version(package)
         except importlib.metadata.PackageNotFoundError:
             versions[package] = None
-    commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
-                            capture_output=True, text=True, check=False).stdout.strip() or None
+    commit = (
+        subprocess.run(
+            ["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            check=False,
+        ).stdout.strip()
+        or None
+    )
     # `commit` is the checkout's HEAD, which need not be what the installed
     # module was built from: `module` says which install was measured.
-    return {"python": sys.version.split()[0], "platform": platform.platform(), "cpu": cpu,
-            "versions": versions, "commit": commit, "module": quorl_core.__file__,
-            "date": datetime.now(timezone.utc).isoformat(timespec="seconds")}
+    return {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "cpu": cpu,
+        "versions": versions,
+        "commit": commit,
+        "module": quorl_core.__file__,
+        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+    }
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--corpus", type=Path, default=None,
-                        help="folder of tagged-JSON files (default: ../shared/corpus beside the "
-                             "checkout, else bench/corpus from bench/get_corpus.py)")
-    parser.add_argument("--quick", action="store_true",
-                        help="3 rounds of >= 10 ms, no 100 MB document, no peer + sha256 contenders")
-    parser.add_argument("--out", type=Path, default=BENCH / "results",
-                        help="folder for results.json and chart.png (default: bench/results)")
+    parser.add_argument(
+        "--corpus",
+        type=Path,
+        default=None,
+        help="folder of tagged-JSON files (default: ../shared/corpus beside the "
+        "checkout, else bench/corpus from bench/get_corpus.py)",
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="3 rounds of >= 10 ms, no 100 MB document, no peer + sha256 contenders",
+    )
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=BENCH / "results",
+        help="folder for results.json and chart.png (default: bench/results)",
+    )
     parser.add_argument("--no-100mb", action="store_true", help="leave out the 100 MB document")
-    parser.add_argument("--chart", type=Path, default=None,
-                        help="also write the chart here (default: bench/chart.png, not with --quick)")
+    parser.add_argument(
+        "--chart",
+        type=Path,
+        default=None,
+        help="also write the chart here (default: bench/chart.png, not with --quick)",
+    )
     parser.add_argument("--rounds", type=int, default=None, help="rounds per document (default 9)")
-    parser.add_argument("--min-ms", type=float, default=None,
-                        help="shortest timed turn in ms (default 50)")
+    parser.add_argument(
+        "--min-ms", type=float, default=None, help="shortest timed turn in ms (default 50)"
+    )
     parser.add_argument("--no-memory", action="store_true", help="skip the memory probes")
-    parser.add_argument("--no-yardstick", action="store_true",
-                        help="skip the simdjson yardstick (bench/yardstick.cpp)")
+    parser.add_argument(
+        "--no-yardstick",
+        action="store_true",
+        help="skip the simdjson yardstick (bench/yardstick.cpp)",
+    )
     args = parser.parse_args()
     args.rounds = args.rounds or (3 if args.quick else 9)
     args.huge_rounds = 3
@@ -660,8 +883,11 @@ def main() -> None:
     began = time.monotonic()
     load_before = os.getloadavg()
     if load_before[0] > 1.0:
-        print(f"note: load average {load_before[0]:.1f} on {os.cpu_count()} cores: "
-              "other work is running and the figures will be noisy", file=sys.stderr)
+        print(
+            f"note: load average {load_before[0]:.1f} on {os.cpu_count()} cores: "
+            "other work is running and the figures will be noisy",
+            file=sys.stderr,
+        )
     corpus = require_corpus(args.corpus)
     documents, note = load_docs(corpus, include_100mb=not (args.quick or args.no_100mb))
     if note:
@@ -671,24 +897,39 @@ def main() -> None:
     if not args.no_yardstick:
         binary, why_not = yardstick.build()
         if binary is None:
-            print(f"warning: simdjson yardstick skipped, its columns stay empty: {why_not}",
-                  file=sys.stderr)
+            print(
+                f"warning: simdjson yardstick skipped, its columns stay empty: {why_not}",
+                file=sys.stderr,
+            )
 
     results: list[dict[str, Any]] = []
     predicted: dict[str, float] = {}  # ns per byte on the 1 MB document of the scaled shape
     for doc in documents:
         tick = time.monotonic()
         contenders, simd = measure(doc, args, predicted, binary)
-        result = {"name": doc.name, "group": doc.group, "what": doc.what,
-                  "size_bytes": doc.size, "calls": len(doc.texts), "source": doc.source,
-                  "contenders": contenders, "yardstick": simd}
+        result = {
+            "name": doc.name,
+            "group": doc.group,
+            "what": doc.what,
+            "size_bytes": doc.size,
+            "calls": len(doc.texts),
+            "source": doc.source,
+            "contenders": contenders,
+            "yardstick": simd,
+        }
         add_ratios(result)
         if doc.name == "catalog-1MB":
-            predicted = {k: e["ns_per_call"] / doc.per_call for k, e in contenders.items()
-                         if e.get("ns_per_call") is not None}
+            predicted = {
+                k: e["ns_per_call"] / doc.per_call
+                for k, e in contenders.items()
+                if e.get("ns_per_call") is not None
+            }
         results.append(result)
-        print(f"  {doc.name:22} {human_size(doc.size):>9}  {time.monotonic() - tick:5.1f} s",
-              file=sys.stderr, flush=True)
+        print(
+            f"  {doc.name:22} {human_size(doc.size):>9}  {time.monotonic() - tick:5.1f} s",
+            file=sys.stderr,
+            flush=True,
+        )
     del documents  # the 100 MB text and its UTF-8 copy
 
     if not args.no_memory:
@@ -704,20 +945,25 @@ def main() -> None:
     checks = targets(results)
     env = environment()
     load_after = os.getloadavg()
-    print(f"quorl_core {env['versions']['quorl_core']} from {env['module']} (checkout at "
-          f"{env['commit']}), Python {env['python']}, {env['cpu']}; load average "
-          f"{load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n")
+    print(
+        f"quorl_core {env['versions']['quorl_core']} from {env['module']} (checkout at "
+        f"{env['commit']}), Python {env['python']}, {env['cpu']}; load average "
+        f"{load_before[0]:.1f} at start, {load_after[0]:.1f} at end\n"
+    )
     print(report(results, checks))
 
     args.out.mkdir(parents=True, exist_ok=True)
     payload: dict[str, Any] = {
         "environment": env,
-        "settings": {"rounds": args.rounds, "rounds_100mb": args.huge_rounds,
-                     "min_ms_per_turn": args.min_ms, "quick": args.quick,
-                     "corpus": str(corpus) if note is None else None,
-                     "peer_slow_limit_s": PEER_SLOW_LIMIT_S,
-                     "yardstick": None if binary is None else " ".join(
-                         yardstick.compile_command(binary))},
+        "settings": {
+            "rounds": args.rounds,
+            "rounds_100mb": args.huge_rounds,
+            "min_ms_per_turn": args.min_ms,
+            "quick": args.quick,
+            "corpus": str(corpus) if note is None else None,
+            "peer_slow_limit_s": PEER_SLOW_LIMIT_S,
+            "yardstick": None if binary is None else " ".join(yardstick.compile_command(binary)),
+        },
         "contenders": {c.key: c.label for c in CONTENDERS},
         "documents": results,
         "growth_exponents": {k: growth(results, k) for k in CHARTED},
@@ -731,8 +977,12 @@ def main() -> None:
 
     paths = [args.out / "chart.png"] + ([args.chart] if args.chart else [])
     chart.draw(results, CHARTED, paths, payload["environment"])
-    print(f"\nwrote {args.out / 'results.json'}, " + ", ".join(str(p) for p in paths)
-          + f" in {payload['seconds']:.0f} s", file=sys.stderr)
+    print(
+        f"\nwrote {args.out / 'results.json'}, "
+        + ", ".join(str(p) for p in paths)
+        + f" in {payload['seconds']:.0f} s",
+        file=sys.stderr,
+    )
 
 
 if __name__ == "__main__":

@@ -23,8 +23,9 @@ def per_call(fn: Callable[[], object], min_s: float) -> float:
         n = max(n * 2, int(n * min_s / max(elapsed, 1e-9) * 1.2))
 
 
-def interleaved(contenders: dict[str, Callable[[], object]], rounds: int = 7,
-                min_s: float = 0.05) -> dict[str, float]:
+def interleaved(
+    contenders: dict[str, Callable[[], object]], rounds: int = 7, min_s: float = 0.05
+) -> dict[str, float]:
     """Median seconds per call of each contender, measured side by side."""
     names = list(contenders)
     samples: dict[str, list[float]] = {name: [] for name in names}

@@ -27,8 +27,10 @@ BENCH = Path(__file__).resolve().parent
 SOURCE = BENCH / "yardstick.cpp"
 CACHE = BENCH / "results" / "yardstick"
 
-MISSING_HELP = ("install simdjson (Debian/Ubuntu: apt-get install libsimdjson-dev; only the "
-                "benchmark needs it) and a C++20 compiler (g++ >= 10), or set CXX")
+MISSING_HELP = (
+    "install simdjson (Debian/Ubuntu: apt-get install libsimdjson-dev; only the "
+    "benchmark needs it) and a C++20 compiler (g++ >= 10), or set CXX"
+)
 
 
 def compile_command(output: Path) -> list[str]:
@@ -38,8 +40,9 @@ def compile_command(output: Path) -> list[str]:
 
 def build(cache: Path = CACHE) -> tuple[Path | None, str | None]:
     """The yardstick binary, built if needed; or None and why not."""
-    key = hashlib.sha256(SOURCE.read_bytes()
-                         + " ".join(compile_command(Path("x"))).encode()).hexdigest()[:12]
+    key = hashlib.sha256(
+        SOURCE.read_bytes() + " ".join(compile_command(Path("x"))).encode()
+    ).hexdigest()[:12]
     binary = cache / f"yardstick-{key}"
     if binary.is_file() and os.access(binary, os.X_OK):
         return binary, None
@@ -50,22 +53,38 @@ def build(cache: Path = CACHE) -> tuple[Path | None, str | None]:
     except OSError as error:  # no compiler at all
         return None, f"cannot run the C++ compiler ({error}): {MISSING_HELP}"
     if done.returncode != 0:
-        first = next((line for line in done.stderr.splitlines() if "error" in line),
-                     done.stderr.strip()[:300] or f"exit status {done.returncode}")
+        first = next(
+            (line for line in done.stderr.splitlines() if "error" in line),
+            done.stderr.strip()[:300] or f"exit status {done.returncode}",
+        )
         return None, f"the yardstick did not build ({first.strip()}): {MISSING_HELP}"
     partial.replace(binary)
     return binary, None
 
 
-def run(binary: Path, *, path: Path | None = None, data: bytes | None = None,
-        rounds: int = 9, min_ms: float = 50.0) -> dict[str, Any]:
+def run(
+    binary: Path,
+    *,
+    path: Path | None = None,
+    data: bytes | None = None,
+    rounds: int = 9,
+    min_ms: float = 50.0,
+) -> dict[str, Any]:
     """simdjson figures for one document, given as a file or as bytes (piped in)."""
-    command = [str(binary), "--rounds", str(rounds), "--min-ms", str(min_ms),
-               str(path) if path is not None else "-"]
+    command = [
+        str(binary),
+        "--rounds",
+        str(rounds),
+        "--min-ms",
+        str(min_ms),
+        str(path) if path is not None else "-",
+    ]
     done = subprocess.run(command, input=data, capture_output=True, check=False)
     if done.returncode != 0:
-        return {"error": done.stderr.decode(errors="replace").strip()[:300]
-                or f"exit status {done.returncode}"}
+        return {
+            "error": done.stderr.decode(errors="replace").strip()[:300]
+            or f"exit status {done.returncode}"
+        }
     lines = done.stdout.decode().splitlines()
     if len(lines) != 1:
         return {"error": f"expected one line from the yardstick, got {len(lines)}"}

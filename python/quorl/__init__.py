@@ -49,6 +49,7 @@ def __getattr__(name: str) -> str:
         return version
     raise AttributeError(f"module 'quorl' has no attribute {name!r}")
 
+
 __all__ = [
     "PROFILES",
     "ColumnResult",

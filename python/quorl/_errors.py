@@ -53,6 +53,7 @@ class RefusedError(ValueError):
         return (_rebuild, (self.message, self.line, self.column, self.offset, self.path))
 
 
-def _rebuild(message: str, line: int | None, column: int | None, offset: int | None,
-             path: str | None) -> RefusedError:
+def _rebuild(
+    message: str, line: int | None, column: int | None, offset: int | None, path: str | None
+) -> RefusedError:
     return RefusedError(message, line=line, column=column, offset=offset, path=path)

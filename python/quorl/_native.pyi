@@ -72,7 +72,11 @@ def tag_digest_lines(lines: Buffer, tag: str, name_size: int, escaped: bool) -> 
 # Arrow columns (used by quorl.digest_column and quorl.canonical_column).
 # (result capsule, rows, refused rows)
 def digest_column(
-    column: object, profile: str, *, floats: Floats = "refuse", output: str = "hex",
+    column: object,
+    profile: str,
+    *,
+    floats: Floats = "refuse",
+    output: str = "hex",
     threads: int | None = None,
 ) -> tuple[object, int, int]: ...
 def canonical_column(

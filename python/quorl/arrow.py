@@ -24,6 +24,7 @@ if TYPE_CHECKING:
 
 __all__ = ["canonical_column", "digest_column", "digest_table"]
 
+
 def digest_column(column: Any, profile: str, **options: Any) -> pa.StructArray:
     """:func:`quorl.digest_column` (same options) as a ``pyarrow.StructArray``,
     with no copy."""

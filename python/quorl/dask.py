@@ -61,11 +61,11 @@ try:
     import pyarrow as pa
 
     _TEXT = pd.StringDtype("pyarrow")
+
     def _never(type_: Any) -> bool:  # a type this pyarrow does not have
         return False
 
-    _ARROW_TEXT = ("string", "large_string", "binary", "large_binary", "string_view",
-                   "binary_view")
+    _ARROW_TEXT = ("string", "large_string", "binary", "large_binary", "string_view", "binary_view")
 
     def _arrow_text(type_: Any) -> bool:
         return any(getattr(pa.types, "is_" + name, _never)(type_) for name in _ARROW_TEXT)
@@ -83,6 +83,7 @@ except ImportError:  # pragma: no cover - dask[dataframe] brings pyarrow
 
     def _text_array(values: list[str | None]) -> Any:
         return pd.array(values, dtype=_TEXT)
+
 
 _TEXT_TYPES = (str, bytes, bytearray, memoryview)
 
@@ -157,7 +158,9 @@ def _expand(urlpath: Any, storage_options: dict[str, Any]) -> tuple[AbstractFile
 
 
 def _read_blocks(
-    urlpath: Any, blocksize: int | str | None, compression: str | None,
+    urlpath: Any,
+    blocksize: int | str | None,
+    compression: str | None,
     storage_options: dict[str, Any],
 ) -> list[tuple[str, list[Any]]]:
     """(path, delayed blocks split at newlines) for every file, in path order.
@@ -194,8 +197,13 @@ def _read_blocks(
 
 
 def _jsonl_frame(
-    urlpath: Any, profile: str | None, value_column: str, blocksize: int | str | None,
-    compression: str | None, storage_options: dict[str, Any], floats: str = "refuse",
+    urlpath: Any,
+    profile: str | None,
+    value_column: str,
+    blocksize: int | str | None,
+    compression: str | None,
+    storage_options: dict[str, Any],
+    floats: str = "refuse",
 ) -> dd.DataFrame:
     import operator
 
@@ -216,8 +224,9 @@ def _jsonl_frame(
     graph: dict[Any, Any] = {}
     keys: list[Any] = []
     n = 0
-    for f, (path, blocks) in enumerate(_read_blocks(urlpath, blocksize, compression,
-                                                   storage_options)):
+    for f, (path, blocks) in enumerate(
+        _read_blocks(urlpath, blocksize, compression, storage_options)
+    ):
         first = n
         for block in blocks:
             graph.update(block.__dask_graph__())
@@ -229,8 +238,12 @@ def _jsonl_frame(
             counts = [(operator.getitem, (frame, k), 1) for k in range(first, n)]
             graph[(settle, f)] = (_lines_before, counts)
             for k in range(first, n):
-                graph[(part, k)] = (_shift_lines, (operator.getitem, (frame, k), 0),
-                                    (settle, f), k - first)
+                graph[(part, k)] = (
+                    _shift_lines,
+                    (operator.getitem, (frame, k), 0),
+                    (settle, f),
+                    k - first,
+                )
         keys.extend((part, k) for k in range(first, n))
     whole = HighLevelGraph.from_collections(part, graph, dependencies=())
     parts = [Delayed(key, whole, layer=part) for key in keys]
@@ -271,8 +284,7 @@ def digest_jsonl(
     ``OSError`` when ``urlpath`` matches no file.
     """
     _check_profile(profile)
-    return _jsonl_frame(urlpath, profile, "digest", blocksize, compression, storage_options,
-                        floats)
+    return _jsonl_frame(urlpath, profile, "digest", blocksize, compression, storage_options, floats)
 
 
 def canonical_jsonl(
@@ -288,8 +300,7 @@ def canonical_jsonl(
     The ``canonical`` column holds ``bytes`` (object dtype), ``None`` when
     the record is refused.
     """
-    return _jsonl_frame(urlpath, None, "canonical", blocksize, compression, storage_options,
-                        floats)
+    return _jsonl_frame(urlpath, None, "canonical", blocksize, compression, storage_options, floats)
 
 
 # ------------------------------------------------------- documents in memory

@@ -62,11 +62,17 @@ def register(connection: Any = None) -> Any:
     text = duckdb.sqltype("VARCHAR")
     create: Any = con.create_function  # its stubs have no name for type="arrow"
     create(
-        "quorl_digest", _digest, [text, text],
-        duckdb.struct_type({"digest": text, "error": text}), type="arrow",
+        "quorl_digest",
+        _digest,
+        [text, text],
+        duckdb.struct_type({"digest": text, "error": text}),
+        type="arrow",
     )
     create(
-        "quorl_canonical", _canonical, [text],
-        duckdb.struct_type({"canonical": duckdb.sqltype("BLOB"), "error": text}), type="arrow",
+        "quorl_canonical",
+        _canonical,
+        [text],
+        duckdb.struct_type({"canonical": duckdb.sqltype("BLOB"), "error": text}),
+        type="arrow",
     )
     return con

@@ -30,6 +30,7 @@ if TYPE_CHECKING:
 
 __all__ = ["canonical", "digest"]
 
+
 def _series(results: quorl.ColumnResult, name: str) -> pl.Series:
     return pl.Series(results).alias(name)
 

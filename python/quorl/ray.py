@@ -48,7 +48,12 @@ def digest_dataset(
     return dataset.map_batches(
         work,
         batch_format="pyarrow",
-        fn_kwargs={"profile": profile, "column": column, "floats": floats, "output": output,
-                   "threads": 1},
+        fn_kwargs={
+            "profile": profile,
+            "column": column,
+            "floats": floats,
+            "output": output,
+            "threads": 1,
+        },
         **map_batches_args,
     )

@@ -20,9 +20,18 @@ UNKNOWN_PROFILE = "unknown digest profile: "
 
 # Guards against a mistyped constant: the documented byte lengths.
 for _text, _length in [
-    (DEPTH, 40), (FLOAT, 73), (BARE_INT, 54), (INT_PAYLOAD, 61), (STR_PAYLOAD, 44),
-    (OBJ_PAYLOAD, 44), (ARR_PAYLOAD, 43), (BOOL_PAYLOAD, 46), (NULL_PAYLOAD, 36),
-    (NAN, 37), (INFINITY, 42), (UNKNOWN_PROFILE, 24),
+    (DEPTH, 40),
+    (FLOAT, 73),
+    (BARE_INT, 54),
+    (INT_PAYLOAD, 61),
+    (STR_PAYLOAD, 44),
+    (OBJ_PAYLOAD, 44),
+    (ARR_PAYLOAD, 43),
+    (BOOL_PAYLOAD, 46),
+    (NULL_PAYLOAD, 36),
+    (NAN, 37),
+    (INFINITY, 42),
+    (UNKNOWN_PROFILE, 24),
 ]:
     assert len(_text.encode()) == _length, _text
 

@@ -45,57 +45,158 @@ D = "digest_from_json()"
 
 BINDING_ERRORS = [
     # missing parameters
-    pytest.param(canonical, (), {}, f"{C} missing 1 required positional argument: 'tagged_json'",
-                 id="canonical-none"),
-    pytest.param(digest, (), {},
-                 f"{D} missing 2 required positional arguments: 'tagged_json' and 'profile'",
-                 id="digest-none"),
-    pytest.param(digest, (DOC,), {}, f"{D} missing 1 required positional argument: 'profile'",
-                 id="digest-no-profile"),
-    pytest.param(digest, (), {"profile": "run"},
-                 f"{D} missing 1 required positional argument: 'tagged_json'",
-                 id="digest-profile-only"),
+    pytest.param(
+        canonical,
+        (),
+        {},
+        f"{C} missing 1 required positional argument: 'tagged_json'",
+        id="canonical-none",
+    ),
+    pytest.param(
+        digest,
+        (),
+        {},
+        f"{D} missing 2 required positional arguments: 'tagged_json' and 'profile'",
+        id="digest-none",
+    ),
+    pytest.param(
+        digest,
+        (DOC,),
+        {},
+        f"{D} missing 1 required positional argument: 'profile'",
+        id="digest-no-profile",
+    ),
+    pytest.param(
+        digest,
+        (),
+        {"profile": "run"},
+        f"{D} missing 1 required positional argument: 'tagged_json'",
+        id="digest-profile-only",
+    ),
     # too many positional arguments ("arguments" stays plural)
-    pytest.param(canonical, (DOC, "run"), {},
-                 f"{C} takes 1 positional arguments but 2 were given", id="canonical-two"),
-    pytest.param(canonical, (DOC, DOC, DOC), {},
-                 f"{C} takes 1 positional arguments but 3 were given", id="canonical-three"),
-    pytest.param(digest, (DOC, "run", "run"), {},
-                 f"{D} takes 2 positional arguments but 3 were given", id="digest-three"),
+    pytest.param(
+        canonical,
+        (DOC, "run"),
+        {},
+        f"{C} takes 1 positional arguments but 2 were given",
+        id="canonical-two",
+    ),
+    pytest.param(
+        canonical,
+        (DOC, DOC, DOC),
+        {},
+        f"{C} takes 1 positional arguments but 3 were given",
+        id="canonical-three",
+    ),
+    pytest.param(
+        digest,
+        (DOC, "run", "run"),
+        {},
+        f"{D} takes 2 positional arguments but 3 were given",
+        id="digest-three",
+    ),
     # the positional count is tested before keywords and before types
-    pytest.param(canonical, (DOC, DOC), {"x": 1},
-                 f"{C} takes 1 positional arguments but 2 were given",
-                 id="too-many-beats-unexpected"),
-    pytest.param(canonical, (b"{}", None), {},
-                 f"{C} takes 1 positional arguments but 2 were given", id="too-many-beats-types"),
+    pytest.param(
+        canonical,
+        (DOC, DOC),
+        {"x": 1},
+        f"{C} takes 1 positional arguments but 2 were given",
+        id="too-many-beats-unexpected",
+    ),
+    pytest.param(
+        canonical,
+        (b"{}", None),
+        {},
+        f"{C} takes 1 positional arguments but 2 were given",
+        id="too-many-beats-types",
+    ),
     # one parameter filled twice
-    pytest.param(canonical, (DOC,), {"tagged_json": DOC},
-                 f"{C} got multiple values for argument 'tagged_json'", id="canonical-twice"),
-    pytest.param(digest, (DOC, "run"), {"profile": "run"},
-                 f"{D} got multiple values for argument 'profile'", id="digest-profile-twice"),
-    pytest.param(digest, (DOC,), {"tagged_json": DOC},
-                 f"{D} got multiple values for argument 'tagged_json'",
-                 id="twice-beats-missing"),
+    pytest.param(
+        canonical,
+        (DOC,),
+        {"tagged_json": DOC},
+        f"{C} got multiple values for argument 'tagged_json'",
+        id="canonical-twice",
+    ),
+    pytest.param(
+        digest,
+        (DOC, "run"),
+        {"profile": "run"},
+        f"{D} got multiple values for argument 'profile'",
+        id="digest-profile-twice",
+    ),
+    pytest.param(
+        digest,
+        (DOC,),
+        {"tagged_json": DOC},
+        f"{D} got multiple values for argument 'tagged_json'",
+        id="twice-beats-missing",
+    ),
     # unknown keywords, reported as spelled
-    pytest.param(canonical, (), {"x": DOC}, f"{C} got an unexpected keyword argument 'x'",
-                 id="unexpected-beats-missing"),
-    pytest.param(canonical, (DOC,), {"x": 1}, f"{C} got an unexpected keyword argument 'x'",
-                 id="canonical-extra"),
-    pytest.param(canonical, (), {"Tagged_json": DOC},
-                 f"{C} got an unexpected keyword argument 'Tagged_json'", id="case-sensitive"),
-    pytest.param(canonical, (), {"tagged_json\x00": DOC},
-                 f"{C} got an unexpected keyword argument 'tagged_json\x00'", id="embedded-nul"),
-    pytest.param(canonical, (), {"tagged_jsoné": DOC},
-                 f"{C} got an unexpected keyword argument 'tagged_jsoné'", id="non-ascii"),
-    pytest.param(canonical, (), {"tagged_json": b"", "x": 1},
-                 f"{C} got an unexpected keyword argument 'x'", id="binding-before-types"),
+    pytest.param(
+        canonical,
+        (),
+        {"x": DOC},
+        f"{C} got an unexpected keyword argument 'x'",
+        id="unexpected-beats-missing",
+    ),
+    pytest.param(
+        canonical,
+        (DOC,),
+        {"x": 1},
+        f"{C} got an unexpected keyword argument 'x'",
+        id="canonical-extra",
+    ),
+    pytest.param(
+        canonical,
+        (),
+        {"Tagged_json": DOC},
+        f"{C} got an unexpected keyword argument 'Tagged_json'",
+        id="case-sensitive",
+    ),
+    pytest.param(
+        canonical,
+        (),
+        {"tagged_json\x00": DOC},
+        f"{C} got an unexpected keyword argument 'tagged_json\x00'",
+        id="embedded-nul",
+    ),
+    pytest.param(
+        canonical,
+        (),
+        {"tagged_jsoné": DOC},
+        f"{C} got an unexpected keyword argument 'tagged_jsoné'",
+        id="non-ascii",
+    ),
+    pytest.param(
+        canonical,
+        (),
+        {"tagged_json": b"", "x": 1},
+        f"{C} got an unexpected keyword argument 'x'",
+        id="binding-before-types",
+    ),
     # keywords are taken in the caller's order; the first bad one is reported
-    pytest.param(digest, (DOC,), {"x": 1, "tagged_json": DOC},
-                 f"{D} got an unexpected keyword argument 'x'", id="unexpected-first"),
-    pytest.param(digest, (DOC,), {"tagged_json": DOC, "x": 1},
-                 f"{D} got multiple values for argument 'tagged_json'", id="twice-first"),
-    pytest.param(digest, (DOC,), {"profile": "run", "y": 1, "x": 1},
-                 f"{D} got an unexpected keyword argument 'y'", id="first-unexpected-only"),
+    pytest.param(
+        digest,
+        (DOC,),
+        {"x": 1, "tagged_json": DOC},
+        f"{D} got an unexpected keyword argument 'x'",
+        id="unexpected-first",
+    ),
+    pytest.param(
+        digest,
+        (DOC,),
+        {"tagged_json": DOC, "x": 1},
+        f"{D} got multiple values for argument 'tagged_json'",
+        id="twice-first",
+    ),
+    pytest.param(
+        digest,
+        (DOC,),
+        {"profile": "run", "y": 1, "x": 1},
+        f"{D} got an unexpected keyword argument 'y'",
+        id="first-unexpected-only",
+    ),
 ]
 
 
@@ -109,6 +210,7 @@ def test_binding_errors(function, args, kwargs, message):
 
 # --- conversion of the values -------------------------------------------------
 
+
 class Outer:
     class Inner:
         pass
@@ -120,32 +222,59 @@ def conversion(parameter: str, type_name: str) -> str:
 
 CONVERSION_ERRORS = [
     pytest.param(canonical, (b"{}",), {}, conversion("tagged_json", "bytes"), id="bytes"),
-    pytest.param(canonical, (bytearray(b"{}"),), {}, conversion("tagged_json", "bytearray"),
-                 id="bytearray"),
-    pytest.param(canonical, (memoryview(b"{}"),), {}, conversion("tagged_json", "memoryview"),
-                 id="memoryview"),
+    pytest.param(
+        canonical, (bytearray(b"{}"),), {}, conversion("tagged_json", "bytearray"), id="bytearray"
+    ),
+    pytest.param(
+        canonical,
+        (memoryview(b"{}"),),
+        {},
+        conversion("tagged_json", "memoryview"),
+        id="memoryview",
+    ),
     pytest.param(canonical, (None,), {}, conversion("tagged_json", "NoneType"), id="none"),
     pytest.param(canonical, (1,), {}, conversion("tagged_json", "int"), id="int"),
     pytest.param(canonical, (1.5,), {}, conversion("tagged_json", "float"), id="float"),
     pytest.param(canonical, ([DOC],), {}, conversion("tagged_json", "list"), id="list"),
-    pytest.param(canonical, (pathlib.PurePosixPath("a"),), {},
-                 conversion("tagged_json", "PurePosixPath"), id="path"),
+    pytest.param(
+        canonical,
+        (pathlib.PurePosixPath("a"),),
+        {},
+        conversion("tagged_json", "PurePosixPath"),
+        id="path",
+    ),
     # the qualified name, not the bare one
-    pytest.param(canonical, (Outer.Inner(),), {}, conversion("tagged_json", "Outer.Inner"),
-                 id="nested-class"),
-    pytest.param(canonical, (), {"tagged_json": 7}, conversion("tagged_json", "int"),
-                 id="by-keyword"),
+    pytest.param(
+        canonical, (Outer.Inner(),), {}, conversion("tagged_json", "Outer.Inner"), id="nested-class"
+    ),
+    pytest.param(
+        canonical, (), {"tagged_json": 7}, conversion("tagged_json", "int"), id="by-keyword"
+    ),
     pytest.param(digest, (DOC, None), {}, conversion("profile", "NoneType"), id="profile-none"),
     pytest.param(digest, (DOC, b"run"), {}, conversion("profile", "bytes"), id="profile-bytes"),
-    pytest.param(digest, (), {"profile": 3, "tagged_json": DOC}, conversion("profile", "int"),
-                 id="profile-by-keyword"),
+    pytest.param(
+        digest,
+        (),
+        {"profile": 3, "tagged_json": DOC},
+        conversion("profile", "int"),
+        id="profile-by-keyword",
+    ),
     # tagged_json is converted first and its error alone is reported
-    pytest.param(digest, (None, None), {}, conversion("tagged_json", "NoneType"),
-                 id="both-wrong"),
-    pytest.param(digest, (), {"profile": None, "tagged_json": b""},
-                 conversion("tagged_json", "bytes"), id="both-wrong-keywords-reversed"),
-    pytest.param(digest, (b"{}", "run\ud800"), {}, conversion("tagged_json", "bytes"),
-                 id="type-error-before-profile-encoding"),
+    pytest.param(digest, (None, None), {}, conversion("tagged_json", "NoneType"), id="both-wrong"),
+    pytest.param(
+        digest,
+        (),
+        {"profile": None, "tagged_json": b""},
+        conversion("tagged_json", "bytes"),
+        id="both-wrong-keywords-reversed",
+    ),
+    pytest.param(
+        digest,
+        (b"{}", "run\ud800"),
+        {},
+        conversion("tagged_json", "bytes"),
+        id="type-error-before-profile-encoding",
+    ),
 ]
 
 
@@ -169,6 +298,7 @@ def test_nested_local_class_is_named_by_qualified_name():
 
 
 # --- lone surrogates: the interpreter's own UnicodeEncodeError ------------------
+
 
 def interpreter_error(text: str) -> UnicodeEncodeError:
     try:
@@ -194,8 +324,7 @@ SURROGATE_CASES = [
 
 
 @pytest.mark.parametrize(("function", "args", "kwargs", "bad_text"), SURROGATE_CASES)
-def test_lone_surrogate_raises_interpreters_unicode_encode_error(function, args, kwargs,
-                                                                 bad_text):
+def test_lone_surrogate_raises_interpreters_unicode_encode_error(function, args, kwargs, bad_text):
     with pytest.raises(UnicodeEncodeError) as info:
         function(*args, **kwargs)
     assert type(info.value) is UnicodeEncodeError
@@ -213,6 +342,7 @@ def test_escaped_surrogate_in_document_is_a_json_error_not_an_encoding_error():
 
 
 # --- str subclasses -----------------------------------------------------------
+
 
 class Sneaky(str):
     """A str subclass whose Python-level behaviour disagrees with its value."""
@@ -245,4 +375,3 @@ def test_str_subclass_keyword_names_bind():
 def test_str_subclass_with_lone_surrogate():
     with pytest.raises(UnicodeEncodeError):
         canonical(Sneaky("[\ud800]"))
-

@@ -47,8 +47,9 @@ def reference(data: bytes, first_line: int, profile: str | None):
                 quorl.canonical_bytes_from_json(raw)
             where = located.value
             assert where.message == str(refused)
-            records.append((number, None, (number, str(refused), where.line, where.column,
-                                           where.offset)))
+            records.append(
+                (number, None, (number, str(refused), where.line, where.column, where.offset))
+            )
             continue
         records.append((number, result, None))
     return records
@@ -66,8 +67,9 @@ def make_lines(seed: int, count: int, *, bad_utf8: bool = True) -> bytes:
         elif kind == 2 and bad_utf8:
             good = json.dumps({"name": "caf\u00e9 " * rng.randrange(3)}).encode()
             cut = rng.randrange(len(good))
-            lines.append(good[:cut] + rng.choice([b"\xff", b"\xc3", b"\xed\xa0\x80", b"\x80"])
-                         + good[cut:])
+            lines.append(
+                good[:cut] + rng.choice([b"\xff", b"\xc3", b"\xed\xa0\x80", b"\x80"]) + good[cut:]
+            )
         elif kind == 3:
             lines.append(b"[" * 130 + b"]" * 130)
         elif kind == 4:
@@ -77,11 +79,15 @@ def make_lines(seed: int, count: int, *, bad_utf8: bool = True) -> bytes:
                 "id": i,
                 "name": rng.choice(["plain", "caf\u00e9", "\u65e5\u672c", "\U0001f600", 'q"\\\n']),
                 "digest": "left out at the root",
-                "tags": [rng.randrange(-10**6, 10**6), None, True, {"z": 1, "a": [2]}],
+                "tags": [rng.randrange(-(10**6), 10**6), None, True, {"z": 1, "a": [2]}],
                 "big": {"$int": str(rng.randrange(10**30))},
             }
-            text = json.dumps(record, ensure_ascii=rng.random() < 0.5,
-                              indent=None, separators=rng.choice([(",", ":"), (", ", ": ")]))
+            text = json.dumps(
+                record,
+                ensure_ascii=rng.random() < 0.5,
+                indent=None,
+                separators=rng.choice([(",", ":"), (", ", ": ")]),
+            )
             lines.append(text.encode() + (b"\r" if rng.random() < 0.2 else b""))
     return b"\n".join(lines) + (b"\n" if seed % 2 else b"")
 
@@ -111,11 +117,13 @@ BUFFERS = [
 @pytest.mark.parametrize("first_line", [1, 977, 2**40])
 def test_digest_lines_matches_quorl_core(data, wrap, first_line):
     expected = reference(data, first_line, "certificate")
-    out, refusals, records = _native.digest_lines(wrap(data), "certificate", name="d\u00e9.jsonl",
-                                                  first_line=first_line)
+    out, refusals, records = _native.digest_lines(
+        wrap(data), "certificate", name="d\u00e9.jsonl", first_line=first_line
+    )
     assert records == len(expected)
-    assert out == b"".join(f"{hex_}  d\u00e9.jsonl:{n}\n".encode()
-                           for n, hex_, _ in expected if hex_ is not None)
+    assert out == b"".join(
+        f"{hex_}  d\u00e9.jsonl:{n}\n".encode() for n, hex_, _ in expected if hex_ is not None
+    )
     assert refusals == [refusal for _, _, refusal in expected if refusal is not None]
 
 
@@ -150,14 +158,18 @@ def test_record_columns_match_quorl_core(data, profile):
     # The refusal text reads as RefusedError does.
     for (_, _, refusal), text in zip(expected, got[2]):
         if refusal is not None:
-            assert text == str(quorl.RefusedError(refusal[1], line=refusal[2],
-                                                  column=refusal[3], offset=refusal[4]))
+            assert text == str(
+                quorl.RefusedError(
+                    refusal[1], line=refusal[2], column=refusal[3], offset=refusal[4]
+                )
+            )
 
 
 def test_str_data_reads_as_its_utf8():
     text = CLEAN.decode()
-    assert _native.digest_lines(text, "run", name="x") == _native.digest_lines(CLEAN, "run",
-                                                                                name="x")
+    assert _native.digest_lines(text, "run", name="x") == _native.digest_lines(
+        CLEAN, "run", name="x"
+    )
     assert _native.canonical_records(text) == _native.canonical_records(CLEAN)
 
 
@@ -172,8 +184,7 @@ def test_refusal_kinds_are_all_present_in_the_small_set():
 def test_threads_get_the_same_results_with_the_lock_released():
     expected = _native.digest_lines(LARGE, "run", name="big")
     with ThreadPoolExecutor(4) as pool:
-        results = list(pool.map(lambda _: _native.digest_lines(LARGE, "run", name="big"),
-                                range(8)))
+        results = list(pool.map(lambda _: _native.digest_lines(LARGE, "run", name="big"), range(8)))
     assert all(result == expected for result in results)
 
 
@@ -190,14 +201,23 @@ def test_threads_get_the_same_results_with_the_lock_released():
         (lambda: _native.canonical_lines(b"1", first_line=1.0), TypeError, "must be int"),
         (lambda: _native.canonical_lines(b"1", first_line=True), TypeError, "must be int"),
         (lambda: _native.canonical_records(b"1", first_line=0), ValueError, "at least 1"),
-        (lambda: _native.canonical_records(b"1", first_line=-2**70), ValueError, "at least 1"),
+        (lambda: _native.canonical_records(b"1", first_line=-(2**70)), ValueError, "at least 1"),
         (lambda: _native.digest_records(b"1", "run", first_line=2**64), ValueError, "too large"),
-        (lambda: _native.digest_records(b"1\n2", "run", first_line=2**64 - 4), ValueError,
-         "too large"),
-        (lambda: _native.digest_lines(b"1", "nope", name="n"), quorl.RefusedError,
-         UNKNOWN_PROFILE + "nope"),
-        (lambda: _native.digest_records(b"1.5\n", "nope"), quorl.RefusedError,
-         UNKNOWN_PROFILE + "nope"),
+        (
+            lambda: _native.digest_records(b"1\n2", "run", first_line=2**64 - 4),
+            ValueError,
+            "too large",
+        ),
+        (
+            lambda: _native.digest_lines(b"1", "nope", name="n"),
+            quorl.RefusedError,
+            UNKNOWN_PROFILE + "nope",
+        ),
+        (
+            lambda: _native.digest_records(b"1.5\n", "nope"),
+            quorl.RefusedError,
+            UNKNOWN_PROFILE + "nope",
+        ),
     ],
 )
 def test_bad_arguments(call, error, text):
@@ -277,12 +297,16 @@ def test_line_ends_and_run_splitters_match_a_model(seed, tmp_path):
         return [(r.first_line, bytes(r.data), r.end_line, r.offset) for r in runs]
 
     with open(path, "rb") as f:  # the size unknown, and known (the last runs shorter)
-        from_file = [taken(line_runs.file_runs(f.fileno(), chunk, total))
-                     for total in (0, len(data))]
+        from_file = [
+            taken(line_runs.file_runs(f.fileno(), chunk, total)) for total in (0, len(data))
+        ]
         # Started part way, at the start of a line (as check resumes a file).
         start = data.find(b"\n", len(data) // 2) + 1
-        resumed = taken(line_runs.file_runs(f.fileno(), chunk, offset=start,
-                                            line=data.count(b"\n", 0, start) + 1))
+        resumed = taken(
+            line_runs.file_runs(
+                f.fileno(), chunk, offset=start, line=data.count(b"\n", 0, start) + 1
+            )
+        )
     for reuse in (False, True):
         streamed = taken(line_runs.split_lines(io.BytesIO(data), chunk, reuse=reuse))
         for runs, offset in [(streamed, 0), *((r, 0) for r in from_file), (resumed, start)]:

@@ -16,8 +16,13 @@ DOCS = {"a.json": b'{"a": 1}', "b.json": b"[1, 2]", "c.json": b'{"c": "x"}', "d.
 
 
 def quorl_run(*args, cwd, stdin=b""):
-    return subprocess.run([sys.executable, "-m", "quorl", *map(str, args)], cwd=cwd,
-                          input=stdin, capture_output=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "quorl", *map(str, args)],
+        cwd=cwd,
+        input=stdin,
+        capture_output=True,
+        timeout=120,
+    )
 
 
 def changed(folder):
@@ -38,11 +43,25 @@ def all_missing(folder):
         (folder / name).unlink()
 
 
-TAMPERING = {"intact": [], "changed": [changed], "missing": [missing],
-             "malformed": [], "directory": [directory],
-             "changed and missing": [changed, missing], "all missing": [all_missing]}
-OPTIONS = [[], ["--quiet"], ["--status"], ["--strict"], ["-w"], ["--ignore-missing"],
-           ["--ignore-missing", "--status"], ["--quiet", "--strict", "-w"]]
+TAMPERING = {
+    "intact": [],
+    "changed": [changed],
+    "missing": [missing],
+    "malformed": [],
+    "directory": [directory],
+    "changed and missing": [changed, missing],
+    "all missing": [all_missing],
+}
+OPTIONS = [
+    [],
+    ["--quiet"],
+    ["--status"],
+    ["--strict"],
+    ["-w"],
+    ["--ignore-missing"],
+    ["--ignore-missing", "--status"],
+    ["--quiet", "--strict", "-w"],
+]
 
 
 def unreadable(stderr):
@@ -63,16 +82,21 @@ def test_documents_as_sha256sum_checks_them(tmp_path, case, options):
     (tmp_path / "OURS").write_bytes(ours)
     for tamper in TAMPERING[case]:
         tamper(tmp_path)
-    want = subprocess.run(["sha256sum", "-c", *options, "THEIRS"], cwd=tmp_path,
-                          capture_output=True, text=True)
+    want = subprocess.run(
+        ["sha256sum", "-c", *options, "THEIRS"], cwd=tmp_path, capture_output=True, text=True
+    )
     got = quorl_run("check", "-p", "run", *options, "OURS", cwd=tmp_path)
     assert got.stdout.decode() == want.stdout
     # quorl's one departure: a listed file that could not be read is status 2.
     assert got.returncode == (2 if unreadable(want.stderr) else want.returncode)
     # Every message sha256sum gives, quorl gives too (in its words for the line).
-    theirs_err = [line.replace("sha256sum: ", "", 1).replace("SHA256 checksum", "digest")
-                  .replace("checksum", "digest").replace("THEIRS", "OURS")
-                  for line in want.stderr.splitlines()]
+    theirs_err = [
+        line.replace("sha256sum: ", "", 1)
+        .replace("SHA256 checksum", "digest")
+        .replace("checksum", "digest")
+        .replace("THEIRS", "OURS")
+        for line in want.stderr.splitlines()
+    ]
     ours_err = [line.replace("quorl: ", "", 1) for line in got.stderr.decode().splitlines()]
     assert [line for line in ours_err if line in theirs_err] == theirs_err
     if "--status" in options:
@@ -97,12 +121,18 @@ def _model(folder, sums_lines, profile_of):
     out, status = [], 0
     cache = {}
     for line in sums_lines:
-        match = re.fullmatch(rb"(?:QUORL-(\S+) \((.*)\):(\d+) = ([0-9a-fA-F]{64})|"
-                             rb"([0-9a-fA-F]{64})  (.*):(\d+))", line)
+        match = re.fullmatch(
+            rb"(?:QUORL-(\S+) \((.*)\):(\d+) = ([0-9a-fA-F]{64})|"
+            rb"([0-9a-fA-F]{64})  (.*):(\d+))",
+            line,
+        )
         if match is None:
             continue
-        tag, name, number, hexdigest = (match[1], match[2], match[3], match[4]) if match[1] \
+        tag, name, number, hexdigest = (
+            (match[1], match[2], match[3], match[4])
+            if match[1]
             else (None, match[6], match[7], match[5])
+        )
         profile = profile_of(tag)
         path = folder / os.fsdecode(name)
         shown = os.fsdecode(name)
@@ -113,8 +143,7 @@ def _model(folder, sums_lines, profile_of):
         records = cache.setdefault(name, path.read_bytes().split(b"\n"))
         index = int(number) - 1
         try:
-            got = quorl.digest_from_json(records[index], profile) if index < len(records) \
-                else None
+            got = quorl.digest_from_json(records[index], profile) if index < len(records) else None
         except quorl.RefusedError:
             got = None
         ok = got is not None and got == hexdigest.decode().lower()
@@ -151,8 +180,9 @@ def test_records_against_a_model(tmp_path, seed, jobs):
     sums_text = b"\n".join(sums) + b"\n"
     (tmp_path / "SUMS").write_bytes(sums_text)
     want_out, want_status = _model(tmp_path, sums, lambda tag: "certificate")
-    got = quorl_run("check", "-j", jobs, "-p", "certificate", "--chunk-bytes", 512, "SUMS",
-                    cwd=tmp_path)
+    got = quorl_run(
+        "check", "-j", jobs, "-p", "certificate", "--chunk-bytes", 512, "SUMS", cwd=tmp_path
+    )
     assert got.stdout.decode() == want_out
     assert got.returncode == want_status == 2
     assert b"quorl: gone.jsonl: No such file or directory" in got.stderr
@@ -164,17 +194,32 @@ PLAIN = "{hex}  r.jsonl:1\n"
 TAGGED = "QUORL-{tag} (r.jsonl):1 = {hex}\n"
 
 
-@pytest.mark.parametrize("sums, options, status, message", [
-    (TAGGED, [], 0, None),
-    (TAGGED + PLAIN, ["-p", "run"], 0, None),
-    (TAGGED, ["-p", "certificate"], 2,
-     "SUMS: 1: the line is tagged with profile 'run', but -p gives 'certificate'"),
-    (PLAIN, [], 2, "SUMS: 1: the line does not name its profile: give -p PROFILE"),
-    (PLAIN, ["-p", "certificate"], 1,
-     "WARNING: every computed digest failed: the listed ones were made with -p run"),
-    ("QUORL-NOPE (r.jsonl):1 = {hex}\n", ["-p", "run", "-w"], 2,
-     "SUMS: 1: improperly formatted digest line"),
-])
+@pytest.mark.parametrize(
+    "sums, options, status, message",
+    [
+        (TAGGED, [], 0, None),
+        (TAGGED + PLAIN, ["-p", "run"], 0, None),
+        (
+            TAGGED,
+            ["-p", "certificate"],
+            2,
+            "SUMS: 1: the line is tagged with profile 'run', but -p gives 'certificate'",
+        ),
+        (PLAIN, [], 2, "SUMS: 1: the line does not name its profile: give -p PROFILE"),
+        (
+            PLAIN,
+            ["-p", "certificate"],
+            1,
+            "WARNING: every computed digest failed: the listed ones were made with -p run",
+        ),
+        (
+            "QUORL-NOPE (r.jsonl):1 = {hex}\n",
+            ["-p", "run", "-w"],
+            2,
+            "SUMS: 1: improperly formatted digest line",
+        ),
+    ],
+)
 def test_profiles_of_sums_lines(tmp_path, sums, options, status, message):
     (tmp_path / "r.jsonl").write_bytes(b'{"b": 1, "a": 2}\n')
     hexdigest = quorl.digest_from_json(b'{"a":2,"b":1}', "run")

@@ -20,8 +20,13 @@ SORTED_DIGEST = quorl.digest_from_json(b'{"a":2,"b":1}', "run")
 
 
 def run(*args, stdin=b"", cwd=None, stdout=subprocess.PIPE):
-    proc = subprocess.Popen([sys.executable, "-m", "quorl", *map(str, args)], cwd=cwd,
-                            stdin=subprocess.PIPE, stdout=stdout, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorl", *map(str, args)],
+        cwd=cwd,
+        stdin=subprocess.PIPE,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+    )
     out, err = proc.communicate(stdin, timeout=120)
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
@@ -71,12 +76,15 @@ def test_records_in_order_for_any_jobs(tmp_path, jobs, command):
     (tmp_path / "r.jsonl").write_bytes(data)
     args = ["-p", "certificate"] if command == "digest" else []
     got = run(command, *args, "-j", jobs, "--chunk-bytes", 4096, "r.jsonl", cwd=tmp_path)
-    want_out, want_err = expected_digests("r.jsonl", data, "certificate",
-                                          "digested" if command == "digest" else "written")
+    want_out, want_err = expected_digests(
+        "r.jsonl", data, "certificate", "digested" if command == "digest" else "written"
+    )
     if command == "canonical":
-        want_out = b"".join(quorl.canonical_bytes_from_json(line) + b"\n"
-                            for line in data.split(b"\n") if line.strip(b" \t\r")
-                            and b"1.5" not in line)
+        want_out = b"".join(
+            quorl.canonical_bytes_from_json(line) + b"\n"
+            for line in data.split(b"\n")
+            if line.strip(b" \t\r") and b"1.5" not in line
+        )
     assert got.stdout == want_out
     assert got.stderr.decode().splitlines() == want_err
     assert len(want_err) == 4 and got.returncode == 1
@@ -89,7 +97,8 @@ def test_digest_then_check_and_tampering(tree, jobs):
     assert made.returncode == 0, made.stderr
     names = [line.split("  ", 1)[1] for line in made.stdout.decode().splitlines()]
     assert names == ["./a.json", "./b.json", "./sub/deeper/c.json"] + [
-        f"./sub/r.jsonl:{n}" for n in range(1, 6)]
+        f"./sub/r.jsonl:{n}" for n in range(1, 6)
+    ]
     (tree / "SUMS").write_bytes(made.stdout + b"not a digest line\n")
     checked = run("check", "-p", "run", "-j", jobs, "SUMS", cwd=tree)
     assert checked.stdout.decode().splitlines() == [f"{name}: OK" for name in names]
@@ -105,7 +114,9 @@ def test_digest_then_check_and_tampering(tree, jobs):
     checked = run("check", "-p", "run", "-j", jobs, "SUMS", cwd=tree)
     report = dict(line.rsplit(": ", 1) for line in checked.stdout.decode().splitlines())
     assert {name for name, verdict in report.items() if verdict != "OK"} == {
-        "./a.json", "./sub/r.jsonl:3"}
+        "./a.json",
+        "./sub/r.jsonl:3",
+    }
     assert "quorl: WARNING: 1 computed digest did NOT match" in checked.stderr.decode()
     assert "quorl: ./a.json: line 1 column 7: floats are forbidden" in checked.stderr.decode()
     assert checked.returncode == 1
@@ -113,22 +124,39 @@ def test_digest_then_check_and_tampering(tree, jobs):
     assert run("check", "-p", "certificate", "SUMS", cwd=tree).stdout.count(b"OK") == 0
 
 
-@pytest.mark.parametrize("args, stdin, status, stdout, stderr", [
-    (["digest", "-p", "run"], b'{"b":1,"a":2}',
-     0, f"{SORTED_DIGEST}  -\n", ""),
-    (["canonical", "--jsonl"], b'{"b":1,"a":2}\n\n[3]', 0, '{"a":2,"b":1}\n[3]\n', ""),
-    (["canonical", "-", "--jsonl"], b'[1]\n[2.0]\n', 1, "[1]\n",
-     "quorl: -:2: line 1 column 2: floats are forbidden"),
-    (["canonical"], FLOAT_DOC, 1, "", "quorl: -: line 2 column 8: floats are forbidden"),
-    (["canonical", "--jsonl"], b'["\xff"]\n', 1, "",
-     "quorl: -:1: line 1 column 3: invalid UTF-8 at byte 2"),
-    (["canonical", "missing.json", "-"], b"[]", 2, "[]\n",
-     "quorl: missing.json: No such file or directory"),
-    (["canonical", "."], b"", 2, "", "quorl: .: Is a directory"),
-    (["digest", "-p", "nope"], b"", 2, "", "invalid choice: 'nope'"),
-    (["digest", "-j", "0"], b"", 2, "", "must be at least 1"),
-    (["check", "-p", "run"], b"", 2, "", "no properly formatted digest lines found"),
-])
+@pytest.mark.parametrize(
+    "args, stdin, status, stdout, stderr",
+    [
+        (["digest", "-p", "run"], b'{"b":1,"a":2}', 0, f"{SORTED_DIGEST}  -\n", ""),
+        (["canonical", "--jsonl"], b'{"b":1,"a":2}\n\n[3]', 0, '{"a":2,"b":1}\n[3]\n', ""),
+        (
+            ["canonical", "-", "--jsonl"],
+            b"[1]\n[2.0]\n",
+            1,
+            "[1]\n",
+            "quorl: -:2: line 1 column 2: floats are forbidden",
+        ),
+        (["canonical"], FLOAT_DOC, 1, "", "quorl: -: line 2 column 8: floats are forbidden"),
+        (
+            ["canonical", "--jsonl"],
+            b'["\xff"]\n',
+            1,
+            "",
+            "quorl: -:1: line 1 column 3: invalid UTF-8 at byte 2",
+        ),
+        (
+            ["canonical", "missing.json", "-"],
+            b"[]",
+            2,
+            "[]\n",
+            "quorl: missing.json: No such file or directory",
+        ),
+        (["canonical", "."], b"", 2, "", "quorl: .: Is a directory"),
+        (["digest", "-p", "nope"], b"", 2, "", "invalid choice: 'nope'"),
+        (["digest", "-j", "0"], b"", 2, "", "must be at least 1"),
+        (["check", "-p", "run"], b"", 2, "", "no properly formatted digest lines found"),
+    ],
+)
 def test_stdin_refusals_and_statuses(tmp_path, args, stdin, status, stdout, stderr):
     got = run(*args, stdin=stdin, cwd=tmp_path)
     assert (got.returncode, got.stdout.decode()) == (status, stdout)
@@ -147,9 +175,14 @@ def test_workers_match_one_thread(tmp_path, command, target, inputs):
         (tmp_path / "in").mkdir()
         for k, size in enumerate([70_000, 30, 200_000, 10, 5_000, 90_000, 1, 300_000]):
             rows = records(max(1, size // 40), seed=k, refused={3} if k in (2, 4) else ())
-            (tmp_path / "in" / f"{k}.json").write_bytes(b"[" + rows.strip().replace(b"\n", b",") + b"]")
-    args = [command, *(["-p", "run"] if command == "digest" else []),
-            *(["r.jsonl"] if inputs == "records" else ["-r", "in"])]
+            (tmp_path / "in" / f"{k}.json").write_bytes(
+                b"[" + rows.strip().replace(b"\n", b",") + b"]"
+            )
+    args = [
+        command,
+        *(["-p", "run"] if command == "digest" else []),
+        *(["r.jsonl"] if inputs == "records" else ["-r", "in"]),
+    ]
     one = run(*args, "-j", "1", cwd=tmp_path)
     common = [*args, "-j", "2", "--chunk-bytes", 1 << 18]
     if target == "pipe":
@@ -177,8 +210,9 @@ def test_refusal_in_a_file_matches_the_library(tmp_path):
     got = run("digest", "-p", "run", "f.json", cwd=tmp_path)
     with pytest.raises(quorl.RefusedError) as refused:
         quorl.digest_from_json(FLOAT_DOC, "run")
-    assert got.stderr.decode() == (f"quorl: f.json: {refused.value}\n"
-                                   "quorl: 1 record: 0 digested, 1 refused\n")
+    assert got.stderr.decode() == (
+        f"quorl: f.json: {refused.value}\nquorl: 1 record: 0 digested, 1 refused\n"
+    )
     assert (refused.value.line, refused.value.column) == (2, 8)
 
 
@@ -197,9 +231,12 @@ def test_fail_fast_keeps_no_partial_output(tmp_path, jobs):
 def test_interrupt_leaves_nothing_behind(tmp_path):
     (tmp_path / "big.jsonl").write_bytes(records(200_000) * 5)
     (tmp_path / "out.txt").write_bytes(b"kept\n")
-    proc = subprocess.Popen([sys.executable, "-m", "quorl", "canonical", "-j", "2",
-                             "big.jsonl", "-o", "out.txt"], cwd=tmp_path,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorl", "canonical", "-j", "2", "big.jsonl", "-o", "out.txt"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     deadline = time.monotonic() + 60
     while not any(name.endswith(".part") for name in os.listdir(tmp_path)):
         assert time.monotonic() < deadline and proc.poll() is None
@@ -213,9 +250,12 @@ def test_interrupt_leaves_nothing_behind(tmp_path):
 
 def test_closed_pipe_is_quiet(tmp_path):
     (tmp_path / "r.jsonl").write_bytes(records(50_000))
-    proc = subprocess.Popen([sys.executable, "-m", "quorl", "digest", "-p", "run", "-j", "1",
-                             "r.jsonl"], cwd=tmp_path, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorl", "digest", "-p", "run", "-j", "1", "r.jsonl"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     assert proc.stdout.readline().endswith(b"  r.jsonl:1\n")
     proc.stdout.close()
     assert proc.wait(timeout=60) == 141 and proc.stderr.read() == b""
@@ -232,8 +272,13 @@ def test_console_script_and_version():
 
 # File names that a digest line must escape as sha256sum does, or that are
 # not UTF-8: (bytes of the name, whether the line starts with a backslash).
-ODD_NAMES = [(b"back\\slash.json", True), (b"new\nline.json", True), (b"cr\rname.json", True),
-             (b"\xffnot-utf8.json", False), (b"colon:12.jsonl", False)]
+ODD_NAMES = [
+    (b"back\\slash.json", True),
+    (b"new\nline.json", True),
+    (b"cr\rname.json", True),
+    (b"\xffnot-utf8.json", False),
+    (b"colon:12.jsonl", False),
+]
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
@@ -254,7 +299,10 @@ def test_odd_file_names_round_trip(tmp_path, jobs):
     assert checked.returncode == 0 and checked.stdout.count(b": OK\n") == len(ODD_NAMES)
     if jobs == 1 and shutil.which("sha256sum"):
         # The name field is laid out exactly as sha256sum lays it out.
-        theirs = subprocess.run(["sha256sum", "./back\\slash.json", "./new\nline.json"],
-                                cwd=tmp_path, capture_output=True).stdout.split(b"\n")[:-1]
+        theirs = subprocess.run(
+            ["sha256sum", "./back\\slash.json", "./new\nline.json"],
+            cwd=tmp_path,
+            capture_output=True,
+        ).stdout.split(b"\n")[:-1]
         ours = {line.split(b"  ", 1)[1] for line in lines}
         assert {line.split(b"  ", 1)[1] for line in theirs} <= ours

@@ -22,8 +22,10 @@ import quorl
 
 ROOT = os.geteuid() == 0
 DATA = b'{"b": 1, "a": 2}\n[1, 2]\n'
-WANT = b"".join(b"%s  in.jsonl:%d\n" % (quorl.digest_from_json(line, "run").encode(), n)
-                for n, line in enumerate(DATA.splitlines(), 1))
+WANT = b"".join(
+    b"%s  in.jsonl:%d\n" % (quorl.digest_from_json(line, "run").encode(), n)
+    for n, line in enumerate(DATA.splitlines(), 1)
+)
 
 
 def unprivileged():
@@ -33,8 +35,12 @@ def unprivileged():
     if shutil.which("setpriv") is None:
         pytest.skip("needs setpriv")
     nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-    if subprocess.run([*nobody, sys.executable, "-c", "import quorl"],
-                      capture_output=True).returncode == 0:
+    if (
+        subprocess.run(
+            [*nobody, sys.executable, "-c", "import quorl"], capture_output=True
+        ).returncode
+        == 0
+    ):
         return nobody
     return ["setpriv", "--inh-caps=-all", "--bounding-set=-all"]
 
@@ -42,8 +48,9 @@ def unprivileged():
 def quorl_cmd(*args, prefix=(), **kwargs):
     if "stdout" not in kwargs:
         kwargs.setdefault("capture_output", True)
-    return subprocess.run([*prefix, sys.executable, "-m", "quorl", *map(str, args)],
-                          timeout=120, **kwargs)
+    return subprocess.run(
+        [*prefix, sys.executable, "-m", "quorl", *map(str, args)], timeout=120, **kwargs
+    )
 
 
 @pytest.fixture
@@ -108,8 +115,14 @@ def make_device(d):
     return path
 
 
-TARGETS = {"missing": make_missing, "regular": make_regular, "link": make_link,
-           "dangling link": make_dangling, "fifo": make_fifo, "device": make_device}
+TARGETS = {
+    "missing": make_missing,
+    "regular": make_regular,
+    "link": make_link,
+    "dangling link": make_dangling,
+    "fifo": make_fifo,
+    "device": make_device,
+}
 
 
 @pytest.mark.parametrize("privileged", [True, False], ids=["root", "unprivileged"])
@@ -160,7 +173,8 @@ def test_output_dash_and_folder(folder):
         f.write(DATA)
     dash = quorl_cmd("digest", "-p", "run", "-o", "-", "in.jsonl", cwd=folder)
     assert (dash.returncode, dash.stdout) == (0, WANT) and not os.path.exists(
-        os.path.join(folder, "-"))
+        os.path.join(folder, "-")
+    )
     into_folder = quorl_cmd("digest", "-p", "run", "-o", folder, "in.jsonl", cwd=folder)
     assert into_folder.returncode == 2 and b"Is a directory" in into_folder.stderr
 
@@ -177,15 +191,18 @@ def full_device(folder):
     return path
 
 
-@pytest.mark.parametrize("args, closed, status, message", [
-    (["digest", "-p", "run"], 0, 2, "quorl: -: standard input is closed"),
-    (["digest", "-p", "run", "in.jsonl"], 1, 2, "quorl: standard output is closed"),
-    (["digest", "-p", "run", "in.jsonl", "-o", "out"], 1, 0, ""),
-    (["check", "-p", "run", "SUMS"], 1, 2, "quorl: standard output is closed"),
-    (["check", "-p", "run", "--status", "SUMS"], 1, 0, ""),
-    (["check", "-p", "run"], 0, 2, "quorl: -: standard input is closed"),
-    (["digest", "-p", "run", "in.jsonl", "bad.json"], 2, 2, None),  # a refusal, unreported
-])
+@pytest.mark.parametrize(
+    "args, closed, status, message",
+    [
+        (["digest", "-p", "run"], 0, 2, "quorl: -: standard input is closed"),
+        (["digest", "-p", "run", "in.jsonl"], 1, 2, "quorl: standard output is closed"),
+        (["digest", "-p", "run", "in.jsonl", "-o", "out"], 1, 0, ""),
+        (["check", "-p", "run", "SUMS"], 1, 2, "quorl: standard output is closed"),
+        (["check", "-p", "run", "--status", "SUMS"], 1, 0, ""),
+        (["check", "-p", "run"], 0, 2, "quorl: -: standard input is closed"),
+        (["digest", "-p", "run", "in.jsonl", "bad.json"], 2, 2, None),  # a refusal, unreported
+    ],
+)
 def test_closed_standard_streams(folder, args, closed, status, message):
     for name, data in [("in.jsonl", DATA), ("SUMS", WANT), ("bad.json", b"[1.5]")]:
         with open(os.path.join(folder, name), "wb") as f:
@@ -204,8 +221,9 @@ def test_full_standard_output(folder, command):
             f.write(data)
     with open(full_device(folder), "wb") as full:
         args = ["SUMS"] if command == "check" else ["in.jsonl"]
-        run = quorl_cmd(command, "-p", "run", *args, cwd=folder, stdout=full,
-                        stderr=subprocess.PIPE)
+        run = quorl_cmd(
+            command, "-p", "run", *args, cwd=folder, stdout=full, stderr=subprocess.PIPE
+        )
     assert run.returncode == 2
     assert run.stderr.decode() == "quorl: standard output: No space left on device\n"
 
@@ -215,9 +233,12 @@ def test_stop_signals_leave_nothing_behind(folder, signum):
     line = b'{"n": 1, "s": "%s"}\n' % (b"x" * 200)
     with open(os.path.join(folder, "big.jsonl"), "wb") as f:
         f.write(line * 400_000)
-    proc = subprocess.Popen([sys.executable, "-m", "quorl", "canonical", "-j", "1",
-                             "big.jsonl", "-o", "out"], cwd=folder,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorl", "canonical", "-j", "1", "big.jsonl", "-o", "out"],
+        cwd=folder,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     deadline = time.monotonic() + 60
     while not any(n.endswith(".part") for n in os.listdir(folder)):
         assert time.monotonic() < deadline and proc.poll() is None
@@ -253,10 +274,12 @@ def test_a_huge_jobs_count_is_capped_and_zero_is_refused(folder):
 COMPRESSORS = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
 try:
     from compression import zstd as _zstd  # Python 3.14
+
     COMPRESSORS[".zst"] = _zstd.compress
 except ImportError:
     try:
         import zstandard as _zstandard
+
         COMPRESSORS[".zst"] = _zstandard.ZstdCompressor().compress
     except ImportError:
         pass
@@ -288,13 +311,16 @@ def test_compressed_inputs_match_the_plain_file(tmp_path, suffix, jobs):
     assert cut.returncode == 2 and b"not a complete" in cut.stderr
 
 
-@pytest.mark.parametrize("options, taken", [
-    ([], ["A.JSON", "b.jsonl.gz", "sub/c.json"]),
-    (["--include", "*.txt"], ["notes.txt"]),
-    (["--exclude", "sub"], ["A.JSON", "b.jsonl.gz"]),
-    (["--exclude", "*.gz", "--exclude", "sub/*.json"], ["A.JSON"]),
-    (["--include", "sub/*"], ["sub/c.json"]),
-])
+@pytest.mark.parametrize(
+    "options, taken",
+    [
+        ([], ["A.JSON", "b.jsonl.gz", "sub/c.json"]),
+        (["--include", "*.txt"], ["notes.txt"]),
+        (["--exclude", "sub"], ["A.JSON", "b.jsonl.gz"]),
+        (["--exclude", "*.gz", "--exclude", "sub/*.json"], ["A.JSON"]),
+        (["--include", "sub/*"], ["sub/c.json"]),
+    ],
+)
 def test_recursive_choice_of_files(tmp_path, options, taken):
     (tmp_path / "t" / "sub").mkdir(parents=True)
     (tmp_path / "t" / "A.JSON").write_bytes(b"1")
@@ -324,14 +350,18 @@ def _has_floats_keyword():
 def test_floats_str_matches_objects(tmp_path, jsonl):
     import json
 
-    docs = ['{"version": 1.0, "rate": 0.05, "n": 3}', '[1e3, -2.5E-7, 0.1, 12345678.9]',
-            '{"deep": [{"x": 1.5e300}, 5e-324]}']
+    docs = [
+        '{"version": 1.0, "rate": 0.05, "n": 3}',
+        "[1e3, -2.5E-7, 0.1, 12345678.9]",
+        '{"deep": [{"x": 1.5e300}, 5e-324]}',
+    ]
     data = "\n".join(docs).encode() + b"\n" if jsonl else docs[0].encode()
     (tmp_path / "in.json").write_bytes(data)
     args = ["--jsonl"] if jsonl else []
     run = quorl_cmd("digest", "-p", "run", "--floats", "str", *args, "in.json", cwd=tmp_path)
-    want = [quorl.digest(json.loads(doc), "run", floats="str") for doc in
-            (docs if jsonl else docs[:1])]
+    want = [
+        quorl.digest(json.loads(doc), "run", floats="str") for doc in (docs if jsonl else docs[:1])
+    ]
     assert [line.split()[0].decode() for line in run.stdout.splitlines()] == want
     refused = quorl_cmd("digest", "-p", "run", *args, "in.json", cwd=tmp_path)
     assert refused.returncode == 1 and b"floats are forbidden" in refused.stderr

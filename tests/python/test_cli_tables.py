@@ -15,8 +15,9 @@ DOCS = make_documents(20_000, seed=11)  # two batches of rows
 
 
 def quorl(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "quorl", *args], cwd=cwd, capture_output=True,
-                          timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "quorl", *args], cwd=cwd, capture_output=True, timeout=300
+    )
 
 
 def write(folder, name, docs):
@@ -60,8 +61,9 @@ def test_canonical_and_fail_fast(tmp_path):
     got = quorl("canonical", "--column", "payload", "e.parquet", cwd=tmp_path)
     assert got.stdout == expected("e.parquet", DOCS, "canonical")[0]
     first_refused = next(i for i, d in enumerate(DOCS) if expected_row(d, "run")[1])
-    got = quorl("digest", "-p", "run", "--fail-fast", "--column", "payload", "e.parquet",
-                cwd=tmp_path)
+    got = quorl(
+        "digest", "-p", "run", "--fail-fast", "--column", "payload", "e.parquet", cwd=tmp_path
+    )
     assert got.stdout == expected("e.parquet", DOCS[:first_refused])[0]
 
 
@@ -83,13 +85,16 @@ def test_check_finds_changed_null_and_missing_rows(tmp_path):
     assert f"quorl: e.parquet:{listed[1]}: no document in this row (null)" in bad.stderr.decode()
 
 
-@pytest.mark.parametrize("args,message", [
-    (["digest", "-p", "run", "e.parquet"], "give --column NAME"),
-    (["digest", "-p", "run", "--column", "nope", "e.parquet"], "no column 'nope'"),
-    (["digest", "-p", "run", "--column", "id", "e.parquet"], "column 'id' holds int64"),
-    (["digest", "-p", "run", "--column", "payload", "bad.parquet"], "bad.parquet: "),
-    (["check", "-p", "run", "SUMS"], "give --column NAME to check its rows"),
-])
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["digest", "-p", "run", "e.parquet"], "give --column NAME"),
+        (["digest", "-p", "run", "--column", "nope", "e.parquet"], "no column 'nope'"),
+        (["digest", "-p", "run", "--column", "id", "e.parquet"], "column 'id' holds int64"),
+        (["digest", "-p", "run", "--column", "payload", "bad.parquet"], "bad.parquet: "),
+        (["check", "-p", "run", "SUMS"], "give --column NAME to check its rows"),
+    ],
+)
 def test_files_and_columns_that_cannot_be_read(tmp_path, args, message):
     write(tmp_path, "e.parquet", DOCS[:10])
     (tmp_path / "bad.parquet").write_bytes(b"PAR1 not really")
@@ -100,8 +105,10 @@ def test_files_and_columns_that_cannot_be_read(tmp_path, args, message):
 
 def test_without_pyarrow_the_extra_is_named(tmp_path):
     write(tmp_path, "e.parquet", DOCS[:10])
-    code = ("import sys; sys.modules['pyarrow'] = None; from quorl.cli import main; "
-            "sys.exit(main())")
-    got = subprocess.run([sys.executable, "-c", code, "digest", "-p", "run", "--column", "payload",
-                          "e.parquet"], cwd=tmp_path, capture_output=True)
+    code = "import sys; sys.modules['pyarrow'] = None; from quorl.cli import main; sys.exit(main())"
+    got = subprocess.run(
+        [sys.executable, "-c", code, "digest", "-p", "run", "--column", "payload", "e.parquet"],
+        cwd=tmp_path,
+        capture_output=True,
+    )
     assert got.returncode == 2 and b"pip install 'quorl_core[parquet]'" in got.stderr

@@ -24,8 +24,9 @@ def rows(result, profile="run"):
     struct_array = pa.array(result)
     first = "canonical" if profile is None else "digest"
     assert struct_array.type.names == [first, "error"]
-    return list(zip(struct_array.field(0).to_pylist(), struct_array.field(1).to_pylist(),
-                    strict=True))
+    return list(
+        zip(struct_array.field(0).to_pylist(), struct_array.field(1).to_pylist(), strict=True)
+    )
 
 
 def run(column, profile="run", **kwargs):
@@ -112,8 +113,11 @@ def test_digest_table_adds_or_replaces_two_columns():
         out = digest_table(tabular, "run", output="raw")
         assert type(out) is type(tabular) and out.column_names == ["doc", "n", "digest", "error"]
         digests, errors = out["digest"].to_pylist(), out["error"].to_pylist()
-        assert_rows([(d and d.hex(), e) for d, e in zip(digests, errors, strict=True)],
-                    ["[2,1]", "1.5"], "run")
+        assert_rows(
+            [(d and d.hex(), e) for d, e in zip(digests, errors, strict=True)],
+            ["[2,1]", "1.5"],
+            "run",
+        )
 
 
 def test_null_rows_of_a_struct_are_null_documents():
@@ -145,18 +149,26 @@ class ArrowArray(ctypes.Structure):
 SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
 ARRAY_RELEASE = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
 ArrowSchema._fields_ = [
-    ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
-    ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
     ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))),
-    ("dictionary", ctypes.POINTER(ArrowSchema)), ("release", SCHEMA_RELEASE),
+    ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", SCHEMA_RELEASE),
     ("private_data", ctypes.c_void_p),
 ]
 ArrowArray._fields_ = [
-    ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
-    ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
     ("buffers", ctypes.POINTER(ctypes.c_void_p)),
     ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
-    ("dictionary", ctypes.POINTER(ArrowArray)), ("release", ARRAY_RELEASE),
+    ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", ARRAY_RELEASE),
     ("private_data", ctypes.c_void_p),
 ]
 capsule_new = ctypes.pythonapi.PyCapsule_New
@@ -187,26 +199,38 @@ class RawColumn:
         if child is not None:
             self.schema.n_children = self.array.n_children = 1
             self.schema.children = self.kept(ctypes.POINTER(ArrowSchema) * 1)(
-                ctypes.pointer(self.kept(ArrowSchema(format=child[0], release=release_schema))))
+                ctypes.pointer(self.kept(ArrowSchema(format=child[0], release=release_schema)))
+            )
             self.array.children = self.kept(ctypes.POINTER(ArrowArray) * 1)(
-                ctypes.pointer(self.kept(self.make_array(*child[1:]))))
+                ctypes.pointer(self.kept(self.make_array(*child[1:])))
+            )
 
     def kept(self, value):
         self.keep.append(value)
         return value
 
     def make_array(self, length, buffers, offset=0, null_count=0):
-        held = [None if b is None else self.kept(ctypes.create_string_buffer(b, len(b) or 1))
-                for b in buffers]
+        held = [
+            None if b is None else self.kept(ctypes.create_string_buffer(b, len(b) or 1))
+            for b in buffers
+        ]
         pointers = (ctypes.c_void_p * max(1, len(buffers)))(
-            *[None if b is None else ctypes.addressof(b) for b in held])
-        return ArrowArray(length=length, offset=offset, null_count=null_count,
-                          n_buffers=len(buffers), buffers=self.kept(pointers),
-                          release=release_array)
+            *[None if b is None else ctypes.addressof(b) for b in held]
+        )
+        return ArrowArray(
+            length=length,
+            offset=offset,
+            null_count=null_count,
+            n_buffers=len(buffers),
+            buffers=self.kept(pointers),
+            release=release_array,
+        )
 
     def __arrow_c_array__(self, requested_schema=None):
-        return (capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
-                capsule_new(ctypes.addressof(self.array), b"arrow_array", None))
+        return (
+            capsule_new(ctypes.addressof(self.schema), b"arrow_schema", None),
+            capsule_new(ctypes.addressof(self.array), b"arrow_array", None),
+        )
 
 
 def ints(fmt, *values):
@@ -233,10 +257,10 @@ MALFORMED = [
 ]
 
 
-@pytest.mark.parametrize("fmt,length,buffers,message,offset,nulls",
-                         [m + (0, 0)[len(m) - 4:] for m in MALFORMED])
-def test_malformed_arrays_are_refused_before_any_read(fmt, length, buffers, message, offset,
-                                                      nulls):
+@pytest.mark.parametrize(
+    "fmt,length,buffers,message,offset,nulls", [m + (0, 0)[len(m) - 4 :] for m in MALFORMED]
+)
+def test_malformed_arrays_are_refused_before_any_read(fmt, length, buffers, message, offset, nulls):
     RELEASED.clear()
     column = RawColumn(fmt, length, buffers, offset=offset, null_count=nulls)
     with pytest.raises(ValueError, match="malformed Arrow array: .*" + message):
@@ -250,11 +274,13 @@ def test_raw_arrays_that_are_well_formed_are_read():
     good = RawColumn(b"vu", 4, [ints("B", 0b101), views, data, ints("q", len(data))], null_count=2)
     assert_rows(run(good), [data[2:].decode(), None, "[7]", None], "run")
     # A struct's offset applies to its child, whose own offset adds to it.
-    wrapped = RawColumn(b"+s", 2, [None], offset=1,
-                        child=(b"u", 3, [None, ints("i", 0, 1, 3, 5, 7), b"1[][][]"], 1))
+    wrapped = RawColumn(
+        b"+s", 2, [None], offset=1, child=(b"u", 3, [None, ints("i", 0, 1, 3, 5, 7), b"1[][][]"], 1)
+    )
     assert_rows(run(wrapped), ["[]", "[]"], "run")
-    short_child = RawColumn(b"+s", 3, [None], offset=1,
-                            child=(b"u", 3, [None, ints("i", 0, 1, 2, 3), b"123"]))
+    short_child = RawColumn(
+        b"+s", 3, [None], offset=1, child=(b"u", 3, [None, ints("i", 0, 1, 2, 3), b"123"])
+    )
     with pytest.raises(ValueError, match="malformed"):
         quorl.digest_column(short_child, "run")
 

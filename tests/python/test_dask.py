@@ -78,8 +78,9 @@ def data_dir(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
@@ -97,8 +98,11 @@ def reference(data_dir, profile):
             value = error = None
             try:
                 text = raw.decode()
-                value = (quorl_core.canonical_bytes_from_json(text) if profile is None
-                         else quorl_core.digest_from_json(text, profile))
+                value = (
+                    quorl_core.canonical_bytes_from_json(text)
+                    if profile is None
+                    else quorl_core.digest_from_json(text, profile)
+                )
             except ValueError as e:  # UnicodeDecodeError too
                 with pytest.raises(quorl.RefusedError, match=r"^line 1 column \d+: ") as refused:
                     quorl.digest_from_json(raw, profile or "run")
@@ -110,8 +114,10 @@ def reference(data_dir, profile):
 
 def rows_of(frame, column):
     frame = frame.sort_values(["path", "line"])
-    return [(os.path.abspath(p), n, None if pd.isna(v) else v, None if pd.isna(e) else e)
-            for p, n, v, e in zip(frame["path"], frame["line"], frame[column], frame["error"])]
+    return [
+        (os.path.abspath(p), n, None if pd.isna(v) else v, None if pd.isna(e) else e)
+        for p, n, v, e in zip(frame["path"], frame["line"], frame[column], frame["error"])
+    ]
 
 
 @pytest.mark.parametrize("profile", [None, "run", "semantic-content"])
@@ -130,17 +136,28 @@ def test_every_row_matches_each_line_alone(client, data_dir, profile, blocksize)
     assert rows_of(got, "canonical" if profile is None else "digest") == expected
 
 
-@pytest.mark.parametrize("code, out", [
-    ("import sys, quorl; print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'pandas'}))",
-     "[]"),
-    # Spark and Ray Data workers may have pandas and no Dask.
-    ("import sys; sys.modules['dask'] = None; import pandas as pd, quorl.dask as qd; "
-     "print(qd.digest_partition(pd.Series(['1', '1.5']), 'run')['digest'].isna().tolist())",
-     "[False, True]"),
-])
+@pytest.mark.parametrize(
+    "code, out",
+    [
+        (
+            "import sys, quorl; print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'pandas'}))",
+            "[]",
+        ),
+        # Spark and Ray Data workers may have pandas and no Dask.
+        (
+            "import sys; sys.modules['dask'] = None; import pandas as pd, quorl.dask as qd; "
+            "print(qd.digest_partition(pd.Series(['1', '1.5']), 'run')['digest'].isna().tolist())",
+            "[False, True]",
+        ),
+    ],
+)
 def test_what_imports_need_dask(code, out):
-    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          check=True).stdout == out + "\n"
+    assert (
+        subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        ).stdout
+        == out + "\n"
+    )
 
 
 def test_unknown_profile_fails_at_the_call(client, data_dir):
@@ -155,8 +172,12 @@ def test_the_command_gives_the_same_rows(client, data_dir):
     if command is None or importlib.util.find_spec("quorl.cli") is None:
         pytest.skip("the quorl command is not installed")
     path = data_dir / "b.jsonl"
-    run = subprocess.run([command, "digest", "-p", "run", "--jsonl", "-j", "2", str(path)],
-                         capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [command, "digest", "-p", "run", "--jsonl", "-j", "2", str(path)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     from_command = {}
     for out in run.stdout.splitlines():
         hex_digest, where = out.split("  ", 1)
@@ -168,9 +189,21 @@ def test_the_command_gives_the_same_rows(client, data_dir):
     assert len(refused) == got["error"].notna().sum() > 0
 
 
-DOCS = ['{"b": 1, "a": [true, null]}', b'{"a": [true, null], "b": 1}', {"a": [True, None], "b": 1},
-        '{"x": 1.5}', b"\xff", "[1,", 1.5, {"k": {1, 2}}, "  [1,\n 2]  ", '"\ud800"', "", 7,
-        "[" * 200 + "]" * 200]
+DOCS = [
+    '{"b": 1, "a": [true, null]}',
+    b'{"a": [true, null], "b": 1}',
+    {"a": [True, None], "b": 1},
+    '{"x": 1.5}',
+    b"\xff",
+    "[1,",
+    1.5,
+    {"k": {1, 2}},
+    "  [1,\n 2]  ",
+    '"\ud800"',
+    "",
+    7,
+    "[" * 200 + "]" * 200,
+]
 
 
 def test_bag_and_partitions_match_one_call_per_document(client):
@@ -183,8 +216,12 @@ def test_bag_and_partitions_match_one_call_per_document(client):
             expected.append({"digest": None, "error": str(e)})
         except (ValueError, TypeError) as e:
             expected.append({"digest": None, "error": f"{type(e).__name__}: {e}"})
-    assert expected[0]["digest"] == expected[1]["digest"] == expected[2]["digest"] == \
-        quorl_core.digest_from_json('{"a":[true,null],"b":1}', "run")
+    assert (
+        expected[0]["digest"]
+        == expected[1]["digest"]
+        == expected[2]["digest"]
+        == quorl_core.digest_from_json('{"a":[true,null],"b":1}', "run")
+    )
     assert "nesting" in expected[-1]["error"]
     assert qd.digest_bag(db.from_sequence(DOCS, npartitions=3), "run").compute() == expected
 
@@ -196,8 +233,10 @@ def test_bag_and_partitions_match_one_call_per_document(client):
     series = qd.digest_partition(pd.Series(DOCS, index=range(100, 100 + len(DOCS))), "run")
     assert list(series.index) == list(range(100, 100 + len(DOCS)))
     for result in got, series:
-        assert [{"digest": None if pd.isna(d) else d, "error": None if pd.isna(e) else e}
-                for d, e in zip(result["digest"], result["error"])] == expected
+        assert [
+            {"digest": None if pd.isna(d) else d, "error": None if pd.isna(e) else e}
+            for d, e in zip(result["digest"], result["error"])
+        ] == expected
 
 
 @pytest.mark.parametrize("dtype", ["str", "string[pyarrow]", "binary[pyarrow]"])
@@ -208,8 +247,14 @@ def test_arrow_columns_match_one_call_per_document(client, dtype):
     frame = pd.DataFrame({"doc": pd.Series(docs, dtype=dtype), "n": range(len(docs))})
     got = qd.digest_frame(dd.from_pandas(frame, npartitions=3), "run").compute()
     assert list(got["n"]) == list(range(len(docs)))
-    assert_rows([(None if pd.isna(d) else d, None if pd.isna(e) else e)
-                 for d, e in zip(got["digest"], got["error"], strict=True)], docs, "run")
+    assert_rows(
+        [
+            (None if pd.isna(d) else d, None if pd.isna(e) else e)
+            for d, e in zip(got["digest"], got["error"], strict=True)
+        ],
+        docs,
+        "run",
+    )
 
 
 def slow(frame):
@@ -225,8 +270,9 @@ def test_a_worker_killed_mid_run_loses_no_row(client, data_dir):
     deadline = time.monotonic() + 60
 
     def slowed(dask_scheduler):
-        return sum(ts.state == "memory" and "slow" in str(ts.key)
-                   for ts in dask_scheduler.tasks.values())
+        return sum(
+            ts.state == "memory" and "slow" in str(ts.key) for ts in dask_scheduler.tasks.values()
+        )
 
     while client.run_on_scheduler(slowed) < 40:
         assert time.monotonic() < deadline

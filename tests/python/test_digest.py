@@ -15,8 +15,13 @@ HEX64 = re.compile(r"[0-9a-f]{64}")
 
 # Roots that are not objects: the digest covers exactly the canonical bytes.
 NON_OBJECT_ROOTS = [
-    "null", "true", "0", '"x"', "[]", "[1,2,3]",
-    '[{"digest": 1, "b": 2, "a": 3}]',       # digest inside an item of a root array
+    "null",
+    "true",
+    "0",
+    '"x"',
+    "[]",
+    "[1,2,3]",
+    '[{"digest": 1, "b": 2, "a": 3}]',  # digest inside an item of a root array
     '{"$int": "99999999999999999999999"}',
     '{"$arr": [{"digest": 1}]}',
     '{"$str": "digest"}',
@@ -40,7 +45,7 @@ OBJECT_ROOTS = [
     ("{}", b"{}"),
     ('{"digest": {"$nan": 0}, "a": 1}', b'{"a":1}'),  # never encoded, so never refused
     ('{"digest": {"$float": 0}}', b"{}"),
-    ('{"x": {"digest": 1}}', b'{"x":{"digest":1}}'),    # nested: hashed with the rest
+    ('{"x": {"digest": 1}}', b'{"x":{"digest":1}}'),  # nested: hashed with the rest
     ('{"Digest": 1, "digest ": 2}', b'{"Digest":1,"digest ":2}'),
     ('{"digest": 1, "digest": 2, "a": 0}', b'{"a":0}'),
     # a root written in the tagged object form is an object too

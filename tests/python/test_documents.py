@@ -11,8 +11,21 @@ from quorl_core import canonical_bytes_from_json as canonical
 from quorl_core import digest_from_json as digest
 
 from support import (
-    ARR_PAYLOAD, BARE_INT, BOOL_PAYLOAD, DEPTH, FLOAT, INFINITY, INT_PAYLOAD, MAX_EXACT, NAN,
-    NULL_PAYLOAD, OBJ_PAYLOAD, PROFILES, STR_PAYLOAD, UNKNOWN_PROFILE, expected_digest,
+    ARR_PAYLOAD,
+    BARE_INT,
+    BOOL_PAYLOAD,
+    DEPTH,
+    FLOAT,
+    INFINITY,
+    INT_PAYLOAD,
+    MAX_EXACT,
+    NAN,
+    NULL_PAYLOAD,
+    OBJ_PAYLOAD,
+    PROFILES,
+    STR_PAYLOAD,
+    UNKNOWN_PROFILE,
+    expected_digest,
     model_canonical,
 )
 
@@ -33,8 +46,10 @@ CANONICAL = [
     ('{"b":0,"a":0,"B":0,"A":0}', b'{"A":0,"B":0,"a":0,"b":0}'),
     ('{"aa":0,"a":0}', b'{"a":0,"aa":0}'),
     # z < é < U+E000 < U+1F600 (code points, not UTF-16 units)
-    ('{"\\ud83d\\ude00":0,"\\ue000":0,"é":0,"z":0}',
-     b'{"z":0,"\xc3\xa9":0,"\xee\x80\x80":0,"\xf0\x9f\x98\x80":0}'),
+    (
+        '{"\\ud83d\\ude00":0,"\\ue000":0,"é":0,"z":0}',
+        b'{"z":0,"\xc3\xa9":0,"\xee\x80\x80":0,"\xf0\x9f\x98\x80":0}',
+    ),
     # e + combining acute sorts before the precomposed é; no normalisation
     ('{"é":1,"e\\u0301":2}', b'{"e\xcc\x81":2,"\xc3\xa9":1}'),
     # a later duplicate key replaces the earlier one
@@ -53,19 +68,31 @@ CANONICAL = [
     ('{"k\\"\\u0001":""}', b'{"k\\"\\u0001":""}'),
     ('""', b'""'),
     # scalars and integers
-    ("true", b"true"), ("false", b"false"), ("null", b"null"), ("0", b"0"), ("-5", b"-5"),
-    ("9007199254740991", b"9007199254740991"), ("-9007199254740991", b"-9007199254740991"),
-    ("[]", b"[]"), ("{}", b"{}"), ("[[],{}]", b"[[],{}]"),
+    ("true", b"true"),
+    ("false", b"false"),
+    ("null", b"null"),
+    ("0", b"0"),
+    ("-5", b"-5"),
+    ("9007199254740991", b"9007199254740991"),
+    ("-9007199254740991", b"-9007199254740991"),
+    ("[]", b"[]"),
+    ("{}", b"{}"),
+    ("[[],{}]", b"[[],{}]"),
     # tagged forms
-    ('{"$int":"-000"}', b"0"), ('{"$int":"-0012"}', b"-12"),
+    ('{"$int":"-000"}', b"0"),
+    ('{"$int":"-0012"}', b"-12"),
     ('{"$int":"123456789012345678901234567890"}', b"123456789012345678901234567890"),
     ('{"$int":"-9007199254740992"}', b"-9007199254740992"),
-    ('{"$str":"x"}', b'"x"'), ('{"$bool":false}', b"false"), ('{"$null":true}', b"null"),
-    ('{"$obj":{"$int":"5"}}', b'{"$int":"5"}'), ('{"$obj":{}}', b"{}"),
+    ('{"$str":"x"}', b'"x"'),
+    ('{"$bool":false}', b"false"),
+    ('{"$null":true}', b"null"),
+    ('{"$obj":{"$int":"5"}}', b'{"$int":"5"}'),
+    ('{"$obj":{}}', b"{}"),
     ('{"$arr":[{"$int":"5"}]}', b"[5]"),
     # not tags: two members, other spelling, or the test-vector key
     ('{"$int":"5","x":1}', b'{"$int":"5","x":1}'),
-    ('{"$INT":"5"}', b'{"$INT":"5"}'), ('{"$int ":"5"}', b'{"$int ":"5"}'),
+    ('{"$INT":"5"}', b'{"$INT":"5"}'),
+    ('{"$int ":"5"}', b'{"$int ":"5"}'),
     ('{"$quorl-vector:lone-surrogate":0}', b'{"$quorl-vector:lone-surrogate":0}'),
     # numbers inside strings are never judged
     ('{"1e5":"-0","x":"1.5"}', b'{"1e5":"-0","x":"1.5"}'),
@@ -107,14 +134,20 @@ DOCUMENT_ERRORS = [
     ('"\\x"', "invalid JSON: invalid escape at line 1 column 3"),
     ('"\\uDC00"', "invalid JSON: lone leading surrogate in hex escape at line 1 column 7"),
     ('"abc', "invalid JSON: EOF while parsing a string at line 1 column 4"),
-    ('"a\tb"', r"invalid JSON: control character (\u0000-\u001F) found while parsing a string"
-               " at line 1 column 3"),
+    (
+        '"a\tb"',
+        r"invalid JSON: control character (\u0000-\u001F) found while parsing a string"
+        " at line 1 column 3",
+    ),
     ('"é" x', "invalid JSON: trailing characters at line 1 column 6"),
     #      ^ column 6: é is two bytes
     # NUL is an ordinary byte: the whole text is read, not up to a terminator
     ("1\x00", "invalid JSON: trailing characters at line 1 column 2"),
-    ('"a\x00"', r"invalid JSON: control character (\u0000-\u001F) found while parsing a string"
-                " at line 1 column 3"),
+    (
+        '"a\x00"',
+        r"invalid JSON: control character (\u0000-\u001F) found while parsing a string"
+        " at line 1 column 3",
+    ),
     ("[" * 257, "invalid JSON: EOF while parsing a list at line 1 column 257"),
     ("]" * 5 + "[" * 257, "invalid JSON: expected value at line 1 column 1"),
     # raw depth
@@ -122,21 +155,38 @@ DOCUMENT_ERRORS = [
     ("[" * 258 + "]" * 258, DEPTH),
     ("[1.5, " + "[" * 258, DEPTH),  # depth anywhere wins over an earlier number
     # number tokens, judged before parsing; the first offending token decides
-    ("1.0", FLOAT), ("[1e5]", FLOAT), ("1E5", FLOAT), ("1.", FLOAT), ("1-2", FLOAT),
-    ("-", FLOAT), ("-Infinity", FLOAT), ("-0", FLOAT), ("01", FLOAT), ("-00", FLOAT),
+    ("1.0", FLOAT),
+    ("[1e5]", FLOAT),
+    ("1E5", FLOAT),
+    ("1.", FLOAT),
+    ("1-2", FLOAT),
+    ("-", FLOAT),
+    ("-Infinity", FLOAT),
+    ("-0", FLOAT),
+    ("01", FLOAT),
+    ("-00", FLOAT),
     ("0" * 17, FLOAT),
     ("[1.5", FLOAT),
-    ("9007199254740992", BARE_INT), ("-9007199254740992", BARE_INT),
-    ("9999999999999999", BARE_INT), ("10000000000000000", BARE_INT),
+    ("9007199254740992", BARE_INT),
+    ("-9007199254740992", BARE_INT),
+    ("9999999999999999", BARE_INT),
+    ("10000000000000000", BARE_INT),
     ("[9007199254740992, 1.5]", BARE_INT),
     ("[1.5, 9007199254740992]", FLOAT),
     # the decoder
     ("[" * 129 + "]" * 129, DEPTH),
     ("[" * 128 + "{}" + "]" * 128, DEPTH),
-    ('{"$int":"+5"}', INT_PAYLOAD), ('{"$int":""}', INT_PAYLOAD), ('{"$int":"-"}', INT_PAYLOAD),
-    ('{"$int":" 5"}', INT_PAYLOAD), ('{"$int":"1e3"}', INT_PAYLOAD), ('{"$int":5}', INT_PAYLOAD),
-    ('{"$str":2}', STR_PAYLOAD), ('{"$obj":[]}', OBJ_PAYLOAD), ('{"$arr":{}}', ARR_PAYLOAD),
-    ('{"$bool":1}', BOOL_PAYLOAD), ('{"$null":false}', NULL_PAYLOAD),
+    ('{"$int":"+5"}', INT_PAYLOAD),
+    ('{"$int":""}', INT_PAYLOAD),
+    ('{"$int":"-"}', INT_PAYLOAD),
+    ('{"$int":" 5"}', INT_PAYLOAD),
+    ('{"$int":"1e3"}', INT_PAYLOAD),
+    ('{"$int":5}', INT_PAYLOAD),
+    ('{"$str":2}', STR_PAYLOAD),
+    ('{"$obj":[]}', OBJ_PAYLOAD),
+    ('{"$arr":{}}', ARR_PAYLOAD),
+    ('{"$bool":1}', BOOL_PAYLOAD),
+    ('{"$null":false}', NULL_PAYLOAD),
     ('{"$null":null}', NULL_PAYLOAD),
     ('[1, {"$int": "x"}, {"$str": 2}]', INT_PAYLOAD),
     ('{"b": {"$str": 1}, "a": {"$int": "x"}}', INT_PAYLOAD),  # a comes first in key order
@@ -178,8 +228,20 @@ def test_encoder_errors(document, message):
     assert raised_value_error(lambda: digest(document, "Run")).args == (UNKNOWN_PROFILE + "Run",)
 
 
-UNKNOWN_PROFILES = ["Run", "RUN", "run ", "run\n", " run", "artifact-bytes", "semantic_content",
-                    "", "rün", "run\x00", "run\x00x", "\U0001f600"]
+UNKNOWN_PROFILES = [
+    "Run",
+    "RUN",
+    "run ",
+    "run\n",
+    " run",
+    "artifact-bytes",
+    "semantic_content",
+    "",
+    "rün",
+    "run\x00",
+    "run\x00x",
+    "\U0001f600",
+]
 
 
 @pytest.mark.parametrize("profile", UNKNOWN_PROFILES)
@@ -196,6 +258,7 @@ def test_value_error_argument_is_an_exact_str():
 
 # --- properties over generated plain JSON ------------------------------------
 
+
 def no_tag_objects(value: dict) -> bool:
     # A one-member object keyed like "$..." might be read as a tagged form.
     return not (len(value) == 1 and next(iter(value)).startswith("$"))
@@ -203,8 +266,10 @@ def no_tag_objects(value: dict) -> bool:
 
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers(-MAX_EXACT, MAX_EXACT) | st.text(),
-    lambda children: st.lists(children, max_size=5)
-    | st.dictionaries(st.text(max_size=6), children, max_size=5).filter(no_tag_objects),
+    lambda children: (
+        st.lists(children, max_size=5)
+        | st.dictionaries(st.text(max_size=6), children, max_size=5).filter(no_tag_objects)
+    ),
     max_leaves=25,
 )
 

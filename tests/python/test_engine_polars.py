@@ -40,4 +40,3 @@ def test_every_row_as_alone(how, profile):
 def test_unknown_profile_fails_before_any_query():
     with pytest.raises(quorl.RefusedError, match="unknown digest profile: nope"):
         qp.digest("payload", "nope")
-

@@ -16,8 +16,7 @@ DOCS = make_documents(10_000)
 
 @pytest.fixture(scope="module")
 def local_ray():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             configure_logging=False)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
     yield
     ray.shutdown()
 

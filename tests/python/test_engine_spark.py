@@ -10,8 +10,9 @@ from column_docs import assert_rows, make_documents
 
 pyspark = pytest.importorskip("pyspark", reason="needs the spark extra")
 if shutil.which("java") is None:
-    pytest.skip("Spark needs a Java runtime (tools/system-deps.sh installs one)",
-                allow_module_level=True)
+    pytest.skip(
+        "Spark needs a Java runtime (tools/system-deps.sh installs one)", allow_module_level=True
+    )
 
 import quorl  # noqa: E402
 import quorl.spark  # noqa: E402

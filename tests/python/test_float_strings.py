@@ -37,8 +37,14 @@ def both_ways(text: str | bytes, obj: object, profile: str) -> None:
 
 
 # Every way JSON writes a float: the token is rewritten here, the double kept.
-TOKEN_FORMS = [repr, "{:.17g}".format, "{:.20e}".format, "{:.16E}".format, "{:.15g}".format,
-               lambda x: "{:e}".format(x).replace("e+", "e")]
+TOKEN_FORMS = [
+    repr,
+    "{:.17g}".format,
+    "{:.20e}".format,
+    "{:.16E}".format,
+    "{:.15g}".format,
+    lambda x: "{:e}".format(x).replace("e+", "e"),
+]
 
 
 def float_token(x: float, form) -> str:
@@ -60,10 +66,15 @@ def render(value, rng) -> str:
 
 
 plain_json = st.recursive(
-    st.none() | st.booleans() | st.integers(-MAX_EXACT, MAX_EXACT) | st.text()
+    st.none()
+    | st.booleans()
+    | st.integers(-MAX_EXACT, MAX_EXACT)
+    | st.text()
     | st.floats(allow_nan=False, allow_infinity=False),
-    lambda inner: st.lists(inner, max_size=5)
-    | st.dictionaries(st.text().filter(lambda k: not k.startswith("$")), inner, max_size=5),
+    lambda inner: (
+        st.lists(inner, max_size=5)
+        | st.dictionaries(st.text().filter(lambda k: not k.startswith("$")), inner, max_size=5)
+    ),
     max_leaves=20,
 )
 
@@ -77,9 +88,31 @@ def test_generated_text_matches_its_objects(value, rng, profile):
 
 
 # A double of every class, each written in every token form.
-DOUBLES = [5e-324, 1e-323, 2.225073858507201e-308, 2.2250738585072014e-308, 1e-5, 1.5e-5,
-           0.0001, 0.1, 1 / 3, -0.0, 0.0, 1.0, 123456789.0, 9999999999999998.0, 1e16, 2.0**53,
-           1e15 + 0.3, 1125899906842624.25, 1e21, 1e22, 1e100, sys.float_info.max, -65.61361699999998]
+DOUBLES = [
+    5e-324,
+    1e-323,
+    2.225073858507201e-308,
+    2.2250738585072014e-308,
+    1e-5,
+    1.5e-5,
+    0.0001,
+    0.1,
+    1 / 3,
+    -0.0,
+    0.0,
+    1.0,
+    123456789.0,
+    9999999999999998.0,
+    1e16,
+    2.0**53,
+    1e15 + 0.3,
+    1125899906842624.25,
+    1e21,
+    1e22,
+    1e100,
+    sys.float_info.max,
+    -65.61361699999998,
+]
 
 
 @pytest.mark.parametrize("x", DOUBLES, ids=repr)
@@ -112,7 +145,8 @@ def test_corpus_with_its_numeric_strings_as_floats(path):
     obj = json.loads(text, object_pairs_hook=tagged_hook)
     both_ways(text, obj, "certificate")
     assert quorl.canonical_bytes_from_json(original, floats="str") == (
-        quorl.canonical_bytes_from_json(original))
+        quorl.canonical_bytes_from_json(original)
+    )
 
 
 LINES = b'[1.5]\n\n{"a": 2e-7, "digest": 0.5}\n[0.5, 1e400]\r\n"x"\n[1E2]'
@@ -124,8 +158,14 @@ def test_batch_functions_agree_with_the_single_documents(profile):
     for number, raw in enumerate(LINES.split(b"\n"), start=1):
         if raw.strip():
             try:
-                expected.append((number, quorl.digest_from_json(raw, profile, floats="str"),
-                                 quorl.canonical_bytes_from_json(raw, floats="str"), None))
+                expected.append(
+                    (
+                        number,
+                        quorl.digest_from_json(raw, profile, floats="str"),
+                        quorl.canonical_bytes_from_json(raw, floats="str"),
+                        None,
+                    )
+                )
             except quorl.RefusedError as e:
                 expected.append((number, None, None, str(e)))
     lines, digests, errors = _native.digest_records(LINES, profile, floats="str")
@@ -135,7 +175,8 @@ def test_batch_functions_agree_with_the_single_documents(profile):
     out, refusals, records = _native.digest_lines(LINES, profile, name="f", floats="str")
     assert out == b"".join(b"%s  f:%d\n" % (d.encode(), n) for n, d, _, _ in expected if d)
     assert [(r[0], f"line {r[2]} column {r[3]}: {r[1]}") for r in refusals] == [
-        (n, r) for n, _, _, r in expected if r]
+        (n, r) for n, _, _, r in expected if r
+    ]
     out, _, _ = _native.canonical_lines(LINES, floats="str")
     assert out == b"".join(c + b"\n" for _, _, c, _ in expected if c)
 

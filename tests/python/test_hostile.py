@@ -37,7 +37,9 @@ def reader_error(message: str, column: int) -> tuple[type, str]:
 
 
 def digest_of(profile: str, canonical_bytes: bytes) -> str:
-    return hashlib.sha256(b"spec-quorl:v2:" + profile.encode() + b"\n" + canonical_bytes).hexdigest()
+    return hashlib.sha256(
+        b"spec-quorl:v2:" + profile.encode() + b"\n" + canonical_bytes
+    ).hexdigest()
 
 
 # --- the documents --------------------------------------------------------------
@@ -56,7 +58,7 @@ def big_whitespace():
 
 
 def big_string():
-    body = "\u00e9\U0001F600x" * (100 * MB // 7)
+    body = "\u00e9\U0001f600x" * (100 * MB // 7)
     doc = '["' + body + '"]'
     return (lambda: canonical(doc)), doc.encode()
 
@@ -205,7 +207,7 @@ def escapes_million_short():
 
 def escapes_million_surrogate_pairs():
     doc = '"' + "\\ud83d\\uDE00" * MILLION + '"'
-    return (lambda: canonical(doc)), ('"' + "\U0001F600" * MILLION + '"').encode()
+    return (lambda: canonical(doc)), ('"' + "\U0001f600" * MILLION + '"').encode()
 
 
 def escapes_million_in_a_key():
@@ -222,24 +224,48 @@ def escapes_million_then_invalid():
 def escapes_million_then_lone_surrogate():
     doc = '"' + "\\\\" * MILLION + '\\ud800"'
     #                                     ^ the byte that broke the pair
-    return (lambda: canonical(doc)), reader_error("unexpected end of hex escape",
-                                                  1 + 2 * MILLION + 7)
+    return (lambda: canonical(doc)), reader_error(
+        "unexpected end of hex escape", 1 + 2 * MILLION + 7
+    )
 
 
-CASES = {f.__name__: f for f in [
-    big_array, big_whitespace, big_string, big_exact_path, big_float_at_end, big_unterminated,
-    big_digest,
-    million_members, million_members_duplicate_key, million_members_digest,
-    million_member_array_of_objects,
-    int_million_digits, int_million_leading_zeros, int_million_zeros,
-    int_million_digits_bad_payload, bare_million_digits, bare_million_digits_fraction,
-    arrays_257_deep, arrays_257_deep_unclosed, objects_257_deep,
-    wrapped_arrays_256_raw_128_decoded, wrapped_arrays_digest,
-    arrays_300000_deep, arrays_300000_deep_unclosed, objects_300000_deep_digest,
-    brackets_300000_in_a_string,
-    escapes_million_u, escapes_million_short, escapes_million_surrogate_pairs,
-    escapes_million_in_a_key, escapes_million_then_invalid, escapes_million_then_lone_surrogate,
-]}
+CASES = {
+    f.__name__: f
+    for f in [
+        big_array,
+        big_whitespace,
+        big_string,
+        big_exact_path,
+        big_float_at_end,
+        big_unterminated,
+        big_digest,
+        million_members,
+        million_members_duplicate_key,
+        million_members_digest,
+        million_member_array_of_objects,
+        int_million_digits,
+        int_million_leading_zeros,
+        int_million_zeros,
+        int_million_digits_bad_payload,
+        bare_million_digits,
+        bare_million_digits_fraction,
+        arrays_257_deep,
+        arrays_257_deep_unclosed,
+        objects_257_deep,
+        wrapped_arrays_256_raw_128_decoded,
+        wrapped_arrays_digest,
+        arrays_300000_deep,
+        arrays_300000_deep_unclosed,
+        objects_300000_deep_digest,
+        brackets_300000_in_a_string,
+        escapes_million_u,
+        escapes_million_short,
+        escapes_million_surrogate_pairs,
+        escapes_million_in_a_key,
+        escapes_million_then_invalid,
+        escapes_million_then_lone_surrogate,
+    ]
+}
 
 
 # --- running ----------------------------------------------------------------------
@@ -270,8 +296,9 @@ def on_small_stack_thread(call):
     return box["outcome"]
 
 
-@pytest.mark.parametrize("runner", [on_main_thread, on_small_stack_thread],
-                         ids=["main-thread", "256k-stack-thread"])
+@pytest.mark.parametrize(
+    "runner", [on_main_thread, on_small_stack_thread], ids=["main-thread", "256k-stack-thread"]
+)
 @pytest.mark.parametrize("name", list(CASES))
 def test_hostile_input(name, runner):
     call, expected = CASES[name]()

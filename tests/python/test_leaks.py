@@ -21,8 +21,20 @@ import pytest
 
 from quorl_core import canonical_bytes_from_json as canonical
 from quorl_core import digest_from_json as digest
-from support import (ARR_PAYLOAD, BARE_INT, BOOL_PAYLOAD, DEPTH, FLOAT, INFINITY, INT_PAYLOAD, NAN,
-                     NULL_PAYLOAD, OBJ_PAYLOAD, STR_PAYLOAD, UNKNOWN_PROFILE)
+from support import (
+    ARR_PAYLOAD,
+    BARE_INT,
+    BOOL_PAYLOAD,
+    DEPTH,
+    FLOAT,
+    INFINITY,
+    INT_PAYLOAD,
+    NAN,
+    NULL_PAYLOAD,
+    OBJ_PAYLOAD,
+    STR_PAYLOAD,
+    UNKNOWN_PROFILE,
+)
 
 CALLS = 100_000
 WARMUP = 2_000
@@ -52,9 +64,21 @@ _libc = ctypes.CDLL(None)
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-        "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc.mallinfo2.restype = _MallInfo2
@@ -79,15 +103,24 @@ DUPLICATED = '{"x":1,' + FILLER + ',"x":2}'
 # for duplicate keys, escaped tag keys, deep raw nesting and tagged roots.
 SUCCESS = {
     "canonical-direct": (canonical, ('{"b":[1,2],' + FILLER + ',"a":"\\n"}',)),
-    "canonical-direct-tags": (canonical, ('{"$obj":{"$arr":[{"$int":"-0012"},{"$str":"s"},'
-                                          '{"$bool":true},{"$null":true}],' + FILLER + "}}",)),
+    "canonical-direct-tags": (
+        canonical,
+        (
+            '{"$obj":{"$arr":[{"$int":"-0012"},{"$str":"s"},'
+            '{"$bool":true},{"$null":true}],' + FILLER + "}}",
+        ),
+    ),
     "canonical-exact-duplicate-key": (canonical, (DUPLICATED,)),
-    "canonical-exact-escaped-tag": (canonical, ('[{"\\u0024int":"123456789012345678901234567890"},'
-                                                + OBJ + "]",)),
+    "canonical-exact-escaped-tag": (
+        canonical,
+        ('[{"\\u0024int":"123456789012345678901234567890"},' + OBJ + "]",),
+    ),
     "canonical-exact-deep": (canonical, ('{"$arr":[' * 70 + OBJ + "]}" * 70,)),
     "digest-direct": (digest, ('{"digest":"x",' + FILLER + "}", "run")),
-    "digest-exact-tagged-root": (digest, ('{"$obj":{"digest":{"$nan":0},' + FILLER + "}}",
-                                          "certificate")),
+    "digest-exact-tagged-root": (
+        digest,
+        ('{"$obj":{"digest":{"$nan":0},' + FILLER + "}}", "certificate"),
+    ),
     "digest-exact-duplicate-key": (digest, (DUPLICATED, "semantic-content")),
 }
 
@@ -97,31 +130,68 @@ FAILURES = {
     "gate-depth": (canonical, ("[" * 300,), ValueError, DEPTH),
     "gate-float": (canonical, ("{" + FILLER + ',"z":0.5}',), ValueError, FLOAT),
     "gate-bare-integer": (canonical, ("[9007199254740992," + OBJ + "]",), ValueError, BARE_INT),
-    "reader-eof": (canonical, ('[1,' + OBJ,), ValueError,
-                   f"invalid JSON: EOF while parsing a list at line 1 column {len(OBJ) + 3}"),
-    "reader-escape": (canonical, ('[' + OBJ + ',"\\uD800\\u0041"]',), ValueError,
-                      "invalid JSON: lone leading surrogate in hex escape at line 1 column "
-                      f"{len(OBJ) + 15}"),
-    "reader-trailing": (canonical, (OBJ + " x",), ValueError,
-                        f"invalid JSON: trailing characters at line 1 column {len(OBJ) + 2}"),
+    "reader-eof": (
+        canonical,
+        ("[1," + OBJ,),
+        ValueError,
+        f"invalid JSON: EOF while parsing a list at line 1 column {len(OBJ) + 3}",
+    ),
+    "reader-escape": (
+        canonical,
+        ("[" + OBJ + ',"\\uD800\\u0041"]',),
+        ValueError,
+        f"invalid JSON: lone leading surrogate in hex escape at line 1 column {len(OBJ) + 15}",
+    ),
+    "reader-trailing": (
+        canonical,
+        (OBJ + " x",),
+        ValueError,
+        f"invalid JSON: trailing characters at line 1 column {len(OBJ) + 2}",
+    ),
     "decoder-depth": (canonical, ("[" * 200 + "]" * 200,), ValueError, DEPTH),
-    "decoder-int-payload": (canonical, ('{"$arr":[' + OBJ + ',{"$int":"12x"}]}',), ValueError,
-                            INT_PAYLOAD),
+    "decoder-int-payload": (
+        canonical,
+        ('{"$arr":[' + OBJ + ',{"$int":"12x"}]}',),
+        ValueError,
+        INT_PAYLOAD,
+    ),
     "decoder-str-payload": (canonical, ("[" + OBJ + ',{"$str":1}]',), ValueError, STR_PAYLOAD),
     "decoder-obj-payload": (canonical, ("[" + OBJ + ',{"$obj":[]}]',), ValueError, OBJ_PAYLOAD),
     "decoder-arr-payload": (canonical, ("[" + OBJ + ',{"$arr":{}}]',), ValueError, ARR_PAYLOAD),
-    "decoder-bool-payload": (canonical, ("[" + OBJ + ',{"$bool":null}]',), ValueError, BOOL_PAYLOAD),
-    "decoder-null-payload": (canonical, ("[" + OBJ + ',{"$null":false}]',), ValueError, NULL_PAYLOAD),
+    "decoder-bool-payload": (
+        canonical,
+        ("[" + OBJ + ',{"$bool":null}]',),
+        ValueError,
+        BOOL_PAYLOAD,
+    ),
+    "decoder-null-payload": (
+        canonical,
+        ("[" + OBJ + ',{"$null":false}]',),
+        ValueError,
+        NULL_PAYLOAD,
+    ),
     "encoder-nan": (canonical, ("[" + OBJ + ',{"$nan":0}]',), ValueError, NAN),
     "encoder-infinity": (canonical, ("[" + OBJ + ',{"$inf":0}]',), ValueError, INFINITY),
     "encoder-float-digest": (digest, ("[" + OBJ + ',{"$float":0}]', "run"), ValueError, FLOAT),
-    "digest-unknown-profile": (digest, (OBJ, "artifact-bytes"), ValueError,
-                               UNKNOWN_PROFILE + "artifact-bytes"),
+    "digest-unknown-profile": (
+        digest,
+        (OBJ, "artifact-bytes"),
+        ValueError,
+        UNKNOWN_PROFILE + "artifact-bytes",
+    ),
     "digest-document-first": (digest, ("[1.5]", "nope"), ValueError, FLOAT),
-    "type-not-str": (canonical, (b"{}",), TypeError,
-                     "argument 'tagged_json': 'bytes' object cannot be converted to 'PyString'"),
-    "type-profile-not-str": (digest, ("{}", None), TypeError,
-                             "argument 'profile': 'NoneType' object cannot be converted to 'PyString'"),
+    "type-not-str": (
+        canonical,
+        (b"{}",),
+        TypeError,
+        "argument 'tagged_json': 'bytes' object cannot be converted to 'PyString'",
+    ),
+    "type-profile-not-str": (
+        digest,
+        ("{}", None),
+        TypeError,
+        "argument 'profile': 'NoneType' object cannot be converted to 'PyString'",
+    ),
     "lone-surrogate-str": (canonical, ('["\ud800"]',), UnicodeEncodeError, None),
 }
 

@@ -25,6 +25,7 @@ FUNCTIONS = [
 
 # --- attributes ---------------------------------------------------------------
 
+
 def test_module_docstring_is_empty():
     assert quorl_core.__doc__ == ""
     assert quorl_core.__name__ == "quorl_core"
@@ -67,12 +68,17 @@ def test_entry_point_is_the_only_exported_symbol():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm (binutils) is not installed")
-    listing = subprocess.run([nm, "-D", "--defined-only", quorl_core.__file__],
-                             capture_output=True, text=True, check=True).stdout
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", quorl_core.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_quorl_core"]
 
 
 # --- repeated initialisation --------------------------------------------------
+
 
 def check_still_whole(module):
     assert module is quorl_core
@@ -104,8 +110,9 @@ def test_module_from_spec_initialises_again_into_the_same_module():
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
 
 
 def test_fresh_process_initialising_twice():
@@ -149,8 +156,7 @@ SUBINTERPRETER_SCRIPT = """
 
 
 def test_sub_interpreter_is_refused():
-    if not any(importlib.util.find_spec(name)
-               for name in ("_interpreters", "_xxsubinterpreters")):
+    if not any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")):
         pytest.skip("this interpreter has no private sub-interpreter module")
     result = run_python(SUBINTERPRETERS + textwrap.dedent(SUBINTERPRETER_SCRIPT))
     assert result.returncode == 0, result.stderr
@@ -158,8 +164,10 @@ def test_sub_interpreter_is_refused():
     assert len(lines) == 4, result.stdout
     # Legacy sub-interpreters run the initialiser, which refuses them itself;
     # it keeps refusing on a second attempt.
-    ours = ("ImportError: quorl_core does not support sub-interpreters: it is already "
-            "initialised in another interpreter of this process")
+    ours = (
+        "ImportError: quorl_core does not support sub-interpreters: it is already "
+        "initialised in another interpreter of this process"
+    )
     assert lines[0] == ours
     assert lines[1] == ours
     # Isolated ones are refused either by the interpreter or by the module.
@@ -217,6 +225,7 @@ def test_concurrent_calls_match_serial_calls():
 
 # --- running out of memory ----------------------------------------------------
 
+
 def test_core_out_of_memory_raises_memory_error_and_releases_everything():
     # The core cannot copy a 64 MiB document within 48 MiB of headroom (the
     # leading space makes it copy the text, which it otherwise emits as it
@@ -255,7 +264,7 @@ def test_core_out_of_memory_raises_memory_error_and_releases_everything():
     lines = result.stdout.splitlines()
     assert lines[0] == "['MemoryError']"
     assert lines[1].startswith("True "), lines[1]
-    assert lines[2] == "b'{\"a\":2,\"b\":1}'"
+    assert lines[2] == 'b\'{"a":2,"b":1}\''
 
 
 def test_interpreter_failing_to_build_a_result_raises_its_own_memory_error():

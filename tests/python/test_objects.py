@@ -26,12 +26,25 @@ from hypothesis import strategies as st
 import quorl
 import quorl_core
 from quorl import RefusedError
-from support import DEPTH, FLOAT, INFINITY, NAN, PROFILES, UNKNOWN_PROFILE, expected_digest, model_canonical
+from support import (
+    DEPTH,
+    FLOAT,
+    INFINITY,
+    NAN,
+    PROFILES,
+    UNKNOWN_PROFILE,
+    expected_digest,
+    model_canonical,
+)
 
 DUPLICATE = "duplicate object key in canonical content"
 TAG_KEYS = ["$int", "$nan", "$inf", "$str", "$obj", "$arr", "$bool", "$null", "$float"]
-SETTINGS = settings(max_examples=300, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=300,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 class Color(enum.IntEnum):
@@ -100,23 +113,36 @@ def plain(obj):
     return {plain(k): plain(v) for k, v in dict.items(obj)}
 
 
-characters = st.one_of(st.characters(max_codepoint=0x7F),
-                       st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),
-                       st.characters(exclude_categories=("Cs",)))
+characters = st.one_of(
+    st.characters(max_codepoint=0x7F),
+    st.characters(min_codepoint=0x10000, max_codepoint=0x10FFFF),
+    st.characters(exclude_categories=("Cs",)),
+)
 texts = st.text(characters, max_size=12)
 keys = st.one_of(texts, st.sampled_from(TAG_KEYS + ["digest"]), texts.map(Key))
 leaves = st.one_of(
-    st.none(), st.booleans(), st.integers(-(2**64), 2**64),
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**64), 2**64),
     st.integers(min_value=2**52).flatmap(lambda n: st.sampled_from([n, -n, n**5])),
-    texts, texts.map(Key), st.sampled_from([Color.RED, Color.HUGE, Mood.CALM, Mood.TAGGED]),
-    st.integers().map(Liar))
-objects = st.recursive(leaves, lambda inner: st.one_of(
-    st.lists(inner, max_size=5), st.lists(inner, max_size=5).map(tuple),
-    st.lists(inner, max_size=3).map(List),
-    st.dictionaries(keys, inner, max_size=5), st.dictionaries(keys, inner, max_size=3).map(Dict),
-    st.tuples(st.sampled_from(TAG_KEYS), inner).map(lambda kv: {kv[0]: kv[1]}),
-    st.tuples(inner, inner).map(lambda dv: {"digest": dv[0], "x": {"digest": dv[1]}})),
-    max_leaves=30)
+    texts,
+    texts.map(Key),
+    st.sampled_from([Color.RED, Color.HUGE, Mood.CALM, Mood.TAGGED]),
+    st.integers().map(Liar),
+)
+objects = st.recursive(
+    leaves,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=5),
+        st.lists(inner, max_size=5).map(tuple),
+        st.lists(inner, max_size=3).map(List),
+        st.dictionaries(keys, inner, max_size=5),
+        st.dictionaries(keys, inner, max_size=3).map(Dict),
+        st.tuples(st.sampled_from(TAG_KEYS), inner).map(lambda kv: {kv[0]: kv[1]}),
+        st.tuples(inner, inner).map(lambda dv: {"digest": dv[0], "x": {"digest": dv[1]}}),
+    ),
+    max_leaves=30,
+)
 
 
 @SETTINGS
@@ -128,8 +154,11 @@ def test_objects_agree_with_their_text_and_the_model(obj, profile):
     root = plain(obj)
     if isinstance(root, dict):
         root.pop("digest", None)
-    assert (quorl.digest(obj, profile) == quorl_core.digest_from_json(text, profile)
-            == expected_digest(profile, model_canonical(root)))
+    assert (
+        quorl.digest(obj, profile)
+        == quorl_core.digest_from_json(text, profile)
+        == expected_digest(profile, model_canonical(root))
+    )
 
 
 @SETTINGS
@@ -152,7 +181,11 @@ def test_corpus_documents_as_objects(path):
     # Large real documents: the digest is fed to the hash in pieces as it is written.
     obj = json.loads(path.read_bytes())
     text = quorl.to_tagged_json(obj)
-    assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == model_canonical(obj)
+    assert (
+        quorl.canonical_bytes(obj)
+        == quorl_core.canonical_bytes_from_json(text)
+        == model_canonical(obj)
+    )
     assert quorl.digest(obj, "artifact-byte") == quorl_core.digest_from_json(text, "artifact-byte")
 
 
@@ -178,12 +211,31 @@ def popped() -> dict:
 
 # Dicts whose tables differ: holes, 1-, 2- and 4-byte indices, values apart
 # from keys (an instance's dict), keys not all exact str, and a subclass.
-@pytest.mark.parametrize("make", [
-    lambda: with_holes(10), lambda: with_holes(400), lambda: with_holes(70_000), popped,
-    lambda: vars(Slots()), lambda: {Key("b"): 1, "a": 2}, lambda: Dict(b=1, a=2),
-    lambda: dict.fromkeys("zyx", None), lambda: {},
-], ids=["holes", "holes-400", "holes-70000", "popped", "instance", "str-subclass-key",
-        "subclass", "fromkeys", "empty"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: with_holes(10),
+        lambda: with_holes(400),
+        lambda: with_holes(70_000),
+        popped,
+        lambda: vars(Slots()),
+        lambda: {Key("b"): 1, "a": 2},
+        lambda: Dict(b=1, a=2),
+        lambda: dict.fromkeys("zyx", None),
+        lambda: {},
+    ],
+    ids=[
+        "holes",
+        "holes-400",
+        "holes-70000",
+        "popped",
+        "instance",
+        "str-subclass-key",
+        "subclass",
+        "fromkeys",
+        "empty",
+    ],
+)
 def test_every_kind_of_dict_table(make):
     obj = make()
     expected = model_canonical(plain(obj))
@@ -197,21 +249,34 @@ def test_small_lists_that_hold_more_than_leaves():
     for n in range(0, 700, 7):
         obj = {"k": ["x" * n, [1, "y" * (n % 60), None, 2**60, {"a": [True]}]], "l": [[], [n]]}
         text = quorl.to_tagged_json(obj)
-        assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text) == model_canonical(obj)
+        assert (
+            quorl.canonical_bytes(obj)
+            == quorl_core.canonical_bytes_from_json(text)
+            == model_canonical(obj)
+        )
 
 
 # Integers on each side of every count of digits, and the ends of 64 bits:
 # the walk writes them by ranges of magnitude.
-EDGE_INTEGERS = sorted({sign * (10**k + d) for k in range(20) for d in (-1, 0, 1) for sign in (1, -1)}
-                       | {2**63 - 1, -(2**63), 2**53 - 1, 2**53, -(2**53)})
+EDGE_INTEGERS = sorted(
+    {sign * (10**k + d) for k in range(20) for d in (-1, 0, 1) for sign in (1, -1)}
+    | {2**63 - 1, -(2**63), 2**53 - 1, 2**53, -(2**53)}
+)
 
 
 @pytest.mark.parametrize("where", ["list", "dict", "short-list"])
 def test_integers_of_every_length_match_the_model(where):
-    values = {"list": EDGE_INTEGERS, "dict": {str(v): v for v in EDGE_INTEGERS},
-              "short-list": [[v, -v] for v in EDGE_INTEGERS]}[where]
+    values = {
+        "list": EDGE_INTEGERS,
+        "dict": {str(v): v for v in EDGE_INTEGERS},
+        "short-list": [[v, -v] for v in EDGE_INTEGERS],
+    }[where]
     text = quorl.to_tagged_json(values)
-    assert quorl.canonical_bytes(values) == quorl_core.canonical_bytes_from_json(text) == model_canonical(values)
+    assert (
+        quorl.canonical_bytes(values)
+        == quorl_core.canonical_bytes_from_json(text)
+        == model_canonical(values)
+    )
 
 
 class FloatLiar(float):
@@ -219,12 +284,25 @@ class FloatLiar(float):
         return "lie"
 
 
-@pytest.mark.parametrize("obj, expected", [
-    (1.5, '"1.5"'), (-0.0, '"-0.0"'), (0.0, '"0.0"'), (1e300, '"1e+300"'), (1e16, '"1e+16"'),
-    (1e15, '"1000000000000000.0"'), (1e-05, '"1e-05"'), (0.0001, '"0.0001"'),
-    (5e-324, '"5e-324"'), (FloatLiar(2.5), '"2.5"'), ({"b": 2.0, "a": 1}, '{"a":1,"b":"2.0"}'),
-    (Decimal("1.50"), '"1.50"'), (Decimal("-0"), '"-0"'), (Decimal("1E+3"), '"1E+3"'),
-])
+@pytest.mark.parametrize(
+    "obj, expected",
+    [
+        (1.5, '"1.5"'),
+        (-0.0, '"-0.0"'),
+        (0.0, '"0.0"'),
+        (1e300, '"1e+300"'),
+        (1e16, '"1e+16"'),
+        (1e15, '"1000000000000000.0"'),
+        (1e-05, '"1e-05"'),
+        (0.0001, '"0.0001"'),
+        (5e-324, '"5e-324"'),
+        (FloatLiar(2.5), '"2.5"'),
+        ({"b": 2.0, "a": 1}, '{"a":1,"b":"2.0"}'),
+        (Decimal("1.50"), '"1.50"'),
+        (Decimal("-0"), '"-0"'),
+        (Decimal("1E+3"), '"1E+3"'),
+    ],
+)
 def test_floats_as_str(obj, expected):
     assert quorl.canonical_bytes(obj, floats="str") == expected.encode()
     text = quorl.to_tagged_json(obj, floats="str")
@@ -244,33 +322,46 @@ looped_dict: dict = {}
 looped_dict["a"] = looped_dict
 
 
-@pytest.mark.parametrize("obj, kwargs, error, message, path", [
-    (1.5, {}, RefusedError, FLOAT, "$"),
-    ({"a": [1, 2.5]}, {}, RefusedError, FLOAT, '$["a"][1]'),
-    (Decimal("1.5"), {}, RefusedError, FLOAT, "$"),
-    (float("nan"), {"floats": "str"}, RefusedError, NAN, "$"),
-    ([float("-inf")], {}, RefusedError, INFINITY, "$[0]"),
-    ([Decimal("sNaN")], {"floats": "str"}, RefusedError, NAN, "$[0]"),
-    (Decimal("-NaN"), {}, RefusedError, NAN, "$"),
-    (Decimal("-Infinity"), {"floats": "str"}, RefusedError, INFINITY, "$"),
-    ({"\n\"": {"b": 1.5}}, {}, RefusedError, FLOAT, '$["\\u000a\\""]["b"]'),
-    ({"k": {Twin("a"): 1, Twin("a"): 2}}, {}, RefusedError, DUPLICATE, '$["k"]'),
-    ({"b": 1.5, "a": [{1}]}, {}, TypeError, "unsupported type 'set' at $[\"a\"][0]", None),
-    ({"a": 1.5, 2: 0}, {}, TypeError, "dict key must be str, not 'int', at $", None),
-    ([0, b"x"], {}, TypeError, "unsupported type 'bytes' at $[1]", None),
-    ((bytearray(),), {}, TypeError, "unsupported type 'bytearray' at $[0]", None),
-    ({"o": object()}, {}, TypeError, "unsupported type 'object' at $[\"o\"]", None),
-    (nested(129, lambda o: [o]), {}, RefusedError, DEPTH, "$" + "[0]" * 128),
-    (nested(129, lambda o: {"$int": o}), {}, RefusedError, DEPTH, '$' + '["$int"]' * 128),
-    (looped_list, {}, RefusedError, DEPTH, "$" + "[0]" * 128),
-    (looped_dict, {}, RefusedError, DEPTH, '$' + '["a"]' * 128),
-    ("\ud800", {}, UnicodeEncodeError, None, "$"),
-    ({"a": {"\udfff": 1}}, {}, UnicodeEncodeError, None, '$["a"]'),
-    (0, {"floats": "round"}, ValueError, "floats must be \"refuse\" or \"str\", not 'round'", None),
-], ids=lambda value: None if isinstance(value, (str, type)) else "")
+@pytest.mark.parametrize(
+    "obj, kwargs, error, message, path",
+    [
+        (1.5, {}, RefusedError, FLOAT, "$"),
+        ({"a": [1, 2.5]}, {}, RefusedError, FLOAT, '$["a"][1]'),
+        (Decimal("1.5"), {}, RefusedError, FLOAT, "$"),
+        (float("nan"), {"floats": "str"}, RefusedError, NAN, "$"),
+        ([float("-inf")], {}, RefusedError, INFINITY, "$[0]"),
+        ([Decimal("sNaN")], {"floats": "str"}, RefusedError, NAN, "$[0]"),
+        (Decimal("-NaN"), {}, RefusedError, NAN, "$"),
+        (Decimal("-Infinity"), {"floats": "str"}, RefusedError, INFINITY, "$"),
+        ({'\n"': {"b": 1.5}}, {}, RefusedError, FLOAT, '$["\\u000a\\""]["b"]'),
+        ({"k": {Twin("a"): 1, Twin("a"): 2}}, {}, RefusedError, DUPLICATE, '$["k"]'),
+        ({"b": 1.5, "a": [{1}]}, {}, TypeError, "unsupported type 'set' at $[\"a\"][0]", None),
+        ({"a": 1.5, 2: 0}, {}, TypeError, "dict key must be str, not 'int', at $", None),
+        ([0, b"x"], {}, TypeError, "unsupported type 'bytes' at $[1]", None),
+        ((bytearray(),), {}, TypeError, "unsupported type 'bytearray' at $[0]", None),
+        ({"o": object()}, {}, TypeError, "unsupported type 'object' at $[\"o\"]", None),
+        (nested(129, lambda o: [o]), {}, RefusedError, DEPTH, "$" + "[0]" * 128),
+        (nested(129, lambda o: {"$int": o}), {}, RefusedError, DEPTH, "$" + '["$int"]' * 128),
+        (looped_list, {}, RefusedError, DEPTH, "$" + "[0]" * 128),
+        (looped_dict, {}, RefusedError, DEPTH, "$" + '["a"]' * 128),
+        ("\ud800", {}, UnicodeEncodeError, None, "$"),
+        ({"a": {"\udfff": 1}}, {}, UnicodeEncodeError, None, '$["a"]'),
+        (
+            0,
+            {"floats": "round"},
+            ValueError,
+            'floats must be "refuse" or "str", not \'round\'',
+            None,
+        ),
+    ],
+    ids=lambda value: None if isinstance(value, (str, type)) else "",
+)
 def test_refusals(obj, kwargs, error, message, path):
-    for function in (quorl.canonical_bytes, quorl.to_tagged_json,
-                     lambda o, **kw: quorl.digest(o, "run", **kw)):
+    for function in (
+        quorl.canonical_bytes,
+        quorl.to_tagged_json,
+        lambda o, **kw: quorl.digest(o, "run", **kw),
+    ):
         with pytest.raises(error) as caught:
             function(obj, **kwargs)
         if error is RefusedError:
@@ -281,8 +372,14 @@ def test_refusals(obj, kwargs, error, message, path):
             assert str(caught.value) == message
 
 
-@pytest.mark.parametrize("obj", [nested(128, lambda o: [o]), nested(128, lambda o: {"$obj": o}),
-                                 nested(64, lambda o: ({"$int": o},))])
+@pytest.mark.parametrize(
+    "obj",
+    [
+        nested(128, lambda o: [o]),
+        nested(128, lambda o: {"$obj": o}),
+        nested(64, lambda o: ({"$int": o},)),
+    ],
+)
 def test_128_levels_are_accepted(obj):
     text = quorl.to_tagged_json(obj)  # tag-keyed dicts are wrapped, at no extra depth
     assert quorl.canonical_bytes(obj) == quorl_core.canonical_bytes_from_json(text)
@@ -304,10 +401,29 @@ def test_digest_profile_and_digest_members():
     assert quorl.digest(twins, "run") == expected_digest("run", b'{"a":1}')
 
 
-@pytest.mark.parametrize("value", [7**118_000, -(10**99_999), Liar(-(3**9000)), Color.HUGE,
-                                   2**4096, 2**4097 - 1, -(10**1300), 3**40_000 << 5000],
-                         ids=["7^118000", "-10^99999", "subclass", "IntEnum", "2^4096",
-                              "2^4097-1", "-10^1300", "zero-low-bits"])
+@pytest.mark.parametrize(
+    "value",
+    [
+        7**118_000,
+        -(10**99_999),
+        Liar(-(3**9000)),
+        Color.HUGE,
+        2**4096,
+        2**4097 - 1,
+        -(10**1300),
+        3**40_000 << 5000,
+    ],
+    ids=[
+        "7^118000",
+        "-10^99999",
+        "subclass",
+        "IntEnum",
+        "2^4096",
+        "2^4097-1",
+        "-10^1300",
+        "zero-low-bits",
+    ],
+)
 def test_huge_integers_ignore_the_int_str_limit(value):
     old = sys.get_int_max_str_digits()
     sys.set_int_max_str_digits(640)
@@ -369,7 +485,10 @@ def test_python_code_during_the_walk():
     Replacer.victims = [holder]
     assert quorl.canonical_bytes(holder, floats="str") == b'[["1.0","' + sentinel.encode() + b'"]]'
     Replacer.victims = Replacer.spare = []
-    assert quorl.canonical_bytes([Reentrant("1")], floats="str") == b'["{\\"a\\":\\"x\\",\\"b\\":[1]}"]'
+    assert (
+        quorl.canonical_bytes([Reentrant("1")], floats="str")
+        == b'["{\\"a\\":\\"x\\",\\"b\\":[1]}"]'
+    )
 
 
 def rss_bytes() -> int:
@@ -380,16 +499,20 @@ def rss_bytes() -> int:
 big = {"k": ["x" * 100, 2**200, {"$int": "1", "é": [None, True]}], "digest": 1}
 
 
-@pytest.mark.parametrize("call", [
-    lambda: quorl.canonical_bytes(big),
-    lambda: quorl.digest(big, "run"),
-    lambda: quorl.to_tagged_json(big),
-    lambda: quorl.canonical_bytes([Decimal("1.5"), 2.5], floats="str"),
-    lambda: quorl.canonical_bytes({"a": [1, 1.5]}),
-    lambda: quorl.canonical_bytes({"a": [1, {3}]}),
-    lambda: quorl.canonical_bytes({"a": {"b": "\ud800"}}),
-    lambda: quorl.digest(big, "nope"),
-], ids=["bytes", "digest", "tagged", "decimal", "refused", "type", "surrogate", "profile"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: quorl.canonical_bytes(big),
+        lambda: quorl.digest(big, "run"),
+        lambda: quorl.to_tagged_json(big),
+        lambda: quorl.canonical_bytes([Decimal("1.5"), 2.5], floats="str"),
+        lambda: quorl.canonical_bytes({"a": [1, 1.5]}),
+        lambda: quorl.canonical_bytes({"a": [1, {3}]}),
+        lambda: quorl.canonical_bytes({"a": {"b": "\ud800"}}),
+        lambda: quorl.digest(big, "nope"),
+    ],
+    ids=["bytes", "digest", "tagged", "decimal", "refused", "type", "surrogate", "profile"],
+)
 def test_no_leaks(call):
     def run(times):
         for _ in range(times):
@@ -419,8 +542,12 @@ def test_large_digests_share_a_hash_thread_and_survive_fork():
     import signal
     import threading
 
-    obj = {"rows": [{"id": i, "name": f"n\u00e9{i}", "tags": ["a", "b"], "big": 2**60 + i}
-                    for i in range(12_000)]}
+    obj = {
+        "rows": [
+            {"id": i, "name": f"n\u00e9{i}", "tags": ["a", "b"], "big": 2**60 + i}
+            for i in range(12_000)
+        ]
+    }
     expected = quorl_core.digest_from_json(quorl.to_tagged_json(obj), "run")
     assert len(quorl.canonical_bytes(obj)) > 512 * 1024
     got: list[str] = []
@@ -440,14 +567,19 @@ def test_large_digests_share_a_hash_thread_and_survive_fork():
 def test_a_fork_right_after_a_large_digest_sees_no_extra_thread():
     """The kept hash thread waits a while after a digest; a fork ends it
     first, so the interpreter does not warn of a multi-threaded fork."""
-    code = ("import os, quorl\n"
-            "quorl.digest([{'k': 'v' * 100, 'n': i} for i in range(20000)], 'run')\n"
-            "pid = os.fork()\n"
-            "if pid == 0:\n"
-            "    os._exit(0)\n"
-            "os.waitpid(pid, 0)\n")
-    done = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", code],
-                          capture_output=True, timeout=120)
+    code = (
+        "import os, quorl\n"
+        "quorl.digest([{'k': 'v' * 100, 'n': i} for i in range(20000)], 'run')\n"
+        "pid = os.fork()\n"
+        "if pid == 0:\n"
+        "    os._exit(0)\n"
+        "os.waitpid(pid, 0)\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-W", "always::DeprecationWarning", "-c", code],
+        capture_output=True,
+        timeout=120,
+    )
     assert done.returncode == 0 and b"multi-threaded" not in done.stderr, done.stderr.decode()
 
 
@@ -457,7 +589,10 @@ def test_a_fork_right_after_a_large_digest_sees_no_extra_thread():
 LONG_STRINGS = [
     *("x" * n for n in (15, 16, 17, 31, 32, 33, 63, 64, 65, 95, 96, 97)),
     *("x" * k + '"' + "y" * (80 - k) for k in (0, 15, 16, 31, 32, 33, 63, 64, 79)),
-    "\n" * 3000, ('"\\' * 700) + "tail", ("é\x01" * 400), ("z" * 31 + "\x1f") * 90,
+    "\n" * 3000,
+    ('"\\' * 700) + "tail",
+    ("é\x01" * 400),
+    ("z" * 31 + "\x1f") * 90,
 ]
 
 

@@ -30,8 +30,12 @@ from support import FLOAT, INFINITY, MAX_EXACT, NAN, PROFILES, expected_digest, 
 
 # No example database: every run is independent of the ones before it, and
 # nothing is written into the checkout.
-SETTINGS = settings(max_examples=200, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=200,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 TAG_KEYS = ["$int", "$nan", "$inf", "$str", "$obj", "$arr", "$bool", "$null", "$float"]
 
@@ -50,7 +54,9 @@ MARKERS = [Marker("$nan", NAN), Marker("$inf", INFINITY), Marker("$float", FLOAT
 
 keys = st.one_of(
     st.text(max_size=6),
-    st.sampled_from(TAG_KEYS + ["digest", "Digest", "digest ", "$INT", "$quorl-vector:lone-surrogate"]),
+    st.sampled_from(
+        TAG_KEYS + ["digest", "Digest", "digest ", "$INT", "$quorl-vector:lone-surrogate"]
+    ),
 )
 integers = st.one_of(
     st.integers(min_value=-MAX_EXACT, max_value=MAX_EXACT),
@@ -111,11 +117,19 @@ def without_root_digest(value: Any) -> Any:
 
 # --- writing ------------------------------------------------------------------
 
-SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
-                 "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+SHORT_ESCAPES = {
+    '"': '\\"',
+    "\\": "\\\\",
+    "/": "\\/",
+    "\b": "\\b",
+    "\f": "\\f",
+    "\n": "\\n",
+    "\r": "\\r",
+    "\t": "\\t",
+}
 # Values the reader accepts and the gate lets through but the decoder would
 # refuse: put in front of a key that comes again, they are replaced unread.
-THROWAWAY = ['{"$int":"x"}', '{"$str":1}', '{"$null":false}', '{"$nan":0}', '[]', '"junk"']
+THROWAWAY = ['{"$int":"x"}', '{"$str":1}', '{"$null":false}', '{"$nan":0}', "[]", '"junk"']
 
 
 class Writer:
@@ -285,7 +299,8 @@ def test_markers_under_root_digest_are_never_encoded(value, rnd, profile):
     marker = first_marker(value, skip_root_digest=True)
     if marker is None:
         assert digest(text, profile) == expected_digest(
-            profile, model_canonical(without_root_digest(value)))
+            profile, model_canonical(without_root_digest(value))
+        )
     else:
         assert outcome(digest, text, profile) == ("error", (marker.message,))
 

@@ -34,11 +34,20 @@ def run(tmp_path: Path, command: str) -> subprocess.CompletedProcess[str]:
     if not tools.exists():
         tools.mkdir()
         (tools / "tail").symlink_to(shutil.which("tail") or "/usr/bin/tail")
-    env = {"PATH": f"{tmp_path}/path:{tools}", "HOME": str(tmp_path / "home"),
-           "PYENV_ROOT": str(tmp_path / "pyenv"), "UV_PYTHON_INSTALL_DIR": str(tmp_path / "uv"),
-           "QUORL_SYSTEM_BINS": str(tmp_path / "system")}
-    return subprocess.run([shutil.which("bash") or "/bin/bash", "-c", f". {SCRIPT}; {command}"], env=env,
-                          capture_output=True, text=True, check=False)
+    env = {
+        "PATH": f"{tmp_path}/path:{tools}",
+        "HOME": str(tmp_path / "home"),
+        "PYENV_ROOT": str(tmp_path / "pyenv"),
+        "UV_PYTHON_INSTALL_DIR": str(tmp_path / "uv"),
+        "QUORL_SYSTEM_BINS": str(tmp_path / "system"),
+    }
+    return subprocess.run(
+        [shutil.which("bash") or "/bin/bash", "-c", f". {SCRIPT}; {command}"],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
 
 
 # (fakes as (where, version, working), supported versions expected)
@@ -52,9 +61,12 @@ CASES = [
 
 
 def place(tmp_path: Path, where: str, version: str, working: bool) -> None:
-    folder = {"path": "path", "system": "system",
-              "pyenv": f"pyenv/versions/{version}.4/bin",
-              "uv": f"uv/cpython-{version}.2-linux-x86_64-gnu/bin"}[where]
+    folder = {
+        "path": "path",
+        "system": "system",
+        "pyenv": f"pyenv/versions/{version}.4/bin",
+        "uv": f"uv/cpython-{version}.2-linux-x86_64-gnu/bin",
+    }[where]
     fake(tmp_path / folder / f"python{version}", WORKING if working else BROKEN)
 
 

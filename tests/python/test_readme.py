@@ -20,8 +20,10 @@ README = REPO / "README.md"
 if not README.is_file() or not (REPO / "examples").is_dir():
     pytest.skip("needs the checkout's README.md and examples/", allow_module_level=True)
 
-BLOCKS = [(m.group(1), m.group(2), README.read_text()[:m.start()].count("\n") + 1)
-          for m in re.finditer(r"```(\w*)\n(.*?)```", README.read_text(), re.S)]
+BLOCKS = [
+    (m.group(1), m.group(2), README.read_text()[: m.start()].count("\n") + 1)
+    for m in re.finditer(r"```(\w*)\n(.*?)```", README.read_text(), re.S)
+]
 
 
 def blocks(lang):
@@ -73,8 +75,13 @@ def test_console_session(body, workdir):
 
     def settle():
         if command is not None:
-            got = subprocess.run(["bash", "-c", command + " 2>&1"], capture_output=True,
-                                 text=True, env=env, timeout=120)
+            got = subprocess.run(
+                ["bash", "-c", command + " 2>&1"],
+                capture_output=True,
+                text=True,
+                env=env,
+                timeout=120,
+            )
             assert got.stdout.splitlines() == shown, command
 
     for line in body.splitlines():
@@ -87,12 +94,14 @@ def test_console_session(body, workdir):
 
 
 def test_synopsis_names_real_options():
-    synopsis = next(body for kind, body, _ in BLOCKS
-                    if kind == "sh" and body.startswith("quorl digest"))
+    synopsis = next(
+        body for kind, body, _ in BLOCKS if kind == "sh" and body.startswith("quorl digest")
+    )
     for line in synopsis.splitlines():
         command = line.split()[1]
-        helped = subprocess.run([sys.executable, "-m", "quorl", command, "--help"],
-                                capture_output=True, text=True).stdout
+        helped = subprocess.run(
+            [sys.executable, "-m", "quorl", command, "--help"], capture_output=True, text=True
+        ).stdout
         for option in re.findall(r"(?<![\w-])(--?[a-z][\w-]*)", line):
             assert re.search(rf"(?<![\w-]){re.escape(option)}\b", helped), (command, option)
 

@@ -19,7 +19,7 @@ from support import FLOAT, PROFILES, expected_digest, model_canonical
 def record(rng: random.Random, k: int) -> dict:
     keys = [f"k{rng.randrange(1000)}", "name", "é", "Z", f"n{k}"]
     rng.shuffle(keys)
-    return {key: rng.choice([k, -k, "x\n\"y", None, True, [k, {"b": 1, "a": 2}]]) for key in keys}
+    return {key: rng.choice([k, -k, 'x\n"y', None, True, [k, {"b": 1, "a": 2}]]) for key in keys}
 
 
 def document(rng: random.Random, records: int) -> str:
@@ -74,10 +74,12 @@ def test_threads_get_the_same_results_as_one_thread():
             for i in order:
                 want_bytes, want_digests = wanted[i]
                 profile = PROFILES[(i + seed) % len(PROFILES)]
-                if (canonical(texts[i]) != want_bytes
-                        or digest(texts[i], profile) != want_digests[profile]
-                        or quorl.canonical_bytes_from_json(blobs[i]) != want_bytes
-                        or quorl.digest_from_json(blobs[i], profile) != want_digests[profile]):
+                if (
+                    canonical(texts[i]) != want_bytes
+                    or digest(texts[i], profile) != want_digests[profile]
+                    or quorl.canonical_bytes_from_json(blobs[i]) != want_bytes
+                    or quorl.digest_from_json(blobs[i], profile) != want_digests[profile]
+                ):
                     failures.append(f"thread {seed}: document {i}")
                     return
 

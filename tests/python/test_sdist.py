@@ -24,8 +24,14 @@ ROOT = Path(__file__).resolve().parents[2]
 
 def _git_works() -> bool:  # git may be absent, or refuse a checkout someone else owns
     try:
-        return subprocess.run(["git", "-C", str(ROOT), "ls-files", "--error-unmatch", "pyproject.toml"],
-                              capture_output=True, check=False).returncode == 0
+        return (
+            subprocess.run(
+                ["git", "-C", str(ROOT), "ls-files", "--error-unmatch", "pyproject.toml"],
+                capture_output=True,
+                check=False,
+            ).returncode
+            == 0
+        )
     except OSError:
         return False
 
@@ -64,29 +70,47 @@ FORBIDDEN_PREFIXES = ("fuzz/corpus-work/", "fuzz/artifacts/", "bench/results/", 
 
 def forbidden(path: str) -> bool:
     parts = path.split("/")
-    return (parts[0].startswith(FORBIDDEN_TOP)
-            or any(p in FORBIDDEN_DIRS or p.endswith(".egg-info") for p in parts[:-1])
-            or path.endswith((".so", ".pyc"))
-            or path.startswith(FORBIDDEN_PREFIXES))
+    return (
+        parts[0].startswith(FORBIDDEN_TOP)
+        or any(p in FORBIDDEN_DIRS or p.endswith(".egg-info") for p in parts[:-1])
+        or path.endswith((".so", ".pyc"))
+        or path.startswith(FORBIDDEN_PREFIXES)
+    )
 
 
 REQUIRED = [
-    "LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", ".ci/run",
-    "python/quorl/__init__.py", "src/core/*.cpp", "src/core/*/*.cpp", "src/json/*/*.cpp",
-    "tests/python/*.py", "tests/cpp/*.cpp", "examples/*", "bench/*.py", "tools/*", "fuzz/*",
+    "LICENSE",
+    "README.md",
+    "pyproject.toml",
+    "CMakeLists.txt",
+    ".ci/run",
+    "python/quorl/__init__.py",
+    "src/core/*.cpp",
+    "src/core/*/*.cpp",
+    "src/json/*/*.cpp",
+    "tests/python/*.py",
+    "tests/cpp/*.cpp",
+    "examples/*",
+    "bench/*.py",
+    "tools/*",
+    "fuzz/*",
 ]
 
 
 def tracked_files() -> set[str]:
-    out = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True,
-                         check=True).stdout.decode()
+    out = subprocess.run(
+        ["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True, check=True
+    ).stdout.decode()
     return {p for p in out.split("\0") if p and (ROOT / p).is_file()}
 
 
 def sdist_names(source: Path, out: Path) -> set[str]:
     """The files of the sdist built from `source`, relative to its top folder."""
-    subprocess.run([sys.executable, "-m", "build", "--sdist", "--outdir", str(out), str(source)],
-                   check=True, capture_output=True)
+    subprocess.run(
+        [sys.executable, "-m", "build", "--sdist", "--outdir", str(out), str(source)],
+        check=True,
+        capture_output=True,
+    )
     (archive,) = out.glob("*.tar.gz")
     with tarfile.open(archive) as tar:
         return {m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile()}
@@ -99,14 +123,18 @@ def built(tmp_path_factory: pytest.TempPathFactory) -> dict[str, set[str]]:
     for name in tracked_files():
         (copy / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(ROOT / name, copy / name)
-    results = {"checkout": sdist_names(ROOT, tmp / "out-checkout"),
-               "clean copy": sdist_names(copy, tmp / "out-clean")}
+    results = {
+        "checkout": sdist_names(ROOT, tmp / "out-checkout"),
+        "clean copy": sdist_names(copy, tmp / "out-clean"),
+    }
     for name in LEFTOVERS:
         (copy / name).parent.mkdir(parents=True, exist_ok=True)
         (copy / name).write_text("left behind\n")
     results["dirty copy"] = sdist_names(copy, tmp / "out-dirty")
-    print(f"\nsdist files: checkout {len(results['checkout'])}, "
-          f"clean copy {len(results['clean copy'])}, dirty copy {len(results['dirty copy'])}")
+    print(
+        f"\nsdist files: checkout {len(results['checkout'])}, "
+        f"clean copy {len(results['clean copy'])}, dirty copy {len(results['dirty copy'])}"
+    )
     return results
 
 

@@ -53,7 +53,12 @@ CASES = [
     ("objects-128", OBJECTS, OBJECTS, None),
     ("arrays-128", nest(128, "[", "]", "1"), nest(128, "[", "]", "1"), None),
     ("reordered-128", REORDERED, REORDERED_CANONICAL, None),
-    ("escaped-keys-128", nest(128, '{"a\\n":', "}", "1"), nest(128, '{"a\\u000a":', "}", "1"), None),
+    (
+        "escaped-keys-128",
+        nest(128, '{"a\\n":', "}", "1"),
+        nest(128, '{"a\\u000a":', "}", "1"),
+        None,
+    ),
     ("arr-tags-128", nest(128, '{"$arr":[', "]}", "1"), nest(128, "[", "]", "1"), None),
     ("obj-tags-128", nest(128, '{"$obj":{"a":', "}}", "1"), OBJECTS, None),
     ("mixed-128", MIXED, MIXED_CANONICAL, None),
@@ -95,13 +100,21 @@ print(json.dumps(out))
 """
 
 
-@pytest.mark.parametrize(("document", "canonical", "message"),
-                         [case[1:] for case in CASES], ids=[case[0] for case in CASES])
+@pytest.mark.parametrize(
+    ("document", "canonical", "message"),
+    [case[1:] for case in CASES],
+    ids=[case[0] for case in CASES],
+)
 def test_deep_documents_on_a_small_thread_stack(document, canonical, message):
     # Plain objects and arrays only: a tag key in a dict is data to the walk.
     objects = "objects" if "$" not in document and "." not in document else "text"
-    child = subprocess.run([sys.executable, "-c", CHILD, str(STACK_KIB), objects],
-                           input=document, capture_output=True, text=True, timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", CHILD, str(STACK_KIB), objects],
+        input=document,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert child.returncode == 0, f"child died ({child.returncode}): {child.stderr[-2000:]}"
     results = json.loads(child.stdout)
     expected_calls = 6 if objects == "objects" else 4

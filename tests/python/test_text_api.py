@@ -14,9 +14,22 @@ import pytest
 
 import quorl
 import quorl_core
-from support import (ARR_PAYLOAD, BARE_INT, BOOL_PAYLOAD, DEPTH, FLOAT, INFINITY, INT_PAYLOAD, NAN,
-                     NULL_PAYLOAD, OBJ_PAYLOAD, PROFILES, STR_PAYLOAD, UNKNOWN_PROFILE,
-                     expected_digest)
+from support import (
+    ARR_PAYLOAD,
+    BARE_INT,
+    BOOL_PAYLOAD,
+    DEPTH,
+    FLOAT,
+    INFINITY,
+    INT_PAYLOAD,
+    NAN,
+    NULL_PAYLOAD,
+    OBJ_PAYLOAD,
+    PROFILES,
+    STR_PAYLOAD,
+    UNKNOWN_PROFILE,
+    expected_digest,
+)
 from test_leaks import assert_flat, measure
 
 CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
@@ -45,14 +58,33 @@ def random_document(rng: random.Random, depth: int = 0) -> str:
     """Mostly valid tagged JSON with now and then a fault of each kind."""
     roll = rng.random()
     if depth > 4 or roll < 0.3:
-        return rng.choice(["1", "-7", "true", "null", '"é\\n"', '"😀"', '{"$int":"-00123"}',
-                           '{"$nan":1}', "1.5", '{"$str":2}', "9007199254740992", '"\\ud800"',
-                           '{"$float":0}', "[", '{"$obj":{"$int":"4"}}'])
+        return rng.choice(
+            [
+                "1",
+                "-7",
+                "true",
+                "null",
+                '"é\\n"',
+                '"😀"',
+                '{"$int":"-00123"}',
+                '{"$nan":1}',
+                "1.5",
+                '{"$str":2}',
+                "9007199254740992",
+                '"\\ud800"',
+                '{"$float":0}',
+                "[",
+                '{"$obj":{"$int":"4"}}',
+            ]
+        )
     if roll < 0.6:
-        return "[" + ",".join(random_document(rng, depth + 1) for _ in range(rng.randrange(4))) + "]"
+        return (
+            "[" + ",".join(random_document(rng, depth + 1) for _ in range(rng.randrange(4))) + "]"
+        )
     keys = ["a", "b", "digest", "$int", "é", "A"]
-    members = [f'"{rng.choice(keys)}" : {random_document(rng, depth + 1)}'
-               for _ in range(rng.randrange(4))]
+    members = [
+        f'"{rng.choice(keys)}" : {random_document(rng, depth + 1)}' for _ in range(rng.randrange(4))
+    ]
     return "{" + ",\n".join(members) + "}"
 
 
@@ -82,11 +114,20 @@ def test_mmap_of_a_file(tmp_path):
 
 # Invalid UTF-8: (bytes, offset of the first bad byte).
 INVALID_UTF8 = [
-    (b'"\xff"', 1), (b'"\x80"', 1), (b'"\xc0\xaf"', 1), (b'"\xc1\xbf"', 1),
-    (b'"\xe0\x80\xaf"', 1), (b'"\xed\xa0\x80"', 1),        # overlong, encoded surrogate
-    (b'"\xf0\x8f\xbf\xbf"', 1), (b'"\xf4\x90\x80\x80"', 1), (b'"\xf5\x80\x80\x80"', 1),
-    (b'"\xc3"', 1), (b'["\xe2\x82"]', 2), (b'"ok" \xf0\x9f\x98', 5),  # truncated
-    (b'{"k":"' + b"a" * 100 + b'\xc3\x28"}', 106), (b"\n\n  \xfe", 4),
+    (b'"\xff"', 1),
+    (b'"\x80"', 1),
+    (b'"\xc0\xaf"', 1),
+    (b'"\xc1\xbf"', 1),
+    (b'"\xe0\x80\xaf"', 1),
+    (b'"\xed\xa0\x80"', 1),  # overlong, encoded surrogate
+    (b'"\xf0\x8f\xbf\xbf"', 1),
+    (b'"\xf4\x90\x80\x80"', 1),
+    (b'"\xf5\x80\x80\x80"', 1),
+    (b'"\xc3"', 1),
+    (b'["\xe2\x82"]', 2),
+    (b'"ok" \xf0\x9f\x98', 5),  # truncated
+    (b'{"k":"' + b"a" * 100 + b'\xc3\x28"}', 106),
+    (b"\n\n  \xfe", 4),
 ]
 
 
@@ -108,12 +149,12 @@ def model_position(data: bytes, offset: int) -> tuple[int, int]:
 
 # Refusals with the offset of what is at fault: (document, function, message, offset).
 LOCATED = [
-    (" \n" + "[" * 258, None, DEPTH, 259),                     # the 258th raw bracket
+    (" \n" + "[" * 258, None, DEPTH, 259),  # the 258th raw bracket
     ("[1, 2.5]", None, FLOAT, 4),
     ('{"a":\n  -0}', None, FLOAT, 8),
     ("[9007199254740992]", None, BARE_INT, 1),
-    ('{\n "a": "é",\n "b": 1.5}', None, FLOAT, 20),            # columns count bytes
-    ("[" * 129 + "]" * 129, None, DEPTH, 128),                 # the 129th container
+    ('{\n "a": "é",\n "b": 1.5}', None, FLOAT, 20),  # columns count bytes
+    ("[" * 129 + "]" * 129, None, DEPTH, 128),  # the 129th container
     ("[" * 128 + '{"$arr":[]}' + "]" * 128, None, DEPTH, 128),  # a wrapper at depth 128
     ('{"a": {"$int": "x"}}', None, INT_PAYLOAD, 6),
     ('[{"$str": 1}]', None, STR_PAYLOAD, 1),
@@ -149,8 +190,7 @@ def ours_raising(doc, profile):
 
 # Reader faults keep the reader's own line and column; the offset is the
 # byte the reader stopped at.
-READER = ["[1 2]", '{"a" 1}', "nulx", '["a\tb"]', '"\\uD800\\n"', "[1]]", '{"a":1,}',
-          "\n\n  x"]
+READER = ["[1 2]", '{"a" 1}', "nulx", '["a\tb"]', '"\\uD800\\n"', "[1]]", '{"a":1,}', "\n\n  x"]
 
 
 @pytest.mark.parametrize("text", READER)
@@ -174,9 +214,18 @@ def test_reader_faults_keep_the_reader_position(text):
 # A text that ends too soon is located at its end: offset its length, line
 # and column those of the place just past its last byte, as the json module
 # locates it. The message keeps the reader's own wording. (text, line, column)
-END_OF_INPUT = [("", 1, 1), ("   ", 1, 4), ("[1,\n", 2, 1), ("\n\n", 3, 1), ('{"a":', 1, 6),
-                ('"ab\u00e9', 1, 6), ("[1,2", 1, 5), ("tru", 1, 4), ('{"a": [\n  {"b"', 2, 7),
-                ('"\\u12', 1, 6)]
+END_OF_INPUT = [
+    ("", 1, 1),
+    ("   ", 1, 4),
+    ("[1,\n", 2, 1),
+    ("\n\n", 3, 1),
+    ('{"a":', 1, 6),
+    ('"ab\u00e9', 1, 6),
+    ("[1,2", 1, 5),
+    ("tru", 1, 4),
+    ('{"a": [\n  {"b"', 2, 7),
+    ('"\\u12', 1, 6),
+]
 
 
 @pytest.mark.parametrize("text,line,column", END_OF_INPUT)
@@ -187,8 +236,12 @@ def test_a_text_that_ends_too_soon_is_located_at_its_end(text, line, column):
         with pytest.raises(quorl.RefusedError) as info:
             quorl.canonical_bytes_from_json(doc)
         e = info.value
-        assert (e.message, e.line, e.column, e.offset) == (reference(text, None)[1], line, column,
-                                                           len(data))
+        assert (e.message, e.line, e.column, e.offset) == (
+            reference(text, None)[1],
+            line,
+            column,
+            len(data),
+        )
         assert "EOF while parsing" in e.message
     if data.strip():  # a record of JSON Lines (a blank one is skipped) says the same
         _, _, errors = quorl._native.digest_records(data.replace(b"\n", b" ") + b"\n", "run")
@@ -207,7 +260,9 @@ def test_unknown_profile_and_argument_types():
         quorl.canonical_bytes_from_json()
     with pytest.raises(UnicodeEncodeError):
         quorl.canonical_bytes_from_json('["\ud800"]')
-    assert quorl.digest_from_json(doc=b"[]", profile="run") == quorl_core.digest_from_json("[]", "run")
+    assert quorl.digest_from_json(doc=b"[]", profile="run") == quorl_core.digest_from_json(
+        "[]", "run"
+    )
 
 
 def big_documents() -> list[bytes]:
@@ -215,8 +270,11 @@ def big_documents() -> list[bytes]:
     rng = random.Random(7)
     docs = []
     for i in range(6):
-        items = [f'{{"id":{rng.randrange(10**9)},"name":"n\\u00e9{i}-{j}","tags":["x","y"],'
-                 f'"z":{{"$int":"{rng.randrange(10**30)}"}}}}' for j in range(3000)]
+        items = [
+            f'{{"id":{rng.randrange(10**9)},"name":"n\\u00e9{i}-{j}","tags":["x","y"],'
+            f'"z":{{"$int":"{rng.randrange(10**30)}"}}}}'
+            for j in range(3000)
+        ]
         docs.append(("[" + ",".join(items) + "]").encode())
     docs.append(docs[0][:-1] + b',{"bad": 1.5}]')
     return docs

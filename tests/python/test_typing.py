@@ -40,12 +40,19 @@ BAD_CALLER = [
 def run_mypy(tmp_path, source: str) -> tuple[str, int]:
     caller = tmp_path / "caller.py"
     caller.write_text(source)
-    stdout, stderr, status = mypy_api.run([
-        "--strict", "--show-error-codes", "--no-error-summary", "--hide-error-context",
-        "--python-executable", sys.executable,
-        "--cache-dir", str(tmp_path / "mypy-cache"),
-        str(caller),
-    ])
+    stdout, stderr, status = mypy_api.run(
+        [
+            "--strict",
+            "--show-error-codes",
+            "--no-error-summary",
+            "--hide-error-context",
+            "--python-executable",
+            sys.executable,
+            "--cache-dir",
+            str(tmp_path / "mypy-cache"),
+            str(caller),
+        ]
+    )
     assert stderr == ""
     return stdout, status
 
@@ -56,8 +63,12 @@ def test_correct_use_type_checks(tmp_path):
     assert errors == []
     # The types come from the stubs, not from an unchecked Any. (Older mypy
     # spells builtin types with their module.)
-    revealed = {int(line): kind.replace("builtins.", "") for line, kind in
-                re.findall(r'caller\.py:(\d+): note: Revealed type is "(.*)"$', stdout, re.MULTILINE)}
+    revealed = {
+        int(line): kind.replace("builtins.", "")
+        for line, kind in re.findall(
+            r'caller\.py:(\d+): note: Revealed type is "(.*)"$', stdout, re.MULTILINE
+        )
+    }
     assert revealed == {
         12: "def (tagged_json: str) -> bytes",
         13: "def (tagged_json: str, profile: str) -> str",
@@ -66,7 +77,9 @@ def test_correct_use_type_checks(tmp_path):
 
 
 def test_wrong_use_is_rejected_line_by_line(tmp_path):
-    header = "import quorl_core\nfrom quorl_core import canonical_bytes_from_json, digest_from_json\n"
+    header = (
+        "import quorl_core\nfrom quorl_core import canonical_bytes_from_json, digest_from_json\n"
+    )
     source = header + "".join(line + "\n" for line, _ in BAD_CALLER)
     stdout, status = run_mypy(tmp_path, source)
     found: dict[int, set[str]] = {}
