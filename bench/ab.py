@@ -24,9 +24,9 @@ import importlib.machinery
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
-from typing import Callable
 
 from corpus_dir import require_corpus
 

@@ -48,6 +48,7 @@ from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import orjson  # noqa: E402
+
 import quorl_core  # noqa: E402
 from quorl._cli.line_runs import split_lines as _split_lines  # noqa: E402
 from timing import interleaved  # noqa: E402

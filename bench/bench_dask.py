@@ -8,9 +8,10 @@ Both sides are timed in the same run, interleaved, best round kept. The
 command writes every digest to a file; Dask's figures are for the whole
 frame gathered into this process (through one worker, as Dask does), for
 the frame written to Parquet by the workers, and for the rows only counted
-on the workers (the digesting alone). The cluster's start-up is timed apart. Also printed: the cost per record of
-turning the native call's lists into a partition's DataFrame, and of
-digest_partition against a plain loop, in this process.
+on the workers (the digesting alone). The cluster's start-up is timed apart.
+Also printed: the cost per record of turning the native call's lists into a
+partition's DataFrame, and of digest_partition against a plain loop, in this
+process.
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ import time
 from pathlib import Path
 
 import pandas as pd
+
 import quorl
 import quorl.dask as qd
 from quorl import _native
@@ -127,9 +129,8 @@ def main() -> None:
 
     paths = make_files(args.dir / str(records), records, args.files)
     size = sum(p.stat().st_size for p in paths)
-    print(
-        f"{records:,} records in {len(paths)} files, {size / 1e6:.0f} MB; blocks of {args.blocksize}"
-    )
+    mb = size / 1e6
+    print(f"{records:,} records in {len(paths)} files, {mb:.0f} MB; blocks of {args.blocksize}")
     per_record_costs(paths[0], args.profile)
 
     start = time.perf_counter()

@@ -29,9 +29,8 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from corpus_dir import require_corpus  # noqa: E402
-from timing import interleaved  # noqa: E402
-
 from quorl import _native  # noqa: E402
+from timing import interleaved  # noqa: E402
 
 POINTS_PER_LINE = 40
 RUN_BYTES = 4 << 20
@@ -71,7 +70,7 @@ def make_files(folder: str, target: int) -> tuple[str, str]:
     bare_block, quoted_block = "".join(bare).encode(), "".join(quoted).encode()
     copies = max(1, target // len(bare_block))
     paths = os.path.join(folder, "floats.jsonl"), os.path.join(folder, "quoted.jsonl")
-    for path, block in zip(paths, (bare_block, quoted_block)):
+    for path, block in zip(paths, (bare_block, quoted_block), strict=True):
         with open(path, "wb") as f:
             for _ in range(copies):
                 f.write(block)

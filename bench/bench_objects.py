@@ -25,9 +25,9 @@ import time
 from pathlib import Path
 
 import orjson
-from corpus_dir import require_corpus
 
 import quorl
+from corpus_dir import require_corpus
 
 
 def _time_once(fn, obj, repeat: int) -> float:

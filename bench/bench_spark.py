@@ -28,10 +28,11 @@ from bench_cli import SEED, make_record  # noqa: E402
 os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
 
 import pandas as pd  # noqa: E402
-import quorl  # noqa: E402
-import quorl.spark  # noqa: E402
 from pyspark.sql import SparkSession  # noqa: E402
 from pyspark.sql import functions as F  # noqa: E402
+
+import quorl  # noqa: E402
+import quorl.spark  # noqa: E402
 
 # The shape of bench_cli's records, for Spark's own JSON reader.
 SCHEMA = (

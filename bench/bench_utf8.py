@@ -22,7 +22,6 @@ import time
 from pathlib import Path
 
 import quorl_core
-
 from corpus_dir import require_corpus
 
 ROOT = Path(__file__).resolve().parent.parent

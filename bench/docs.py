@@ -9,8 +9,8 @@ text as the process that timed it.
 from __future__ import annotations
 
 import random
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 MAX_SAFE = 2**53 - 1  # largest bare integer the dialect accepts
 
@@ -22,7 +22,7 @@ MB = 1_000_000
 class Generated:
     name: str
     what: str
-    build: Callable[[], "str | list[str]"]  # one document, or many small ones
+    build: Callable[[], str | list[str]]  # one document, or many small ones
     group: str  # "generated" or "scale"
     huge: bool = False  # 100 MB: fewer rounds, slow peers skipped
 

@@ -69,9 +69,10 @@ import subprocess
 import sys
 import threading
 import time
-from datetime import datetime, timezone
+from collections.abc import Callable
+from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
@@ -337,12 +338,16 @@ def table(headers: list[str], rows: list[list[str]]) -> str:
     ]
     lines = [
         "  ".join(
-            h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths))
+            h.ljust(w) if i == 0 else h.rjust(w)
+            for i, (h, w) in enumerate(zip(headers, widths, strict=True))
         )
     ]
     lines.append("  ".join("-" * w for w in widths))
     lines += [
-        "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths)))
+        "  ".join(
+            c.ljust(w) if i == 0 else c.rjust(w)
+            for i, (c, w) in enumerate(zip(row, widths, strict=True))
+        )
         for row in rows
     ]
     return "\n".join(lines)
@@ -640,7 +645,7 @@ def main() -> None:
         print(large_report(large))
 
     payload = {
-        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "date": datetime.now(UTC).isoformat(timespec="seconds"),
         "commit": args.commit,
         "threads": args.threads,
         "documents": documents,

@@ -19,6 +19,7 @@ import argparse
 import gc
 import hashlib
 import importlib.metadata
+import itertools
 import json
 import math
 import os
@@ -27,10 +28,11 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
@@ -427,7 +429,7 @@ def vs_simdjson(result: dict[str, Any], key: str, what: str) -> float | None:
     theirs = result.get("yardstick") or {}
     ours_ns, theirs_ns = ours.get("rounds_ns_per_call"), theirs.get(f"{what}_rounds_ns")
     if ours_ns and theirs_ns and len(ours_ns) == len(theirs_ns):
-        return statistics.median(t / o for o, t in zip(ours_ns, theirs_ns))
+        return statistics.median(t / o for o, t in zip(ours_ns, theirs_ns, strict=True))
     mine, other = ours.get("mb_per_s"), simdjson_mb_s(result, what)
     return None if mine is None or other is None else mine / other
 
@@ -448,7 +450,7 @@ def growth(results: list[dict[str, Any]], key: str) -> dict[str, float | None]:
     and between the smallest and the largest when there are more than two."""
     scale = sorted((r for r in results if r["group"] == "scale"), key=lambda r: r["size_bytes"])
     out: dict[str, float | None] = {}
-    spans = list(zip(scale, scale[1:]))
+    spans = list(itertools.pairwise(scale))
     if len(scale) > 2:
         spans.append((scale[0], scale[-1]))
     for small, large in spans:
@@ -596,14 +598,16 @@ def table(headers: list[str], rows: list[list[str]]) -> str:
     ]
     lines = [
         "  ".join(
-            h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(headers, widths))
+            h.ljust(w) if i == 0 else h.rjust(w)
+            for i, (h, w) in enumerate(zip(headers, widths, strict=True))
         )
     ]
     lines.append("  ".join("-" * w for w in widths))
     for row in rows:
         lines.append(
             "  ".join(
-                c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))
+                c.ljust(w) if i == 0 else c.rjust(w)
+                for i, (c, w) in enumerate(zip(row, widths, strict=True))
             )
         )
     return "\n".join(lines)
@@ -832,7 +836,7 @@ def environment() -> dict[str, Any]:
         "versions": versions,
         "commit": commit,
         "module": quorl_core.__file__,
-        "date": datetime.now(timezone.utc).isoformat(timespec="seconds"),
+        "date": datetime.now(UTC).isoformat(timespec="seconds"),
     }
 
 

@@ -7,7 +7,7 @@ from __future__ import annotations
 import gc
 import statistics
 import time
-from typing import Callable
+from collections.abc import Callable
 
 
 def per_call(fn: Callable[[], object], min_s: float) -> float:

@@ -14,14 +14,14 @@ the fault lies. Results equal those of ``quorl_core`` for the same document.
 
 from __future__ import annotations
 
-TYPE_CHECKING = False  # without importing typing, which costs more than the rest
-
 from . import _native
 from ._errors import RefusedError
 
 _native._set_refused_error(RefusedError)
 
-from ._native import (  # noqa: E402  (after the refusal type is handed over)
+# The rest after the refusal type is handed over.
+from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402
+from ._native import (  # noqa: E402
     PROFILES,
     canonical_bytes,
     canonical_bytes_from_json,
@@ -29,8 +29,8 @@ from ._native import (  # noqa: E402  (after the refusal type is handed over)
     digest_from_json,
     to_tagged_json,
 )
-from ._columns import ColumnResult, canonical_column, digest_column  # noqa: E402, I001
 
+TYPE_CHECKING = False  # without importing typing, which costs more than the rest
 if TYPE_CHECKING:
     __version__: str
 

@@ -13,9 +13,9 @@ import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-import quorl_core
 
 import quorl
+import quorl_core
 from quorl import _native
 from support import FLOAT, UNKNOWN_PROFILE
 
@@ -156,7 +156,7 @@ def test_record_columns_match_quorl_core(data, profile):
         [None if refusal is None else error_text(refusal) for _, _, refusal in expected],
     )
     # The refusal text reads as RefusedError does.
-    for (_, _, refusal), text in zip(expected, got[2]):
+    for (_, _, refusal), text in zip(expected, got[2], strict=True):
         if refusal is not None:
             assert text == str(
                 quorl.RefusedError(

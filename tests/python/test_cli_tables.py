@@ -5,6 +5,7 @@ import subprocess
 import sys
 
 import pytest
+
 from column_docs import expected_row, make_documents
 
 pa = pytest.importorskip("pyarrow")

@@ -8,6 +8,7 @@ import struct
 import threading
 
 import pytest
+
 from column_docs import assert_rows, expected_row, make_documents
 
 pa = pytest.importorskip("pyarrow")

@@ -12,6 +12,7 @@ import sys
 import time
 
 import pytest
+
 from column_docs import assert_rows, make_documents
 
 distributed = pytest.importorskip("dask.distributed")
@@ -21,6 +22,7 @@ import dask  # noqa: E402
 import dask.bag as db  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
+
 import quorl  # noqa: E402
 import quorl.dask as qd  # noqa: E402
 import quorl_core  # noqa: E402
@@ -116,7 +118,9 @@ def rows_of(frame, column):
     frame = frame.sort_values(["path", "line"])
     return [
         (os.path.abspath(p), n, None if pd.isna(v) else v, None if pd.isna(e) else e)
-        for p, n, v, e in zip(frame["path"], frame["line"], frame[column], frame["error"])
+        for p, n, v, e in zip(
+            frame["path"], frame["line"], frame[column], frame["error"], strict=True
+        )
     ]
 
 
@@ -140,7 +144,8 @@ def test_every_row_matches_each_line_alone(client, data_dir, profile, blocksize)
     "code, out",
     [
         (
-            "import sys, quorl; print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'pandas'}))",
+            "import sys, quorl;"
+            " print(sorted({m.split('.')[0] for m in sys.modules} & {'dask', 'pandas'}))",
             "[]",
         ),
         # Spark and Ray Data workers may have pandas and no Dask.
@@ -184,7 +189,7 @@ def test_the_command_gives_the_same_rows(client, data_dir):
         from_command[int(where.rsplit(":", 1)[1])] = hex_digest
     got = qd.digest_jsonl(str(path), "run", blocksize="16KiB").compute()
     ok = got[got["digest"].notna()]
-    assert dict(zip(ok["line"], ok["digest"])) == from_command
+    assert dict(zip(ok["line"], ok["digest"], strict=True)) == from_command
     refused = [line for line in run.stderr.splitlines() if line.startswith(f"quorl: {path}:")]
     assert len(refused) == got["error"].notna().sum() > 0
 
@@ -235,7 +240,7 @@ def test_bag_and_partitions_match_one_call_per_document(client):
     for result in got, series:
         assert [
             {"digest": None if pd.isna(d) else d, "error": None if pd.isna(e) else e}
-            for d, e in zip(result["digest"], result["error"])
+            for d, e in zip(result["digest"], result["error"], strict=True)
         ] == expected
 
 

@@ -8,7 +8,6 @@ import pytest
 
 from quorl_core import canonical_bytes_from_json as canonical
 from quorl_core import digest_from_json as digest
-
 from support import FLOAT, NAN, PROFILES, UNKNOWN_PROFILE, expected_digest
 
 HEX64 = re.compile(r"[0-9a-f]{64}")

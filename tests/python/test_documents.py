@@ -2,6 +2,7 @@
 as a ValueError carrying exactly the core's message."""
 
 import json
+from functools import partial
 
 import pytest
 from hypothesis import given, settings
@@ -9,7 +10,6 @@ from hypothesis import strategies as st
 
 from quorl_core import canonical_bytes_from_json as canonical
 from quorl_core import digest_from_json as digest
-
 from support import (
     ARR_PAYLOAD,
     BARE_INT,
@@ -224,7 +224,7 @@ ENCODER_ERRORS = [
 def test_encoder_errors(document, message):
     assert raised_value_error(lambda: canonical(document)).args == (message,)
     for profile in PROFILES:
-        assert raised_value_error(lambda: digest(document, profile)).args == (message,)
+        assert raised_value_error(partial(digest, document, profile)).args == (message,)
     assert raised_value_error(lambda: digest(document, "Run")).args == (UNKNOWN_PROFILE + "Run",)
 
 

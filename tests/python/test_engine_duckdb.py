@@ -2,12 +2,14 @@
 on its document alone."""
 
 import pytest
+
 from column_docs import assert_rows, expected_row, make_documents
 
 duckdb = pytest.importorskip("duckdb")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import pyarrow as pa  # noqa: E402
+
 import quorl.duckdb  # noqa: E402
 
 DOCS = make_documents(10_000)

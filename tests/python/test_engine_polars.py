@@ -2,6 +2,7 @@
 lazy and streaming queries, every row against quorl on its document alone."""
 
 import pytest
+
 from column_docs import assert_rows, make_documents
 
 pl = pytest.importorskip("polars")

@@ -2,12 +2,14 @@
 document alone."""
 
 import pytest
+
 from column_docs import assert_rows, make_documents
 
 ray = pytest.importorskip("ray", reason="needs the ray extra")
 pytest.importorskip("ray.data", reason="needs the ray extra")
 
 import pyarrow as pa  # noqa: E402
+
 import quorl  # noqa: E402
 import quorl.ray  # noqa: E402
 

@@ -6,6 +6,7 @@ import shutil
 import sys
 
 import pytest
+
 from column_docs import assert_rows, make_documents
 
 pyspark = pytest.importorskip("pyspark", reason="needs the spark extra")
@@ -14,9 +15,10 @@ if shutil.which("java") is None:
         "Spark needs a Java runtime (tools/system-deps.sh installs one)", allow_module_level=True
     )
 
+from pyspark.sql import SparkSession  # noqa: E402
+
 import quorl  # noqa: E402
 import quorl.spark  # noqa: E402
-from pyspark.sql import SparkSession  # noqa: E402
 
 DOCS = make_documents(10_000)
 

@@ -43,7 +43,7 @@ TOKEN_FORMS = [
     "{:.20e}".format,
     "{:.16E}".format,
     "{:.15g}".format,
-    lambda x: "{:e}".format(x).replace("e+", "e"),
+    lambda x: f"{x:e}".replace("e+", "e"),
 ]
 
 
@@ -169,9 +169,11 @@ def test_batch_functions_agree_with_the_single_documents(profile):
             except quorl.RefusedError as e:
                 expected.append((number, None, None, str(e)))
     lines, digests, errors = _native.digest_records(LINES, profile, floats="str")
-    assert list(zip(lines, digests, errors)) == [(n, d, r) for n, d, _, r in expected]
+    assert list(zip(lines, digests, errors, strict=True)) == [(n, d, r) for n, d, _, r in expected]
     lines, canonical, errors = _native.canonical_records(LINES, floats="str")
-    assert list(zip(lines, canonical, errors)) == [(n, c, r) for n, _, c, r in expected]
+    assert list(zip(lines, canonical, errors, strict=True)) == [
+        (n, c, r) for n, _, c, r in expected
+    ]
     out, refusals, records = _native.digest_lines(LINES, profile, name="f", floats="str")
     assert out == b"".join(b"%s  f:%d\n" % (d.encode(), n) for n, d, _, _ in expected if d)
     assert [(r[0], f"line {r[2]} column {r[3]}: {r[1]}") for r in refusals] == [

@@ -11,6 +11,7 @@ import sys
 import textwrap
 
 import pytest
+
 from support import SUBINTERPRETERS
 
 TIMEOUT = 120  # seconds per child process: generous for a shared machine

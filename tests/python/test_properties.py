@@ -242,7 +242,7 @@ def strictly_equal(a: Any, b: Any) -> bool:
     if type(a) is not type(b):
         return False
     if isinstance(a, list):
-        return len(a) == len(b) and all(strictly_equal(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(strictly_equal(x, y) for x, y in zip(a, b, strict=True))
     if isinstance(a, dict):
         return a.keys() == b.keys() and all(strictly_equal(a[k], b[k]) for k in a)
     return a == b

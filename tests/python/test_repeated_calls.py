@@ -9,10 +9,8 @@ import threading
 import pytest
 
 import quorl
-
 from quorl_core import canonical_bytes_from_json as canonical
 from quorl_core import digest_from_json as digest
-
 from support import FLOAT, PROFILES, expected_digest, model_canonical
 
 

@@ -5,7 +5,6 @@ byte, every refusal is located, threads agree, and nothing leaks."""
 from __future__ import annotations
 
 import mmap
-import os
 import random
 import threading
 from pathlib import Path
