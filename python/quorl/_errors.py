@@ -2,6 +2,12 @@
 
 from __future__ import annotations
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
+    _Fields = tuple[str, int | None, int | None, int | None, str | None]
+
 
 class RefusedError(ValueError):
     """A document or object that has no canonical form.
@@ -48,7 +54,7 @@ class RefusedError(ValueError):
         where = self.location
         return f"{where}: {self.message}" if where else self.message
 
-    def __reduce__(self):  # type: ignore[no-untyped-def]
+    def __reduce__(self) -> tuple[Callable[..., RefusedError], _Fields]:
         # Keyword-only fields survive pickling (worker processes, Dask).
         return (_rebuild, (self.message, self.line, self.column, self.offset, self.path))
 

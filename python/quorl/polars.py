@@ -71,7 +71,7 @@ def digest[Column: (pl.Series, pl.Expr)](
     quorl.digest_from_json(b"null", profile)  # an unknown profile fails here, not in a query
     dtype = pl.Struct({"digest": pl.Binary if output == "raw" else pl.String, "error": pl.String})
     work = partial(_digest_series, profile=profile, floats=floats, output=output, threads=threads)
-    return _apply(column, work, dtype)  # type: ignore[no-any-return]
+    return _apply(column, work, dtype)
 
 
 def canonical[Column: (pl.Series, pl.Expr)](
@@ -81,4 +81,4 @@ def canonical[Column: (pl.Series, pl.Expr)](
     (Binary) and ``error``."""
     dtype = pl.Struct({"canonical": pl.Binary, "error": pl.String})
     work = partial(_canonical_series, floats=floats, threads=threads)
-    return _apply(column, work, dtype)  # type: ignore[no-any-return]
+    return _apply(column, work, dtype)

@@ -43,8 +43,9 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Generator, Iterator
-    from typing import IO, Any
+    from typing import Any
 
+    from .compressed import InputStream
     from .tasks import Result, Task
 
 # Group kinds, as parse_sums gives them.
@@ -134,7 +135,9 @@ class Check:
         if self.reader is not None:
             self.reader.close()
 
-    def _sums_file(self, origin: str, stream: IO[bytes]) -> Generator[tuple[Tag, Task], None, bool]:
+    def _sums_file(
+        self, origin: str, stream: InputStream
+    ) -> Generator[tuple[Tag, Task], None, bool]:
         """The tasks of one sums file; returns whether it held a digest line."""
         found = False
         for run in split_lines(stream, self.args.chunk_bytes):

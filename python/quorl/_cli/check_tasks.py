@@ -20,8 +20,9 @@ from .tasks import THREAD_BYTES, Result, Task
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
-    from typing import IO, Any
+    from typing import Any
 
+    from .compressed import InputStream
     from .line_runs import Run
     from .tasks import Work
 
@@ -183,7 +184,7 @@ class LineReader:
     def __init__(self, path: bytes, chunk: int) -> None:
         self.path, self.chunk = path, chunk
         self.compression = compressed.by_name(os.fsdecode(path))
-        self.stream: IO[bytes] = self._open()
+        self.stream: InputStream = self._open()
         info = os.stat(path)
         if stat.S_ISDIR(info.st_mode):
             self.stream.close()
@@ -195,7 +196,7 @@ class LineReader:
         self.runs: Iterator[Run] = self._runs_from(0, 1)
         self.lines: int | None = None  # once the end is reached
 
-    def _open(self) -> IO[bytes]:
+    def _open(self) -> InputStream:
         return compressed.open_decompressed(open(self.path, "rb"), self.compression)
 
     def _runs_from(self, offset: int, line: int) -> Iterator[Run]:

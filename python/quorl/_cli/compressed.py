@@ -5,9 +5,31 @@ through python-isal when it is installed (the fast-gzip extra)."""
 
 from __future__ import annotations
 
+import sys
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import IO, Any
+    from io import BufferedReader
+    from types import TracebackType
+    from typing import Protocol, Self
+
+    class InputStream(Protocol):
+        """A binary stream an input is read from: a file, standard input,
+        or one of the decompressing streams below."""
+
+        def read(self, size: int = -1, /) -> bytes: ...
+        def readinto(self, buffer: memoryview | bytearray, /) -> int | None: ...
+        def fileno(self) -> int: ...
+        def close(self) -> None: ...
+        def __enter__(self) -> Self: ...
+        def __exit__(
+            self,
+            kind: type[BaseException] | None,
+            error: BaseException | None,
+            traceback: TracebackType | None,
+            /,
+        ) -> None: ...
+
 
 SUFFIXES = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
 MAGIC = [
@@ -34,18 +56,19 @@ def by_magic(head: bytes) -> str | None:
     return next((kind for magic, kind in MAGIC if head.startswith(magic)), None)
 
 
-def decompressing(raw: IO[bytes], kind: str) -> IO[bytes]:
+def decompressing(raw: BufferedReader, kind: str) -> InputStream:
     """A binary stream of raw's decompressed bytes (read, readinto)."""
+    stream: InputStream  # from the untyped packages, where one is used
     if kind == "gzip":
         try:
-            from isal import igzip  # type: ignore[import-not-found,unused-ignore]
+            from isal import igzip
 
-            fast: Any = igzip.IGzipFile
-            return fast(fileobj=raw, mode="rb")  # type: ignore[no-any-return]
+            stream = igzip.IGzipFile(fileobj=raw, mode="rb")
+            return stream
         except ImportError:
             import gzip
 
-            return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
+            return gzip.GzipFile(fileobj=raw, mode="rb")
     if kind == "bzip2":
         import bz2
 
@@ -54,27 +77,28 @@ def decompressing(raw: IO[bytes], kind: str) -> IO[bytes]:
         import lzma
 
         return lzma.LZMAFile(raw, "rb")
-    try:
-        from compression import zstd  # type: ignore[import-not-found,unused-ignore]
+    if sys.version_info >= (3, 14):
+        try:  # a CPython built without libzstd has no compression.zstd
+            from compression import zstd
 
-        return zstd.ZstdFile(raw, "rb")  # type: ignore[no-any-return,unused-ignore]
-    except ImportError:
-        pass
+            return zstd.ZstdFile(raw, "rb")
+        except ImportError:
+            pass
     try:
-        import zstandard  # type: ignore[import-not-found,unused-ignore]
+        import zstandard
     except ImportError:
         raise OSError(
             "a zstd file: install the zstd extra (pip install 'quorl_core[zstd]')"
         ) from None
-    reader = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-    return reader  # type: ignore[no-any-return,unused-ignore]
+    stream = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
+    return stream
 
 
 class _Checked:
     """A decompressing stream whose faults (a truncated or corrupt stream)
     are OSErrors that say so, like any other read failure."""
 
-    def __init__(self, stream: IO[bytes], kind: str) -> None:
+    def __init__(self, stream: InputStream, kind: str) -> None:
         self.stream, self.kind = stream, kind
 
     def _fault(self, error: Exception) -> OSError:
@@ -83,9 +107,9 @@ class _Checked:
         detail = str(error) or type(error).__name__
         return OSError(f"not a complete {self.kind} stream ({detail})")
 
-    def readinto(self, buffer: memoryview | bytearray) -> int:
+    def readinto(self, buffer: memoryview | bytearray) -> int | None:
         try:
-            return self.stream.readinto(buffer)  # type: ignore[attr-defined,no-any-return]
+            return self.stream.readinto(buffer)
         except (MemoryError, KeyboardInterrupt):
             raise
         except Exception as error:
@@ -112,8 +136,8 @@ class _Checked:
         raise OSError("a decompressed stream has no file descriptor")
 
 
-def open_decompressed(raw: IO[bytes], kind: str | None) -> IO[bytes]:
+def open_decompressed(raw: BufferedReader, kind: str | None) -> InputStream:
     """raw itself, or a stream of its decompressed bytes."""
     if kind is None:
         return raw
-    return _Checked(decompressing(raw, kind), kind)  # type: ignore[return-value]
+    return _Checked(decompressing(raw, kind), kind)

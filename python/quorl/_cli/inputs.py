@@ -15,7 +15,8 @@ from .tables import TABLE_SUFFIXES, table_kind
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
-    from typing import IO
+
+    from .compressed import InputStream
 
 #: What -r takes by default: these, and their compressed forms, in any case.
 JSON_SUFFIXES = (".json", ".jsonl")
@@ -47,7 +48,7 @@ class Source:
         """Whether runs of lines can be read at offsets (pread)."""
         return self.size is not None and self.compression is None
 
-    def open(self) -> IO[bytes]:
+    def open(self) -> InputStream:
         if self.path is None:
             stdin = streams.stdin()
             peek = getattr(stdin, "peek", None)

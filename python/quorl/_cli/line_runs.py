@@ -10,7 +10,8 @@ from quorl import _native
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
-    from typing import IO
+
+    from .compressed import InputStream
 
 #: Near the end of a file, runs shrink to an eighth of what is left.
 TAIL_RUNS = 8
@@ -31,7 +32,7 @@ class Run:
         self.end_line = first_line + newlines + unended
 
 
-def split_lines(stream: IO[bytes], chunk: int, *, reuse: bool = False) -> Iterator[Run]:
+def split_lines(stream: InputStream, chunk: int, *, reuse: bool = False) -> Iterator[Run]:
     """Runs of whole lines of about chunk bytes read from a stream. Memory
     stays at about one run plus one line, however long the stream. data is
     bytes, or with reuse a view of one buffer that the next run overwrites
@@ -47,7 +48,7 @@ def split_lines(stream: IO[bytes], chunk: int, *, reuse: bool = False) -> Iterat
             buf = bigger
         with memoryview(buf) as whole:
             with whole[held:] as free:
-                n = stream.readinto(free) or 0  # type: ignore[attr-defined]
+                n = stream.readinto(free) or 0
             filled = held + n
             if n == 0:  # the end: the last line, without its newline
                 if held:

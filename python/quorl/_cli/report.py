@@ -55,7 +55,7 @@ def make_progress(enabled: bool | None, total: int | None) -> Any:
         enabled = sys.stderr.isatty()
     if not enabled:
         return None
-    from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+    from tqdm import tqdm
 
     return tqdm(
         total=total,

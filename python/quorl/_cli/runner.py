@@ -14,7 +14,6 @@ if TYPE_CHECKING:
     import queue
     import threading
     from collections.abc import Iterable, Iterator
-    from typing import Any
 
     from .tasks import Result, Task, Work
 
@@ -86,13 +85,13 @@ class Runner:
         assert job.result is not None
         return job.result
 
-    def run(self, tasks: Iterable[tuple[Any, Task]]) -> Iterator[tuple[Any, Result]]:
+    def run[Tag](self, tasks: Iterable[tuple[Tag, Task]]) -> Iterator[tuple[Tag, Result]]:
         """tasks: (tag, task) pairs; yields (tag, result) in the same order."""
         if not self.parallel:
             for tag, task in tasks:
                 yield tag, task.run(self.work)
             return
-        window: collections.deque[tuple[Any, _Job | Result]] = collections.deque()
+        window: collections.deque[tuple[Tag, _Job | Result]] = collections.deque()
         for tag, task in tasks:
             if len(window) >= 2 * self.jobs:
                 done_tag, done = window.popleft()

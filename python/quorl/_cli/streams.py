@@ -11,6 +11,7 @@ import os
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from io import BufferedReader
     from typing import IO
 
 #: Names for messages.
@@ -47,7 +48,7 @@ class Streams:
     def closed_error(self, fd: int) -> ClosedStream:
         return ClosedStream(errno.EBADF, f"{NAMES[fd]} is closed")
 
-    def stdin(self) -> IO[bytes]:
+    def stdin(self) -> BufferedReader:
         """Standard input as a binary stream; OSError when it is closed."""
         if 0 in self.closed:
             raise self.closed_error(0)

@@ -14,8 +14,9 @@ from .sums import sum_name, tagged_line
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
-    from typing import IO, Any
+    from typing import Any
 
+    from .compressed import InputStream
     from .inputs import Source
 
 #: A document at least this long is read and digested without the
@@ -209,7 +210,7 @@ def tasks_for(
         else:
             yield DocumentTask(source.name, source, None, source.size), source.size or 0
         return
-    stream: IO[bytes] | None = None
+    stream: InputStream | None = None
     try:
         stream = source.open()
         if parallel and source.regular:
