@@ -24,14 +24,14 @@
 #include <string_view>
 #include <utility>
 
+#include "base/memory/thread_scratch.h"
+#include "base/result.h"
 #include "capi/arguments.h"
 #include "capi/boundary.h"
 #include "capi/owned_ref.h"
 #include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/exact/input_gate.h"
-#include "base/result.h"
-#include "base/memory/thread_scratch.h"
 
 namespace {
 
@@ -79,15 +79,15 @@ constexpr const char* kGenericPanicText = "quorl_core failed internally without 
 PyObject* raise_panic(const char* text) noexcept {
   try {
     if (g_panic_type == nullptr) {
-      g_panic_type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc,
-                                               PyExc_BaseException, nullptr);
+      g_panic_type =
+          PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
       if (g_panic_type == nullptr) {
         return nullptr;
       }
     }
     // what() texts are not promised to be UTF-8; never fail on that account.
-    OwnedRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                          "replace"));
+    OwnedRef message(
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     if (!message) {
       return nullptr;
     }
@@ -141,8 +141,8 @@ using quorl::ScratchLease;  // the thread's buffers, kept between calls
 
 // Every parameter positional-or-keyword and required, errors in the fixed wording.
 constexpr const char* kCanonicalNames[] = {"tagged_json"};
-constexpr Parameters kCanonicalSignature{"canonical_bytes_from_json", kCanonicalNames, 1, 1, 1,
-                                         Wording::Fixed};
+constexpr Parameters kCanonicalSignature{
+    "canonical_bytes_from_json", kCanonicalNames, 1, 1, 1, Wording::Fixed};
 constexpr const char* kDigestNames[] = {"tagged_json", "profile"};
 constexpr Parameters kDigestSignature{"digest_from_json", kDigestNames, 2, 2, 2, Wording::Fixed};
 
@@ -191,7 +191,8 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
       return nullptr;
     }
     ScratchLease scratch(tagged_json.size());
-    quorl::Result<std::string> digest = quorl::py_digest_from_json(tagged_json, profile, scratch.get());
+    quorl::Result<std::string> digest =
+        quorl::py_digest_from_json(tagged_json, profile, scratch.get());
     if (!digest.ok()) {
       return py_error(std::move(digest).error());
     }
@@ -202,10 +203,9 @@ PyObject* digest_from_json(PyObject* /*module*/, PyObject* const* args, Py_ssize
 using capi::as_cfunction;
 
 // The interpreter keeps pointers to these for the life of the function objects.
-PyMethodDef g_canonical_def = {kCanonicalSignature.function,
-                               as_cfunction(&canonical_bytes_from_json),
-                               METH_FASTCALL | METH_KEYWORDS,
-                               "canonical_bytes_from_json(tagged_json)\n--\n\n"};
+PyMethodDef g_canonical_def = {
+    kCanonicalSignature.function, as_cfunction(&canonical_bytes_from_json),
+    METH_FASTCALL | METH_KEYWORDS, "canonical_bytes_from_json(tagged_json)\n--\n\n"};
 PyMethodDef g_digest_def = {kDigestSignature.function, as_cfunction(&digest_from_json),
                             METH_FASTCALL | METH_KEYWORDS,
                             "digest_from_json(tagged_json, profile)\n--\n\n"};
@@ -289,8 +289,7 @@ PyObject* init_module() noexcept {
   if (!module) {
     return nullptr;
   }
-  if (!add_function(module.get(), &g_canonical_def) ||
-      !add_function(module.get(), &g_digest_def)) {
+  if (!add_function(module.get(), &g_canonical_def) || !add_function(module.get(), &g_digest_def)) {
     return nullptr;  // the half-built module is dropped; nothing is kept
   }
   g_module = Py_NewRef(module.get());  // the process-wide reference

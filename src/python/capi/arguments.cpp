@@ -108,13 +108,13 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     if (slot == params.count) {
       // The keyword is echoed as the caller spelled it, whatever characters it holds.
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   params.function, keyword);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", params.function,
+                   keyword);
       return false;
     }
     if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                   params.function, params.names[slot]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", params.function,
+                   params.names[slot]);
       return false;
     }
     out[slot] = args[nargs + k];

@@ -41,9 +41,7 @@ class OwnedRef {
   explicit operator bool() const noexcept { return object_ != nullptr; }
   // The reference, handed to the caller.
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  void reset(PyObject* object = nullptr) noexcept(false) {
-    let_go(std::exchange(object_, object));
-  }
+  void reset(PyObject* object = nullptr) noexcept(false) { let_go(std::exchange(object_, object)); }
 
  private:
   PyObject* object_ = nullptr;

@@ -13,8 +13,7 @@ using Layout = ColumnChunk::Layout;
 template <class T>
 T load(const void* base, std::int64_t index) noexcept {
   T value;
-  std::memcpy(&value, static_cast<const char*>(base) + index * std::int64_t{sizeof(T)},
-              sizeof(T));
+  std::memcpy(&value, static_cast<const char*>(base) + index * std::int64_t{sizeof(T)}, sizeof(T));
   return value;
 }
 
@@ -41,11 +40,11 @@ std::string type_name(const char* format) {
   static constexpr struct {
     const char* format;
     const char* name;
-  } kNames[] = {{"b", "bool"},     {"c", "int8"},      {"C", "uint8"},     {"s", "int16"},
-                {"S", "uint16"},   {"i", "int32"},     {"I", "uint32"},    {"l", "int64"},
-                {"L", "uint64"},   {"e", "float16"},   {"f", "float32"},   {"g", "float64"},
-                {"+l", "list"},    {"+L", "large_list"}, {"+vl", "list_view"},
-                {"+m", "map"},     {"tdD", "date32"},  {"tdm", "date64"}};
+  } kNames[] = {{"b", "bool"},     {"c", "int8"},        {"C", "uint8"},       {"s", "int16"},
+                {"S", "uint16"},   {"i", "int32"},       {"I", "uint32"},      {"l", "int64"},
+                {"L", "uint64"},   {"e", "float16"},     {"f", "float32"},     {"g", "float64"},
+                {"+l", "list"},    {"+L", "large_list"}, {"+vl", "list_view"}, {"+m", "map"},
+                {"tdD", "date32"}, {"tdm", "date64"}};
   if (format == nullptr) return "a type without a format";
   for (const auto& known : kNames) {
     if (std::strcmp(format, known.format) == 0) return known.name;
@@ -219,8 +218,10 @@ ColumnFault ArrowColumn::check_chunk(const ArrowArray& values, std::int64_t oute
     case Layout::Offsets64:
       chunk.data = static_cast<const char*>(values.buffers[2]);
       return layout_ == Layout::Offsets32
-                 ? check_offsets<std::int32_t>(chunk.index, chunk.data, chunk.offset, length, bytes_)
-                 : check_offsets<std::int64_t>(chunk.index, chunk.data, chunk.offset, length, bytes_);
+                 ? check_offsets<std::int32_t>(chunk.index, chunk.data, chunk.offset, length,
+                                               bytes_)
+                 : check_offsets<std::int64_t>(chunk.index, chunk.data, chunk.offset, length,
+                                               bytes_);
     case Layout::Views:
       if (chunk.index == nullptr) return malformed("missing views buffer");
       chunk.variadic = reinterpret_cast<const char* const*>(values.buffers + 2);

@@ -36,9 +36,9 @@ struct ColumnChunk {
   const std::uint8_t* outer_validity = nullptr;
   std::int64_t outer_offset = 0;
   const std::uint8_t* validity = nullptr;
-  std::int64_t offset = 0;  // row 0's index in the value buffers
-  const void* index = nullptr;  // offsets, or 16-byte views
-  const char* data = nullptr;   // offsets' data
+  std::int64_t offset = 0;                // row 0's index in the value buffers
+  const void* index = nullptr;            // offsets, or 16-byte views
+  const char* data = nullptr;             // offsets' data
   const char* const* variadic = nullptr;  // views' data buffers
 
   bool is_null(std::int64_t row) const noexcept;
@@ -67,8 +67,8 @@ class ArrowColumn {
   std::int64_t bytes() const noexcept { return bytes_; }
 
  private:
-  ColumnFault check_chunk(const ArrowArray& array, std::int64_t outer_offset,
-                          std::int64_t length, ColumnChunk& chunk);
+  ColumnFault check_chunk(const ArrowArray& array, std::int64_t outer_offset, std::int64_t length,
+                          ColumnChunk& chunk);
 
   ArrowOwned<ArrowSchema> schema_;
   std::vector<ArrowOwned<ArrowArray>> arrays_;

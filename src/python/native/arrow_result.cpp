@@ -43,8 +43,12 @@ void release_node(Struct* self) {
   self->release = nullptr;
 }
 
-void release_schema(ArrowSchema* schema) { release_node<ArrowSchema, SchemaNode>(schema); }
-void release_array(ArrowArray* array) { release_node<ArrowArray, ArrayNode>(array); }
+void release_schema(ArrowSchema* schema) {
+  release_node<ArrowSchema, SchemaNode>(schema);
+}
+void release_array(ArrowArray* array) {
+  release_node<ArrowArray, ArrayNode>(array);
+}
 
 // The node is made first and the struct marked live at once, children
 // counted as they are filled, so that a failure part way releases what

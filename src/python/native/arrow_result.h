@@ -37,10 +37,10 @@ class ResultBytes {
 // fixed-size binary column.
 struct ResultChild {
   std::string name;
-  std::string format;           // "u", "U", "z", "Z" or "w:32"
+  std::string format;  // "u", "U", "z", "Z" or "w:32"
   std::int64_t null_count = 0;
   std::vector<std::uint8_t> validity;  // empty when nothing is null
-  ResultBytes offsets;          // none for fixed-size binary
+  ResultBytes offsets;                 // none for fixed-size binary
   bool has_offsets = true;
   ResultBytes data;
 };

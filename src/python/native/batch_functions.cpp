@@ -10,12 +10,12 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/memory/thread_scratch.h"
 #include "core/batch/record_batch.h"
 #include "native/decimal_text.h"
 #include "native/py_support.h"
 #include "native/refusal_text.h"
 #include "native/refusals.h"
-#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -138,7 +138,8 @@ OwnedRef text_object(std::string_view text) {
 
 // (out, refusals, records)
 PyObject* formatted_result(const FormattedSink& sink, std::size_t records) {
-  OwnedRef out(PyBytes_FromStringAndSize(sink.out.data(), static_cast<Py_ssize_t>(sink.out.size())));
+  OwnedRef out(
+      PyBytes_FromStringAndSize(sink.out.data(), static_cast<Py_ssize_t>(sink.out.size())));
   OwnedRef refusals(PyList_New(static_cast<Py_ssize_t>(sink.refusals.size())));
   OwnedRef count(PyLong_FromSize_t(records));
   if (!out || !refusals || !count) return nullptr;
@@ -148,8 +149,8 @@ PyObject* formatted_result(const FormattedSink& sink, std::size_t records) {
     OwnedRef message = text_object(r.error.message);
     const Location at = location_of(r.error);
     if (!line || !message || !at.ok()) return nullptr;
-    PyObject* item = PyTuple_Pack(5, line.get(), message.get(), at.line.get(), at.column.get(),
-                                  at.offset.get());
+    PyObject* item =
+        PyTuple_Pack(5, line.get(), message.get(), at.line.get(), at.column.get(), at.offset.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(refusals.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
@@ -221,8 +222,7 @@ constexpr Parameters kCanonicalRecordsParams{"canonical_records", kCanonicalLine
 // that is safe and worth it, then build the result with the lock held.
 // formatted: lines of output (FormattedSink), else columns (ColumnSink).
 template <const Parameters& params, bool digest, bool formatted>
-PyObject* run_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* run_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Sink = std::conditional_t<formatted, FormattedSink, ColumnSink>;
   return guarded([&]() -> PyObject* {
     PyObject* bound[5];
@@ -232,7 +232,8 @@ PyObject* run_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     Sink sink = [&] {
       if constexpr (formatted)
         return FormattedSink(a.name.text(), a.data.text().size());
-      else return ColumnSink();
+      else
+        return ColumnSink();
     }();
     ScratchLease scratch;
     std::size_t records = 0;
@@ -243,16 +244,19 @@ PyObject* run_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
       if (digest) {
         Result<std::size_t> walked =
             digest_record_lines(text, a.first_line, a.profile, sink, scratch.get(), utf8, a.floats);
-        if (walked.ok()) records = walked.value();
-        else refused = std::move(walked).error();
+        if (walked.ok())
+          records = walked.value();
+        else
+          refused = std::move(walked).error();
       } else {
-        records =
-            canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8, a.floats);
+        records = canonical_record_lines(text, a.first_line, sink, scratch.get(), utf8, a.floats);
       }
     });
     if (refused) return raise_refused_text(state_of(module), *refused);
-    if constexpr (formatted) return formatted_result(sink, records);
-    else return column_result(sink, !digest);
+    if constexpr (formatted)
+      return formatted_result(sink, records);
+    else
+      return column_result(sink, !digest);
   });
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory/thread_scratch.h"
 #include "core/batch/record_batch.h"
 #include "core/batch/sums_check.h"
 #include "core/batch/sums_line.h"
@@ -17,7 +18,6 @@
 #include "native/decimal_text.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
-#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -80,8 +80,7 @@ PyObject* group_tuple(const Group& g) {
   return Py_BuildValue("(ly#Oy#nn)", static_cast<long>(g.kind), g.name.data(),
                        static_cast<Py_ssize_t>(g.name.size()), profile.get(), g.entries.data(),
                        static_cast<Py_ssize_t>(g.entries.size()),
-                       static_cast<Py_ssize_t>(g.sums_bytes),
-                       static_cast<Py_ssize_t>(g.sums_line));
+                       static_cast<Py_ssize_t>(g.sums_bytes), static_cast<Py_ssize_t>(g.sums_line));
 }
 
 constexpr const char* kParseSumsNames[] = {"data", "profiles", "first_line"};
@@ -234,11 +233,12 @@ class VerdictSink final : public CheckSink {
 };
 
 PyObject* problem_tuple(const VerdictSink::Problem& p) {
-  if (!p.error) return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), Py_None,
-                                     Py_None, Py_None, Py_None);
+  if (!p.error)
+    return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), Py_None, Py_None, Py_None,
+                         Py_None);
   const QuorlError& e = *p.error;
-  OwnedRef message(PyUnicode_DecodeUTF8(e.message.data(),
-                                        static_cast<Py_ssize_t>(e.message.size()), "replace"));
+  OwnedRef message(
+      PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace"));
   const Location at = location_of(e);
   if (!message || !at.ok()) return nullptr;
   return Py_BuildValue("(nOOOO)", static_cast<Py_ssize_t>(p.line), message.get(), at.line.get(),
@@ -366,8 +366,7 @@ PyObject* first_listed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 constexpr const char* kTagLinesNames[] = {"lines", "tag", "name_size", "escaped"};
 constexpr Parameters kTagLinesParams{"tag_digest_lines", kTagLinesNames, 4, 4, 4};
 
-PyObject* tag_digest_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* tag_digest_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[4];
     if (!bind(kTagLinesParams, args, nargs, kwnames, bound)) return nullptr;

@@ -119,8 +119,7 @@ bool threads_argument(PyObject* value, unsigned& out) {
     PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return false;
   }
-  out = overflow > 0 ? kMaxThreads
-                     : static_cast<unsigned>(std::min<long long>(count, kMaxThreads));
+  out = overflow > 0 ? kMaxThreads : static_cast<unsigned>(std::min<long long>(count, kMaxThreads));
   return true;
 }
 
@@ -203,8 +202,7 @@ PyObject* digest_column(PyObject* module, PyObject* const* args, Py_ssize_t narg
     ColumnRequest request;
     if (!bind(kDigestParams, args, nargs, kwnames, bound) ||
         !str_argument("profile", bound[1], request.profile) ||
-        !float_policy(bound[2], &request.floats) ||
-        !output_argument(bound[3], request.output) ||
+        !float_policy(bound[2], &request.floats) || !output_argument(bound[3], request.output) ||
         !threads_argument(bound[4], request.threads)) {
       return nullptr;
     }
@@ -214,14 +212,12 @@ PyObject* digest_column(PyObject* module, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* canonical_column(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* canonical_column(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
     ColumnRequest request;
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound) ||
-        !float_policy(bound[1], &request.floats) ||
-        !threads_argument(bound[2], request.threads)) {
+        !float_policy(bound[1], &request.floats) || !threads_argument(bound[2], request.threads)) {
       return nullptr;
     }
     request.output = ColumnOutput::Canonical;

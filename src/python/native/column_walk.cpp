@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/memory/thread_scratch.h"
 #include "core/batch/record_batch.h"
 #include "native/refusal_text.h"
-#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -133,8 +133,8 @@ class BlockSource final : public RecordSource {
   std::int64_t row_, to_;
 };
 
-void run_block(const ArrowColumn& column, const ColumnRequest& request,
-               const DigestSlots& slots, Block& block, DirectText& scratch) {
+void run_block(const ArrowColumn& column, const ColumnRequest& request, const DigestSlots& slots,
+               Block& block, DirectText& scratch) {
   BlockSource source(column.chunks(), block.from, block.to);
   BlockSink sink(slots, block);
   if (request.output == ColumnOutput::Canonical) {
@@ -189,8 +189,8 @@ class SignalsBlocked {
 
 // Runs every block on up to `threads` threads, the calling one included;
 // the first failure of any is rethrown here once all have ended.
-void run_blocks(const ArrowColumn& column, const ColumnRequest& request,
-                const DigestSlots& slots, std::vector<Block>& blocks, unsigned threads) {
+void run_blocks(const ArrowColumn& column, const ColumnRequest& request, const DigestSlots& slots,
+                std::vector<Block>& blocks, unsigned threads) {
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex failure_lock;
@@ -299,8 +299,7 @@ void finish_digests(ResultChild& child, std::int64_t rows, bool raw) {
     child.has_offsets = false;
     return;
   }
-  const bool large =
-      rows * std::int64_t{kHexBytes} > std::numeric_limits<std::int32_t>::max();
+  const bool large = rows * std::int64_t{kHexBytes} > std::numeric_limits<std::int32_t>::max();
   child.format = large ? "U" : "u";
   const std::size_t width = large ? sizeof(std::int64_t) : sizeof(std::int32_t);
   child.offsets = ResultBytes((static_cast<std::size_t>(rows) + 1) * width);
@@ -313,8 +312,7 @@ void finish_digests(ResultChild& child, std::int64_t rows, bool raw) {
 
 }  // namespace
 
-std::shared_ptr<ResultColumn> walk_column(const ArrowColumn& column,
-                                          const ColumnRequest& request) {
+std::shared_ptr<ResultColumn> walk_column(const ArrowColumn& column, const ColumnRequest& request) {
   auto result = std::make_shared<ResultColumn>();
   const std::int64_t rows = column.rows();
   result->length = rows;

@@ -26,8 +26,7 @@ struct ColumnRequest {
 // The children are named "digest" (or "canonical") and "error". A null
 // document has neither; a refused one has its refusal text (as
 // RefusedError's str() reads) and no digest. Throws only std::bad_alloc.
-std::shared_ptr<ResultColumn> walk_column(const ArrowColumn& column,
-                                          const ColumnRequest& request);
+std::shared_ptr<ResultColumn> walk_column(const ArrowColumn& column, const ColumnRequest& request);
 
 // The threads that this process may run on.
 unsigned usable_cores() noexcept;

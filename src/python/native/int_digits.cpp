@@ -28,8 +28,7 @@ class Converter {
     OwnedRef max_emax(PyObject_GetAttrString(module.get(), "MAX_EMAX"));
     OwnedRef min_emin(PyObject_GetAttrString(module.get(), "MIN_EMIN"));
     OwnedRef inexact(PyObject_GetAttrString(module.get(), "Inexact"));
-    if (!decimal_ || !context_type || !max_prec || !max_emax || !min_emin || !inexact)
-      return false;
+    if (!decimal_ || !context_type || !max_prec || !max_emax || !min_emin || !inexact) return false;
     // Rounding would give wrong digits: it is trapped, never let pass.
     OwnedRef args(PyTuple_New(0));
     OwnedRef kwargs(Py_BuildValue("{sOsOsOs[O]}", "prec", max_prec.get(), "Emax", max_emax.get(),

@@ -91,7 +91,9 @@ int clear_module(PyObject* module) {
   return 0;
 }
 
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
@@ -117,4 +119,6 @@ PyModuleDef g_module_def = {
 }  // namespace
 }  // namespace quorl::native
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quorl::native::g_module_def); }
+PyMODINIT_FUNC PyInit__native(void) {
+  return PyModuleDef_Init(&quorl::native::g_module_def);
+}

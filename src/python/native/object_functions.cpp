@@ -69,8 +69,7 @@ PyObject* to_tagged_json(PyObject* module, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
+PyObject* digest(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[3];
     FloatPolicy floats;

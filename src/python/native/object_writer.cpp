@@ -10,9 +10,9 @@
 #include <immintrin.h>
 #endif
 
+#include "base/key_order.h"
 #include "core/exact/decoder.h"
 #include "core/exact/encoder.h"
-#include "base/key_order.h"
 #include "json/lex/byte_scan.h"
 #include "json/lex/string_escape.h"
 #include "native/dict_items.h"
@@ -56,9 +56,11 @@ constexpr std::size_t kStringSlack = 3 + 16;
 
 // Copies text of at most kShortString bytes to dst when none of it needs an
 // escape: two overlapping loads instead of a scan and a call to memcpy.
-[[gnu::always_inline]] inline bool copy_short_plain(char* dst, const char* text, std::size_t size) noexcept {
+[[gnu::always_inline]] inline bool copy_short_plain(char* dst, const char* text,
+                                                    std::size_t size) noexcept {
 #if defined(__SSE2__)
-  if (size > 32) {  // up to 64 (URLs, paths, names): four blocks, the last two overlapping the first
+  if (size >
+      32) {  // up to 64 (URLs, paths, names): four blocks, the last two overlapping the first
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 16));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 32));
@@ -171,8 +173,8 @@ constexpr std::size_t kStringSlack = 3 + 16;
     *w++ = '-';
   }
   // The magnitude as unsigned: -LLONG_MIN does not fit a long long.
-  const unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
-                                     : static_cast<unsigned long long>(v);
+  const unsigned long long u =
+      v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
   // put_up_to_four's branches, written out: in this order and with this
   // hint they are fastest in the walk's loops.
   if (u < 100) return put_lead(w, static_cast<unsigned>(u));
@@ -184,7 +186,9 @@ constexpr std::size_t kStringSlack = 3 + 16;
 }
 
 // A lambda rather than a function: the sort calls it directly, not through a pointer.
-constexpr auto key_of = [](const WalkMember& m) noexcept { return std::string_view(m.key, m.size); };
+constexpr auto key_of = [](const WalkMember& m) noexcept {
+  return std::string_view(m.key, m.size);
+};
 
 // The members of a dict of up to this many are sorted in place by insertion.
 constexpr std::size_t kInsertionSortMembers = 24;
@@ -200,13 +204,16 @@ void sort_members(WalkScratch& scratch, std::span<WalkMember> members) {
   std::vector<key_order::KeyRef>& order = scratch.order;
   order.resize(members.size());
   for (std::size_t k = 0; k < members.size(); ++k) order[k] = {members[k].prefix, k};
-  key_order::sort_by_key(std::span<key_order::KeyRef>(order),
-                         [&members](const key_order::KeyRef& r) { return key_of(members[r.index]); });
+  key_order::sort_by_key(
+      std::span<key_order::KeyRef>(order),
+      [&members](const key_order::KeyRef& r) { return key_of(members[r.index]); });
   scratch.reorder.assign(members.begin(), members.end());
   for (std::size_t k = 0; k < members.size(); ++k) members[k] = scratch.reorder[order[k].index];
 }
 
-bool is_digest_key(std::string_view key) noexcept { return key == kDigestKey; }
+bool is_digest_key(std::string_view key) noexcept {
+  return key == kDigestKey;
+}
 
 // The members one dict pushed on the scratch stack, dropped (with their
 // references) when the dict is done, however it ends.
@@ -281,7 +288,6 @@ int decimal_predicate(PyObject* decimal_type, PyObject* obj, const char* name) {
 
 }  // namespace
 
-
 // A list item for the time it is walked (see ObjectWriter::open_items_):
 // it needs a reference of its own only if Python code runs meanwhile, which
 // could take it out of its list.
@@ -329,8 +335,8 @@ ObjectWriter::ObjectWriter(const ModuleState& module, WalkScratch& scratch, Walk
 bool ObjectWriter::write(PyObject* obj) {
   out_.clear();
   const LevelCharges charges(*this);
-  const bool ok = output_ == WalkOutput::Digest && PyDict_Check(obj) ? dict(obj, 0, true)
-                                                                     : value(obj, 0);
+  const bool ok =
+      output_ == WalkOutput::Digest && PyDict_Check(obj) ? dict(obj, 0, true) : value(obj, 0);
   if (!ok) {
     raise_fault();
     return false;
@@ -443,7 +449,7 @@ bool ObjectWriter::string(PyObject* obj) {
 // has been taken; returns the cursor after it. `after` (':' after a key)
 // follows the closing quote.
 [[gnu::always_inline]] inline char* ObjectWriter::string_at(char* w, const char* text,
-                                                           std::size_t size, char after) {
+                                                            std::size_t size, char after) {
   if (size <= kShortString && copy_short_plain(w + 1, text, size)) [[likely]] {
     w[0] = '"';
     w[size + 1] = '"';
@@ -595,7 +601,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool skip_digest_key) 
   WalkMember* slot = members.data() + base;
   std::size_t taken = 0;
   DictItems items(obj);
-  PyObject* key;    // borrowed from the dict until held below
+  PyObject* key;  // borrowed from the dict until held below
   PyObject* item;
   // Keys that are all exact str are all different (a dict holds no two
   // equal keys, and equal str are equal text): only subclasses, with an
@@ -630,8 +636,7 @@ bool ObjectWriter::dict(PyObject* obj, std::size_t depth, bool skip_digest_key) 
   if (!key_order::ascending_distinct(walked, key_of)) [[unlikely]] {
     sort_members(scratch_, std::span<WalkMember>(first, count));
     for (std::size_t i = exact_keys ? count : key_order::find_equal_neighbour(walked, key_of);
-         i < count;
-         i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
+         i < count; i = key_order::find_equal_neighbour(walked, key_of, i + 1)) {
       if (!(skip_digest_key && is_digest_key(key_of(first[i])))) return refuse(msg::kDuplicateKey);
     }
   }
@@ -827,8 +832,8 @@ void ObjectWriter::raise_fault() {
       return;
     case FaultKind::Type: {
       const std::string text = message_ + " at " + path;
-      OwnedRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "replace"));
+      OwnedRef message(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (message) PyErr_SetObject(PyExc_TypeError, message.get());
       return;
     }

@@ -18,8 +18,6 @@
 // are borrowed, which saves two reference counts per member).
 #pragma once
 
-#include "native/py_support.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,13 +25,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/hash/hash_pipe.h"
-#include "core/exact/encoder.h"
-#include "core/rules/float_text.h"
 #include "base/key_order.h"
-#include "native/output_buffer.h"
-#include "native/refusals.h"
 #include "base/memory/thread_scratch.h"
+#include "core/exact/encoder.h"
+#include "core/hash/hash_pipe.h"
+#include "core/rules/float_text.h"
+#include "native/output_buffer.h"
+#include "native/py_support.h"
+#include "native/refusals.h"
 
 namespace quorl::native {
 
@@ -146,7 +145,7 @@ class ObjectWriter {
   WalkOutput output_;
   FloatPolicy floats_;
   HashPipe* sink_;
-  std::size_t hold_ = 0;  // > 0 while output may still be dropped: no flushing
+  std::size_t hold_ = 0;       // > 0 while output may still be dropped: no flushing
   bool owns_members_ = false;  // whether the member stack holds references
   // The list items being walked, innermost last: borrowed from their lists
   // like the members, and held with them from own_members() on.

@@ -50,7 +50,9 @@ class OutputBuffer {
   }
   char* pos() const noexcept { return pos_; }
   // A cursor as an offset, which stays true when the buffer moves, and back.
-  std::size_t offset_of(const char* w) const noexcept { return static_cast<std::size_t>(w - data_); }
+  std::size_t offset_of(const char* w) const noexcept {
+    return static_cast<std::size_t>(w - data_);
+  }
   char* at_offset(std::size_t offset) const noexcept { return data_ + offset; }
   // Past the last byte of room.
   const char* limit() const noexcept { return end_; }

@@ -27,14 +27,14 @@ bool Document::take(const char* param, PyObject* value) {
     return true;
   }
   if (!PyObject_CheckBuffer(value)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s' must be str or a bytes-like object, not '%.200s'", param,
-                 Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str or a bytes-like object, not '%.200s'",
+                 param, Py_TYPE(value)->tp_name);
     return false;
   }
   if (PyObject_GetBuffer(value, &view_, PyBUF_SIMPLE) < 0) return false;
   has_view_ = true;
-  text_ = std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
+  text_ =
+      std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len));
   // A bytes object cannot change, nor can a memoryview of one (our export
   // keeps the view from being released). A subclass of bytes may export
   // the buffer of any object (__buffer__), and every other exporter may

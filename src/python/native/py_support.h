@@ -16,11 +16,11 @@
 #include <string_view>
 #include <utility>
 
+#include "base/result.h"
 #include "capi/arguments.h"
 #include "capi/boundary.h"
 #include "capi/interpreter_lock.h"
 #include "capi/owned_ref.h"
-#include "base/result.h"
 #include "core/rules/float_text.h"
 
 namespace quorl::native {

@@ -5,9 +5,8 @@ namespace quorl::native {
 using capi::OwnedRef;
 
 PyObject* set_refused_error(ModuleState& state, PyObject* type) {
-  if (!PyType_Check(type) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                        reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
+  if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                               reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
     PyErr_SetString(PyExc_TypeError, "the refusal type must be a subclass of ValueError");
     return nullptr;
   }
@@ -21,8 +20,8 @@ namespace {
 // class itself decides how it reads. Values may be None.
 PyObject* raise_refused(const ModuleState& state, std::string_view message, PyObject* line,
                         PyObject* column, PyObject* offset, PyObject* path) {
-  OwnedRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                     "replace"));
+  OwnedRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return nullptr;
   if (state.refused_error == nullptr) {
     PyErr_SetObject(PyExc_ValueError, text.get());
@@ -31,8 +30,8 @@ PyObject* raise_refused(const ModuleState& state, std::string_view message, PyOb
   // Held for the call: the class's own code runs, and may reset the state.
   const OwnedRef type(Py_NewRef(state.refused_error));
   OwnedRef args(PyTuple_Pack(1, text.get()));
-  OwnedRef kwargs(Py_BuildValue("{sOsOsOsO}", "line", line, "column", column, "offset", offset,
-                                "path", path));
+  OwnedRef kwargs(
+      Py_BuildValue("{sOsOsOsO}", "line", line, "column", column, "offset", offset, "path", path));
   if (!args || !kwargs) return nullptr;
   OwnedRef error(PyObject_Call(type.get(), args.get(), kwargs.get()));
   if (!error) return nullptr;
@@ -62,8 +61,8 @@ PyObject* raise_refused_text(const ModuleState& state, const QuorlError& error) 
 
 PyObject* raise_refused_path(const ModuleState& state, std::string_view message,
                              std::string_view path) {
-  OwnedRef where(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
-                                      "replace"));
+  OwnedRef where(
+      PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
   if (!where) return nullptr;
   return raise_refused(state, message, Py_None, Py_None, Py_None, where.get());
 }

@@ -7,8 +7,8 @@
 
 #include <string_view>
 
-#include "capi/owned_ref.h"
 #include "base/result.h"
+#include "capi/owned_ref.h"
 
 namespace quorl::native {
 

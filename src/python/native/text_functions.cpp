@@ -5,12 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "base/memory/thread_scratch.h"
 #include "core/canonical_text.h"
 #include "core/digest.h"
 #include "core/exact/input_gate.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
-#include "base/memory/thread_scratch.h"
 
 namespace quorl::native {
 
@@ -32,8 +32,8 @@ constexpr Parameters kCanonicalParams{"canonical_bytes_from_json", kCanonicalNam
 constexpr const char* kDigestNames[] = {"doc", "profile", "floats"};
 constexpr Parameters kDigestParams{"digest_from_json", kDigestNames, 3, 2, 2};
 
-PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* bound[2];
     if (!bind(kCanonicalParams, args, nargs, kwnames, bound)) return nullptr;
@@ -46,8 +46,8 @@ PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args,
     without_lock(may_release_lock(doc), [&] {
       fault = utf8_fault(doc);
       if (!fault) {
-        canonical.emplace(canonical_text_from_json(doc.text(), scratch.get(), false,
-                                                   nullptr, nullptr, floats));
+        canonical.emplace(
+            canonical_text_from_json(doc.text(), scratch.get(), false, nullptr, nullptr, floats));
       }
     });
     if (fault) return raise_refused_text(state_of(module), *fault);
