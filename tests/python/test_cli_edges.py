@@ -311,6 +311,41 @@ def test_compressed_inputs_match_the_plain_file(tmp_path, suffix, jobs):
     assert cut.returncode == 2 and b"not a complete" in cut.stderr
 
 
+def _zstd_frames(data, **options):
+    return _zstandard.ZstdCompressor(**options).compress(data)
+
+
+# Frames of every block type (raw, RLE, compressed), with and without a
+# checksum and a content size, several blocks long, and a skippable frame.
+ZSTD_STREAMS = {
+    "text": lambda: [_zstd_frames(b'{"a": [1, 2, 3]}\n' * 40)],
+    "rle": lambda: [_zstd_frames(b"x" * 300_000, write_checksum=True)],
+    "raw": lambda: [_zstd_frames(os.urandom(3000), write_content_size=False)],
+    "frames": lambda: [
+        _zstd_frames(b"[1]\n" * 50, write_checksum=True),
+        b"\x53\x2a\x4d\x18\x05\x00\x00\x00skip!",
+        _zstd_frames(b"", write_content_size=False),
+        _zstd_frames(os.urandom(200) * 1000, level=1, write_checksum=True),
+    ],
+}
+
+
+@pytest.mark.skipif(".zst" not in COMPRESSORS or "_zstandard" not in globals(), reason="zstandard")
+@pytest.mark.parametrize("name", sorted(ZSTD_STREAMS))
+def test_zstd_frame_ends_are_found_without_decoding(name):
+    from quorl._cli.zstd_frames import FrameEnds
+
+    frames = ZSTD_STREAMS[name]()
+    stream = b"".join(frames)
+    ends = {sum(map(len, frames[:i])) for i in range(len(frames) + 1)}
+    step = max(1, len(stream) // 3000)
+    for cut in sorted(set(range(0, len(stream) + 1, step)) | ends):
+        follower = FrameEnds()
+        follower.feed(stream[: cut // 2])  # in two pieces, split anywhere
+        follower.feed(stream[cut // 2 : cut])
+        assert follower.inside == (cut not in ends), cut
+
+
 @pytest.mark.parametrize(
     "options, taken",
     [

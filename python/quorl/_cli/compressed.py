@@ -90,8 +90,9 @@ def decompressing(raw: BufferedReader, kind: str) -> InputStream:
         raise OSError(
             "a zstd file: install the zstd extra (pip install 'quorl_core[zstd]')"
         ) from None
-    stream = zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-    return stream
+    from .zstd_frames import ZstdReader
+
+    return ZstdReader(raw, zstandard)
 
 
 class _Checked:
