@@ -70,6 +70,9 @@ struct KernelFamily {
     return list;
   }
 };
+// Spelled out for compilers without deduction for aggregates (clang before 17).
+template <class Kernels, std::size_t N>
+KernelFamily(std::string_view, std::array<Engine<Kernels>, N>) -> KernelFamily<Kernels, N>;
 
 // What tests and tools see of a family, whatever its kernels.
 struct EngineView {
