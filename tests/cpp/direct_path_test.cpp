@@ -117,9 +117,10 @@ TEST(DirectPath, LeavesOutRootDigestOnlyWhenAsked) {
   EXPECT_EQ(out, "{}");
 }
 
-// Small objects are put in order within the raw text, and an object with
-// such a one inside is recorded instead; either way every byte must land in
-// its place, at every nesting depth and on both sides of the size limit.
+// Small objects are put in order within the raw text, and so is one with
+// such a one inside while it is small and the bytes moved again stay
+// within their budget, else it is recorded; either way every byte must land
+// in its place, at every nesting depth and on both sides of the limits.
 TEST(DirectPath, ReorderedObjectsAtEveryDepthAndSize) {
   for (int depth = 1; depth <= 128; depth += (depth < 8 ? 1 : 20)) {
     std::string text, expected;

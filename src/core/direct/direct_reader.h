@@ -42,6 +42,12 @@ inline constexpr std::size_t kStreamBytes = std::size_t{64} << 10;
 // costs less than recording its members and stepping through them when
 // emitting. Larger ones are recorded, so that the copy stays small.
 inline constexpr std::size_t kReorderInPlaceMaxBytes = 4096;
+// An object with one reordered in place inside it is itself put in order in
+// place only up to this size: it is next to a small object that records
+// weigh most (a record and one per member, about as much as the text of a
+// catalog's item), and a larger one costs less recorded than copied out
+// and back.
+inline constexpr std::size_t kNestedReorderMaxBytes = 512;
 
 // Texts from this size on are kept uncopied where they can be (see
 // text_stays_uncopied); a smaller one's copy is small and in cache, and
@@ -122,7 +128,7 @@ class DirectReader {
     copy_small(w_, p_ + from, n);
     w_ += n;
   }
-  void need(std::size_t n) {
+  [[gnu::always_inline]] void need(std::size_t n) {
     if (static_cast<std::size_t>(w_end_ - w_) < n) [[unlikely]]
       grow(n);
   }
@@ -304,6 +310,25 @@ class DirectReader {
     Parsed first_value;        // what its first member's value was
     SiblingSlot* followed;     // the kept keys that are all of its keys, or null
   };
+  // Whether the object may be put in order where it stands, as far as
+  // moving bytes goes: nothing inside it was, or it is small (see
+  // kNestedReorderMaxBytes) and the bytes so moved a second time or more,
+  // its own included, come to at most twice the text read. Each byte is so
+  // moved a bounded number of times on average whatever the nesting.
+  bool may_move(const OpenObject& o) const noexcept {
+    return reordered_ == o.reordered_before || may_move_again(o.open);
+  }
+  bool may_move_again(std::size_t open) const noexcept {
+    const std::size_t span = raw_pos() - open;
+    return span <= kNestedReorderMaxBytes && moved_again_ + span <= 2 * i_;
+  }
+  // Counts an object just reordered in place.
+  void count_reordered(const OpenObject& o) noexcept {
+    if (reordered_ != o.reordered_before) [[unlikely]]
+      moved_again_ += raw_pos() - o.open;
+    ++reordered_;
+  }
+
   // Takes the open object's state as arguments, in registers where they
   // fit, rather than through memory: it is called at every object's close.
   [[gnu::noinline]] bool close_object(bool tags_on, Parsed& parsed, std::size_t open,
@@ -369,6 +394,7 @@ class DirectReader {
   json::SpecialIndex::Cursor specials_;
   SiblingKeys siblings_;
   const std::size_t raw_wanted_;
+  std::size_t moved_again_ = 0;  // bytes reordered with one reordered inside (may_move)
 };
 
 }  // namespace quorl::direct_detail

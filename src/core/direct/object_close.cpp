@@ -19,9 +19,8 @@ namespace quorl::direct_detail {
 [[gnu::always_inline]] inline bool DirectReader::close_common(const OpenObject& o, bool is_root,
                                                               const std::uint8_t*& known) {
   const std::size_t count = members_.size() - o.members_base;
-  if (count < 2 || changed_ != o.changes_before || reordered_ != o.reordered_before ||
-      o.first_value.suppressed_tag || (is_root && skip_digest_key_) ||
-      raw_pos() - o.open > kReorderInPlaceMaxBytes)
+  if (count < 2 || changed_ != o.changes_before || !may_move(o) || o.first_value.suppressed_tag ||
+      (is_root && skip_digest_key_) || raw_pos() - o.open > kReorderInPlaceMaxBytes)
     return false;
   const std::span<const Member> members(members_.data() + o.members_base, count);
   bool in_order;
@@ -37,7 +36,7 @@ namespace quorl::direct_detail {
   if (!in_order && (known == nullptr || text_stays_uncopied())) return false;
   if (known != nullptr) {
     place(o.record, members, KnownOrder{known}, false, true);
-    ++reordered_;
+    count_reordered(o);
   }
   objects_.pop_back();
   members_.shrink_to(o.members_base);
@@ -46,14 +45,14 @@ namespace quorl::direct_detail {
 }
 
 // The key order of an object that is not a tagged form, and not closed as
-// the common one. Each byte is moved by one in-place reordering at most: an
-// object with one inside it is recorded instead, which keeps the cost
-// linear whatever the nesting. (A root object that loses "digest" members
-// is recorded: see sort_members.)
+// the common one. An object with one reordered in place inside it is put in
+// order in place too only within the budget of may_move, and recorded
+// beyond it, which keeps the cost linear whatever the nesting. (A root
+// object that loses "digest" members is recorded: see sort_members.)
 inline DirectReader::Order DirectReader::order_of(const OpenObject& o,
                                                   std::span<const Member> members,
                                                   bool skip_digest_key, const std::uint8_t* known) {
-  const bool may_reorder = changed_ == o.changes_before && reordered_ == o.reordered_before &&
+  const bool may_reorder = changed_ == o.changes_before && may_move(o) &&
                            raw_pos() - o.open <= kReorderInPlaceMaxBytes && !text_stays_uncopied();
   if (o.followed != nullptr && !skip_digest_key) {
     if (o.followed->in_order) return Order::AsWritten;
@@ -103,7 +102,7 @@ bool DirectReader::close_object(bool tags_on, Parsed& parsed, std::size_t open, 
     const std::span<const Member> members(first, count);
     const Order order = order_of(o, members, is_root && skip_digest_key_, known);
     if (order == Order::Decline) return false;
-    if (order == Order::Reordered) ++reordered_;
+    if (order == Order::Reordered) count_reordered(o);
     if (order == Order::AsWritten || order == Order::Reordered) {
       if (changed_ == o.changes_before) {
         objects_.pop_back();  // nothing here or below changes: no record
