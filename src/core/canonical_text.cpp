@@ -48,6 +48,14 @@ void CanonicalText::write_to(char* dst) const {
   }
 }
 
+void CanonicalText::write_last(char* dst) {
+  if (direct_) {
+    direct_->write_text_once(dst);
+  } else {
+    write_to(dst);
+  }
+}
+
 void CanonicalText::write_padded(char* dst) const {
   if (direct_) {
     direct_->write_text_padded(dst);
@@ -97,7 +105,7 @@ Result<std::string> py_canonical_bytes_from_json(std::string_view text) {
   Result<CanonicalText> canonical = canonical_text_from_json(text, scratch);
   if (!canonical.ok()) return fail(std::move(canonical).error());
   std::string out(canonical.value().size(), '\0');
-  canonical.value().write_to(out.data());
+  canonical.value().write_last(out.data());
   return out;
 }
 

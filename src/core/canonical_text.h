@@ -25,23 +25,27 @@ class Sha256;
 class CanonicalText {
  public:
   // Borrows direct, which must outlive this and not be read into meanwhile.
-  explicit CanonicalText(const DirectText& direct) : direct_(&direct) {}
+  explicit CanonicalText(DirectText& direct) : direct_(&direct) {}
   // The same for a text made for the direct path to read (its floats
   // quoted), kept alive with it.
-  CanonicalText(const DirectText& direct, std::unique_ptr<const std::string> source)
+  CanonicalText(DirectText& direct, std::unique_ptr<const std::string> source)
       : direct_(&direct), source_(std::move(source)) {}
   explicit CanonicalText(std::string text) : text_(std::move(text)) {}
 
   std::size_t size() const { return direct_ ? direct_->text_size() : text_.size(); }
   // dst must hold size() bytes...
   void write_to(char* dst) const;
+  // ...or so as its last use (a result object made of it): a large
+  // document's working memory is given back as the text is copied, and
+  // nothing is written or fed from this afterwards.
+  void write_last(char* dst);
   // ...or size() + DirectText::kTextPadding bytes, whose tail is then
   // unspecified (faster for a text of many short pieces).
   void write_padded(char* dst) const;
   void feed(Sha256& hash) const;
 
  private:
-  const DirectText* direct_ = nullptr;
+  DirectText* direct_ = nullptr;
   std::unique_ptr<const std::string> source_;
   std::string text_;
 };

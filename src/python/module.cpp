@@ -171,7 +171,7 @@ PyObject* canonical_bytes_from_json(PyObject* /*module*/, PyObject* const* args,
     if (!bytes) {
       return nullptr;
     }
-    canonical.value().write_to(PyBytes_AS_STRING(bytes.get()));
+    canonical.value().write_last(PyBytes_AS_STRING(bytes.get()));
     return bytes.release();
   });
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/memory/growable_array.h"
+#include "base/memory/thread_scratch.h"
 #include "core/canonical_text.h"
 #include "core/direct/direct_path.h"
 #include "core/exact/input_gate.h"
@@ -48,6 +49,28 @@ TEST_P(BufferSizes, EveryByteIsWritableAndKept) {
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.get()) % kHugePageBytes, 0u);
   }
 #endif
+}
+
+// Released pages of a mapped buffer read as zeros; the partial pages at the
+// range's ends, the bytes outside it and a heap buffer keep their bytes.
+TEST_P(BufferSizes, ReleasedWholePagesOnly) {
+  const std::size_t n = GetParam();
+  if (n < 3000) GTEST_SKIP() << "no whole page inside";
+  CharBuffer buffer = make_char_buffer(n);
+  char* p = buffer.get();
+  for (std::size_t i = 0; i < n; ++i) p[i] = pattern_at(i) | 1;  // never zero
+  const std::size_t from = 1000, to = n - 1000;
+  release_pages(p + from, to - from, n);
+  const auto base = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (base + from + 4095) & ~std::uintptr_t{4095};
+  const std::uintptr_t last = (base + to) & ~std::uintptr_t{4095};
+  const bool mapped = kMappedBufferBytes <= n;
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool released = mapped && base + i >= first && base + i < last;
+    wrong += p[i] != (released ? 0 : (pattern_at(i) | 1));
+  }
+  EXPECT_EQ(wrong, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundTheThreshold, BufferSizes,
@@ -134,6 +157,44 @@ TEST(LargeBuffer, RawTextGrowingPastTheThresholdKeepsItsBytes) {
   }
   EXPECT_GE(scratch.held_bytes(), expected.size());
 }
+
+// A document whose raw text is too large to be kept past the call is
+// written once with the raw text given back as it is copied: the same bytes
+// as written from it whole, whether its records lie between long runs of
+// copied text, in a root object out of order (read out of order, so kept
+// whole) or in order, or in a text copied for its whitespace.
+class WrittenOnce : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(WrittenOnce, SameBytesAsWrittenWhole) {
+  const std::string run(kHugePageBytes + 4099, 'r');
+  // Items out of order, reordered in place or, with a tagged integer
+  // inside, recorded; now and then a long string between them.
+  std::string items;
+  for (int k = 0; items.size() < kParkedScratchMaxBytes / 4; ++k) {
+    const std::string n = std::to_string(k);
+    const std::string c = k % 2 ? n : R"({"$int":"-0)" + n + R"("})";
+    items += R"({"b":)" + n + R"(,"a":{"d":")" + n + R"(","c":)" + c + "}},";
+    if (k % 40000 == 0) items += "\"" + run + "\",";
+  }
+  items += "0";
+  std::string text;
+  for (const char c : std::string(GetParam()))
+    text += c == 'I' ? items : c == 'R' ? "\"" + run + "\"" : std::string(1, c);
+  ASSERT_GT(text.size(), kParkedScratchMaxBytes);
+  DirectText whole, once;
+  ASSERT_TRUE(whole.read(text, false));
+  ASSERT_TRUE(once.read(text, false));
+  std::string expected(whole.text_size(), '\0'), got(once.text_size(), '\0');
+  whole.write_text(expected.data());
+  once.write_text_once(got.data());
+  EXPECT_TRUE(got == expected);
+}
+
+// I: the items, R: a long string; the rest is the text as written.
+INSTANTIATE_TEST_SUITE_P(Shapes, WrittenOnce,
+                         ::testing::Values("[I,I,I,I,I]", "[R,I,I,I,I,R]",
+                                           R"({"z":[I,I,I,I],"a":R})", R"({"a":[I,I,I,I],"z":R})",
+                                           R"( [ I , I , I , I , R ] )"));
 
 }  // namespace
 }  // namespace quorl

@@ -77,6 +77,19 @@ void free_buffer(void* p, std::size_t bytes) noexcept {
   std::free(p);
 }
 
+void release_pages(void* p, std::size_t bytes, std::size_t buffer_bytes) noexcept {
+#if QUORL_HAVE_HUGE_PAGE_ADVICE
+  if (buffer_bytes < kMappedBufferBytes) return;
+  const auto begin = round_up(reinterpret_cast<std::uintptr_t>(p), 4096);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~std::uintptr_t{4095};
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+#else
+  (void)p;
+  (void)bytes;
+  (void)buffer_bytes;
+#endif
+}
+
 void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes) {
   const bool old_mapped = kHaveMappedBuffers && p != nullptr && old_bytes >= kMappedBufferBytes;
   const bool new_mapped = kHaveMappedBuffers && new_bytes >= kMappedBufferBytes;

@@ -38,6 +38,13 @@ void free_buffer(void* p, std::size_t bytes) noexcept;
 // growing never holds the old and the new one at once.
 void* grow_buffer(void* p, std::size_t old_bytes, std::size_t used_bytes, std::size_t new_bytes);
 
+// Gives the memory of the whole pages within [p, p + bytes) of a buffer of
+// buffer_bytes back to the system, keeping the mapping: those pages read as
+// zeros when next touched. For a reader done with the front of a large
+// buffer before the buffer is freed; a buffer not mapped on its own keeps
+// its memory.
+void release_pages(void* p, std::size_t bytes, std::size_t buffer_bytes) noexcept;
+
 // An uninitialised char buffer of a known capacity.
 struct BufferDeleter {
   std::size_t bytes = 0;

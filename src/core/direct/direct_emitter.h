@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/memory/large_buffer.h"
 #include "core/direct/copy_small.h"
 #include "core/direct/direct_path.h"
 #include "core/direct/records.h"
@@ -35,16 +36,38 @@ class DirectEmitter {
     }
   }
 
+  // A sink that gives the raw text back as it is copied is told how far the
+  // raw text has been read for good: everything outside a sorted object's
+  // members, which are read out of order, is read once and in order.
+  static constexpr bool kReleases = requires(Sink & s) { s.copied_before(std::size_t{}); };
+
+  // The raw text [from, to), read in order; for a sink that gives it back,
+  // in steps, each given back once copied.
+  void put_in_order(std::size_t from, std::size_t to) {
+    if constexpr (kReleases) {
+      if (sorted_depth_ == 0) {
+        for (; to - from > kHugePageBytes; from += kHugePageBytes) {
+          put(from, from + kHugePageBytes);
+          sink_.copied_before(from + kHugePageBytes);
+        }
+        put(from, to);
+        sink_.copied_before(to);
+        return;
+      }
+    }
+    put(from, to);
+  }
+
   // The raw text [from, to), with the recorded objects [k, k_end) inside it.
   void span(std::size_t from, std::size_t to, std::size_t k, std::size_t k_end) {
     while (k < k_end) {
       const ObjectRecord& o = doc_.objects_[k];
-      put(from, o.begin);
+      put_in_order(from, o.begin);
       object(k);
       from = o.end;
       k = o.next;
     }
-    put(from, to);
+    put_in_order(from, to);
   }
 
   void object(std::size_t k) {
@@ -54,6 +77,7 @@ class DirectEmitter {
         span(o.begin, o.end, k + 1, o.next);
         break;
       case ObjectRecord::Kind::Sorted:
+        if constexpr (kReleases) ++sorted_depth_;
         literal("{");
         for (std::size_t m = o.members.first; m < o.members.last; ++m) {
           if (m != o.members.first) literal(",");
@@ -66,6 +90,7 @@ class DirectEmitter {
           }
         }
         literal("}");
+        if constexpr (kReleases) --sorted_depth_;
         break;
       case ObjectRecord::Kind::Lift:
         span(o.payload.begin, o.payload.end, o.payload.records_first, o.payload.records_end);
@@ -85,6 +110,7 @@ class DirectEmitter {
 
   const DirectText& doc_;
   Sink& sink_;
+  std::size_t sorted_depth_ = 0;  // sorted objects open (for kReleases)
 };
 
 struct StringSink {
@@ -102,6 +128,26 @@ struct BufferSink {
   void put(const char* data, std::size_t n) {
     copy_small(dst, data, n);
     dst += n;
+  }
+};
+
+// A BufferSink that gives the raw text's memory back to the system, in
+// whole huge pages, as the emitter copies it for the last time: the raw text
+// shrinks as the result grows, instead of both being whole at once.
+struct ReleasingBufferSink {
+  char* dst;
+  char* raw;              // the raw text's buffer (aligned to huge pages)...
+  std::size_t raw_bytes;  // ...and its capacity
+  std::size_t released = 0;
+  void put(const char* data, std::size_t n) {
+    copy_small(dst, data, n);
+    dst += n;
+  }
+  void copied_before(std::size_t at) noexcept {
+    const std::size_t to = at & ~(kHugePageBytes - 1);
+    if (to <= released) return;
+    release_pages(raw + released, to - released, raw_bytes);
+    released = to;
   }
 };
 

@@ -72,6 +72,10 @@ class DirectText {
   // owns (a result object, so that the text is copied only once)...
   std::size_t text_size() const;
   void write_text(char* dst) const;
+  // ...or so, as the read's last use: a raw text too large to be kept past
+  // the call is given back to the system as it is copied, so that it and
+  // the buffer are never both whole at once. Nothing is emitted afterwards.
+  void write_text_once(char* dst);
   // ...or, faster for short pieces, into a buffer with kTextPadding bytes of
   // room past the text, whose content is then unspecified.
   static constexpr std::size_t kTextPadding = 32;

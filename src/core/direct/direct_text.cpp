@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "base/memory/thread_scratch.h"
 #include "core/direct/direct_emitter.h"
 #include "core/direct/direct_path.h"
 #include "core/direct/direct_reader.h"
@@ -100,6 +101,19 @@ std::size_t DirectText::text_size() const {
 void DirectText::write_text(char* dst) const {
   direct_detail::BufferSink sink{dst};
   direct_detail::DirectEmitter<direct_detail::BufferSink>(*this, sink).run();
+}
+
+void DirectText::write_text_once(char* dst) {
+  // A smaller one may be kept for the next call (thread_scratch.h), which
+  // then finds its pages in place.
+  if (source_ != nullptr || raw_capacity_ <= kParkedScratchMaxBytes) return write_text(dst);
+  direct_detail::ReleasingBufferSink sink{dst, raw_.get(), raw_capacity_};
+  direct_detail::DirectEmitter<direct_detail::ReleasingBufferSink>(*this, sink).run();
+  raw_size_ = 0;
+  text_size_ = 0;
+  text_size_known_ = true;
+  objects_.clear();
+  members_.clear();
 }
 
 void DirectText::write_text_padded(char* dst) const {

@@ -52,12 +52,12 @@ PyObject* canonical_bytes_from_json(PyObject* module, PyObject* const* args, Py_
     });
     if (fault) return raise_refused_text(state_of(module), *fault);
     if (!canonical->ok()) return raise_refused_text(state_of(module), canonical->error());
-    const CanonicalText& text = canonical->value();
+    CanonicalText& text = canonical->value();
     OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size())));
     if (!bytes) return nullptr;
     // Emitting a large text is a good part of the work: other threads may
     // run meanwhile, since neither the text nor the new object is shared.
-    without_lock(may_release_lock(doc), [&] { text.write_to(PyBytes_AS_STRING(bytes.get())); });
+    without_lock(may_release_lock(doc), [&] { text.write_last(PyBytes_AS_STRING(bytes.get())); });
     return bytes.release();
   });
 }
