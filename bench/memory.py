@@ -91,6 +91,8 @@ MiB = 1 << 20
 KEPT_PER_THREAD_LIMIT = 1 * MiB
 WORKING_RATIO_LIMIT = 1.3
 AS_RATIO_LIMIT = 2.0
+# Below this a call's fixed working buffers weigh next to the document.
+SMALL_DOCUMENT_BYTES = 64 * 1024
 PEAK_SLACK = 16 * 1024  # jitter allowed above the before figure: this, or 2% of it if more
 
 # Allocation set-up for the address-space probes (see the docstring).
@@ -383,6 +385,36 @@ def large_report(large: list[dict[str, Any]]) -> str:
     )
 
 
+def working_summary(documents: list[dict[str, Any]], large: list[dict[str, Any]]) -> str:
+    """The largest working memory of canonical_bytes_from_json over the input, by
+    group of documents: the figures the README states its bound by."""
+    groups: dict[str, list[tuple[float, str]]] = {}
+
+    def add(group: str, name: str, call: str, peak: dict[str, Any], size: int) -> None:
+        working = working_bytes(peak)
+        if working is not None:
+            groups.setdefault(group, []).append((working / size, f"{name}, {call}"))
+
+    small = human(SMALL_DOCUMENT_BYTES)
+    for d in documents:
+        group = f"under {small}" if d["input_bytes"] < SMALL_DOCUMENT_BYTES else f"from {small}"
+        add(group, d["name"], "bytes", d["bytes"]["peak"], d["input_bytes"])
+    for d in large:
+        in_order = d["name"].endswith("-sorted")
+        group = "large, keys in order" if in_order else "large, keys out of order"
+        for call in LARGE_CALLS:
+            add(group, d["name"], call, d[call], d["input_bytes"])
+    rows = [
+        [group, f"{max(found)[0]:.2f}x", max(found)[1], f"{min(found)[0]:.2f}x"]
+        for group, found in groups.items()
+    ]
+    return (
+        "\nWorking memory of canonical_bytes_from_json (peak extra minus the result) over the "
+        "input, largest and smallest by group; the README states these\n"
+        + table(["documents", "largest", "where", "smallest"], rows)
+    )
+
+
 def report(
     documents: list[dict[str, Any]],
     threads: dict[str, Any],
@@ -643,6 +675,7 @@ def main() -> None:
     print(report(documents, threads, args.threads, before))
     if large:
         print(large_report(large))
+    print(working_summary(documents, large))
 
     payload = {
         "date": datetime.now(UTC).isoformat(timespec="seconds"),
