@@ -10,6 +10,8 @@ Buffer = str | _Bytes
 
 #: The digest profiles, in the order the format lists them.
 PROFILES: tuple[str, ...]
+#: Documents from this size on are worked on with the interpreter lock released.
+RELEASE_LOCK_BYTES: int
 
 def _set_refused_error(type: type[RefusedError], /) -> None: ...
 def _keep_freed_memory() -> None: ...

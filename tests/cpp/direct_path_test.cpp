@@ -20,6 +20,7 @@
 
 #include "core/canonical_text.h"
 #include "core/digest.h"
+#include "core/direct/direct_reader.h"
 #include "core/exact/encoder.h"
 #include "core/exact/input_gate.h"
 #include "json/reader/json_error.h"
@@ -855,14 +856,15 @@ INSTANTIATE_TEST_SUITE_P(Texts, EmitFromExactBlock,
                                            R"([{"b":1,"a":2},{"d":[3],"c":{"f":1,"e":2}}])",
                                            R"({"b":{"d":1,"c":2},"a":0})"));
 
-// While nothing in a text of 64 KiB or more has changed, objects out of
+// While nothing in a text of kUncopiedTextBytes or more has changed, objects out of
 // key order are recorded (the text is then emitted uncopied) until the
 // records outgrow the text read or half of the whole; a change after them
 // (an escape, whitespace, a tag) makes the text be copied with those
 // records in it. Records large and small next to their text, few and many,
 // with each kind of change after them, at the start or none, ahead of a
 // long string that makes the text large; and records that outgrow the text
-// read (past 64 KiB of them) with the string keeping them under half.
+// read (past kUncopiedRecordBytes of them) with the string keeping them
+// under half.
 TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
   const char* kRecords[] = {
       R"({"b":1,"a":2})", R"({"b":"a longer value, which its record is small next to","a":[1,2]})",
@@ -881,14 +883,16 @@ TEST(DirectPath, ObjectsOutOfOrderBeforeAndAfterTheTextIsCopied) {
     if (pad != 0) add("\"" + std::string(pad, 'x') + "\"");
     return text + "]";
   };
+  // A pad that alone makes the text large enough to be kept uncopied.
+  constexpr std::size_t kPad = direct_detail::kUncopiedTextBytes;
   for (const char* record : kRecords)
     for (const char* change : kChanges)
       for (int before : {0, 1, 60, 300})
         for (int after : {0, 200})
           for (bool change_first : {false, true}) {
             const std::string text = change_first
-                                         ? text_of(change, record, before, "", after, 64 << 10)
-                                         : text_of("", record, before, change, after, 64 << 10);
+                                         ? text_of(change, record, before, "", after, kPad)
+                                         : text_of("", record, before, change, after, kPad);
             ASSERT_TRUE(check_agreement(text)) << text.substr(0, 200);
             if (before == 60 && after == 200) expect_every_emitter_exact(text);
           }

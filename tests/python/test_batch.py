@@ -94,7 +94,7 @@ def make_lines(seed: int, count: int, *, bad_utf8: bool = True) -> bytes:
 
 SMALL = make_lines(1, 300)
 LARGE = make_lines(2, 4000)  # over the size at which the lock is released
-assert len(LARGE) >= 64 * 1024
+assert len(LARGE) >= _native.RELEASE_LOCK_BYTES
 CLEAN = make_lines(3, 300, bad_utf8=False)
 
 DATASETS = [

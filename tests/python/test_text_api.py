@@ -13,6 +13,7 @@ import pytest
 
 import quorl
 import quorl_core
+from quorl import _native
 from support import (
     ARR_PAYLOAD,
     BARE_INT,
@@ -281,7 +282,7 @@ def big_documents() -> list[bytes]:
 
 def test_threads_with_the_lock_released_agree_with_one_thread():
     docs = big_documents()
-    assert all(len(d) >= 64 * 1024 for d in docs)
+    assert all(len(d) >= _native.RELEASE_LOCK_BYTES for d in docs)
     expected = [ours(d, "run") for d in docs] + [ours(d, None) for d in docs]
     results: list[list] = [[] for _ in range(4)]
 

@@ -72,12 +72,15 @@ int add_profiles(PyObject* module) {
   return added;
 }
 
-// Adds the functions of the module's parts, and PROFILES.
+// Adds the functions of the module's parts, PROFILES, and
+// RELEASE_LOCK_BYTES (for tests to reach both sides of that threshold).
 int exec_module(PyObject* module) {
   for (PyMethodDef* table :
        {kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods, kColumnMethods}) {
     if (PyModule_AddFunctions(module, table) < 0) return -1;
   }
+  const auto release_lock_bytes = static_cast<long>(kReleaseLockBytes);
+  if (PyModule_AddIntConstant(module, "RELEASE_LOCK_BYTES", release_lock_bytes) < 0) return -1;
   return add_profiles(module);
 }
 
