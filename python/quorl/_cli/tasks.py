@@ -22,7 +22,7 @@ if TYPE_CHECKING:
 #: A document at least this long is read and digested without the
 #: interpreter lock (the package releases it from this size on), so with
 #: -j N it goes to a worker thread; a smaller one is done in the main thread.
-THREAD_BYTES = 64 << 10
+THREAD_BYTES = _native.RELEASE_LOCK_BYTES
 
 
 class Work:
