@@ -157,6 +157,18 @@ def _expand(urlpath: Any, storage_options: dict[str, Any]) -> tuple[AbstractFile
     return fs, list(paths)
 
 
+# fsspec's names of the compressions the command reads, and the command's.
+_CHECKED_COMPRESSIONS = {"gzip": "gzip", "bz2": "bzip2", "xz": "xz", "lzma": "xz", "zstd": "zstd"}
+
+
+def _decompressed(fs: AbstractFileSystem, path: str, kind: str) -> bytes:
+    """The whole decompressed text of a file; OSError if its stream is incomplete."""
+    from ._cli.compressed import open_decompressed
+
+    with fs.open(path, "rb") as raw, open_decompressed(raw, kind) as stream:
+        return stream.read()
+
+
 def _read_blocks(
     urlpath: Any,
     blocksize: int | str | None,
@@ -166,7 +178,10 @@ def _read_blocks(
     """(path, delayed blocks split at newlines) for every file, in path order.
 
     Compressed files cannot be entered in the middle, so each is one block.
+    Those the command reads are read as it reads them, so that a stream cut
+    short is an error rather than fewer rows.
     """
+    from dask import delayed
     from dask.bytes.core import read_bytes
     from fsspec.utils import infer_compression
 
@@ -180,6 +195,11 @@ def _read_blocks(
         groups.setdefault(comp_of[p], []).append(p)
     blocks_of: dict[str, list[Any]] = {}
     for comp, group in groups.items():
+        kind = _CHECKED_COMPRESSIONS.get(comp) if comp is not None else None
+        if kind is not None:
+            for p in group:
+                blocks_of[p] = [delayed(_decompressed, pure=True)(fs, p, kind)]
+            continue
         # One kind of file (the usual case): read urlpath as given, so that
         # no name is taken for a glob a second time.
         source = urlpath if len(groups) == 1 else [fs.unstrip_protocol(p) for p in group]

@@ -1,8 +1,10 @@
 """quorl.dask on a local cluster of two worker processes, row by row against
 quorl_core applied to each line on its own."""
 
+import bz2
 import gzip
 import importlib.util
+import lzma
 import os
 import random
 import shutil
@@ -22,6 +24,7 @@ import dask  # noqa: E402
 import dask.bag as db  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
+import zstandard  # noqa: E402
 
 import quorl  # noqa: E402
 import quorl.dask as qd  # noqa: E402
@@ -302,3 +305,27 @@ def test_graph_grows_with_the_blocks(tmp_path, blocks):
     tasks = len(rows.__dask_graph__())
     assert rows.npartitions >= blocks
     assert tasks <= 6 * rows.npartitions + 10
+
+
+COMPRESSORS = {
+    "gz": gzip.compress,
+    "bz2": bz2.compress,
+    "xz": lzma.compress,
+    "zst": lambda data: zstandard.ZstdCompressor().compress(data),
+}
+
+
+@pytest.mark.parametrize("suffix", sorted(COMPRESSORS))
+def test_compressed_files_read_whole_or_fail(client, tmp_path, suffix):
+    """Every row of a whole compressed file; a file cut short is an error,
+    never fewer rows (zstd's own reader stops quietly at a cut)."""
+    data = b"".join(b'{"n": %d, "pad": "%s"}\n' % (n, b"x" * 40) for n in range(5000))
+    packed = COMPRESSORS[suffix](data)
+    whole, cut = tmp_path / f"whole.jsonl.{suffix}", tmp_path / f"cut.jsonl.{suffix}"
+    whole.write_bytes(packed)
+    cut.write_bytes(packed[: len(packed) // 2])
+    rows = qd.digest_jsonl(str(whole), "run").compute()
+    expected = [quorl.digest_from_json(line, "run") for line in data.splitlines()]
+    assert list(rows["digest"]) == expected
+    with pytest.raises(OSError, match="not a complete"):
+        qd.digest_jsonl(str(cut), "run").compute()
