@@ -349,10 +349,10 @@ def test_zstd_frame_ends_are_found_without_decoding(name):
 @pytest.mark.parametrize(
     "options, taken",
     [
-        ([], ["A.JSON", "b.jsonl.gz", "sub/c.json"]),
+        ([], ["A.JSON", "b.jsonl.gz", "e.NDJSON", "e.NDJSON:2", "sub/c.json"]),
         (["--include", "*.txt"], ["notes.txt"]),
-        (["--exclude", "sub"], ["A.JSON", "b.jsonl.gz"]),
-        (["--exclude", "*.gz", "--exclude", "sub/*.json"], ["A.JSON"]),
+        (["--exclude", "sub"], ["A.JSON", "b.jsonl.gz", "e.NDJSON", "e.NDJSON:2"]),
+        (["--exclude", "*.gz", "--exclude", "sub/*.json"], ["A.JSON", "e.NDJSON", "e.NDJSON:2"]),
         (["--include", "sub/*"], ["sub/c.json"]),
     ],
 )
@@ -361,6 +361,7 @@ def test_recursive_choice_of_files(tmp_path, options, taken):
     (tmp_path / "t" / "A.JSON").write_bytes(b"1")
     (tmp_path / "t" / "b.jsonl.gz").write_bytes(gzip.compress(b"2\n"))
     (tmp_path / "t" / "notes.txt").write_bytes(b"3")
+    (tmp_path / "t" / "e.NDJSON").write_bytes(b"5\n6\n")  # JSON Lines by another name
     (tmp_path / "t" / "sub" / "c.json").write_bytes(b"4")
     (tmp_path / "t" / "link").symlink_to("sub")
     run = quorl_cmd("digest", "-p", "run", "-r", *options, "t", cwd=tmp_path)

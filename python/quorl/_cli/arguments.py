@@ -103,7 +103,7 @@ def _inputs(sub: argparse.ArgumentParser) -> None:
         "-r",
         "--recursive",
         action="store_true",
-        help="take every *.json and *.jsonl file below each folder (compressed too, "
+        help="take every *.json, *.jsonl and *.ndjson file below each folder (compressed too, "
         "any case), in sorted order; symbolic links to folders are not followed",
     )
     sub.add_argument(
@@ -126,12 +126,12 @@ def _inputs(sub: argparse.ArgumentParser) -> None:
         "--jsonl",
         action="store_true",
         help="every line of the input is one record (blank lines skipped); "
-        "*.jsonl files are taken this way without it",
+        "*.jsonl and *.ndjson files are taken this way without it",
     )
     mode.add_argument(
         "--whole",
         action="store_true",
-        help="read every input as one document, *.jsonl files included",
+        help="read every input as one document, *.jsonl and *.ndjson files included",
     )
     sub.add_argument(
         "--column",

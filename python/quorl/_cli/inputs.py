@@ -18,8 +18,10 @@ if TYPE_CHECKING:
 
     from .compressed import InputStream
 
+#: Names of JSON Lines files, in any case (NDJSON is the same format).
+JSONL_SUFFIXES = (".jsonl", ".ndjson")
 #: What -r takes by default: these, and their compressed forms, in any case.
-JSON_SUFFIXES = (".json", ".jsonl")
+JSON_SUFFIXES = (".json", *JSONL_SUFFIXES)
 
 
 class Source:
@@ -58,12 +60,12 @@ class Source:
 
 
 def is_jsonl_name(path: str) -> bool:
-    return compressed.inner_name(path).lower().endswith(".jsonl")
+    return compressed.inner_name(path).lower().endswith(JSONL_SUFFIXES)
 
 
 class Walk:
     """The files below a folder that -r takes, in sorted order: by default
-    those named *.json or *.jsonl (compressed or not, in any case); with
+    those named *.json, *.jsonl or *.ndjson (compressed or not, in any case); with
     --include, those whose name matches one of its globs instead. Files and
     folders whose name matches an --exclude glob are left out. A glob with
     a / is matched against the path below the folder, others against the
