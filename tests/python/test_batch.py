@@ -17,7 +17,7 @@ import pytest
 import quorl
 import quorl_core
 from quorl import _native
-from support import FLOAT, UNKNOWN_PROFILE
+from support import FLOAT, UNKNOWN_PROFILE, rss_bytes
 
 Refusal = tuple  # (record_line, message, line, column, offset)
 
@@ -228,11 +228,6 @@ def test_bad_arguments(call, error, text):
 def test_largest_first_line_numbers_every_line():
     first = 2**64 - 100
     assert _native.canonical_records(b"1\n\n2", first_line=first)[0] == [first, first + 2]
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")

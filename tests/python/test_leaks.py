@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import ctypes
 import gc
-import os
 import sys
 import tracemalloc
 
@@ -34,6 +33,7 @@ from support import (
     OBJ_PAYLOAD,
     STR_PAYLOAD,
     UNKNOWN_PROFILE,
+    rss_bytes,
 )
 
 CALLS = 100_000
@@ -49,11 +49,6 @@ def fresh(text: str) -> str:
     """An argument string of its own (not interned, not shared with other
     tests), so that its reference count means something."""
     return "".join(list(text))
-
-
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 # The C library's own count of the bytes it has handed out and not had back.

@@ -35,6 +35,7 @@ from support import (
     UNKNOWN_PROFILE,
     expected_digest,
     model_canonical,
+    rss_bytes,
 )
 
 DUPLICATE = "duplicate object key in canonical content"
@@ -489,11 +490,6 @@ def test_python_code_during_the_walk():
         quorl.canonical_bytes([Reentrant("1")], floats="str")
         == b'["{\\"a\\":\\"x\\",\\"b\\":[1]}"]'
     )
-
-
-def rss_bytes() -> int:
-    with open(f"/proc/{os.getpid()}/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 big = {"k": ["x" * 100, 2**200, {"$int": "1", "é": [None, True]}], "digest": 1}
