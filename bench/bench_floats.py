@@ -14,8 +14,13 @@ side by side in rounds (median):
 Each line prints the ratio of the speed on bare floats to the speed on the
 pre-quoted file (1.00x: as fast): the cost of the floats alone, without the
 command's own work around them, which `python bench/bench_cli.py --only
-floats` includes. The files go to a temporary folder under /tmp, deleted
-afterwards.
+floats` includes. Last, what a float token costs beyond a string per
+token, against the conversion alone: bench/bench_float_tokens.cpp (built
+with g++ -O2) times quorl's token-to-repr conversion, the standard
+library's (std::from_chars then std::to_chars) and std::from_chars alone
+over canada.json's tokens, and the line sets them beside the cost per token
+that a ratio of 0.70x would leave. The files go to a temporary folder under
+/tmp, deleted afterwards.
 """
 
 from __future__ import annotations
@@ -24,8 +29,10 @@ import argparse
 import json
 import os
 import re
+import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from corpus_dir import require_corpus  # noqa: E402
@@ -33,6 +40,7 @@ from quorl import _native  # noqa: E402
 from timing import interleaved  # noqa: E402
 
 POINTS_PER_LINE = 40
+ROOT = Path(__file__).resolve().parent.parent
 RUN_BYTES = 4 << 20
 
 
@@ -90,6 +98,31 @@ def runs(data: bytes) -> list[tuple[int, bytes]]:
     return out
 
 
+def conversion_ns(folder: str) -> dict[str, float]:
+    """ns per canada.json token of each conversion bench_float_tokens.cpp times."""
+    tokens = os.path.join(folder, "tokens.txt")
+    with open(tokens, "w", encoding="ascii") as f:
+        f.writelines(f"{x}\n{y}\n" for x, y in canada_points())
+    binary = os.path.join(folder, "bench_float_tokens")
+    sources = ["core/rules/float_text.cpp", "core/rules/shortest_decimal.cpp"]
+    sources += ["json/lex/byte_scan.cpp", "base/cpu/cpu_features.cpp"]
+    sources += ["base/cpu/kernel_registry.cpp"]
+    subprocess.run(
+        [
+            "g++",
+            "-O2",
+            "-std=c++20",
+            f"-I{ROOT / 'src'}",
+            str(ROOT / "bench" / "bench_float_tokens.cpp"),
+        ]
+        + [str(ROOT / "src" / source) for source in sources]
+        + ["-o", binary],
+        check=True,
+    )
+    out = subprocess.run([binary, tokens], check=True, capture_output=True, text=True).stdout
+    return {name: float(ns) for name, ns in (line.split("\t") for line in out.splitlines())}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="about 8 MB instead of 64 MB")
@@ -134,6 +167,14 @@ def main() -> None:
                 f"{name:16} floats {size / t_floats / 1e6:7.1f} MB/s   quoted "
                 f"{size / t_quoted / 1e6:7.1f} MB/s   floats/quoted {t_quoted / t_floats:.2f}x"
             )
+        t_floats, t_quoted = times["digest_lines floats"], times["digest_lines quoted"]
+        extra, allowed = (t_floats - t_quoted) / tokens, (t_quoted / 0.7 - t_quoted) / tokens
+        ns = conversion_ns(folder)
+        print(
+            f"per float token, digest_lines: {extra * 1e9:.1f} ns beyond a string "
+            f"(0.70x would leave {allowed * 1e9:.1f} ns); the conversion alone: "
+            + ", ".join(f"{name} {value:.1f} ns" for name, value in ns.items())
+        )
 
 
 if __name__ == "__main__":
