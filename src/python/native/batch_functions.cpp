@@ -77,7 +77,7 @@ class FormattedSink final : public RecordSink {
     out.append("  ");
     out.append(name_);
     out.push_back(':');
-    append_decimal(out, line);
+    append_number(out, line);
     out.push_back('\n');
   }
   void canonical(std::size_t /*line*/, const CanonicalText& text) override {

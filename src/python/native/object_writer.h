@@ -25,14 +25,13 @@
 #include <string_view>
 #include <vector>
 
-#include "base/key_order.h"
-#include "base/memory/thread_scratch.h"
 #include "core/exact/encoder.h"
 #include "core/hash/hash_pipe.h"
 #include "core/rules/float_text.h"
 #include "native/output_buffer.h"
 #include "native/py_support.h"
 #include "native/refusals.h"
+#include "native/walk_scratch.h"
 
 namespace quorl::native {
 
@@ -41,53 +40,6 @@ enum class WalkOutput : std::uint8_t {
   Tagged,     // tagged JSON: $int for integers beyond +/-(2^53 - 1), $obj around tag-keyed dicts
   Digest,     // the canonical bytes, the root dict's "digest" members left out, fed to a hash
 };
-
-// One dict member during a walk: strong references to key and value, and
-// the key's UTF-8 (owned by the key object) with its first eight bytes as a
-// big-endian number, which decides most comparisons in the sort.
-struct WalkMember {
-  // Left unset: a dict's slots are sized first and then filled.
-  WalkMember() noexcept {}  // NOLINT: no initialisation on purpose
-  WalkMember(std::uint64_t prefix, const char* key, std::size_t size, PyObject* key_object,
-             PyObject* value) noexcept
-      : prefix(prefix), key(key), size(size), key_object(key_object), value(value) {}
-
-  std::uint64_t prefix;
-  const char* key;
-  std::size_t size;
-  PyObject* key_object;
-  PyObject* value;
-};
-
-// Working memory a thread keeps between walks: the output and the stack of
-// the members of the dicts being walked (one range per open dict).
-struct WalkScratch {
-  OutputBuffer out;
-  std::vector<WalkMember> members;
-  // A large dict is sorted through references, then its members moved into
-  // that order through a copy.
-  std::vector<key_order::KeyRef> order;
-  std::vector<WalkMember> reorder;
-  std::size_t last_bytes_size = 0;  // of the last canonical_bytes result
-
-  std::size_t held_bytes() const noexcept {
-    return out.capacity() + (members.capacity() + reorder.capacity()) * sizeof(WalkMember) +
-           order.capacity() * sizeof(key_order::KeyRef);
-  }
-  void release() noexcept {
-    out.release();
-    std::vector<WalkMember>().swap(members);
-    std::vector<key_order::KeyRef>().swap(order);
-    std::vector<WalkMember>().swap(reorder);
-  }
-  // A result object is left in the output only when an exception cut the
-  // call short.
-  void end_call() noexcept { out.drop_bytes(); }
-};
-
-// The thread's walk scratch for one call, kept up to the same bound as the
-// direct path's.
-using WalkScratchLease = ThreadScratchLease<WalkScratch, kScratchKeepBytes>;
 
 class ObjectWriter {
  public:
@@ -118,9 +70,6 @@ class ObjectWriter {
 
   char* leaf_at(char* w, PyObject* obj);
   bool leaf_list_at(char*& w, PyObject* list);
-  char* string_at(char* w, const char* text, std::size_t size, char after);
-  void put_string(const char* text, std::size_t size, char after = 0);
-  void put_escaped_string(const char* text, std::size_t size);
   void put_integer(long long v);
   void put_integer_text(std::string_view signed_digits, bool beyond_bare);
   static std::string key_segment(const char* key, std::size_t size);

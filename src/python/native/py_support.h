@@ -95,6 +95,17 @@ inline bool may_release_lock(const Document& doc) noexcept {
   return doc.immutable() && doc.text().size() >= kReleaseLockBytes;
 }
 
+// The UTF-8 of a str (or subclass): the data itself for compact ASCII, the
+// interpreter's cached UTF-8 otherwise. Null with UnicodeEncodeError set for
+// a lone surrogate.
+inline const char* utf8_of(PyObject* text, Py_ssize_t* size) {
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    *size = PyUnicode_GET_LENGTH(text);
+    return static_cast<const char*>(PyUnicode_DATA(text));
+  }
+  return PyUnicode_AsUTF8AndSize(text, size);
+}
+
 // floats="refuse" (the default, value nullptr) or floats="str"; ValueError
 // for anything else.
 bool float_policy(PyObject* value, FloatPolicy* policy);
