@@ -145,4 +145,18 @@ bool str_argument(const char* param, PyObject* value, std::string_view& out, Wor
   return true;
 }
 
+bool size_argument(const char* param, PyObject* value, std::size_t fallback, std::size_t& out) {
+  out = fallback;
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be int, not '%.200s'", param,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const std::size_t number = PyLong_AsSize_t(value);
+  if (number == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+  out = number;
+  return true;
+}
+
 }  // namespace quorl::capi

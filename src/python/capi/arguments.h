@@ -47,6 +47,10 @@ bool bind(const Parameters& params, PyObject* const* args, Py_ssize_t nargs, PyO
 bool str_argument(const char* param, PyObject* value, std::string_view& out,
                   Wording wording = Wording::Interpreter);
 
+// A size argument: an int (not a bool) that fits a size_t, or fallback for
+// one not given or None. False with TypeError or OverflowError set.
+bool size_argument(const char* param, PyObject* value, std::size_t fallback, std::size_t& out);
+
 // A fast-call function as the PyCFunction a PyMethodDef holds: through
 // void(*)(void) so the compiler accepts the change of signature; the
 // method's flags tell the interpreter the real one.

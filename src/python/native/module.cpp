@@ -1,7 +1,8 @@
 // quorl._native: the native part of the quorl package. Python objects, str
 // and bytes-like documents in; canonical bytes, digests and located
 // refusals out. Its functions are grouped by what they take (text_functions,
-// object_functions, batch_functions, check_functions, column_functions);
+// object_functions, batch_functions, sums_functions, check_functions,
+// column_functions);
 // this file makes the module of them.
 //
 // Multi-phase initialisation: each interpreter that imports the package
@@ -76,7 +77,7 @@ int add_profiles(PyObject* module) {
 // RELEASE_LOCK_BYTES (for tests to reach both sides of that threshold).
 int exec_module(PyObject* module) {
   for (PyMethodDef* table :
-       {kTextMethods, kObjectMethods, kBatchMethods, kCheckMethods, kColumnMethods}) {
+       {kTextMethods, kObjectMethods, kBatchMethods, kSumsMethods, kCheckMethods, kColumnMethods}) {
     if (PyModule_AddFunctions(module, table) < 0) return -1;
   }
   const auto release_lock_bytes = static_cast<long>(kReleaseLockBytes);

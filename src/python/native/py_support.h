@@ -50,6 +50,7 @@ PyObject* guarded(Body&& body) {
 using capi::as_cfunction;
 using capi::bind;
 using capi::Parameters;
+using capi::size_argument;
 using capi::str_argument;
 
 // ---------------------------------------------------------------------------
@@ -117,6 +118,7 @@ extern PyMethodDef kTextMethods[];
 extern PyMethodDef kObjectMethods[];
 extern PyMethodDef kBatchMethods[];
 extern PyMethodDef kCheckMethods[];
+extern PyMethodDef kSumsMethods[];
 extern PyMethodDef kColumnMethods[];
 
 }  // namespace quorl::native
