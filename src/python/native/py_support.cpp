@@ -19,7 +19,7 @@ Document::~Document() noexcept(false) {
 bool Document::take(const char* param, PyObject* value) {
   if (PyUnicode_Check(value)) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    const char* data = utf8_of(value, &size);
     if (data == nullptr) return false;  // UnicodeEncodeError: a lone surrogate
     text_ = std::string_view(data, static_cast<std::size_t>(size));
     immutable_ = true;
